@@ -1,0 +1,293 @@
+#include "protocol/Receiver.h"
+
+#include <cstring>
+#include <limits>
+
+// One checker: what a frame of a command/subcommand pair must hold and what a
+// good one does.
+struct AckChecker {
+    enum EGate {
+        GATE_NONE,        // runs whatever EraseActive is
+        GATE_ERASE_CLEAR, // ignored while EraseActive is set
+        GATE_ERASE_BLOCK, // while EraseActive is set: the erase-fail message instead
+    };
+    enum EAction {
+        ACTION_NONE,
+        ACTION_ERASE_START, // StepTotal = data[0], StepCount = 0, EraseActive = 1
+        ACTION_PHASE_START, // StepTotal = data[0] * 256 + data[1], StepCount = 0
+        ACTION_PHASE_END,   // StepCount = StepTotal = 0
+        ACTION_ERASE_END,   // as ACTION_PHASE_END, and EraseActive = 0
+    };
+
+    std::uint8_t command;
+    std::uint8_t subcommand;
+    EGate gate;
+    int minSize; // accepted payload lengths, inclusive
+    int maxSize;
+    const char* sizeMessage;   // shown when the length is outside minSize..maxSize
+    const char* resultMessage; // nullptr: no result test; else data[0] must be 1
+    EAction action;
+    int event; // 0: none
+};
+
+namespace {
+
+constexpr const char* MSG_ERASE_ACTIVE = "Upgrade Error::Erase Fail!";
+constexpr int ANY_SIZE = std::numeric_limits<int>::max();
+
+using G = AckChecker;
+
+// The target's acknowledgements and notifications. The message texts are the
+// ones users and service staff know, misspellings included; do not correct them.
+constexpr AckChecker CHECKERS[] = {
+    {CMD_SYS_CHECK, SUB_ACK, G::GATE_NONE, 21, 21, "ACK SYS Check Protocol Data Size Err", nullptr,
+     G::ACTION_NONE, ACK_SYS_CHECK},
+
+    {CMD_UPGRADE, SUB_ACK, G::GATE_NONE, 1, 1, "ACK UP Index Protocol Data Size Err",
+     "ACK UP Index Protocal Result : FALSE!", G::ACTION_NONE, ACK_UP_INDEX},
+    {CMD_UPGRADE, SUB_BOOT_DOWN_ACK, G::GATE_NONE, 1, 1, "ACK Boot Down Protocol Data Size Err",
+     "ACK Boot Down Protocal Result : FALSE!", G::ACTION_NONE, ACK_BOOT_DOWN},
+    {CMD_UPGRADE, SUB_BOOT_END_ACK, G::GATE_NONE, 1, 1, "ACK Boot End Protocol Data Size Err",
+     "ACK Boot End Protocal Result : FALSE!", G::ACTION_NONE, ACK_BOOT_END},
+    {CMD_UPGRADE, SUB_DATA_DOWN_ACK, G::GATE_NONE, 1, 1, "ACK Data Down Protocol Data Size Err",
+     "ACK Data Down Protocal Result : FALSE!", G::ACTION_NONE, ACK_DATA_DOWN},
+    {CMD_UPGRADE, SUB_DATA_END_ACK, G::GATE_NONE, 1, 1, "ACK Data End Protocol Data Size Err",
+     "ACK Data End Protocal Result : FALSE!", G::ACTION_NONE, ACK_DATA_END},
+
+    {CMD_ERASE, SUB_PHASE_START, G::GATE_NONE, 1, 1, "ACK Erase Start Protocol Data Size Err", nullptr,
+     G::ACTION_ERASE_START, 0},
+    {CMD_ERASE, SUB_PHASE_STEP, G::GATE_NONE, 1, 1, "ACK Erase Step Protocol Data Size Err", nullptr,
+     G::ACTION_NONE, ACK_ERASE_STEP},
+    {CMD_ERASE, SUB_PHASE_END, G::GATE_NONE, 1, 1, "ACK Erase End Protocol Data Size Err",
+     "ACK Erase End Protocol Result : FALSE!", G::ACTION_ERASE_END, ACK_ERASE_END},
+    {CMD_ERASE, SUB_PHASE_FAIL, G::GATE_NONE, 1, 1, "ACK Erase Fail Protocol Data Size Err",
+     "ACK Erase Fail Protocol Result : FALSE!", G::ACTION_NONE, ACK_ERASE_FAIL},
+
+    {CMD_PROGRAM, SUB_PHASE_START, G::GATE_ERASE_BLOCK, 2, 2, "ACK Program Start Protocol Data Size Err",
+     nullptr, G::ACTION_PHASE_START, 0},
+    {CMD_PROGRAM, SUB_PHASE_STEP, G::GATE_ERASE_CLEAR, 0, ANY_SIZE, nullptr, nullptr, G::ACTION_NONE,
+     ACK_PROGRAM_STEP},
+    {CMD_PROGRAM, SUB_PHASE_END, G::GATE_ERASE_CLEAR, 1, 1, "ACK Program End Protocol Data Size Err",
+     "ACK Program End Protocol Result : FALSE!", G::ACTION_PHASE_END, ACK_PROGRAM_END},
+    {CMD_PROGRAM, SUB_PHASE_FAIL, G::GATE_NONE, 1, 1, "ACK Program Fail Protocol Data Size Err",
+     "ACK Program Fail Protocol Result : FALSE!", G::ACTION_NONE, ACK_PROGRAM_FAIL},
+
+    {CMD_FINISH, SUB_ACK, G::GATE_NONE, 1, 1, "ACK Upgrade Finish Protocol Data Size Err", nullptr,
+     G::ACTION_NONE, ACK_UPGRADE_FINISH},
+
+    {CMD_VERIFY, SUB_PHASE_START, G::GATE_ERASE_CLEAR, 2, 2, "ACK Verify Start Protocol Data Size Err",
+     nullptr, G::ACTION_PHASE_START, 0},
+    {CMD_VERIFY, SUB_PHASE_STEP, G::GATE_ERASE_CLEAR, 1, 1, "ACK Verify Step Protocol Data Size Err", nullptr,
+     G::ACTION_NONE, ACK_VERIFY_STEP},
+    {CMD_VERIFY, SUB_PHASE_END, G::GATE_ERASE_CLEAR, 1, 1, "ACK Verify End Protocol Data Size Err",
+     "ACK Verify End Protocol Result : FALSE!", G::ACTION_PHASE_END, ACK_VERIFY_END},
+
+    {CMD_BOARD_CHECK, SUB_ACK, G::GATE_NONE, 1, 1, "ACK Velunda Board Check Protocol Data Size Err", nullptr,
+     G::ACTION_NONE, ACK_BOARD_CHECK},
+
+    // The target sends its serial number and versions under either subcommand.
+    {CMD_SERIAL_VERSION, 0x01, G::GATE_NONE, 1, ANY_SIZE,
+     "ACK Serial Number & Software Version Protocol Data Size Err", nullptr, G::ACTION_NONE,
+     ACK_SERIAL_VERSION},
+    {CMD_SERIAL_VERSION, 0x02, G::GATE_NONE, 1, ANY_SIZE,
+     "ACK Serial Number & Software Version Protocol Data Size Err", nullptr, G::ACTION_NONE,
+     ACK_SERIAL_VERSION},
+};
+
+const AckChecker* FindChecker(std::uint8_t command, std::uint8_t subcommand)
+{
+    for (const AckChecker& checker : CHECKERS)
+        if (checker.command == command && checker.subcommand == subcommand)
+            return &checker;
+    return nullptr;
+}
+
+// Parser states: the next byte expected.
+enum : int {
+    STATE_START = 0,
+    STATE_COMPLEMENT = 1,
+    STATE_COMMAND = 2,
+    STATE_SUBCOMMAND = 3,
+    STATE_LENGTH_HIGH = 4,
+    STATE_LENGTH_LOW = 5,
+    STATE_PAYLOAD = 6,
+    STATE_END = 7,
+    STATE_CHECKSUM = 8,
+};
+
+} // namespace
+
+void CAckReceiver::ParseReceived(const std::uint8_t* bytes, std::size_t count)
+{
+    if (bytes == nullptr)
+        return;
+    for (std::size_t i = 0; i < count; ++i)
+        ParseByte(bytes[i]);
+}
+
+void CAckReceiver::ParseByte(std::uint8_t b)
+{
+    switch (m_nParseState) {
+    case STATE_START:
+        if (b == FRAME_MARKER) {
+            m_packet = Packet{};
+            m_packet.start = b;
+            m_nRunningChecksum ^= b;
+            m_nParseState = STATE_COMPLEMENT;
+        } else {
+            m_nRunningChecksum = 0;
+        }
+        break;
+    case STATE_COMPLEMENT:
+        if (b == 0xFF - m_packet.start) {
+            m_packet.startComplement = b;
+            m_nRunningChecksum ^= b;
+            m_nParseState = STATE_COMMAND;
+        } else if (b == FRAME_MARKER) {
+            // The marker before was a stray byte; the frame starts here.
+            m_packet.start = b;
+            m_nRunningChecksum = b;
+        } else {
+            m_nRunningChecksum = 0;
+            m_nParseState = STATE_START;
+        }
+        break;
+    case STATE_COMMAND:
+        m_packet.command = b;
+        m_nRunningChecksum ^= b;
+        m_nParseState = STATE_SUBCOMMAND;
+        break;
+    case STATE_SUBCOMMAND:
+        m_packet.subcommand = b;
+        m_nRunningChecksum ^= b;
+        m_nParseState = STATE_LENGTH_HIGH;
+        break;
+    case STATE_LENGTH_HIGH:
+        m_packet.length = static_cast<std::int32_t>(b) << 8;
+        m_nRunningChecksum ^= b;
+        m_nParseState = STATE_LENGTH_LOW;
+        break;
+    case STATE_LENGTH_LOW:
+        m_packet.length |= b;
+        m_nRunningChecksum ^= b;
+        std::memset(m_packet.data, 0, sizeof m_packet.data);
+        m_nDataCount = 0;
+        m_nParseState = STATE_PAYLOAD;
+        break;
+    case STATE_PAYLOAD:
+        // Only announced bytes that fit the record are stored; a longer
+        // payload is still counted so that its frame is read through whole.
+        if (m_nDataCount < m_packet.length && m_nDataCount < FRAME_MAX_PAYLOAD)
+            m_packet.data[m_nDataCount] = b;
+        ++m_nDataCount;
+        m_nRunningChecksum ^= b;
+        if (m_nDataCount == m_packet.length) {
+            m_nParseState = STATE_END;
+        } else if (m_nDataCount > m_packet.length) {
+            // Only a zero length gets here: the payload byte it takes is dropped with it.
+            m_nRunningChecksum = 0;
+            m_nParseState = STATE_START;
+        }
+        break;
+    case STATE_END:
+        if (b == FRAME_MARKER) {
+            m_packet.end = b;
+            m_nRunningChecksum ^= b;
+            m_nParseState = STATE_CHECKSUM;
+        } else {
+            m_nRunningChecksum = 0;
+            m_nParseState = STATE_START;
+        }
+        break;
+    case STATE_CHECKSUM:
+        if (b == m_nRunningChecksum) {
+            m_packet.checksum = b;
+            DispatchAck(); // drops a payload larger than the record
+        }
+        m_nRunningChecksum = 0;
+        m_nParseState = STATE_START;
+        break;
+    default:
+        m_nRunningChecksum = 0;
+        m_nParseState = STATE_START;
+        break;
+    }
+}
+
+void CAckReceiver::DispatchAck()
+{
+    // A frame larger than the record was read through to keep the stream in
+    // step, but its payload was not kept: nothing may act on it.
+    if (m_packet.length > FRAME_MAX_PAYLOAD)
+        return;
+    const AckChecker* checker = FindChecker(m_packet.command, m_packet.subcommand);
+    if (checker == nullptr)
+        return;
+    if (EraseActive != 0) {
+        if (checker->gate == AckChecker::GATE_ERASE_CLEAR)
+            return;
+        if (checker->gate == AckChecker::GATE_ERASE_BLOCK) {
+            Message(MSG_ERASE_ACTIVE);
+            return;
+        }
+    }
+    RunChecker(*checker);
+}
+
+void CAckReceiver::RunChecker(const AckChecker& checker)
+{
+    const std::int32_t length = m_packet.length;
+    if (length < checker.minSize || length > checker.maxSize) {
+        Message(checker.sizeMessage);
+        return;
+    }
+    if (checker.resultMessage != nullptr && m_packet.data[0] != 0x01) {
+        Message(checker.resultMessage);
+        return;
+    }
+    switch (checker.action) {
+    case AckChecker::ACTION_NONE:
+        break;
+    case AckChecker::ACTION_ERASE_START:
+        StepTotal = m_packet.data[0];
+        StepCount = 0;
+        EraseActive = 1;
+        break;
+    case AckChecker::ACTION_PHASE_START:
+        StepTotal = m_packet.data[0] * 256 + m_packet.data[1];
+        StepCount = 0;
+        break;
+    case AckChecker::ACTION_ERASE_END:
+        EraseActive = 0;
+        [[fallthrough]];
+    case AckChecker::ACTION_PHASE_END:
+        StepCount = 0;
+        StepTotal = 0;
+        break;
+    }
+    if (checker.event != 0)
+        Raise(checker.event);
+}
+
+void CAckReceiver::Reset()
+{
+    m_nParseState = STATE_START;
+    m_nRunningChecksum = 0;
+    m_nDataCount = 0;
+    m_packet = Packet{};
+    EraseActive = 0;
+    StepTotal = 0;
+    StepCount = 0;
+}
+
+void CAckReceiver::Message(const char* text)
+{
+    if (m_pSink != nullptr && text != nullptr)
+        m_pSink->OnCheckerMessage(text);
+}
+
+void CAckReceiver::Raise(int event)
+{
+    if (m_pSink != nullptr)
+        m_pSink->OnAckEvent(event);
+}

@@ -1,0 +1,61 @@
+#pragma once
+// Receive framing and acknowledgement checking: one receiver per link.
+//
+// Error contract: the receiver never fails towards its caller. Framing
+// errors (wrong complement, wrong end marker, payload overrun, checksum
+// mismatch, a payload larger than the record) drop the frame silently; a
+// frame whose size or result is wrong is reported once through
+// IAckSink::OnCheckerMessage and raises no event.
+#include "protocol/Frame.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Where a receiver reports. Called on the thread that fed the bytes.
+class IAckSink {
+public:
+    virtual ~IAckSink() = default;
+    // A good acknowledgement or notification: event code ACK_SYS_CHECK..ACK_PROGRAM_STEP.
+    virtual void OnAckEvent(int event) = 0;
+    // A rejected one: the text of the message box the user must see.
+    virtual void OnCheckerMessage(const std::string& text) = 0;
+};
+
+struct AckChecker; // one row of the checker table
+
+class CAckReceiver {
+public:
+    explicit CAckReceiver(IAckSink* sink = nullptr) : m_pSink(sink) {}
+    void SetSink(IAckSink* sink) { m_pSink = sink; }
+
+    // Feeds bytes in any pieces; every complete, correct frame is dispatched
+    // before the next byte is looked at. Not to be called again from inside
+    // the sink.
+    void ParseReceived(const std::uint8_t* bytes, std::size_t count);
+    // Runs the checker of the frame in packet.
+    void DispatchAck();
+
+    // Back to the construction state (parser, packet and step counters).
+    void Reset();
+
+    const Packet& packet() const { return m_packet; }
+
+    // Step counters of the erase, program and verify phases; the window's
+    // reactions read and write them while the receiver waits.
+    int EraseActive = 0;
+    int StepTotal = 0;
+    int StepCount = 0;
+
+private:
+    void ParseByte(std::uint8_t b);
+    void RunChecker(const AckChecker& checker);
+    void Message(const char* text);
+    void Raise(int event);
+
+    IAckSink* m_pSink;
+    int m_nParseState = 0;
+    int m_nRunningChecksum = 0;
+    int m_nDataCount = 0;
+    Packet m_packet;
+};
