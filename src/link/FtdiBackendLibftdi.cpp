@@ -1,0 +1,358 @@
+// The FTDI bridge straight on USB through libftdi1: the default backend.
+#include "link/FtdiBackend.h"
+#include "link/FtdiHandleTable.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <ftdi.h>
+#include <libusb.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// libftdi answers -666 when its context has no USB device.
+constexpr int FTDI_ERR_NO_USB_DEVICE = -666;
+// ftdi_usb_open_dev's codes for libusb_open and for claiming the interface.
+constexpr int FTDI_ERR_OPEN_FAILED = -4;
+constexpr int FTDI_ERR_CLAIM_FAILED = -5;
+
+// Bytes kept on the host for GetStatus; beyond this the chip holds them.
+constexpr std::size_t HOST_BUFFER_LIMIT = 65536;
+constexpr int PULL_CHUNK = 4096;
+
+constexpr const char* UDEV_RULE_HINT =
+    "USB: permission denied on the FTDI device; install packaging/99-velunda-ftdi.rules into "
+    "/etc/udev/rules.d, run 'udevadm control --reload && udevadm trigger' and replug the cable\r\n";
+
+struct ContextDeleter {
+    void operator()(ftdi_context* ctx) const
+    {
+        if (ctx->usb_dev != nullptr)
+            ftdi_usb_close(ctx);
+        ftdi_free(ctx);
+    }
+};
+using ContextPtr = std::unique_ptr<ftdi_context, ContextDeleter>;
+
+struct DeviceListDeleter {
+    void operator()(ftdi_device_list* list) const { ftdi_list_free2(list); }
+};
+using DeviceListPtr = std::unique_ptr<ftdi_device_list, DeviceListDeleter>;
+
+struct LibftdiDevice {
+    explicit LibftdiDevice(ContextPtr c) : ctx(std::move(c)) {}
+    ContextPtr ctx;
+    // readMutex guards the host buffer and the read side of ctx (read
+    // buffer, read timeout); writeMutex the write side. libusb itself lets
+    // a read and a write run at once.
+    std::mutex readMutex;
+    std::vector<std::uint8_t> rx;
+    std::size_t rxHead = 0;
+    std::mutex writeMutex;
+};
+
+// A negative libusb/libftdi result of a transfer, in the link's numbering.
+FtdiSysError SysErrorFromTransfer(int rc)
+{
+    FtdiSysError error;
+    error.native = rc;
+    switch (rc) {
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_IO:
+    case LIBUSB_ERROR_PIPE:
+        error.code = FTDI_SYSERR_DEVICE_NOT_FUNCTIONING;
+        break;
+    case FTDI_ERR_NO_USB_DEVICE:
+        error.code = FTDI_SYSERR_INVALID_HANDLE;
+        break;
+    default:
+        error.code = FTDI_SYSERR_OTHER;
+        break;
+    }
+    return error;
+}
+
+class CFtdiBackendLibftdi final : public IFtdiBackend {
+public:
+    FtdiStatus ListDevices(std::uint32_t& count) override
+    {
+        count = 0;
+        ContextPtr ctx(ftdi_new());
+        if (!ctx) {
+            Trace("USB: libftdi could not start libusb\r\n");
+            return FTDI_INSUFFICIENT_RESOURCES;
+        }
+        ftdi_device_list* raw = nullptr;
+        // Vendor and product 0 select libftdi's list of FTDI ids
+        // (0403:6001, 6010, 6011, 6014, 6015).
+        const int n = ftdi_usb_find_all(ctx.get(), &raw, 0, 0);
+        DeviceListPtr list(raw);
+        if (n < 0) {
+            TraceFtdi("ftdi_usb_find_all", n, ctx.get());
+            return FTDI_IO_ERROR;
+        }
+        count = static_cast<std::uint32_t>(n);
+        return FTDI_OK;
+    }
+
+    FtdiStatus Open(std::uint32_t index, FtdiHandle& handle) override
+    {
+        ContextPtr ctx(ftdi_new());
+        if (!ctx) {
+            Trace("USB: libftdi could not start libusb\r\n");
+            return FTDI_INSUFFICIENT_RESOURCES;
+        }
+        ftdi_device_list* raw = nullptr;
+        const int n = ftdi_usb_find_all(ctx.get(), &raw, 0, 0);
+        DeviceListPtr list(raw);
+        if (n < 0) {
+            TraceFtdi("ftdi_usb_find_all", n, ctx.get());
+            return FTDI_IO_ERROR;
+        }
+        ftdi_device_list* entry = list.get();
+        for (std::uint32_t i = 0; entry != nullptr && i < index; ++i)
+            entry = entry->next;
+        if (entry == nullptr)
+            return FTDI_DEVICE_NOT_FOUND;
+
+        // Channel A of multi-channel bridges; unbind ftdi_sio if it holds
+        // the interface (it stays unbound until the cable is replugged).
+        if (ftdi_set_interface(ctx.get(), INTERFACE_A) < 0) {
+            TraceFtdi("ftdi_set_interface", -1, ctx.get());
+            return FTDI_DEVICE_NOT_OPENED;
+        }
+        ctx->module_detach_mode = AUTO_DETACH_SIO_MODULE;
+        const int rc = ftdi_usb_open_dev(ctx.get(), entry->dev);
+        if (rc < 0) {
+            TraceFtdi("ftdi_usb_open_dev", rc, ctx.get());
+            if (rc == FTDI_ERR_OPEN_FAILED)
+                ExplainOpenFailure(entry->dev);
+            else if (rc == FTDI_ERR_CLAIM_FAILED)
+                Trace("USB: the FTDI device is in use by another program or handle\r\n");
+            return FTDI_DEVICE_NOT_OPENED;
+        }
+        handle = m_table.Add(std::make_unique<LibftdiDevice>(std::move(ctx)));
+        return FTDI_OK;
+    }
+
+    FtdiStatus SetUsbParameters(FtdiHandle handle, std::uint32_t inTransferSize,
+                                std::uint32_t outTransferSize) override
+    {
+        auto use = m_table.Acquire(handle);
+        if (!use)
+            return FTDI_INVALID_HANDLE;
+        if (!IsValidTransferSize(inTransferSize) || !IsValidTransferSize(outTransferSize))
+            return FTDI_INVALID_PARAMETER;
+        // libftdi caps the read chunk at 16384 on Linux; that still exceeds
+        // the largest frame.
+        if (inTransferSize != 0) {
+            std::lock_guard lock(use->readMutex);
+            if (const int rc = ftdi_read_data_set_chunksize(use->ctx.get(), inTransferSize); rc < 0) {
+                TraceFtdi("ftdi_read_data_set_chunksize", rc, use->ctx.get());
+                return FTDI_IO_ERROR;
+            }
+        }
+        if (outTransferSize != 0) {
+            std::lock_guard lock(use->writeMutex);
+            if (const int rc = ftdi_write_data_set_chunksize(use->ctx.get(), outTransferSize); rc < 0) {
+                TraceFtdi("ftdi_write_data_set_chunksize", rc, use->ctx.get());
+                return FTDI_IO_ERROR;
+            }
+        }
+        return FTDI_OK;
+    }
+
+    FtdiStatus Purge(FtdiHandle handle, std::uint32_t mask) override
+    {
+        auto use = m_table.Acquire(handle);
+        if (!use)
+            return FTDI_INVALID_HANDLE;
+        if ((mask & ~(FTDI_PURGE_RX | FTDI_PURGE_TX)) != 0)
+            return FTDI_INVALID_PARAMETER;
+        std::scoped_lock lock(use->readMutex, use->writeMutex);
+        int rc = 0;
+        if ((mask & FTDI_PURGE_RX) != 0) {
+            use->rx.clear();
+            use->rxHead = 0;
+            rc = ftdi_tciflush(use->ctx.get());
+        }
+        if (rc >= 0 && (mask & FTDI_PURGE_TX) != 0)
+            rc = ftdi_tcoflush(use->ctx.get());
+        if (rc < 0) {
+            TraceFtdi("purge", rc, use->ctx.get());
+            return FTDI_IO_ERROR;
+        }
+        return FTDI_OK;
+    }
+
+    FtdiStatus SetTimeouts(FtdiHandle handle, std::uint32_t readTimeoutMs,
+                           std::uint32_t writeTimeoutMs) override
+    {
+        auto use = m_table.Acquire(handle);
+        if (!use)
+            return FTDI_INVALID_HANDLE;
+        {
+            std::lock_guard lock(use->readMutex);
+            use->ctx->usb_read_timeout = ToTimeout(readTimeoutMs);
+        }
+        std::lock_guard lock(use->writeMutex);
+        use->ctx->usb_write_timeout = ToTimeout(writeTimeoutMs);
+        return FTDI_OK;
+    }
+
+    FtdiStatus SetLatencyTimer(FtdiHandle handle, std::uint8_t latencyMs) override
+    {
+        auto use = m_table.Acquire(handle);
+        if (!use)
+            return FTDI_INVALID_HANDLE;
+        if (latencyMs == 0)
+            return FTDI_INVALID_PARAMETER;
+        std::lock_guard lock(use->readMutex);
+        if (const int rc = ftdi_set_latency_timer(use->ctx.get(), latencyMs); rc < 0) {
+            TraceFtdi("ftdi_set_latency_timer", rc, use->ctx.get());
+            return FTDI_IO_ERROR;
+        }
+        return FTDI_OK;
+    }
+
+    FtdiStatus GetStatus(FtdiHandle handle, std::uint32_t& rxBytes, std::uint32_t& txBytes,
+                         std::uint32_t& eventStatus, FtdiSysError& error) override
+    {
+        rxBytes = txBytes = eventStatus = 0;
+        auto use = m_table.Acquire(handle);
+        if (!use) {
+            error = {FTDI_SYSERR_INVALID_HANDLE, FTDI_ERR_NO_USB_DEVICE};
+            return FTDI_INVALID_HANDLE;
+        }
+        std::lock_guard lock(use->readMutex);
+        // The chip cannot say how much it holds; pull what it has into the
+        // host buffer (it answers within one latency period) and count that.
+        if (Pending(*use) < HOST_BUFFER_LIMIT) {
+            std::uint8_t chunk[PULL_CHUNK];
+            const int rc = ftdi_read_data(use->ctx.get(), chunk, PULL_CHUNK);
+            if (rc > 0) {
+                use->rx.insert(use->rx.end(), chunk, chunk + rc);
+            } else if (rc < 0 && rc != LIBUSB_ERROR_TIMEOUT) {
+                error = SysErrorFromTransfer(rc);
+                TraceFtdi("ftdi_read_data", rc, use->ctx.get());
+                return FTDI_IO_ERROR;
+            }
+        }
+        rxBytes = static_cast<std::uint32_t>(Pending(*use));
+        return FTDI_OK;
+    }
+
+    FtdiStatus Read(FtdiHandle handle, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesRead,
+                    FtdiSysError& error) override
+    {
+        bytesRead = 0;
+        auto use = m_table.Acquire(handle);
+        if (!use) {
+            error = {FTDI_SYSERR_INVALID_HANDLE, FTDI_ERR_NO_USB_DEVICE};
+            return FTDI_INVALID_HANDLE;
+        }
+        if (count > 0 && buffer == nullptr)
+            return FTDI_INVALID_PARAMETER;
+        std::lock_guard lock(use->readMutex);
+        const std::size_t fromHost = std::min<std::size_t>(count, Pending(*use));
+        if (fromHost > 0) {
+            std::memcpy(buffer, use->rx.data() + use->rxHead, fromHost);
+            use->rxHead += fromHost;
+            if (use->rxHead == use->rx.size()) {
+                use->rx.clear();
+                use->rxHead = 0;
+            }
+            bytesRead = static_cast<std::uint32_t>(fromHost);
+        }
+        const auto deadline = Clock::now() + std::chrono::milliseconds(use->ctx->usb_read_timeout);
+        while (bytesRead < count && Clock::now() < deadline) {
+            // Returns 0 after a status-only packet, which the chip sends
+            // once per latency period: this loop polls at that rate.
+            const int rc =
+                ftdi_read_data(use->ctx.get(), buffer + bytesRead, static_cast<int>(count - bytesRead));
+            if (rc > 0) {
+                bytesRead += static_cast<std::uint32_t>(rc);
+            } else if (rc < 0 && rc != LIBUSB_ERROR_TIMEOUT) {
+                TraceFtdi("ftdi_read_data", rc, use->ctx.get());
+                if (bytesRead > 0)
+                    return FTDI_OK; // the failure shows on the next call
+                error = SysErrorFromTransfer(rc);
+                return FTDI_IO_ERROR;
+            }
+        }
+        return FTDI_OK;
+    }
+
+    FtdiStatus Write(FtdiHandle handle, const std::uint8_t* buffer, std::uint32_t count,
+                     std::uint32_t& bytesWritten) override
+    {
+        bytesWritten = 0;
+        auto use = m_table.Acquire(handle);
+        if (!use)
+            return FTDI_INVALID_HANDLE;
+        if (count > 0 && buffer == nullptr)
+            return FTDI_INVALID_PARAMETER;
+        std::lock_guard lock(use->writeMutex);
+        const int rc = ftdi_write_data(use->ctx.get(), buffer, static_cast<int>(count));
+        if (rc < 0) {
+            TraceFtdi("ftdi_write_data", rc, use->ctx.get());
+            return FTDI_IO_ERROR;
+        }
+        bytesWritten = static_cast<std::uint32_t>(rc);
+        return FTDI_OK;
+    }
+
+    FtdiStatus Close(FtdiHandle handle) override
+    {
+        // A running transfer ends within its timeout (the link lowers it
+        // before closing); the table waits for it.
+        auto device = m_table.Remove(handle, [](LibftdiDevice&) {});
+        return device ? FTDI_OK : FTDI_INVALID_HANDLE;
+    }
+
+private:
+    static std::size_t Pending(const LibftdiDevice& device) { return device.rx.size() - device.rxHead; }
+
+    static int ToTimeout(std::uint32_t ms) { return ms > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(ms); }
+
+    void TraceFtdi(const char* what, int rc, ftdi_context* ctx) const
+    {
+        const char* text = ctx != nullptr ? ftdi_get_error_string(ctx) : nullptr;
+        Trace("USB: " + std::string(what) + " failed (" + std::to_string(rc) +
+              "): " + (text != nullptr ? text : "") + "\r\n");
+    }
+
+    // ftdi_usb_open_dev hides libusb's reason; ask libusb once more so a
+    // missing permission can be told apart and its cure named.
+    void ExplainOpenFailure(libusb_device* dev) const
+    {
+        libusb_device_handle* probe = nullptr;
+        const int rc = libusb_open(dev, &probe);
+        if (rc == 0) {
+            libusb_close(probe);
+            return;
+        }
+        char where[64];
+        std::snprintf(where, sizeof where, "bus %03u device %03u", libusb_get_bus_number(dev),
+                      libusb_get_device_address(dev));
+        Trace(std::string("USB: libusb_open ") + where + ": " + libusb_error_name(rc) + "\r\n");
+        if (rc == LIBUSB_ERROR_ACCESS)
+            Trace(UDEV_RULE_HINT);
+    }
+
+    CFtdiHandleTable<LibftdiDevice> m_table;
+};
+
+} // namespace
+
+std::unique_ptr<IFtdiBackend> MakeFtdiBackendLibftdi()
+{
+    return std::make_unique<CFtdiBackendLibftdi>();
+}

@@ -1,0 +1,409 @@
+// The FTDI bridge behind a tty: /dev/ttyUSB0 (the kernel's ftdi_sio driver)
+// or the slave side of a pseudo-terminal played by the virtual target.
+#include "link/FtdiBackend.h"
+#include "link/FtdiHandleTable.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class CUniqueFd {
+public:
+    explicit CUniqueFd(int fd = -1) : m_nFd(fd) {}
+    CUniqueFd(CUniqueFd&& other) noexcept : m_nFd(other.m_nFd) { other.m_nFd = -1; }
+    CUniqueFd(const CUniqueFd&) = delete;
+    CUniqueFd& operator=(const CUniqueFd&) = delete;
+    CUniqueFd& operator=(CUniqueFd&&) = delete;
+    ~CUniqueFd()
+    {
+        if (m_nFd >= 0)
+            ::close(m_nFd);
+    }
+    int get() const { return m_nFd; }
+
+private:
+    int m_nFd;
+};
+
+struct TtyDevice {
+    TtyDevice(CUniqueFd&& portFd, CUniqueFd&& wakeFd) : port(std::move(portFd)), wake(std::move(wakeFd)) {}
+    ~TtyDevice()
+    {
+        ::ioctl(port.get(), TIOCNXCL);
+        ::flock(port.get(), LOCK_UN);
+    }
+    CUniqueFd port;
+    CUniqueFd wake; // eventfd: readable once Close has begun
+    std::atomic<std::uint32_t> readTimeoutMs{3000};
+    std::atomic<std::uint32_t> writeTimeoutMs{3000};
+    std::mutex readMutex;  // one reader at a time
+    std::mutex writeMutex; // one writer at a time
+};
+
+// errno after a failed tty call, in the link's numbering: a vanished
+// device (unplugged adapter, pty whose master closed) is "not functioning".
+FtdiSysError SysErrorFromErrno(int err)
+{
+    FtdiSysError error;
+    error.native = err;
+    switch (err) {
+    case EIO:
+    case ENODEV:
+    case ENXIO:
+        error.code = FTDI_SYSERR_DEVICE_NOT_FUNCTIONING;
+        break;
+    case EBADF:
+        error.code = FTDI_SYSERR_INVALID_HANDLE;
+        break;
+    default:
+        error.code = FTDI_SYSERR_OTHER;
+        break;
+    }
+    return error;
+}
+
+int RemainingMs(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+enum class EWait { READY, TIMEOUT, CLOSING, HANGUP, FAILED };
+
+// Waits for events on the port or for Close; HANGUP only when the port
+// reports a hang-up without the event asked for.
+EWait WaitPort(TtyDevice& device, short events, int timeoutMs, int& err)
+{
+    pollfd fds[2] = {{device.port.get(), events, 0}, {device.wake.get(), POLLIN, 0}};
+    for (;;) {
+        const int rc = ::poll(fds, 2, timeoutMs);
+        if (rc < 0) {
+            if (errno == EINTR)
+                continue;
+            err = errno;
+            return EWait::FAILED;
+        }
+        if (rc == 0)
+            return EWait::TIMEOUT;
+        if (fds[1].revents != 0)
+            return EWait::CLOSING;
+        if (fds[0].revents & POLLNVAL) {
+            err = EBADF;
+            return EWait::FAILED;
+        }
+        if (fds[0].revents & events)
+            return EWait::READY;
+        err = EIO;
+        return EWait::HANGUP;
+    }
+}
+
+class CFtdiBackendTty final : public IFtdiBackend {
+public:
+    explicit CFtdiBackendTty(std::string path) : m_strPath(std::move(path)) {}
+
+    FtdiStatus ListDevices(std::uint32_t& count) override
+    {
+        struct stat st {};
+        count = (!m_strPath.empty() && ::stat(m_strPath.c_str(), &st) == 0) ? 1 : 0;
+        return FTDI_OK;
+    }
+
+    FtdiStatus Open(std::uint32_t index, FtdiHandle& handle) override
+    {
+        if (index != 0 || m_strPath.empty())
+            return FTDI_DEVICE_NOT_FOUND;
+        const int fd = ::open(m_strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            const int err = errno;
+            TraceErrno("open", err);
+            if (err == EACCES)
+                Trace("USB tty: add the user to the group that owns " + m_strPath + " (usually dialout)\r\n");
+            return err == ENOENT || err == ENXIO || err == ENODEV ? FTDI_DEVICE_NOT_FOUND
+                                                                  : FTDI_DEVICE_NOT_OPENED;
+        }
+        CUniqueFd port(fd);
+        // flock also holds against root, which TIOCEXCL lets through.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            TraceErrno("lock (the device is in use)", errno);
+            return FTDI_DEVICE_NOT_OPENED;
+        }
+        if (::ioctl(fd, TIOCEXCL) != 0) {
+            TraceErrno("TIOCEXCL", errno);
+            return FTDI_DEVICE_NOT_OPENED;
+        }
+        if (!SetRaw(fd)) {
+            ::ioctl(fd, TIOCNXCL);
+            return FTDI_DEVICE_NOT_OPENED;
+        }
+        CUniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (wake.get() < 0) {
+            TraceErrno("eventfd", errno);
+            ::ioctl(fd, TIOCNXCL);
+            return FTDI_INSUFFICIENT_RESOURCES;
+        }
+        handle = m_table.Add(std::make_unique<TtyDevice>(std::move(port), std::move(wake)));
+        return FTDI_OK;
+    }
+
+    FtdiStatus SetUsbParameters(FtdiHandle handle, std::uint32_t inTransferSize,
+                                std::uint32_t outTransferSize) override
+    {
+        auto use = m_table.Acquire(handle);
+        if (!use)
+            return FTDI_INVALID_HANDLE;
+        // The kernel driver picks its own URB sizes; only the values are checked.
+        if (!IsValidTransferSize(inTransferSize) || !IsValidTransferSize(outTransferSize))
+            return FTDI_INVALID_PARAMETER;
+        return FTDI_OK;
+    }
+
+    FtdiStatus Purge(FtdiHandle handle, std::uint32_t mask) override
+    {
+        auto use = m_table.Acquire(handle);
+        if (!use)
+            return FTDI_INVALID_HANDLE;
+        if ((mask & ~(FTDI_PURGE_RX | FTDI_PURGE_TX)) != 0)
+            return FTDI_INVALID_PARAMETER;
+        if (mask == 0)
+            return FTDI_OK;
+        const int queue = mask == FTDI_PURGE_RX ? TCIFLUSH : mask == FTDI_PURGE_TX ? TCOFLUSH : TCIOFLUSH;
+        if (::tcflush(use->port.get(), queue) != 0) {
+            TraceErrno("tcflush", errno);
+            return FTDI_IO_ERROR;
+        }
+        return FTDI_OK;
+    }
+
+    FtdiStatus SetTimeouts(FtdiHandle handle, std::uint32_t readTimeoutMs,
+                           std::uint32_t writeTimeoutMs) override
+    {
+        auto use = m_table.Acquire(handle);
+        if (!use)
+            return FTDI_INVALID_HANDLE;
+        use->readTimeoutMs = readTimeoutMs;
+        use->writeTimeoutMs = writeTimeoutMs;
+        return FTDI_OK;
+    }
+
+    FtdiStatus SetLatencyTimer(FtdiHandle handle, std::uint8_t latencyMs) override
+    {
+        auto use = m_table.Acquire(handle);
+        if (!use)
+            return FTDI_INVALID_HANDLE;
+        if (latencyMs == 0)
+            return FTDI_INVALID_PARAMETER;
+        // ftdi_sio runs its latency timer at 1 ms with the low-latency flag and
+        // at 16 ms without. A pty has no such flag; that is not a failure.
+        serial_struct serial{};
+        if (::ioctl(use->port.get(), TIOCGSERIAL, &serial) == 0) {
+            if (latencyMs < 16)
+                serial.flags |= ASYNC_LOW_LATENCY;
+            else
+                serial.flags &= ~ASYNC_LOW_LATENCY;
+            if (::ioctl(use->port.get(), TIOCSSERIAL, &serial) != 0)
+                TraceErrno("TIOCSSERIAL low latency", errno);
+        }
+        return FTDI_OK;
+    }
+
+    FtdiStatus GetStatus(FtdiHandle handle, std::uint32_t& rxBytes, std::uint32_t& txBytes,
+                         std::uint32_t& eventStatus, FtdiSysError& error) override
+    {
+        rxBytes = txBytes = eventStatus = 0;
+        auto use = m_table.Acquire(handle);
+        if (!use) {
+            error = {FTDI_SYSERR_INVALID_HANDLE, EBADF};
+            return FTDI_INVALID_HANDLE;
+        }
+        const int fd = use->port.get();
+        int waiting = 0;
+        if (::ioctl(fd, FIONREAD, &waiting) != 0) {
+            error = SysErrorFromErrno(errno);
+            return FTDI_IO_ERROR;
+        }
+        if (waiting == 0) {
+            // A pty whose master closed, or an unplugged adapter, reports a
+            // hang-up and nothing to read.
+            pollfd pfd{fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                error = (pfd.revents & POLLNVAL) ? FtdiSysError{FTDI_SYSERR_INVALID_HANDLE, EBADF}
+                                                 : FtdiSysError{FTDI_SYSERR_DEVICE_NOT_FUNCTIONING, EIO};
+                return FTDI_IO_ERROR;
+            }
+        }
+        int pending = 0;
+        if (::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0)
+            txBytes = static_cast<std::uint32_t>(pending);
+        rxBytes = waiting > 0 ? static_cast<std::uint32_t>(waiting) : 0;
+        return FTDI_OK;
+    }
+
+    FtdiStatus Read(FtdiHandle handle, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesRead,
+                    FtdiSysError& error) override
+    {
+        bytesRead = 0;
+        auto use = m_table.Acquire(handle);
+        if (!use) {
+            error = {FTDI_SYSERR_INVALID_HANDLE, EBADF};
+            return FTDI_INVALID_HANDLE;
+        }
+        if (count > 0 && buffer == nullptr)
+            return FTDI_INVALID_PARAMETER;
+        std::lock_guard lock(use->readMutex);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(use->readTimeoutMs.load());
+        while (bytesRead < count) {
+            const ssize_t n = ::read(use->port.get(), buffer + bytesRead, count - bytesRead);
+            if (n > 0) {
+                bytesRead += static_cast<std::uint32_t>(n);
+                continue;
+            }
+            int err = n == 0 ? EIO : errno; // VMIN 1: 0 bytes only after a hang-up
+            if (n < 0 && err == EINTR)
+                continue;
+            if (n < 0 && err == EAGAIN) {
+                switch (WaitPort(*use, POLLIN, RemainingMs(deadline), err)) {
+                case EWait::READY:
+                    continue;
+                case EWait::TIMEOUT:
+                    return FTDI_OK;
+                case EWait::CLOSING:
+                    return Failed(bytesRead, {FTDI_SYSERR_INVALID_HANDLE, EBADF}, error);
+                case EWait::HANGUP:
+                case EWait::FAILED:
+                    break;
+                }
+            }
+            return Failed(bytesRead, SysErrorFromErrno(err), error);
+        }
+        return FTDI_OK;
+    }
+
+    FtdiStatus Write(FtdiHandle handle, const std::uint8_t* buffer, std::uint32_t count,
+                     std::uint32_t& bytesWritten) override
+    {
+        bytesWritten = 0;
+        auto use = m_table.Acquire(handle);
+        if (!use)
+            return FTDI_INVALID_HANDLE;
+        if (count > 0 && buffer == nullptr)
+            return FTDI_INVALID_PARAMETER;
+        std::lock_guard lock(use->writeMutex);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(use->writeTimeoutMs.load());
+        while (bytesWritten < count) {
+            const ssize_t n = ::write(use->port.get(), buffer + bytesWritten, count - bytesWritten);
+            if (n > 0) {
+                bytesWritten += static_cast<std::uint32_t>(n);
+                continue;
+            }
+            int err = n == 0 ? EAGAIN : errno;
+            if (err == EINTR)
+                continue;
+            if (err == EAGAIN) {
+                const EWait wait = WaitPort(*use, POLLOUT, RemainingMs(deadline), err);
+                if (wait == EWait::READY)
+                    continue;
+                if (wait == EWait::TIMEOUT || wait == EWait::CLOSING)
+                    return FTDI_OK; // short count: the caller sees what went out
+            }
+            TraceErrno("write", err);
+            return bytesWritten > 0 ? FTDI_OK : FTDI_IO_ERROR;
+        }
+        return FTDI_OK;
+    }
+
+    FtdiStatus Close(FtdiHandle handle) override
+    {
+        auto device = m_table.Remove(handle, [](TtyDevice& d) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(d.wake.get(), &one, sizeof one);
+        });
+        return device ? FTDI_OK : FTDI_INVALID_HANDLE;
+    }
+
+    void WaitForData(FtdiHandle handle, int timeoutMs) override
+    {
+        auto use = m_table.Acquire(handle);
+        if (!use) {
+            IFtdiBackend::WaitForData(handle, timeoutMs);
+            return;
+        }
+        int err = 0;
+        if (WaitPort(*use, POLLIN, timeoutMs, err) == EWait::FAILED)
+            IFtdiBackend::WaitForData(handle, timeoutMs);
+    }
+
+private:
+    // Bytes already read are delivered; the failure shows on the next call.
+    static FtdiStatus Failed(std::uint32_t bytesRead, FtdiSysError why, FtdiSysError& error)
+    {
+        if (bytesRead > 0)
+            return FTDI_OK;
+        error = why;
+        return FTDI_IO_ERROR;
+    }
+
+    bool SetRaw(int fd)
+    {
+        termios tio{};
+        if (::tcgetattr(fd, &tio) != 0) {
+            TraceErrno("tcgetattr (not a terminal?)", errno);
+            return false;
+        }
+        ::cfmakeraw(&tio);
+        tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+        tio.c_cflag |= CS8 | CLOCAL | CREAD;
+        tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+        // VMIN 1 makes an empty non-blocking read fail with EAGAIN, so a read
+        // of 0 bytes can only mean a hang-up.
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        // The bridge's power-on rate; the target side sets no other.
+        ::cfsetispeed(&tio, B9600);
+        ::cfsetospeed(&tio, B9600);
+        if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+            TraceErrno("tcsetattr", errno);
+            return false;
+        }
+        termios check{};
+        if (::tcgetattr(fd, &check) != 0 || (check.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 ||
+            (check.c_lflag & (ICANON | ECHO | ISIG)) != 0 || check.c_cc[VMIN] != 1) {
+            Trace("USB tty: " + m_strPath + " did not take raw 8N1\r\n");
+            return false;
+        }
+        return true;
+    }
+
+    void TraceErrno(const char* what, int err) const
+    {
+        Trace("USB tty: " + std::string(what) + " " + m_strPath + ": " + std::strerror(err) + "\r\n");
+    }
+
+    std::string m_strPath;
+    CFtdiHandleTable<TtyDevice> m_table;
+};
+
+} // namespace
+
+std::unique_ptr<IFtdiBackend> MakeFtdiBackendTty(const std::string& path)
+{
+    return std::make_unique<CFtdiBackendTty>(path);
+}
