@@ -20,6 +20,9 @@ public:
     virtual void OnAckEvent(int event) = 0;
     // A rejected one: the text of the message box the user must see.
     virtual void OnCheckerMessage(const std::string& text) = 0;
+    // Every complete, correct frame, before its checker runs (the stall
+    // watch of a run counts any frame as a sign of life).
+    virtual void OnFrame(const Packet& packet) { (void)packet; }
 };
 
 struct AckChecker; // one row of the checker table
@@ -49,6 +52,8 @@ public:
 
 private:
     void ParseByte(std::uint8_t b);
+    void ClearPacket();
+    void ClearPayload();
     void RunChecker(const AckChecker& checker);
     void Message(const char* text);
     void Raise(int event);
@@ -57,5 +62,6 @@ private:
     int m_nParseState = 0;
     int m_nRunningChecksum = 0;
     int m_nDataCount = 0;
+    int m_nDataUsed = 0; // payload bytes that may be non-zero
     Packet m_packet;
 };

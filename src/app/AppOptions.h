@@ -1,0 +1,16 @@
+#pragma once
+// Command-line settings shared by the window and the console front end.
+#include <string>
+#include <vector>
+
+struct CAppOptions {
+    std::string logFile;                 // --log FILE: the debug trace also goes there
+    std::string usbTty;                  // --usb-tty PATH: reach the FTDI bridge through a tty
+    std::vector<std::string> extraPorts; // --port PATH: listed after the system's serial ports
+    int stallTimeoutMs = 60000;          // --stall-timeout SECONDS
+};
+
+// Parses the shared options out of argv; unknown arguments are left for the
+// caller in rest. Returns false with a message in error on a bad value.
+bool ParseAppOptions(int argc, char** argv, CAppOptions& options, std::vector<std::string>& rest,
+                     std::string& error);

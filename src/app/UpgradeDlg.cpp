@@ -1,0 +1,182 @@
+// Lifecycle of the main window: construction, initialisation, reset, close,
+// and the routing of control events and timers.
+#include "app/UpgradeDlg.h"
+
+#include "bootloader/SendToBD.h"
+
+#include <unistd.h>
+
+CUpgradeDlg* g_hMainDlg = nullptr;
+CSendToBD* g_hSendToBD = nullptr;
+
+CUpgradeDlg::CUpgradeDlg(CDialogHost& host, CAppOptions options)
+    : m_ctrlList(host, IDC_LIST_PART), m_btnUpgradeStart(host, IDC_BUTTON_UPGRADE_START),
+      m_btnSysCheck(host, IDC_BUTTON_SYS_CHECK), m_btnFileLoad(host, IDC_BUTTON_FILE_LOAD),
+      m_btnConnect(host, IDC_BUTTON_CONNECT), m_UsbSink(*this), m_host(host), m_options(std::move(options))
+{
+    m_host.SetEventSink(this);
+    if (!m_options.usbTty.empty())
+        m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
+    m_UsbLink.SetTrace([this](const std::string& text) { m_host.Trace(text); });
+    m_UsbLink.SetSink(&m_UsbSink);
+}
+
+CUpgradeDlg::~CUpgradeDlg()
+{
+    // The links stop their threads before the state they report to goes.
+    m_UsbLink.CloseUsb(true);
+    if (g_hMainDlg == this) {
+        g_ComPort.ClosePort();
+        g_ComPort.SetNotify(nullptr);
+        g_ComPort.SetMessage(nullptr);
+    }
+    if (g_hMainDlg == this)
+        g_hMainDlg = nullptr;
+    m_host.SetEventSink(nullptr);
+}
+
+bool CUpgradeDlg::OnInitDialog()
+{
+    g_hMainDlg = this;
+    char title[128];
+    std::snprintf(title, sizeof title, "%s [%s] - Ver%s", "Velunda", "2013.11.06", "1.0.8");
+    m_host.SetTitle(title);
+
+    char cwd[4096];
+    m_szStartDir = ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".";
+
+    FillBaudList();
+    CreateSendToBD();
+    InitControls();
+    InitListColumns();
+    return true;
+}
+
+void CUpgradeDlg::CreateSendToBD()
+{
+    m_pSendToBD = std::make_unique<CSendToBD>(*this);
+    g_hSendToBD = m_pSendToBD.get();
+    // The serial receive thread reaches the hidden window synchronously (WM_RX_NOTIFY).
+    g_ComPort.SetNotify([this](int count) {
+        m_host.SendSync(g_ComPort.Gate(), [count] {
+            if (g_hSendToBD != nullptr)
+                g_hSendToBD->OnRxNotify(0, count);
+        });
+    });
+    g_ComPort.SetMessage([this](const std::string& text) {
+        m_host.SendSync(g_ComPort.Gate(), [this, text] { MessageBox(text); });
+    });
+}
+
+void CUpgradeDlg::OnClose()
+{
+    if (m_nTransport == TRANSPORT_USB)
+        DisconnectUsb();
+    else
+        DisconnectSerial();
+    if (m_pSendToBD) {
+        g_hSendToBD = nullptr;
+        m_pSendToBD.reset();
+    }
+    DeleteUnpackedFiles(m_strUnzipFolder);
+    for (auto& part : m_pPartData)
+        part.reset();
+    m_host.EndDialog();
+}
+
+void CUpgradeDlg::ResetUpgradeState()
+{
+    m_nCurrentItem = 0;
+    m_nResultType = 0;
+    m_strUpgradeFile.clear();
+    m_strUnzipFolder.clear();
+    for (auto& path : m_strPartFile)
+        path.clear();
+    m_PartList = {};
+    m_host.ListDeleteAll(IDC_LIST_PART);
+    m_btnSysCheck.EnableWindow(false);
+    m_btnUpgradeStart.EnableWindow(false);
+    m_vecItemQueue.clear();
+    ResetProgress();
+    HidePartChecks();
+    for (auto& flag : m_bHasPart)
+        flag = 0;
+    m_strTargetSerial.clear();
+    m_host.SetText(IDC_EDIT_SERIAL, "");
+}
+
+void CUpgradeDlg::OnControlEvent(int id, ControlEvent event)
+{
+    switch (id) {
+    case IDC_BUTTON_CONNECT:
+        if (event == ControlEvent::Clicked)
+            OnButtonConnect();
+        break;
+    case IDC_BUTTON_SYS_CHECK:
+        if (event == ControlEvent::Clicked)
+            OnButtonSysCheck();
+        break;
+    case IDC_BUTTON_UPGRADE_START:
+        if (event == ControlEvent::Clicked)
+            OnButtonUpgradeStart();
+        break;
+    case IDC_BUTTON_FILE_LOAD:
+        if (event == ControlEvent::Clicked)
+            OnButtonFileLoad();
+        break;
+    case IDC_CHECK_ALL:
+        if (event == ControlEvent::Clicked)
+            OnCheckAll();
+        break;
+    case IDC_COMBO_PORT:
+        if (event == ControlEvent::DropDown)
+            OnDropdownComboPort();
+        else if (event == ControlEvent::SelChange)
+            OnSelchangeComboPort();
+        break;
+    default:
+        break;
+    }
+}
+
+void CUpgradeDlg::OnTimer(int id)
+{
+    // Every timer of the window runs once per start.
+    m_host.StopTimer(id);
+    switch (id) {
+    case IDT_BOARD_CHECK:
+        if (m_nTransport == TRANSPORT_USB) {
+            SendBoardCheck();
+            m_host.StartTimer(IDT_NO_RESPONSE, 3000);
+        }
+        break;
+    case IDT_NO_RESPONSE:
+        MessageBox("The machine does not respond to the protocol.");
+        DisconnectUsb();
+        m_btnConnect.SetWindowText("Connect");
+        break;
+    case IDT_BOOT_MODE:
+        MessageBox("Check boot mode failed.");
+        DisconnectSerial();
+        m_btnConnect.SetWindowText("Connect");
+        break;
+    case IDT_PROGRAM_ANIM:
+        OnProgramAnimTimer();
+        break;
+    case IDT_STALL:
+        OnStallTimer();
+        break;
+    case IDT_SEND_BOOT:
+    case IDT_SEND_READY:
+    case IDT_SEND_START:
+    case IDT_SEND_HEX:
+    case IDT_SEND_FINISH:
+    case IDT_PORT_CLOSE:
+    case IDT_PORT_REOPEN:
+    case IDT_BOOT_TIMEOUT:
+        OnBootTimer(id);
+        break;
+    default:
+        break;
+    }
+}

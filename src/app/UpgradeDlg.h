@@ -1,0 +1,312 @@
+#pragma once
+// The main window: owner of all state of the tool. Its members are spread
+// over one .cpp per concern (UpgradeDlg*.cpp in the subsystem folders).
+#include "app/AppOptions.h"
+#include "app/ControlIds.h"
+#include "app/DialogHost.h"
+#include "link/CommPort.h"
+#include "link/UsbLink.h"
+#include "package/Aes128.h"
+#include "package/BinaryFile.h"
+#include "package/PartImage.h"
+#include "package/PartList.h"
+#include "protocol/Frame.h"
+#include "protocol/Receiver.h"
+#include "zip/ZipArchive.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CSendToBD;
+class CUpgradeDlg;
+
+// Window messages of the original design, kept for the traces and the notes.
+inline constexpr int WM_USER = 0x0400;
+inline constexpr int WM_ACK_EVENT = WM_USER + 2;
+
+inline constexpr int TRANSPORT_USB = 100;
+inline constexpr int TRANSPORT_SERIAL = 101;
+
+// Progress rows.
+enum ProgressStep : int {
+    PROGRESS_BOOT = 40,
+    PROGRESS_DATA = 41,
+    PROGRESS_ERASE = 42,
+    PROGRESS_PROGRAM = 43,
+    PROGRESS_VERIFY = 44,
+};
+
+// Timer ids (all one-shot).
+enum : int {
+    IDT_SEND_BOOT = 1027,
+    IDT_SEND_READY = 1028,
+    IDT_SEND_START = 1029,
+    IDT_SEND_HEX = 1030,
+    IDT_SEND_FINISH = 1031,
+    IDT_PORT_CLOSE = 1032,
+    IDT_NO_RESPONSE = 1034,
+    IDT_BOARD_CHECK = 1035,
+    IDT_PORT_REOPEN = 1036,
+    IDT_PROGRAM_ANIM = 1037,
+    IDT_BOOT_MODE = 1038,
+    IDT_BOOT_TIMEOUT = 1039,
+    // Watches a run for a target that stopped answering.
+    IDT_STALL = 1040,
+};
+
+// Bootloader steps.
+enum : int {
+    DEF_STEP_NONE = 0,
+    DEF_STEP_MAINCHECK = 10,
+    DEF_STEP_BOOT = 11,
+    DEF_STEP_READY = 12,
+    DEF_STEP_ERASE = 13,
+    DEF_STEP_START = 14,
+    DEF_STEP_SENDHEX = 15,
+    DEF_STEP_ENDHEX = 16,
+    DEF_STEP_FINISH = 17,
+    DEF_STEP_HALT = 99,
+};
+
+// Model types of a package.
+enum : int {
+    RESULT_TYPE_NONE = 0,
+    RESULT_TYPE_QUORIN_V1 = 1,
+    RESULT_TYPE_QUORIN_V2 = 2,
+    RESULT_TYPE_BOARD = 3,
+};
+
+// A control addressed through the host, for the controls the window binds
+// to members.
+class CDlgItem {
+public:
+    CDlgItem(CDialogHost& host, int id) : m_host(host), m_nId(id) {}
+    void EnableWindow(bool enable) { m_host.EnableControl(m_nId, enable); }
+    void SetWindowText(const std::string& text) { m_host.SetText(m_nId, text); }
+    int GetDlgCtrlID() const { return m_nId; }
+
+private:
+    CDialogHost& m_host;
+    int m_nId;
+};
+
+// Acknowledgements of the USB link: raised on its reader thread and handed
+// to the window synchronously (WM_ACK_EVENT).
+class CUsbAckSink : public IAckSink {
+public:
+    explicit CUsbAckSink(CUpgradeDlg& dlg) : m_dlg(dlg) {}
+    void OnAckEvent(int event) override;
+    void OnCheckerMessage(const std::string& text) override;
+    void OnFrame(const Packet& packet) override;
+
+private:
+    CUpgradeDlg& m_dlg;
+};
+
+class CUpgradeDlg : public IDialogEvents {
+public:
+    explicit CUpgradeDlg(CDialogHost& host, CAppOptions options = {});
+    ~CUpgradeDlg() override;
+    CUpgradeDlg(const CUpgradeDlg&) = delete;
+    CUpgradeDlg& operator=(const CUpgradeDlg&) = delete;
+
+    CDialogHost& Host() { return m_host; }
+    const CAppOptions& Options() const { return m_options; }
+
+    // --- Lifecycle (UpgradeDlg.cpp)
+    bool OnInitDialog();
+    void OnClose() override;
+    void ResetUpgradeState();
+    void CreateSendToBD();
+    void OnControlEvent(int id, ControlEvent event) override;
+    void OnTimer(int id) override;
+
+    // --- View (UpgradeDlgView.cpp)
+    void InitControls();
+    void InitListColumns();
+    void FillPartList();
+    void SetProgress(int step, int percent);
+    void CompleteProgress(int step);
+    void FailProgress(int step);
+    void ResetProgress();
+    void ShowProgressRow(int labelId, int barId, int percentId, bool show);
+    void HidePartChecks();
+    void ShowPartChecks();
+    void OnCheckAll();
+    void OnButtonFileLoad();
+    void MessageBox(const std::string& text, MessageIcon icon = MessageIcon::None);
+    void Trace(const std::string& text);
+
+    // --- Connection control (UpgradeDlgConnect.cpp)
+    void FillBaudList();
+    void FillPortList();
+    void FillComPortList();
+    void OnSelchangeComboPort();
+    void OnDropdownComboPort();
+    void OnButtonConnect();
+    void ConnectSerial(const std::string& portName, const std::string& baudText);
+    void DisconnectUsb();
+    void DisconnectSerial();
+    void OnBoardCheckAck();
+    // Reactions of the serial checkers: those of OnAckEvent, with the
+    // system check and board check differing.
+    void OnSerialAck(int event);
+
+    // --- Requests (protocol/UpgradeDlgRequests.cpp)
+    void MakePacketAndSend(std::uint8_t command, std::uint8_t subcommand, const std::uint8_t* payload,
+                           std::int32_t length);
+    void SendSysCheck();
+    void SendUpIndex();
+    void StartBootDownload();
+    void SendFileChunk(std::uint8_t subcommand);
+    void SendBootEnd();
+    void StartDataDownload();
+    void SendMemoryChunk();
+    void SendDataEnd();
+    void SendUpgradeFinish();
+    void SendBoardCheck();
+
+    // --- Acknowledgement reactions and upgrade sequencing (protocol/UpgradeDlgSequence.cpp)
+    int OnAckEvent(int event);
+    void OnButtonUpgradeStart();
+    int BuildItemQueue();
+    void StartNextItem();
+    void ShowItemResult();
+    void OnUpgradeFinished();
+    void OnBoardUpgradeDone();
+    void OnProgramAnimTimer();
+    void OnStallTimer();
+    // Any frame from the target during a run restarts the stall watch.
+    void NoteTargetActivity();
+    // The step counters of the link that carries the run.
+    CAckReceiver& ActiveReceiver();
+    // The serial link's receiver (its EraseActive decides item results).
+    CAckReceiver& SerialReceiver();
+
+    // --- System check (protocol/UpgradeDlgSysCheck.cpp)
+    void OnButtonSysCheck();
+    void ShowSysCheckResult(const std::uint8_t* record);
+    void SetTargetStatus(const std::string& partName, const std::string& status);
+    void OnSerialVersionAck(const std::uint8_t* payload, int length);
+    void ShowTargetVersions();
+    void CheckMachineType();
+
+    // --- Boot folder (package/UpgradeDlgBootFiles.cpp)
+    void FindBootFile();
+
+    // --- Part-image package (package/UpgradeDlgPartImage.cpp)
+    void LoadPartImage();
+    void DecodePartImage();
+    void CheckImageHeader();
+    void ParseImageHeader(int layout);
+    static int HexValue(char c);
+
+    // --- Package archive (package/UpgradeDlgArchive.cpp)
+    void UnpackArchive();
+    void CloseArchive();
+    void ReadUpgradeInfo();
+    void FindPartFiles();
+    void GetVersionFromName(std::string name, std::string& version);
+    void DeleteUnpackedFiles(std::string folder);
+
+    // --- Bootloader download (bootloader/UpgradeDlgBoot.cpp)
+    void MainCheck();
+    void OnBootByte(std::uint8_t b);
+    void CheckBootFiles();
+    int BootFilesExist();
+    void StartBootFile();
+    void SendBootFile();
+    void SendMessage_Ready();
+    void SendMessage_Erase();
+    int IsBootAck();
+    void SendMessage_HexDataReady();
+    void OpenHexFile();
+    void SendHexFile();
+    void SendMessage_HexDataEnd();
+    void OnBootTimer(int id);
+
+    // ------------------------------------------------------------------
+    // State. Everything starts at zero or empty.
+
+    // Controls bound to members.
+    CDlgItem m_ctrlList;
+    CDlgItem m_btnUpgradeStart;
+    CDlgItem m_btnSysCheck;
+    CDlgItem m_btnFileLoad;
+    CDlgItem m_btnConnect;
+
+    // Window resources.
+    int m_hIcon = IDR_MAINFRAME;
+    std::unique_ptr<CSendToBD> m_pSendToBD;
+
+    // Connection.
+    int m_bConnected = 0;
+    int m_nTransport = 0;
+    std::string m_strPortName;
+    CUsbAckSink m_UsbSink;
+    CUsbLink m_UsbLink;
+
+    // Loaded package.
+    int m_nResultType = 0;
+    int m_bPartImage = 0;
+    int m_bHasPart[PART_COUNT] = {};
+    std::string m_strUpgradeFile;
+    std::string m_strUnzipFolder;
+    std::string m_strPartFile[PART_SLOTS];
+    PartListTable m_PartList = {};
+    std::unique_ptr<std::uint8_t[]> m_pPartData[PART_COUNT];
+    SectionInfo m_Section[SECTION_COUNT] = {};
+    CAes128 m_Aes;
+    CZipArchive m_ZipArchive;
+    std::string m_szStartDir;
+    // What the last archive load created on disk, so clean-up removes only that.
+    std::vector<std::string> m_vecUnpackedFiles;
+    std::vector<std::string> m_vecUnpackedFolders;
+
+    // Upgrade run.
+    int m_nCurrentItem = 0;
+    std::vector<int> m_vecItemQueue;
+    CBinaryFile m_fileDownload;
+    std::int64_t m_nDownloadTotal = 0;
+    std::int64_t m_nDownloadSent = 0;
+    int m_nProgramAnim = 0;
+    // A run is under way (Upgrade Start until its end), watched for stalls.
+    int m_bRunActive = 0;
+    // The current item received Erase Fail or Program Fail.
+    int m_bItemFailed = 0;
+    // Some item of this run failed.
+    int m_bRunFailed = 0;
+    // Steady-clock milliseconds of the last frame from the target, on either link.
+    std::atomic<std::int64_t> m_nLastFrameMs{0};
+
+    // Target information.
+    std::string m_strTargetSerial;
+    std::string m_strTargetVersion[PART_COUNT];
+
+    // Bootloader download.
+    int m_nBootStep = 0;
+    std::uint8_t m_BootRx[10] = {};
+    int m_nBootRxCount = 0;
+    int m_nEraseIndex = 0;
+    int m_bHexEnd = 0;
+    std::uint8_t m_FinishRecord[4] = {};
+    int m_nFinishLength = 0;
+    std::uint8_t m_HexBlock[4000] = {};
+    std::uint8_t m_byBootByte = 0;
+    // A board-upgrade failure has been reported for this connection.
+    int m_bBoardFailShown = 0;
+
+private:
+    CDialogHost& m_host;
+    CAppOptions m_options;
+};
+
+// The main window and the hidden bootloader window, for the receive threads.
+extern CUpgradeDlg* g_hMainDlg;
+extern CSendToBD* g_hSendToBD;
+
+// Percentage of done in total, truncated, computed in 64 bits; 0 for a total of 0.
+int PercentOf(std::int64_t done, std::int64_t total);

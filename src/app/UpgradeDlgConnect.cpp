@@ -1,0 +1,164 @@
+// Connection control: the port and baud lists, Connect / Dis Connect, and the
+// hand-off of the USB link's acknowledgements to the window.
+#include "app/UpgradeDlg.h"
+
+#include "link/FtdiBackend.h"
+#include "link/SerialPortList.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+namespace {
+constexpr const char* kBaudRates[] = {"4800", "9600", "19200", "38300", "38400", "57600", "115200"};
+constexpr int kDefaultBaudIndex = 4; // 38400
+
+std::int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+} // namespace
+
+void CUsbAckSink::OnAckEvent(int event)
+{
+    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, event] { m_dlg.OnAckEvent(event); });
+}
+
+void CUsbAckSink::OnCheckerMessage(const std::string& text)
+{
+    // Modal: the reader waits until the user has read it.
+    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, text] { m_dlg.MessageBox(text); });
+}
+
+void CUsbAckSink::OnFrame(const Packet&)
+{
+    m_dlg.m_nLastFrameMs.store(NowMs());
+}
+
+void CUpgradeDlg::FillBaudList()
+{
+    if (m_host.ComboCount(IDC_COMBO_BAUD) > 0)
+        m_host.ComboReset(IDC_COMBO_BAUD);
+    for (const char* rate : kBaudRates)
+        m_host.ComboAdd(IDC_COMBO_BAUD, rate);
+    m_host.ComboSelect(IDC_COMBO_BAUD, kDefaultBaudIndex);
+}
+
+void CUpgradeDlg::FillPortList()
+{
+    if (m_nResultType == RESULT_TYPE_BOARD) {
+        FillComPortList();
+        return;
+    }
+    if (m_host.ComboCount(IDC_COMBO_PORT) > 0)
+        m_host.ComboReset(IDC_COMBO_PORT);
+    m_host.ComboAdd(IDC_COMBO_PORT, "USB");
+    m_host.ComboSelect(IDC_COMBO_PORT, 0);
+}
+
+void CUpgradeDlg::FillComPortList()
+{
+    if (m_host.ComboCount(IDC_COMBO_PORT) > 0)
+        m_host.ComboReset(IDC_COMBO_PORT);
+    std::vector<std::string> ports = ListSerialPorts();
+    for (const auto& extra : m_options.extraPorts)
+        if (std::find(ports.begin(), ports.end(), extra) == ports.end())
+            ports.push_back(extra);
+    for (const auto& port : ports)
+        m_host.ComboAdd(IDC_COMBO_PORT, port);
+    m_host.ComboSelect(IDC_COMBO_PORT, 0);
+}
+
+void CUpgradeDlg::OnSelchangeComboPort()
+{
+    const int index = m_host.ComboSelected(IDC_COMBO_PORT);
+    if (index >= 0)
+        m_strPortName = m_host.ComboItemText(IDC_COMBO_PORT, index);
+}
+
+void CUpgradeDlg::OnDropdownComboPort()
+{
+    FillPortList();
+}
+
+void CUpgradeDlg::OnButtonConnect()
+{
+    if (m_bConnected == 1) {
+        if (m_nTransport == TRANSPORT_USB)
+            DisconnectUsb();
+        else
+            DisconnectSerial();
+        m_btnConnect.SetWindowText("Connect");
+        m_btnConnect.EnableWindow(false);
+        m_btnSysCheck.EnableWindow(false);
+        m_btnUpgradeStart.EnableWindow(false);
+        m_host.ComboSelect(IDC_COMBO_BAUD, kDefaultBaudIndex);
+        ResetUpgradeState();
+        return;
+    }
+
+    const int port = m_host.ComboSelected(IDC_COMBO_PORT);
+    if (port < 0) {
+        MessageBox("Please choose com port!");
+        return;
+    }
+    m_strPortName = m_host.ComboItemText(IDC_COMBO_PORT, port);
+    const int baud = m_host.ComboSelected(IDC_COMBO_BAUD);
+    if (baud < 0) {
+        MessageBox("Please choose baud rate!");
+        return;
+    }
+    const std::string baudText = m_host.ComboItemText(IDC_COMBO_BAUD, baud);
+
+    if (m_strPortName == "USB") {
+        if (m_UsbLink.OpenUsb(true) == 1) {
+            m_bConnected = 1;
+            m_nTransport = TRANSPORT_USB;
+            m_btnConnect.SetWindowText("Dis Connect");
+            m_host.StartTimer(IDT_BOARD_CHECK, 1000);
+        } else {
+            MessageBox("USB connection failed!");
+        }
+        return;
+    }
+
+    ConnectSerial(m_strPortName, baudText);
+    if (m_bConnected == 1) {
+        m_nTransport = TRANSPORT_SERIAL;
+        MainCheck();
+        m_host.StartTimer(IDT_BOOT_MODE, 1000);
+    }
+}
+
+void CUpgradeDlg::DisconnectUsb()
+{
+    if (m_bConnected == 1) {
+        m_bConnected = 0;
+        m_UsbLink.CloseUsb(true);
+    }
+}
+
+void CUpgradeDlg::OnBoardCheckAck()
+{
+    m_host.StopTimer(IDT_NO_RESPONSE);
+    m_btnSysCheck.EnableWindow(true);
+}
+
+void CUpgradeDlg::ConnectSerial(const std::string& portName, const std::string& baudText)
+{
+    const auto baud = static_cast<std::uint32_t>(std::strtoul(baudText.c_str(), nullptr, 10));
+    m_bConnected = g_ComPort.OpenPort(portName, baud);
+    if (m_bConnected != 1)
+        Trace("Serial open failed: " + g_ComPort.LastErrorText() + "\r\n");
+    m_btnConnect.SetWindowText(m_bConnected == 1 ? "Dis Connect" : "Connect");
+}
+
+void CUpgradeDlg::DisconnectSerial()
+{
+    if (m_bConnected == 1) {
+        m_bConnected = 0;
+        g_ComPort.ClosePort();
+    }
+}

@@ -1,0 +1,271 @@
+// What the user sees and touches: the part list, the progress rows, the item
+// check boxes and File Load.
+#include "app/UpgradeDlg.h"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+
+namespace {
+
+struct ProgressRow {
+    int step;
+    int label;
+    int bar;
+    int percent;
+    const char* failTrace;
+};
+
+constexpr ProgressRow kProgressRows[] = {
+    {PROGRESS_BOOT, IDC_STATIC_BOOT, IDC_PROGRESS_BOOT, IDC_STATIC_BOOT_PERCENT,
+     "Boot Download Progress Step Fail\r\n"},
+    {PROGRESS_DATA, IDC_STATIC_DATA, IDC_PROGRESS_DATA, IDC_STATIC_DATA_PERCENT,
+     "Data Download Progress Step Fail\r\n"},
+    {PROGRESS_ERASE, IDC_STATIC_ERASE, IDC_PROGRESS_ERASE, IDC_STATIC_ERASE_PERCENT,
+     "Erase Progress Step Fail\r\n"},
+    {PROGRESS_PROGRAM, IDC_STATIC_PROGRAM, IDC_PROGRESS_PROGRAM, IDC_STATIC_PROGRAM_PERCENT,
+     "Program Progress Step Fail\r\n"},
+    {PROGRESS_VERIFY, IDC_STATIC_VERIFY, IDC_PROGRESS_VERIFY, IDC_STATIC_VERIFY_PERCENT,
+     "Verify Progress Step Fail\r\n"},
+};
+
+const ProgressRow* FindRow(int step)
+{
+    for (const auto& row : kProgressRows)
+        if (row.step == step)
+            return &row;
+    return nullptr;
+}
+
+struct ListColumn {
+    const char* title;
+    ListAlign align;
+    int width;
+};
+
+constexpr ListColumn kListColumns[] = {
+    {"Part", ListAlign::Left, 70},
+    {"Target Ver", ListAlign::Centre, 90},
+    {"Target Status", ListAlign::Centre, 90},
+    {"File Name", ListAlign::Left, 170},
+    {"File Ver", ListAlign::Centre, 90},
+    {"File Size", ListAlign::Right, 100},
+    {"Result", ListAlign::Centre, 90},
+};
+
+constexpr int kItemChecks[] = {IDC_CHECK_MAIN, IDC_CHECK_CIS_M, IDC_CHECK_CIS_S, IDC_CHECK_CF, IDC_CHECK_IR};
+
+std::string OrNone(const std::string& text, const char* noneValue)
+{
+    return text.empty() || (noneValue != nullptr && text == noneValue) ? "None" : text;
+}
+
+} // namespace
+
+int PercentOf(std::int64_t done, std::int64_t total)
+{
+    if (total <= 0)
+        return 0;
+    return static_cast<int>(done * 100 / total);
+}
+
+void CUpgradeDlg::MessageBox(const std::string& text, MessageIcon icon)
+{
+    m_host.MessageBox(text, icon);
+}
+
+void CUpgradeDlg::Trace(const std::string& text)
+{
+    m_host.Trace(text);
+}
+
+void CUpgradeDlg::InitControls()
+{
+    for (const auto& row : kProgressRows)
+        m_host.SetProgressRange(row.bar, 0, 100);
+    m_btnFileLoad.EnableWindow(true);
+    m_btnConnect.EnableWindow(false);
+    m_btnSysCheck.EnableWindow(false);
+    m_btnUpgradeStart.EnableWindow(false);
+    m_host.ComboAdd(IDC_COMBO_ALLOWED_SERIAL, "ALL");
+    m_host.ComboSelect(IDC_COMBO_ALLOWED_SERIAL, 0);
+    HidePartChecks();
+}
+
+void CUpgradeDlg::InitListColumns()
+{
+    int index = 0;
+    for (const auto& col : kListColumns)
+        m_host.ListInsertColumn(IDC_LIST_PART, index++, col.title, col.align, col.width);
+    m_host.ListSetRowHeight(IDC_LIST_PART, 19);
+}
+
+void CUpgradeDlg::FillPartList()
+{
+    m_host.ListDeleteAll(IDC_LIST_PART);
+    int row = 0;
+    for (int slot = 1; slot <= 5; ++slot) {
+        const PartListEntry& entry = m_PartList.slot[slot];
+        const std::string name = FieldText(entry.szName);
+        if (name.empty())
+            continue;
+        m_host.ListInsertRow(IDC_LIST_PART, row, name);
+        m_host.ListSetCell(IDC_LIST_PART, row, 3, OrNone(FieldText(entry.szFile), nullptr));
+        m_host.ListSetCell(IDC_LIST_PART, row, 4, OrNone(FieldText(entry.szVersion), "0"));
+        m_host.ListSetCell(IDC_LIST_PART, row, 5, OrNone(FieldText(entry.szSize), "0 byte(s)"));
+        ++row;
+    }
+}
+
+void CUpgradeDlg::SetProgress(int step, int percent)
+{
+    const ProgressRow* row = FindRow(step);
+    if (row == nullptr)
+        return;
+    m_host.SetProgressPos(row->bar, percent);
+    m_host.SetText(row->percent, std::to_string(percent) + " %");
+}
+
+void CUpgradeDlg::CompleteProgress(int step)
+{
+    SetProgress(step, 100);
+}
+
+void CUpgradeDlg::FailProgress(int step)
+{
+    const ProgressRow* row = FindRow(step);
+    if (row == nullptr)
+        return;
+    Trace(row->failTrace);
+    SetProgress(step, 0);
+}
+
+void CUpgradeDlg::ResetProgress()
+{
+    for (const auto& row : kProgressRows) {
+        ShowProgressRow(row.label, row.bar, row.percent, true);
+        m_host.SetProgressPos(row.bar, 0);
+        m_host.SetText(row.percent, "0 %");
+    }
+}
+
+void CUpgradeDlg::ShowProgressRow(int labelId, int barId, int percentId, bool show)
+{
+    m_host.ShowControl(labelId, show);
+    m_host.ShowControl(barId, show);
+    m_host.ShowControl(percentId, show);
+}
+
+void CUpgradeDlg::HidePartChecks()
+{
+    for (int id = IDC_CHECK_ALL; id <= IDC_CHECK_IR; ++id) {
+        m_host.ShowControl(id, false);
+        m_host.SetCheck(id, false);
+    }
+}
+
+void CUpgradeDlg::ShowPartChecks()
+{
+    auto showBox = [&](int id) {
+        m_host.ShowControl(id, true);
+        m_host.EnableControl(id, true);
+    };
+    // A part box is checked when the part is present, else unchecked and
+    // disabled together with ALL.
+    auto partBox = [&](int id, int present) {
+        if (present) {
+            m_host.SetCheck(id, true);
+        } else {
+            m_host.SetCheck(id, false);
+            m_host.EnableControl(id, false);
+            m_host.EnableControl(IDC_CHECK_ALL, false);
+        }
+    };
+    auto allBox = [&](bool all) {
+        m_host.SetCheck(IDC_CHECK_ALL, all);
+        if (!all)
+            m_host.EnableControl(IDC_CHECK_ALL, false);
+    };
+
+    if (m_nResultType == RESULT_TYPE_QUORIN_V1) {
+        for (int id = IDC_CHECK_ALL; id <= IDC_CHECK_IR; ++id)
+            showBox(id);
+        allBox(std::all_of(std::begin(m_bHasPart), std::end(m_bHasPart), [](int f) { return f == 1; }));
+        m_host.SetText(IDC_CHECK_CIS_M, "CIS M");
+        for (int i = 0; i < PART_COUNT; ++i)
+            partBox(kItemChecks[i], m_bHasPart[i]);
+    } else if (m_nResultType == RESULT_TYPE_QUORIN_V2) {
+        for (int id : {IDC_CHECK_ALL, IDC_CHECK_MAIN, IDC_CHECK_CIS_M})
+            showBox(id);
+        allBox(m_bHasPart[0] == 1 && m_bHasPart[1] == 1);
+        partBox(IDC_CHECK_MAIN, m_bHasPart[0]);
+        m_host.SetText(IDC_CHECK_CIS_M, "CDM");
+        partBox(IDC_CHECK_CIS_M, m_bHasPart[1]);
+    }
+}
+
+void CUpgradeDlg::OnCheckAll()
+{
+    const bool all = m_host.GetCheck(IDC_CHECK_ALL);
+    int count = 0;
+    if (m_nResultType == RESULT_TYPE_QUORIN_V1)
+        count = 5;
+    else if (m_nResultType == RESULT_TYPE_QUORIN_V2)
+        count = 2;
+    for (int i = 0; i < count; ++i)
+        m_host.SetCheck(kItemChecks[i], all);
+}
+
+void CUpgradeDlg::OnButtonFileLoad()
+{
+    ResetUpgradeState();
+    if (m_nTransport == TRANSPORT_USB)
+        DisconnectUsb();
+    else
+        DisconnectSerial();
+    m_btnConnect.SetWindowText("Connect");
+    m_btnConnect.EnableWindow(false);
+
+    FileDialogOptions dialog;
+    dialog.defaultExtension = "*.QVP";
+    dialog.filter = "All Files(*.*)|*.*|Upgrade Files(*.QVP)|*.QVP|Upgrade Files(*.DAT)|*.DAT|";
+    dialog.hideReadOnly = true;
+    const auto chosen = m_host.OpenFileDialog(dialog);
+    if (!chosen)
+        return;
+
+    m_strUpgradeFile = *chosen;
+    HidePartChecks();
+
+    std::string tail = m_strUpgradeFile.size() >= 3 ? m_strUpgradeFile.substr(m_strUpgradeFile.size() - 3)
+                                                    : m_strUpgradeFile;
+    std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::toupper(c); });
+    if (tail.find("DAT") != std::string::npos) {
+        m_bPartImage = 1;
+        m_nResultType = RESULT_TYPE_QUORIN_V1;
+        LoadPartImage();
+    } else if (tail.find("QVP") != std::string::npos) {
+        m_bPartImage = 0;
+        try {
+            UnpackArchive();
+            ReadUpgradeInfo();
+            FindPartFiles();
+        } catch (const std::exception& e) {
+            // The load stops here; nothing of the package is offered.
+            const std::string file = m_strUpgradeFile;
+            CloseArchive();
+            DeleteUnpackedFiles(m_strUnzipFolder);
+            ResetUpgradeState();
+            MessageBox("Cannot load the package " + file + ": " + e.what());
+            return;
+        }
+    } else {
+        MessageBox("Upgrade formats of file is not!");
+        return;
+    }
+
+    ShowPartChecks();
+    FillPartList();
+    m_btnConnect.EnableWindow(true);
+    FillPortList();
+}

@@ -1,0 +1,181 @@
+// The request builders: each reads the window's state and sends one frame
+// over the transport of the last connection.
+#include "app/UpgradeDlg.h"
+
+#include "bootloader/SendToBD.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// Lets the next frame leave no earlier than ms from now, and not much later:
+// sleep most of the wait, then spin on the clock for the rest.
+void WaitAtLeast(int ms)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    const auto sleepFor = std::chrono::milliseconds(ms) - std::chrono::microseconds(1500);
+    if (sleepFor.count() > 0)
+        std::this_thread::sleep_for(sleepFor);
+    while (Clock::now() < until)
+        std::this_thread::yield();
+}
+
+const std::uint8_t kOne = 0x01;
+
+// Part buffer and section of a part-image item; -1 when the item has none.
+int PartIndexOfItem(int item)
+{
+    switch (item) {
+    case ITEM_MAIN:
+        return 0;
+    case ITEM_CIS_M:
+        return 1;
+    case ITEM_CIS_S:
+        return 2;
+    case ITEM_CF:
+        return 3;
+    case ITEM_IR:
+        return 4;
+    default:
+        return -1;
+    }
+}
+
+// Slot of m_strPartFile holding an item's data image of a package archive.
+int DataSlotOfItem(int item)
+{
+    switch (item) {
+    case ITEM_MAIN:
+    case ITEM_MAIN_V2:
+    case ITEM_BOARD:
+        return 1;
+    case ITEM_CIS_M:
+    case ITEM_CDM:
+        return 2;
+    case ITEM_CIS_S:
+        return 3;
+    case ITEM_CF:
+        return 4;
+    case ITEM_IR:
+        return 5;
+    default:
+        return -1;
+    }
+}
+
+} // namespace
+
+void CUpgradeDlg::MakePacketAndSend(std::uint8_t command, std::uint8_t subcommand,
+                                    const std::uint8_t* payload, std::int32_t length)
+{
+    if (m_nTransport == TRANSPORT_USB) {
+        const std::vector<std::uint8_t> frame = BuildFrame(command, subcommand, payload, length);
+        if (m_UsbLink.write_usb(frame.data(), static_cast<int>(frame.size())) <= 0)
+            Trace("Error : MakePacketAndSend() -> write_usb()");
+    } else if (m_pSendToBD) {
+        m_pSendToBD->MakePacketAndSend(command, subcommand, payload, length);
+    }
+}
+
+void CUpgradeDlg::SendSysCheck()
+{
+    if (m_bConnected == 0) {
+        MessageBox("Not Connect.");
+        return;
+    }
+    const auto model = static_cast<std::uint8_t>(m_nResultType);
+    MakePacketAndSend(CMD_SYS_CHECK, SUB_REQUEST, &model, 1);
+}
+
+void CUpgradeDlg::SendUpIndex()
+{
+    const auto item = static_cast<std::uint8_t>(m_nCurrentItem);
+    MakePacketAndSend(CMD_UPGRADE, SUB_REQUEST, &item, 1);
+}
+
+void CUpgradeDlg::StartBootDownload()
+{
+    std::string path;
+    if (m_nCurrentItem == ITEM_CDM) {
+        path = m_strPartFile[6];
+    } else {
+        if (m_bPartImage)
+            FindBootFile();
+        path = m_strPartFile[0];
+    }
+    if (path.empty() || !m_fileDownload.Open(path, CBinaryFile::Share::Shared)) {
+        MessageBox("Upgrade File Open Fail.");
+        return;
+    }
+    m_nDownloadTotal = m_fileDownload.Length();
+    SendFileChunk(SUB_BOOT_DOWN);
+}
+
+void CUpgradeDlg::SendFileChunk(std::uint8_t subcommand)
+{
+    std::vector<std::uint8_t> chunk(FRAME_MAX_PAYLOAD);
+    const std::size_t n = m_fileDownload.Read(chunk.data(), chunk.size());
+    m_nDownloadSent += static_cast<std::int64_t>(n);
+    MakePacketAndSend(CMD_UPGRADE, subcommand, chunk.data(), static_cast<std::int32_t>(n));
+}
+
+void CUpgradeDlg::SendBootEnd()
+{
+    MakePacketAndSend(CMD_UPGRADE, SUB_BOOT_END, &kOne, 1);
+    if (m_bPartImage)
+        WaitAtLeast(300);
+}
+
+void CUpgradeDlg::StartDataDownload()
+{
+    if (m_bPartImage) {
+        const int part = PartIndexOfItem(m_nCurrentItem);
+        m_nDownloadTotal = part >= 0 ? m_Section[part + 1].nSize : 0;
+        SendMemoryChunk();
+        return;
+    }
+    const int slot = DataSlotOfItem(m_nCurrentItem);
+    const std::string path = slot >= 0 ? m_strPartFile[slot] : std::string();
+    if (path.empty()) {
+        MessageBox("Data file path is wrong.");
+        return;
+    }
+    if (!m_fileDownload.Open(path, CBinaryFile::Share::Shared)) {
+        MessageBox("Upgrade Body File Open Fail!");
+        return;
+    }
+    m_nDownloadTotal = m_fileDownload.Length();
+    SendFileChunk(SUB_DATA_DOWN);
+}
+
+void CUpgradeDlg::SendMemoryChunk()
+{
+    const int part = PartIndexOfItem(m_nCurrentItem);
+    const std::uint8_t* data = part >= 0 ? m_pPartData[part].get() : nullptr;
+    // The buffer holds exactly the section's size; never read past it.
+    const std::int64_t have = part >= 0 && data != nullptr ? m_Section[part + 1].nSize : 0;
+    const std::int64_t left = std::max<std::int64_t>(0, std::min(m_nDownloadTotal, have) - m_nDownloadSent);
+    const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(left, FRAME_MAX_PAYLOAD));
+    const std::uint8_t* chunk = n > 0 ? data + m_nDownloadSent : nullptr;
+    m_nDownloadSent += n;
+    WaitAtLeast(10);
+    MakePacketAndSend(CMD_UPGRADE, SUB_DATA_DOWN, chunk, n);
+}
+
+void CUpgradeDlg::SendDataEnd()
+{
+    MakePacketAndSend(CMD_UPGRADE, SUB_DATA_END, &kOne, 1);
+}
+
+void CUpgradeDlg::SendUpgradeFinish()
+{
+    MakePacketAndSend(CMD_FINISH, SUB_REQUEST, &kOne, 1);
+}
+
+void CUpgradeDlg::SendBoardCheck()
+{
+    MakePacketAndSend(CMD_BOARD_CHECK, SUB_REQUEST, &kOne, 1);
+}
