@@ -1,0 +1,285 @@
+#include "package/PartImage.h"
+
+#include "package/PackageKey.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+namespace {
+
+constexpr std::array<std::uint8_t, 256> MakeHexTable()
+{
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        t[c] = 255;
+    }
+    for (int c = '0'; c <= '9'; ++c) {
+        t[c] = static_cast<std::uint8_t>(c - '0');
+    }
+    for (int c = 'A'; c <= 'F'; ++c) {
+        t[c] = static_cast<std::uint8_t>(c - 'A' + 10);
+        t[c + ('a' - 'A')] = static_cast<std::uint8_t>(c - 'A' + 10);
+    }
+    return t;
+}
+
+constexpr std::array<std::uint8_t, 256> HEX_TABLE = MakeHexTable();
+
+const char* const SECTION_TAGS[SECTION_COUNT] = {"BA", "SM", "SC", "SS", "SF", "SR"};
+const char* const PART_NAMES[PART_COUNT] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
+
+// Bytes decoded and decrypted per step: whole blocks, so that a chunk ends on
+// a block boundary except at the end of a section.
+constexpr std::size_t CHUNK_BYTES = 64 * 1024;
+
+std::uint32_t BigEndian(const std::uint8_t* p, int width)
+{
+    std::uint32_t v = 0;
+    for (int i = 0; i < width; ++i) {
+        v = (v << 8) | p[i];
+    }
+    return v;
+}
+
+// Where the hexadecimal text comes from: characters are handed out in order.
+class IHexSource {
+public:
+    virtual ~IHexSource() = default;
+    // n characters (n <= 2 * CHUNK_BYTES), or null when they cannot be read.
+    virtual const char* Next(std::size_t n) = 0;
+    virtual bool Skip(std::size_t n) = 0;
+};
+
+class CMemorySource final : public IHexSource {
+public:
+    explicit CMemorySource(const char* text) : m_pText(text) {}
+    const char* Next(std::size_t n) override
+    {
+        const char* p = m_pText;
+        m_pText += n;
+        return p;
+    }
+    bool Skip(std::size_t n) override
+    {
+        m_pText += n;
+        return true;
+    }
+
+private:
+    const char* m_pText;
+};
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+class CFileSource final : public IHexSource {
+public:
+    explicit CFileSource(std::FILE* f) : m_pFile(f), m_buffer(std::make_unique<char[]>(2 * CHUNK_BYTES)) {}
+    const char* Next(std::size_t n) override
+    {
+        return std::fread(m_buffer.get(), 1, n, m_pFile) == n ? m_buffer.get() : nullptr;
+    }
+    bool Skip(std::size_t n) override
+    {
+        while (n > 0) {
+            const std::size_t k = n < 2 * CHUNK_BYTES ? n : 2 * CHUNK_BYTES;
+            if (!Next(k)) {
+                return false;
+            }
+            n -= k;
+        }
+        return true;
+    }
+
+private:
+    std::FILE* m_pFile;
+    std::unique_ptr<char[]> m_buffer;
+};
+
+void ClearLoad(PartImageLoad& load)
+{
+    load.header = ImageHeaderInfo{};
+    for (int p = 0; p < PART_COUNT; ++p) {
+        load.bHasPart[p] = 0;
+        load.pPartData[p].reset();
+    }
+}
+
+// Steps after the file is open. false only when the source failed to deliver
+// characters it was known to hold (a read error).
+bool Decode(IHexSource& source, std::size_t textLength, std::string_view packageName, CAes128& aes,
+            PartImageLoad& load)
+{
+    ClearLoad(load);
+    const std::uint64_t imageLength = textLength / 2;
+    if (imageLength < IMAGE_HEADER_SIZE) {
+        load.messages.emplace_back(MSG_DAMAGED);
+        return true;
+    }
+
+    // The key lives in a local buffer only while the image is decrypted.
+    std::uint8_t key[16];
+    std::memcpy(key, PACKAGE_KEY, sizeof key);
+
+    std::uint8_t header[IMAGE_HEADER_SIZE];
+    const char* text = source.Next(2 * IMAGE_HEADER_SIZE);
+    if (!text) {
+        return false;
+    }
+    DecodeHex(text, IMAGE_HEADER_SIZE, header);
+    aes.SetKey(key);
+    aes.DecryptBlocks(header, IMAGE_HEADER_SIZE / 16);
+
+    CheckImageHeader(header, packageName, load.header, load.messages);
+
+    std::uint64_t declared = IMAGE_HEADER_SIZE;
+    for (const SectionInfo& s : load.header.section) {
+        declared += s.nSize;
+    }
+    if (declared > imageLength) {
+        ClearLoad(load);
+        load.messages.emplace_back(MSG_DAMAGED);
+        return true;
+    }
+
+    // Section 0 ends the header's chain and is discarded, so it is not
+    // decrypted at all; its size only moves the later sections.
+    if (!source.Skip(2 * std::size_t(load.header.section[0].nSize))) {
+        return false;
+    }
+    for (int d = 1; d < SECTION_COUNT; ++d) {
+        aes.SetKey(key);
+        const std::size_t size = load.header.section[d].nSize;
+        if (size == 0) {
+            continue;
+        }
+        auto part = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+        for (std::size_t done = 0; done < size;) {
+            const std::size_t n = size - done < CHUNK_BYTES ? size - done : CHUNK_BYTES;
+            const char* chunk = source.Next(2 * n);
+            if (!chunk) {
+                return false;
+            }
+            DecodeHex(chunk, n, part.get() + done);
+            // A trailing partial block stays as it is in the file.
+            aes.DecryptBlocks(part.get() + done, n / 16);
+            done += n;
+        }
+        load.bHasPart[d - 1] = 1;
+        load.pPartData[d - 1] = std::move(part);
+    }
+    return true;
+}
+
+} // namespace
+
+std::uint8_t HexValue(char c)
+{
+    return HEX_TABLE[static_cast<unsigned char>(c)];
+}
+
+void DecodeHex(const char* text, std::size_t nBytes, std::uint8_t* out)
+{
+    const auto* in = reinterpret_cast<const unsigned char*>(text);
+    for (std::size_t i = 0; i < nBytes; ++i) {
+        out[i] = static_cast<std::uint8_t>(HEX_TABLE[in[2 * i]] * 16 + HEX_TABLE[in[2 * i + 1]]);
+    }
+}
+
+std::string_view PackageFileName(std::string_view path)
+{
+    const std::size_t cut = path.find_last_of("\\/");
+    return cut == std::string_view::npos ? path : path.substr(cut + 1);
+}
+
+int ParseImageHeader(const std::uint8_t* header, int layout, std::string_view packageName,
+                     ImageHeaderInfo& info, std::vector<std::string>& messages)
+{
+    for (int d = 0; d < SECTION_COUNT; ++d) {
+        info.section[d] = SectionInfo{};
+        CopyField(info.section[d].szTag, SECTION_TAGS[d]);
+    }
+    for (int p = 0; p < PART_COUNT; ++p) {
+        CopyField(info.list.slot[p + 1].szName, PART_NAMES[p]);
+    }
+
+    for (int d = 0; d < SECTION_COUNT; ++d) {
+        const std::uint8_t* entry = header + 16 + 8 * d;
+        if (entry[0] != std::uint8_t(SECTION_TAGS[d][0]) || entry[1] != std::uint8_t(SECTION_TAGS[d][1])) {
+            messages.emplace_back(MSG_BAD_MAKING);
+            return 0;
+        }
+        PartListEntry& slot = info.list.slot[d];
+        bool present;
+        std::uint32_t size;
+        if (layout == LAYOUT_NUMERIC) {
+            const std::uint32_t version = BigEndian(entry + 2, 2);
+            present = version != 0;
+            CopyField(slot.szVersion, std::to_string(version));
+            size = BigEndian(entry + 4, 4);
+        } else {
+            const char* text = reinterpret_cast<const char*>(entry + 2);
+            present = !(text[0] == '0' && text[1] == '\0');
+            CopyField(slot.szVersion, std::string_view(text, strnlen(text, 3)));
+            size = BigEndian(entry + 5, 3);
+        }
+        CopyField(slot.szFile, present ? packageName : std::string_view("None"));
+        CopyField(slot.szSize, std::to_string(size) + " byte(s)");
+        info.section[d].nSize = size;
+    }
+    return 1;
+}
+
+int CheckImageHeader(const std::uint8_t* header, std::string_view packageName, ImageHeaderInfo& info,
+                     std::vector<std::string>& messages)
+{
+    const std::string_view code(reinterpret_cast<const char*>(header), 8);
+    if (code == "I_QUORIN") {
+        ParseImageHeader(header, LAYOUT_NUMERIC, packageName, info, messages);
+        return 1;
+    }
+    if (code == "S_QUORIN" || code == "P_QUORIN") {
+        ParseImageHeader(header, LAYOUT_TEXT, packageName, info, messages);
+        return 1;
+    }
+    messages.emplace_back(MSG_HEADER_ERROR);
+    return 0;
+}
+
+void DecodePartImage(const char* text, std::size_t textLength, std::string_view packageName, CAes128& aes,
+                     PartImageLoad& load)
+{
+    CMemorySource source(text);
+    load.bOpened = 1;
+    Decode(source, textLength, packageName, aes, load);
+}
+
+PartImageLoad LoadPartImageFile(const std::string& path, std::string_view packageName, CAes128& aes)
+{
+    PartImageLoad load;
+    // A folder opens for reading on some systems; it is no package either.
+    std::error_code ec;
+    FilePtr file(std::filesystem::is_directory(path, ec) ? nullptr : std::fopen(path.c_str(), "rb"));
+    long length = -1;
+    if (file && std::fseek(file.get(), 0, SEEK_END) == 0) {
+        length = std::ftell(file.get());
+    }
+    if (length < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
+        load.messages.emplace_back(MSG_OPEN_ERROR);
+        return load;
+    }
+    CFileSource source(file.get());
+    if (!Decode(source, static_cast<std::size_t>(length), packageName, aes, load)) {
+        // Read failure part-way: the file is as unreadable as one that does
+        // not open, and the earlier package stays.
+        ClearLoad(load);
+        load.messages.assign(1, MSG_OPEN_ERROR);
+        return load;
+    }
+    load.bOpened = 1;
+    return load;
+}
