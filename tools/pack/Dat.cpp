@@ -1,0 +1,259 @@
+// velunda-pack dat: writes an encrypted part-image package from part files.
+#include "Commands.h"
+#include "DatWriter.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+namespace {
+
+const char* const DAT_HELP =
+    "Usage: velunda-pack dat --type CODE --out FILE [PART OPTIONS] [OPTIONS]\n"
+    "\n"
+    "Writes a part-image package (.DAT): an 80-byte header naming the machine type\n"
+    "and six sections (BA, MAIN, CIS M, CIS S, CF, IR), encrypted with AES-128-CBC\n"
+    "under the tool's package key and written as hexadecimal text.\n"
+    "\n"
+    "Required:\n"
+    "  --type CODE            machine-type code, which also picks the header layout:\n"
+    "                           I_QUORIN            versions 0-65535, sections up to\n"
+    "                                               4294967295 bytes\n"
+    "                           S_QUORIN, P_QUORIN  versions of 1-3 characters,\n"
+    "                                               sections up to 16777215 bytes\n"
+    "  -o, --out FILE         the package to write (replaced if it exists)\n"
+    "\n"
+    "Parts (each optional; a part given needs its version):\n"
+    "  --main FILE            MAIN image         --main-version V\n"
+    "  --cis-m FILE           CIS M image        --cis-m-version V\n"
+    "  --cis-s FILE           CIS S image        --cis-s-version V\n"
+    "  --cf FILE              CF image           --cf-version V\n"
+    "  --ir FILE              IR image           --ir-version V\n"
+    "  --ba FILE              BA section: carried in the package, not a part\n"
+    "                         (the tool decrypts and discards it)\n"
+    "  A part not given is written as absent: version 0 (\"0\"), size 0. A given\n"
+    "  part with version 0 (\"0\") is still loaded, but the part list shows None\n"
+    "  for its file and version; a warning says so.\n"
+    "\n"
+    "Options:\n"
+    "  --lower                lower-case hexadecimal digits (default upper case)\n"
+    "  -h, --help             this text\n"
+    "\n"
+    "Testing options (they make packages the tool refuses):\n"
+    "  --header-code CODE     write the 8-character CODE as the machine-type code;\n"
+    "                         --type still picks the layout\n"
+    "  --tag N=XY             write the two characters XY as the tag of section\n"
+    "                         entry N (0 BA, 1 MAIN, 2 CIS M, 3 CIS S, 4 CF, 5 IR)\n"
+    "\n"
+    "Options take their value as the next argument or after '=' (--type=I_QUORIN).\n"
+    "Exit status: 0 written, 1 a file could not be read or written, 2 bad usage\n"
+    "or a value that does not fit the layout.\n";
+
+const char* const PART_OPTIONS[DAT_PART_COUNT] = {"main", "cis-m", "cis-s", "cf", "ir"};
+
+int UsageError(const std::string& message)
+{
+    std::fprintf(stderr, "velunda-pack dat: %s\nTry 'velunda-pack dat --help'.\n", message.c_str());
+    return 2;
+}
+
+int Failure(const std::string& message)
+{
+    std::fprintf(stderr, "velunda-pack dat: %s\n", message.c_str());
+    return 1;
+}
+
+// Reads a whole part file, refusing it before reading when it cannot fit.
+bool ReadPartFile(const std::string& path, const char* name, std::uint64_t maxSize,
+                  std::vector<std::uint8_t>& data, std::string& error, bool& bTooLarge)
+{
+    bTooLarge = false;
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) {
+        error = std::string("cannot read ") + name + " file '" + path + "': No such file or directory";
+        return false;
+    }
+    if (std::filesystem::is_directory(status)) {
+        error = std::string("cannot read ") + name + " file '" + path + "': it is a folder";
+        return false;
+    }
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (!ec && size > maxSize) {
+        bTooLarge = true;
+        error = std::string(name) + " file '" + path + "' is " + std::to_string(size) +
+                " bytes; this layout's sections hold at most " + std::to_string(maxSize) + " bytes";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = std::string("cannot read ") + name + " file '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        error = std::string("cannot read ") + name + " file '" + path + "': read error";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int RunDat(int argc, char** argv)
+{
+    std::optional<std::string> type;
+    std::optional<std::string> out;
+    std::optional<std::string> baFile;
+    std::optional<std::string> partFile[DAT_PART_COUNT];
+    std::optional<std::string> partVersion[DAT_PART_COUNT];
+    DatPackage package;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(DAT_HELP, stdout);
+            return 0;
+        }
+        if (arg == "--lower") {
+            package.bLowerCase = true;
+            continue;
+        }
+        std::optional<std::string> inlineValue;
+        if (arg.rfind("--", 0) == 0) {
+            const std::size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                inlineValue = arg.substr(eq + 1);
+                arg.resize(eq);
+            }
+        }
+        if (arg == "-o") {
+            arg = "--out";
+        }
+        auto value = [&](std::string& v) {
+            if (inlineValue) {
+                v = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= argc) {
+                return false;
+            }
+            v = argv[++i];
+            return true;
+        };
+        std::string v;
+        std::optional<std::string>* target = nullptr;
+        if (arg == "--type") {
+            target = &type;
+        } else if (arg == "--out") {
+            target = &out;
+        } else if (arg == "--ba") {
+            target = &baFile;
+        } else if (arg == "--header-code" || arg == "--tag") {
+            // handled below
+        } else {
+            for (int p = 0; p < DAT_PART_COUNT; ++p) {
+                if (arg == std::string("--") + PART_OPTIONS[p]) {
+                    target = &partFile[p];
+                } else if (arg == std::string("--") + PART_OPTIONS[p] + "-version") {
+                    target = &partVersion[p];
+                }
+            }
+            if (!target) {
+                return UsageError("unknown option '" + std::string(argv[i]) + "'");
+            }
+        }
+        if (!value(v)) {
+            return UsageError("option '" + arg + "' needs a value");
+        }
+        if (target) {
+            *target = v;
+        } else if (arg == "--header-code") {
+            package.headerCode = v;
+        } else {
+            // --tag N=XY
+            if (v.size() != 4 || v[0] < '0' || v[0] > '5' || v[1] != '=') {
+                return UsageError("--tag takes N=XY with N from 0 to 5 and two characters XY, got '" + v +
+                                  "'");
+            }
+            package.tags[std::size_t(v[0] - '0')] = v.substr(2);
+        }
+    }
+
+    if (!type) {
+        return UsageError("--type is required (I_QUORIN, S_QUORIN or P_QUORIN)");
+    }
+    if (!out) {
+        return UsageError("--out is required");
+    }
+    package.machineType = *type;
+    if (!IsNumericLayout(*type) && *type != "S_QUORIN" && *type != "P_QUORIN") {
+        return UsageError("unknown machine type '" + *type + "' (I_QUORIN, S_QUORIN or P_QUORIN)");
+    }
+    const bool bNumeric = IsNumericLayout(*type);
+    const std::uint64_t maxSize = bNumeric ? 0xFFFFFFFFull : 0xFFFFFFull;
+
+    for (int p = 0; p < DAT_PART_COUNT; ++p) {
+        const std::string option = std::string("--") + PART_OPTIONS[p];
+        if (partFile[p] && !partVersion[p]) {
+            return UsageError(option + " needs " + option + "-version");
+        }
+        if (partVersion[p] && !partFile[p]) {
+            return UsageError(option + "-version given without " + option);
+        }
+    }
+
+    std::string error;
+    bool bTooLarge = false;
+    if (baFile && !ReadPartFile(*baFile, "BA", maxSize, package.ba, error, bTooLarge)) {
+        return bTooLarge ? UsageError(error) : Failure(error);
+    }
+    for (int p = 0; p < DAT_PART_COUNT; ++p) {
+        if (!partFile[p]) {
+            continue;
+        }
+        DatPart& part = package.parts[std::size_t(p)];
+        part.bGiven = true;
+        part.version = *partVersion[p];
+        if (!ReadPartFile(*partFile[p], DAT_PART_NAMES[p], maxSize, part.data, error, bTooLarge)) {
+            return bTooLarge ? UsageError(error) : Failure(error);
+        }
+    }
+
+    std::string text;
+    if (!BuildDatText(package, text, error)) {
+        return UsageError(error);
+    }
+    for (int p = 0; p < DAT_PART_COUNT; ++p) {
+        const DatPart& part = package.parts[std::size_t(p)];
+        if (!part.bGiven) {
+            continue;
+        }
+        if (part.version == "0" || (bNumeric && part.version.find_first_not_of('0') == std::string::npos)) {
+            std::fprintf(stderr,
+                         "velunda-pack dat: warning: %s has version %s; the part list shows None for it\n",
+                         DAT_PART_NAMES[p], part.version.c_str());
+        }
+        if (part.data.empty()) {
+            std::fprintf(stderr,
+                         "velunda-pack dat: warning: %s file is empty; the tool treats the part as absent\n",
+                         DAT_PART_NAMES[p]);
+        }
+    }
+
+    std::ofstream file(*out, std::ios::binary | std::ios::trunc);
+    if (!file) {
+        return Failure("cannot write '" + *out + "': " + std::strerror(errno));
+    }
+    file.write(text.data(), static_cast<std::streamsize>(text.size()));
+    file.close();
+    if (!file) {
+        return Failure("cannot write '" + *out + "': write error");
+    }
+    std::printf("%s: %s, %zu-byte image\n", out->c_str(), type->c_str(), text.size() / 2);
+    return 0;
+}

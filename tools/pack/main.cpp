@@ -1,0 +1,45 @@
+// velunda-pack: makes upgrade packages from part files.
+#include "Commands.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* const USAGE = "Usage: velunda-pack COMMAND [OPTIONS]\n"
+                          "\n"
+                          "Makes upgrade packages for the Velunda upgrade tool from part files.\n"
+                          "\n"
+                          "Commands:\n"
+                          "  dat    write an encrypted part-image package (.DAT)\n"
+                          "  qvp    write a package archive (.QVP)\n"
+                          "\n"
+                          "velunda-pack COMMAND --help shows the options of a command.\n";
+
+struct Command {
+    const char* name;
+    int (*run)(int, char**);
+};
+
+const Command COMMANDS[] = {{"dat", RunDat}, {"qvp", RunQvp}};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fputs(USAGE, stderr);
+        return 2;
+    }
+    if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(USAGE, stdout);
+        return 0;
+    }
+    for (const Command& command : COMMANDS) {
+        if (std::strcmp(argv[1], command.name) == 0) {
+            return command.run(argc - 1, argv + 1);
+        }
+    }
+    std::fprintf(stderr, "velunda-pack: unknown command '%s'\n\n%s", argv[1], USAGE);
+    return 2;
+}
