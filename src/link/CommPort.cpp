@@ -1,0 +1,394 @@
+#include "link/CommPort.h"
+#include "link/SerialSpeed.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <system_error>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+// Defined together so that the port, whose thread fills the ring, is
+// destroyed before the ring.
+CRxQueue g_RxQueue;
+CCommPort g_ComPort;
+
+namespace {
+// How long the receive thread waits before it looks again at a full ring.
+constexpr int kRingFullRetryMs = 5;
+
+struct StandardSpeed {
+    std::uint32_t baud;
+    speed_t code;
+};
+constexpr StandardSpeed kStandardSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+// B0 when the rate has no termios code and goes through the exact-speed path.
+speed_t StandardSpeedCode(std::uint32_t baud)
+{
+    for (const auto& s : kStandardSpeeds)
+        if (s.baud == baud)
+            return s.code;
+    return B0;
+}
+
+bool SpeedClose(std::uint32_t actual, std::uint32_t wanted)
+{
+    const auto diff = actual > wanted ? actual - wanted : wanted - actual;
+    return std::uint64_t{diff} * 100 <= std::uint64_t{wanted} * CCommPort::kBaudTolerancePercentMax;
+}
+
+void CloseFd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+} // namespace
+
+CCommPort::CCommPort(CRxQueue& queue) : m_rxQueue(queue)
+{
+}
+
+CCommPort::~CCommPort()
+{
+    ClosePort();
+    // A close from inside a notification left the join to us.
+    if (m_receiveThread.joinable())
+        m_receiveThread.join();
+    CloseFd(m_nWakeFd);
+}
+
+int CCommPort::Fail(int err, const char* step)
+{
+    m_nLastError = err;
+    m_strLastError = std::string(step) + " " + m_strDevicePath + ": " + std::strerror(err);
+    return 0;
+}
+
+int CCommPort::OpenPort(const std::string& portName, std::uint32_t baudRate)
+{
+    m_bWriteTimedOut = false;
+    if (m_nFd.load() >= 0)
+        return Fail(EISCONN, "open");
+    // The receive thread of the previous session must be gone before a new one starts.
+    if (!JoinReader())
+        return Fail(EDEADLK, "open");
+    m_strDevicePath = portName.empty() || portName.front() == '/' ? portName : "/dev/" + portName;
+    if (portName.empty() || baudRate == 0)
+        return Fail(EINVAL, "open");
+
+    int fd = ::open(m_strDevicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return Fail(errno, "open");
+    // The lock first: only its holder may touch the exclusive flag below, so a
+    // failed open never clears the flag of the program that holds the port.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        CloseFd(fd);
+        return Fail(err, "lock");
+    }
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        // Held by a program that uses the flag without the lock; root would pass it.
+        CloseFd(fd);
+        return Fail(EBUSY, "exclusive");
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        const int err = errno;
+        CloseFd(fd);
+        return Fail(err, "exclusive");
+    }
+    m_nFd.store(fd);
+    m_nBaudRate = baudRate;
+    if (ApplyLineSettings(baudRate) == 0) {
+        CloseDevice();
+        return 0;
+    }
+    ::tcflush(fd, TCIOFLUSH);
+
+    m_bConnected.store(true);
+    m_bStop.store(false);
+    m_gate.Open();
+    m_nWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int err = m_nWakeFd < 0 ? errno : 0;
+    if (err == 0) {
+        try {
+            m_receiveThread = std::thread(ThreadWatchComm, this);
+        } catch (const std::system_error& e) {
+            err = e.code().value();
+        }
+    }
+    if (err != 0) {
+        // A port that cannot receive is no connection: say so and leave it closed.
+        MessageFn message;
+        {
+            std::lock_guard lock(m_callbackMutex);
+            message = m_fnMessage;
+        }
+        if (message)
+            message("Error while creating ThreadWatchComm," + m_strDevicePath);
+        ClosePort();
+        return Fail(err, "receive thread");
+    }
+    return 1;
+}
+
+int CCommPort::ApplyLineSettings(std::uint32_t baudRate)
+{
+    const int fd = m_nFd.load();
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0)
+        return Fail(errno, "line settings");
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    const speed_t code = StandardSpeedCode(baudRate);
+    if (code != B0) {
+        ::cfsetispeed(&tio, code);
+        ::cfsetospeed(&tio, code);
+    }
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0)
+        return Fail(errno, "line settings");
+    if (code == B0) {
+        if (const int err = SetExactLineSpeed(fd, baudRate); err != 0)
+            return Fail(err, "line speed");
+    }
+
+    // A driver may accept a request and keep something else: compare.
+    termios back{};
+    if (::tcgetattr(fd, &back) != 0)
+        return Fail(errno, "line settings");
+    constexpr tcflag_t kFrameBits = CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+    if ((back.c_cflag & kFrameBits) != (CS8 | CLOCAL | CREAD) ||
+        (back.c_iflag & (IXON | IXOFF | IXANY)) != 0 || (back.c_lflag & (ICANON | ECHO | ISIG)) != 0)
+        return Fail(EINVAL, "line settings kept");
+    unsigned outBaud = 0;
+    unsigned inBaud = 0;
+    if (const int err = ReadLineSpeed(fd, outBaud, inBaud); err != 0)
+        return Fail(err, "line speed");
+    m_nActualBaud = outBaud;
+    // Real UARTs reach many rates only approximately and some drivers report
+    // the rate they reached; a frame still decodes within a few percent.
+    if (!SpeedClose(outBaud, baudRate) || !SpeedClose(inBaud, baudRate)) {
+        Fail(EINVAL, "line speed");
+        m_strLastError +=
+            " (" + std::to_string(baudRate) + " baud asked, " + std::to_string(outBaud) + " kept)";
+        return 0;
+    }
+    return 1;
+}
+
+void CCommPort::StopReader()
+{
+    m_bStop.store(true);
+    if (m_nWakeFd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(m_nWakeFd, &one, sizeof one);
+    }
+    // Releases a receive thread that waits in a hand-off the user-interface
+    // thread has not started; one already running finishes.
+    m_gate.Close();
+}
+
+bool CCommPort::JoinReader()
+{
+    if (m_receiveThread.joinable()) {
+        // Inside a notification of this very thread: it cannot end before we return.
+        if (m_gate.InHandOff())
+            return false;
+        m_receiveThread.join();
+    }
+    CloseFd(m_nWakeFd);
+    return true;
+}
+
+void CCommPort::CloseDevice()
+{
+    int fd = m_nFd.exchange(-1);
+    if (fd < 0)
+        return;
+    ::tcflush(fd, TCIOFLUSH);
+    ::ioctl(fd, TIOCNXCL);
+    CloseFd(fd); // releases the lock too
+}
+
+void CCommPort::ClosePort()
+{
+    m_bConnected.store(false);
+    StopReader();
+    // When the join has to wait (a close from inside a notification), the
+    // thread is parked in that hand-off and leaves without touching the
+    // device again, so the device can be closed now either way.
+    JoinReader();
+    CloseDevice();
+}
+
+int CCommPort::WriteComm(const std::uint8_t* buffer, int count)
+{
+    using Clock = std::chrono::steady_clock;
+    m_bWriteTimedOut = false;
+    const int fd = m_nFd.load();
+    if (fd < 0)
+        return Fail(EBADF, "write");
+    if (buffer == nullptr || count <= 0)
+        return Fail(EINVAL, "write");
+    // 0 ms per byte (above 230400 baud) means no timeout.
+    const std::uint32_t perByteMs = COMM_WRITE_CLOCK / m_nBaudRate;
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(std::uint64_t{perByteMs} * unsigned(count));
+
+    int written = 0;
+    while (written < count) {
+        const ssize_t n = ::write(fd, buffer + written, std::size_t(count - written));
+        if (n > 0) {
+            written += int(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            Fail(errno, "write");
+            break;
+        }
+        // The driver's output buffer is full: wait for room in the time left.
+        int waitMs = -1;
+        if (perByteMs > 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                m_bWriteTimedOut = true;
+                Fail(ETIMEDOUT, "write");
+                break;
+            }
+            waitMs = int(std::min<long long>(left, 1 << 30));
+        }
+        pollfd pfd{fd, POLLOUT, 0};
+        const int r = ::poll(&pfd, 1, waitMs);
+        if (r < 0 && errno != EINTR) {
+            Fail(errno, "write");
+            break;
+        }
+        if (r > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            Fail(EIO, "write");
+            break;
+        }
+        // r == 0 is handled by the deadline check of the next round.
+    }
+    return written;
+}
+
+int CCommPort::ReadComm(std::uint8_t* buffer, int capacity)
+{
+    const int fd = m_nFd.load();
+    if (fd < 0 || buffer == nullptr || capacity <= 0)
+        return 0;
+    int waiting = 0;
+    if (::ioctl(fd, FIONREAD, &waiting) != 0 || waiting <= 0)
+        return 0;
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, std::size_t(capacity));
+    } while (n < 0 && errno == EINTR);
+    return n > 0 ? int(n) : 0;
+}
+
+int CCommPort::BytesWaiting() const
+{
+    const int fd = m_nFd.load();
+    int waiting = 0;
+    if (fd < 0 || ::ioctl(fd, FIONREAD, &waiting) != 0)
+        return 0;
+    return waiting;
+}
+
+void CCommPort::SetNotify(NotifyFn fn)
+{
+    std::lock_guard lock(m_callbackMutex);
+    m_fnNotify = std::move(fn);
+}
+
+void CCommPort::SetMessage(MessageFn fn)
+{
+    std::lock_guard lock(m_callbackMutex);
+    m_fnMessage = std::move(fn);
+}
+
+void CCommPort::Notify(int count)
+{
+    NotifyFn notify;
+    {
+        std::lock_guard lock(m_callbackMutex);
+        notify = m_fnNotify;
+    }
+    if (notify)
+        notify(count);
+}
+
+int CCommPort::DeliverReceived(const std::uint8_t* bytes, int count)
+{
+    if (bytes == nullptr || count <= 0)
+        return 0;
+    int stored = 0;
+    while (stored < count) {
+        const int n = m_rxQueue.PushBlock(bytes + stored, count - stored);
+        if (n == 0)
+            break;
+        stored += n;
+        Notify(n);
+    }
+    return stored;
+}
+
+int ThreadWatchComm(CCommPort* port)
+{
+    if (port == nullptr)
+        return 0;
+    const int fd = port->m_nFd.load();
+    const int wakeFd = port->m_nWakeFd;
+    if (fd < 0 || wakeFd < 0)
+        return 0;
+    std::vector<std::uint8_t> buffer(CCommPort::COMM_QUEUE_SIZE);
+    while (!port->m_bStop.load()) {
+        // A full ring leaves the bytes in the driver until the consumer makes room.
+        const bool room = port->m_rxQueue.FreeSpace() > 0;
+        pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+        const int r = ::poll(fds, room ? 2 : 1, room ? -1 : kRingFullRetryMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 || fds[0].revents != 0)
+            break;
+        if (!room || r == 0)
+            continue;
+        int drained = 0;
+        // Never read more than the ring can take, so no byte is dropped.
+        while (!port->m_bStop.load()) {
+            const int space = std::min(port->m_rxQueue.FreeSpace(), CCommPort::COMM_QUEUE_SIZE);
+            const int n = space > 0 ? port->ReadComm(buffer.data(), space) : 0;
+            if (n == 0)
+                break;
+            drained += n;
+            port->DeliverReceived(buffer.data(), n);
+        }
+        // Hang-up or error with nothing left to read: the device is gone.
+        if (drained == 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            break;
+    }
+    return 1;
+}

@@ -1,0 +1,117 @@
+#pragma once
+// The serial port of the upgrade board link: one device opened raw 8N1, its
+// receive thread ThreadWatchComm and the hand-off of received bytes to the
+// bootloader window through a CRxQueue and a synchronous notification.
+//
+// Error contract
+// - OpenPort returns 1 or 0. After 0, LastError() holds the errno value and
+//   LastErrorText() a line naming the step and the device, for the trace:
+//   EINVAL   bad argument (empty name, baud 0) or the device did not keep the
+//            line settings (speed off by more than kBaudTolerancePercentMax);
+//   EISCONN  the port is already open (OpenPort is for a closed port);
+//   EDEADLK  called from inside a notification of the receive thread that
+//            the previous ClosePort stopped; it can only be joined later;
+//   EBUSY    another program holds the port exclusive (TIOCEXCL);
+//   EWOULDBLOCK another program (root included) holds the port's lock;
+//   any other value comes from open, termios or thread start as the OS gave it.
+// - WriteComm returns the bytes written, 0 on failure. A short count with
+//   LastWriteTimedOut() true is a timeout (the device did not take the bytes
+//   within count x (230400 / baud) ms); otherwise LastError() tells why.
+// - ReadComm returns the bytes read, 0 when nothing is waiting or on failure.
+// - All of these, and ClosePort, belong to the user-interface thread; ReadComm
+//   belongs to the receive thread.
+#include "link/RxQueue.h"
+#include "link/SyncGate.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// Window message that tells the bootloader window that bytes were queued;
+// lParam carries the count.
+constexpr unsigned WM_RX_NOTIFY = 0x0400 + 1;
+
+class CCommPort;
+// The receive thread procedure: 1 after a normal end, 0 when it was started
+// without an open port.
+int ThreadWatchComm(CCommPort* port);
+
+class CCommPort {
+public:
+    // Called on the receive thread after bytes were queued; the window sets it
+    // and performs the synchronous hand-off through Gate().
+    using NotifyFn = std::function<void(int count)>;
+    // A fault the user must see, as the text of a message box.
+    using MessageFn = std::function<void(const std::string& text)>;
+
+    static constexpr int COMM_QUEUE_SIZE = 16384;        // bytes per receive read
+    static constexpr unsigned COMM_WRITE_CLOCK = 230400; // write timeout = count x (this / baud) ms
+    static constexpr unsigned kBaudTolerancePercentMax = 2;
+
+    explicit CCommPort(CRxQueue& queue = g_RxQueue);
+    ~CCommPort();
+    CCommPort(const CCommPort&) = delete;
+    CCommPort& operator=(const CCommPort&) = delete;
+
+    // portName is a device path (/dev/ttyUSB0, a pty slave); a name without a
+    // leading '/' is taken under /dev/ (ttyS0 gives /dev/ttyS0).
+    int OpenPort(const std::string& portName, std::uint32_t baudRate);
+    void ClosePort();
+    int WriteComm(const std::uint8_t* buffer, int count);
+    int ReadComm(std::uint8_t* buffer, int capacity);
+
+    // Queues what fits, notifies with that count, and repeats while the
+    // notification makes room, so a block larger than the free space is not
+    // cut. Returns the bytes queued: fewer than count only when a notification
+    // left the ring full (the caller keeps the rest).
+    int DeliverReceived(const std::uint8_t* bytes, int count);
+
+    // Bytes the driver holds for reading (FIONREAD), 0 when closed.
+    int BytesWaiting() const;
+
+    void SetNotify(NotifyFn fn);
+    void SetMessage(MessageFn fn);
+    CSyncGate& Gate() { return m_gate; }
+
+    int IsConnected() const { return m_bConnected.load() ? 1 : 0; }
+    const std::string& DevicePath() const { return m_strDevicePath; }
+    std::uint32_t BaudRate() const { return m_nBaudRate; }
+    // The output speed the driver reported after OpenPort.
+    std::uint32_t ActualBaudRate() const { return m_nActualBaud; }
+    int LastError() const { return m_nLastError; }
+    const std::string& LastErrorText() const { return m_strLastError; }
+    bool LastWriteTimedOut() const { return m_bWriteTimedOut; }
+
+private:
+    friend int ThreadWatchComm(CCommPort* port);
+
+    int Fail(int err, const char* step);
+    int ApplyLineSettings(std::uint32_t baudRate);
+    void StopReader();
+    bool JoinReader();
+    void CloseDevice();
+    void Notify(int count);
+
+    CRxQueue& m_rxQueue;
+    CSyncGate m_gate;
+    std::atomic<int> m_nFd{-1};
+    int m_nWakeFd = -1; // eventfd in the receive thread's poll set
+    std::atomic<bool> m_bConnected{false};
+    std::atomic<bool> m_bStop{true};
+    std::thread m_receiveThread;
+    std::string m_strDevicePath;
+    std::uint32_t m_nBaudRate = 0;
+    std::uint32_t m_nActualBaud = 0;
+    int m_nLastError = 0;
+    std::string m_strLastError;
+    bool m_bWriteTimedOut = false;
+
+    std::mutex m_callbackMutex;
+    NotifyFn m_fnNotify;
+    MessageFn m_fnMessage;
+};
+
+extern CCommPort g_ComPort;

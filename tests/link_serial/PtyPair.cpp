@@ -1,0 +1,205 @@
+#include "PtyPair.h"
+
+#include "link/CommPort.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <future>
+#include <poll.h>
+#include <unistd.h>
+
+CPty::CPty()
+{
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal: errno " << errno;
+        return;
+    }
+    char name[128] = {};
+    if (::ptsname_r(m_master, name, sizeof name) == 0)
+        m_slavePath = name;
+}
+
+CPty::~CPty()
+{
+    if (m_master >= 0)
+        ::close(m_master);
+}
+
+void CPty::Write(const Bytes& bytes)
+{
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    std::size_t done = 0;
+    while (done < bytes.size() && std::chrono::steady_clock::now() < end) {
+        const ssize_t n = ::write(m_master, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += std::size_t(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            break;
+        pollfd pfd{m_master, POLLOUT, 0};
+        ::poll(&pfd, 1, 10);
+    }
+    ASSERT_EQ(done, bytes.size()) << "the master did not take all bytes";
+}
+
+Bytes CPty::Read(std::size_t n, std::chrono::milliseconds timeout)
+{
+    Bytes out;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    std::uint8_t buf[4096];
+    while (out.size() < n && std::chrono::steady_clock::now() < end) {
+        const ssize_t got = ::read(m_master, buf, std::min(sizeof buf, n - out.size()));
+        if (got > 0) {
+            out.insert(out.end(), buf, buf + got);
+            continue;
+        }
+        pollfd pfd{m_master, POLLIN, 0};
+        ::poll(&pfd, 1, 10);
+    }
+    return out;
+}
+
+CUiLoop::CUiLoop()
+    : m_thread([this] {
+          std::unique_lock lock(m_mutex);
+          for (;;) {
+              m_cv.wait(lock, [this] { return m_bQuit || !m_tasks.empty(); });
+              if (m_tasks.empty())
+                  return;
+              auto task = std::move(m_tasks.front());
+              m_tasks.pop_front();
+              lock.unlock();
+              task();
+              lock.lock();
+          }
+      })
+{
+}
+
+CUiLoop::~CUiLoop()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_bQuit = true;
+    }
+    m_cv.notify_all();
+    m_thread.join();
+}
+
+void CUiLoop::Post(std::function<void()> task)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_tasks.push_back(std::move(task));
+    }
+    m_cv.notify_all();
+}
+
+void CUiLoop::Run(const std::function<void()>& fn)
+{
+    auto done = std::make_shared<std::promise<void>>();
+    auto result = done->get_future();
+    Post([fn, done] {
+        fn();
+        done->set_value();
+    });
+    if (result.wait_for(10s) != std::future_status::ready) {
+        std::fprintf(stderr, "the user-interface loop is stuck: deadlock\n");
+        std::abort();
+    }
+}
+
+void CCollector::Add(const Bytes& bytes, int count)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
+        m_counts.push_back(count);
+    }
+    m_cv.notify_all();
+}
+
+bool CCollector::WaitForBytes(std::size_t n, std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return m_bytes.size() >= n; });
+}
+
+Bytes CCollector::TakeBytes()
+{
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_bytes, {});
+}
+
+std::vector<int> CCollector::Counts()
+{
+    std::lock_guard lock(m_mutex);
+    return m_counts;
+}
+
+Bytes PopAll(CRxQueue& queue)
+{
+    Bytes out;
+    std::uint8_t b = 0;
+    while (queue.Pop(b) == 1)
+        out.push_back(b);
+    return out;
+}
+
+void WireToUi(CCommPort& port, CRxQueue& queue, CUiLoop& ui, CCollector& collector)
+{
+    port.SetNotify([&port, &queue, &ui, &collector](int count) {
+        port.Gate().Send([&ui](std::function<void()> task) { ui.Post(std::move(task)); },
+                         [&queue, &collector, count] { collector.Add(PopAll(queue), count); });
+    });
+}
+
+Bytes Pattern(std::size_t n, std::uint32_t seed)
+{
+    Bytes out(n);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : out) {
+        x = x * 1664525u + 1013904223u;
+        b = std::uint8_t(x >> 24);
+    }
+    return out;
+}
+
+::testing::AssertionResult SameBytes(const Bytes& expected, const Bytes& actual)
+{
+    const std::size_t common = std::min(expected.size(), actual.size());
+    for (std::size_t i = 0; i < common; ++i)
+        if (expected[i] != actual[i])
+            return ::testing::AssertionFailure()
+                   << "first difference at offset " << i << ": expected " << int(expected[i]) << ", got "
+                   << int(actual[i]) << " (sizes " << expected.size() << " and " << actual.size() << ")";
+    if (expected.size() != actual.size())
+        return ::testing::AssertionFailure() << "sizes differ: expected " << expected.size() << ", got "
+                                             << actual.size() << " (equal up to offset " << common << ")";
+    return ::testing::AssertionSuccess();
+}
+
+void RunWithin(std::chrono::milliseconds limit, const char* what, const std::function<void()>& fn)
+{
+    auto done = std::async(std::launch::async, fn);
+    if (done.wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr, "%s did not return within %lld ms: deadlock\n", what, (long long)limit.count());
+        std::abort();
+    }
+    done.get();
+}
+
+bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
