@@ -130,7 +130,7 @@ void CAckReceiver::ParseByte(std::uint8_t b)
     switch (m_nParseState) {
     case STATE_START:
         if (b == FRAME_MARKER) {
-            m_packet = Packet{};
+            ClearPacket();
             m_packet.start = b;
             m_nRunningChecksum ^= b;
             m_nParseState = STATE_COMPLEMENT;
@@ -170,15 +170,17 @@ void CAckReceiver::ParseByte(std::uint8_t b)
     case STATE_LENGTH_LOW:
         m_packet.length |= b;
         m_nRunningChecksum ^= b;
-        std::memset(m_packet.data, 0, sizeof m_packet.data);
+        ClearPayload();
         m_nDataCount = 0;
         m_nParseState = STATE_PAYLOAD;
         break;
     case STATE_PAYLOAD:
         // Only announced bytes that fit the record are stored; a longer
         // payload is still counted so that its frame is read through whole.
-        if (m_nDataCount < m_packet.length && m_nDataCount < FRAME_MAX_PAYLOAD)
+        if (m_nDataCount < m_packet.length && m_nDataCount < FRAME_MAX_PAYLOAD) {
             m_packet.data[m_nDataCount] = b;
+            m_nDataUsed = m_nDataCount + 1;
+        }
         ++m_nDataCount;
         m_nRunningChecksum ^= b;
         if (m_nDataCount == m_packet.length) {
@@ -269,12 +271,32 @@ void CAckReceiver::RunChecker(const AckChecker& checker)
         Raise(checker.event);
 }
 
+// The whole record is zero afterwards; only the payload bytes written since
+// the last clearing are touched, so a start marker costs no 8 KiB wipe.
+void CAckReceiver::ClearPacket()
+{
+    ClearPayload();
+    m_packet.start = 0;
+    m_packet.startComplement = 0;
+    m_packet.command = 0;
+    m_packet.subcommand = 0;
+    m_packet.length = 0;
+    m_packet.end = 0;
+    m_packet.checksum = 0;
+}
+
+void CAckReceiver::ClearPayload()
+{
+    std::memset(m_packet.data, 0, static_cast<std::size_t>(m_nDataUsed));
+    m_nDataUsed = 0;
+}
+
 void CAckReceiver::Reset()
 {
     m_nParseState = STATE_START;
     m_nRunningChecksum = 0;
     m_nDataCount = 0;
-    m_packet = Packet{};
+    ClearPacket();
     EraseActive = 0;
     StepTotal = 0;
     StepCount = 0;

@@ -150,6 +150,10 @@ struct GoodCase {
     int event; // 0: raises nothing
     Counters after;
 };
+void PrintTo(const GoodCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 // clang-format off
 const GoodCase kGoodCases[] = {
@@ -206,6 +210,10 @@ struct RejectedCase {
     Bytes payload;
     const char* message;
 };
+void PrintTo(const RejectedCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 // clang-format off
 const RejectedCase kWrongSizes[] = {
@@ -328,6 +336,10 @@ struct GatedCase {
     std::vector<std::string> logOnceErased; // what it reports once erasing is over
     Counters countersOnceErased;
 };
+void PrintTo(const GatedCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 using EraseGateTest = CaseTest<GatedCase>;
 
@@ -458,6 +470,10 @@ struct BrokenFrame {
     const char* name;
     Bytes bytes;
 };
+void PrintTo(const BrokenFrame& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 Bytes WithByte(Bytes frame, std::size_t at, std::uint8_t value)
 {
