@@ -1,0 +1,402 @@
+#include "zip/ZipArchive.h"
+
+#include "zip/ZipPath.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr mode_t kPermBits = 0777;
+constexpr mode_t kWriteBits = 0222;
+
+// Entry attributes onto Linux permissions. Unix-made entries carry their mode
+// in the high 16 bits: only rwx is taken, never setuid, setgid or sticky, and a
+// link entry (written as a plain file) keeps the mode it was created with.
+// Otherwise the DOS read-only bit removes write permission. Folders keep owner
+// rwx so that the rest of the extraction, and removing it later, still work.
+bool ApplyAttributes(const std::string& strPath, const CZipFileHeader& header, bool bFolder)
+{
+    struct stat st {};
+    if (::stat(strPath.c_str(), &st) != 0)
+        return false;
+    mode_t mode = st.st_mode & kPermBits;
+    const uint32_t uUnixMode = header.m_uExternalAttr >> 16;
+    if (header.GetSystemCompatibility() == CZipFileHeader::ZIP_HOST_UNIX && uUnixMode != 0) {
+        if ((uUnixMode & S_IFMT) != S_IFLNK)
+            mode = uUnixMode & kPermBits;
+    } else if (header.m_uExternalAttr & CZipFileHeader::ZIP_ATTR_READONLY) {
+        mode &= ~kWriteBits;
+    }
+    if (bFolder)
+        mode |= S_IRWXU;
+    return ::chmod(strPath.c_str(), mode) == 0;
+}
+
+} // namespace
+
+CZipArchive::CZipArchive()
+    : m_trace([](const std::string& s) { std::fputs(s.c_str(), stderr); }), m_centralDir(m_storage)
+{
+}
+
+CZipArchive::~CZipArchive()
+{
+    ReleaseEntry();
+}
+
+void CZipArchive::Trace(const char* pszText) const
+{
+    if (m_trace)
+        m_trace(pszText);
+}
+
+voidpf CZipArchive::ZlibAlloc(voidpf opaque, uInt uItems, uInt uSize)
+{
+    void* pBlock = std::malloc(static_cast<size_t>(uItems) * uSize);
+    if (pBlock != nullptr && opaque != nullptr) {
+        try {
+            static_cast<std::vector<void*>*>(opaque)->push_back(pBlock);
+        } catch (...) { // no exception may cross zlib
+            std::free(pBlock);
+            return Z_NULL;
+        }
+    }
+    return pBlock;
+}
+
+void CZipArchive::ZlibFree(voidpf opaque, voidpf pBlock)
+{
+    if (opaque != nullptr) {
+        auto& list = *static_cast<std::vector<void*>*>(opaque);
+        auto it = std::find(list.begin(), list.end(), pBlock);
+        if (it != list.end())
+            list.erase(it);
+    }
+    std::free(pBlock);
+}
+
+void CZipArchive::FreeBlocks()
+{
+    for (void* pBlock : m_blockList)
+        std::free(pBlock);
+    m_blockList.clear();
+}
+
+void CZipArchive::EndInflate()
+{
+    if (m_bInflateOpen)
+        inflateEnd(&m_zstream);
+    m_bInflateOpen = false;
+}
+
+void CZipArchive::ReleaseEntry()
+{
+    EndInflate();
+    m_readBuf = {};
+    m_nEntryState = 0;
+    FreeBlocks();
+}
+
+void CZipArchive::RecordCreated(const std::string& strPath, bool bFolder)
+{
+    if (m_extractedSet.insert(strPath).second)
+        m_extracted.push_back({strPath, bFolder});
+}
+
+void CZipArchive::Open(const std::string& strPath, int nMode, uint32_t nVolumeSize)
+{
+    if (!IsClosed()) {
+        Trace("ZipArchive already opened.\n");
+        return;
+    }
+    if (nMode != 0 && nMode != 1) {
+        Trace("Creating archives is not supported.\n");
+        return;
+    }
+    ReleaseEntry();
+    m_extracted.clear();
+    m_extractedSet.clear();
+    m_strLastDestination.clear();
+    m_storage.Open(strPath, nMode == 1, nVolumeSize);
+    m_centralDir.Init();
+    try {
+        m_centralDir.Read();
+    } catch (...) {
+        // Not yet counted as open: do not keep holding the file.
+        if (IsClosed()) {
+            m_centralDir.Clear();
+            m_storage.Close(true);
+        }
+        throw;
+    }
+}
+
+bool CZipArchive::GetEntryInfo(CZipFileHeader& header, uint16_t uIndex) const
+{
+    if (IsClosed()) {
+        Trace("ZipArchive is closed.\n");
+        return false;
+    }
+    if (uIndex >= GetEntryCount()) {
+        Trace("Not a valid index.\n");
+        return false;
+    }
+    header = *m_centralDir.m_headers[uIndex];
+    return true;
+}
+
+bool CZipArchive::IsEntryDirectory(uint16_t uIndex) const
+{
+    if (IsClosed()) {
+        Trace("ZipArchive is closed.\n");
+        return false;
+    }
+    if (uIndex >= GetEntryCount()) {
+        Trace("Not a valid index.\n");
+        return false;
+    }
+    return m_centralDir.m_headers[uIndex]->IsDirectory();
+}
+
+void CZipArchive::Close(bool bAfterException)
+{
+    if (IsClosed() && (!bAfterException || IsClosed(false))) {
+        Trace("ZipArchive is already closed.\n");
+        return;
+    }
+    if (!bAfterException && m_nEntryState == -1) {
+        try {
+            CloseEntry(nullptr, false);
+        } catch (...) {
+            // Report the failure, but leave the object closed so that the next
+            // Open works.
+            ReleaseEntry();
+            m_centralDir.Clear();
+            m_storage.Close(true);
+            throw;
+        }
+    }
+    ReleaseEntry();
+    m_centralDir.Clear();
+    m_storage.Close(bAfterException);
+}
+
+bool CZipArchive::OpenEntry(uint16_t uIndex)
+{
+    if (uIndex >= GetEntryCount()) {
+        Trace("Not a valid index.\n");
+        return false;
+    }
+    if (m_nEntryState != 0) {
+        Trace("A file already opened.\n");
+        return false;
+    }
+    m_readBuf.resize(kReadBufSize);
+    m_centralDir.OpenLocalHeader(uIndex);
+    m_uDataStart = m_storage.Seek(0, CZipBigFile::current);
+    const CZipFileHeader& header = *m_centralDir.m_pOpenedFile;
+    if (header.IsEncrypted()) {
+        Trace("Password not set for the encrypted file.\n");
+        return false;
+    }
+    m_zstream = z_stream{};
+    m_zstream.zalloc = &CZipArchive::ZlibAlloc;
+    m_zstream.zfree = &CZipArchive::ZlibFree;
+    m_zstream.opaque = m_bTrackBlocks ? &m_blockList : nullptr;
+    if (header.m_uMethod == CZipFileHeader::ZIP_METHOD_DEFLATED) {
+        // Raw deflate: 32 KiB window, no zlib header or trailer.
+        int nResult = inflateInit2(&m_zstream, -MAX_WBITS);
+        if (nResult != Z_OK && nResult != Z_NEED_DICT)
+            m_storage.ThrowError(nResult);
+        m_bInflateOpen = true;
+    }
+    m_uInLeft = header.m_uComprSize;
+    m_uOutLeft = header.m_uUncomprSize;
+    m_uCrcRun = 0;
+    m_nEntryState = -1;
+    return true;
+}
+
+uint32_t CZipArchive::ReadEntry(void* pBuf, uint32_t uSize)
+{
+    if (m_nEntryState != -1) {
+        Trace("Current file must be opened.\n");
+        return 0;
+    }
+    if (pBuf == nullptr || uSize == 0)
+        return 0;
+    const bool bStored = m_centralDir.m_pOpenedFile->m_uMethod == CZipFileHeader::ZIP_METHOD_STORED;
+    m_zstream.next_out = static_cast<Bytef*>(pBuf);
+    m_zstream.avail_out = std::min(uSize, m_uOutLeft);
+    // With nothing left to produce, still consume compressed bytes left over
+    // (the end of the deflate stream).
+    const bool bDrain = m_zstream.avail_out == 0 && m_uInLeft > 0;
+    uint32_t uCount = 0;
+    while (m_zstream.avail_out > 0 || (bDrain && m_uInLeft > 0)) {
+        if (m_zstream.avail_in == 0 && m_uInLeft > 0) {
+            uint32_t k = std::min(kReadBufSize, m_uInLeft);
+            if (m_storage.Read(m_readBuf.data(), k) != k)
+                m_storage.ThrowError(ZIP_ERR_BAD_ARCHIVE);
+            m_uInLeft -= k;
+            m_zstream.next_in = m_readBuf.data();
+            m_zstream.avail_in = k;
+        }
+        if (bStored) {
+            uint32_t c = std::min(m_zstream.avail_out, m_zstream.avail_in);
+            // Stored data shorter than its uncompressed size would never finish.
+            if (c == 0)
+                m_storage.ThrowError(ZIP_ERR_BAD_ARCHIVE);
+            std::memcpy(m_zstream.next_out, m_zstream.next_in, c);
+            m_uCrcRun = crc32(m_uCrcRun, m_zstream.next_out, c);
+            m_uOutLeft -= c;
+            m_zstream.avail_in -= c;
+            m_zstream.avail_out -= c;
+            m_zstream.next_in += c;
+            m_zstream.next_out += c;
+            m_zstream.total_out += c;
+            uCount += c;
+        } else {
+            const uLong uBefore = m_zstream.total_out;
+            int nResult = inflate(&m_zstream, Z_SYNC_FLUSH);
+            const auto p = static_cast<uint32_t>(m_zstream.total_out - uBefore);
+            m_uCrcRun = crc32(m_uCrcRun, m_zstream.next_out - p, p);
+            m_uOutLeft -= p;
+            uCount += p;
+            if (nResult == Z_STREAM_END)
+                return uCount;
+            if (nResult != Z_OK && nResult != Z_NEED_DICT)
+                m_storage.ThrowError(nResult);
+        }
+    }
+    return uCount;
+}
+
+int CZipArchive::CloseEntry(const char* lpszFilePath, bool bAfterException)
+{
+    if (m_nEntryState != -1) {
+        Trace("No opened file.\n");
+        return 0;
+    }
+    const CZipFileHeader& header = *m_centralDir.m_pOpenedFile;
+    int nResult = 1;
+    if (!bAfterException) {
+        if (m_uOutLeft == 0) {
+            if (m_uCrcRun != header.m_uCrc32)
+                m_storage.ThrowError(ZIP_ERR_CRC_MISMATCH);
+        } else {
+            nResult = -1;
+        }
+        EndInflate();
+        if (lpszFilePath != nullptr) {
+            time_t tTime = 0;
+            if (header.GetTime(tTime)) {
+                const struct timespec times[2] = {{0, UTIME_NOW}, {tTime, 0}}; // access now, modification
+                if (::utimensat(AT_FDCWD, lpszFilePath, times, 0) != 0)
+                    nResult = 0;
+            }
+            // A time that cannot be set still closes the entry, so the next
+            // entries can be extracted.
+            if (nResult != 0 && !ApplyAttributes(lpszFilePath, header, false))
+                nResult = -2;
+        }
+    }
+    m_centralDir.CloseLocalHeader(m_uDataStart + header.m_uComprSize);
+    ReleaseEntry();
+    return nResult;
+}
+
+int CZipArchive::CloseEntry(CZipBigFile& file)
+{
+    const std::string strPath = file.GetFilePath();
+    file.Close();
+    return CloseEntry(strPath.c_str(), false);
+}
+
+bool CZipArchive::ExtractEntry(uint16_t uIndex, const std::string& strFolder, bool bFullPath,
+                               const char* lpszNewName, ZipCallbackFn pCallback, void* pUserData,
+                               uint32_t nBufSize)
+{
+    m_strLastDestination.clear();
+    if (nBufSize == 0 || strFolder.empty())
+        return false;
+    CZipFileHeader header;
+    if (!GetEntryInfo(header, uIndex))
+        return false;
+    const std::string strEntryPart = ZipBuildEntryPart(
+        lpszNewName != nullptr ? std::string(lpszNewName) : header.GetFileName(), bFullPath);
+    if (strEntryPart.empty()) {
+        Trace("Entry name leaves no file name inside the folder; not extracted.\n");
+        return false;
+    }
+    const std::string strDest = ZipTrimTrailingSeparators(ZipToInternal(strFolder)) + '\\' + strEntryPart;
+    const std::string strNative = ZipToNative(strDest);
+
+    if (header.IsDirectory()) {
+        CreateFolderChain(strDest);
+        ApplyAttributes(strNative, header, true);
+        m_strLastDestination = strNative;
+        return true;
+    }
+    if (!OpenEntry(uIndex))
+        return false;
+    CreateFolderChain(ZipFolderPart(strDest));
+    CZipBigFile file;
+    file.Open(strNative, CZipBigFile::modeCreateWrite);
+    RecordCreated(strNative, false);
+    m_strLastDestination = strNative;
+
+    auto pBuf = std::make_unique_for_overwrite<uint8_t[]>(nBufSize);
+    uint32_t uWritten = 0;
+    uint32_t n = 0;
+    do {
+        n = ReadEntry(pBuf.get(), nBufSize);
+        if (n > 0) {
+            file.Write(pBuf.get(), n);
+            uWritten += n;
+            if (pCallback != nullptr && !pCallback(uWritten, pUserData))
+                break;
+        }
+    } while (n == nBufSize);
+    return CloseEntry(file) == 1;
+}
+
+bool CZipArchive::CreateFolderChain(const std::string& strPath)
+{
+    const std::string strFolder = ZipTrimTrailingSeparators(ZipToInternal(strPath));
+    if (strFolder.empty() || PathKind(strFolder) == -1)
+        return true;
+    if (!CreateFolderChain(ZipFolderPart(strFolder)))
+        return false;
+    const std::string strNative = ZipToNative(strFolder);
+    if (::mkdir(strNative.c_str(), 0777) != 0)
+        return false;
+    RecordCreated(strNative, true);
+    return true;
+}
+
+int CZipArchive::PathKind(const std::string& strPath)
+{
+    const std::string strNative = ZipToNative(strPath);
+    struct stat st {};
+    if (::stat(strNative.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? -1 : 1;
+    return IsFolderReachable(strNative) ? -1 : 0;
+}
+
+bool CZipArchive::IsFolderReachable(const std::string& strPath)
+{
+    // Can the folder be entered? Asked without changing the process's current
+    // folder, which other threads rely on.
+    const std::string strNative = ZipToNative(strPath);
+    struct stat st {};
+    return ::stat(strNative.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::access(strNative.c_str(), X_OK) == 0;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Destinations are built with '\' as separator, as the stored names are held,
+// and converted to '/' only when the file system is called. A folder given by
+// the caller is a Linux path; its '/' are taken as separators too.
+
+std::string ZipToInternal(std::string_view strPath);
+std::string ZipToNative(std::string_view strPath);
+std::string ZipTrimTrailingSeparators(std::string strPath);
+// Everything up to and including the last separator ("" when there is none).
+std::string ZipFolderPart(std::string_view strPath);
+
+// The part of the destination that the entry name contributes below the
+// folder. fullPath false: the last component. fullPath true: the folder part
+// too, without drive and leading separators. Components "", "." and ".." are
+// dropped so the result always stays below the folder; an empty result means
+// the name leaves nothing to extract.
+std::string ZipBuildEntryPart(std::string_view strName, bool bFullPath);
