@@ -30,6 +30,14 @@ void CUsbLink::CForwardSink::OnCheckerMessage(const std::string& text)
         sink->OnCheckerMessage(text);
 }
 
+void CUsbLink::CForwardSink::OnFrame(const Packet& packet)
+{
+    if (m_link.m_bRunning.load() == 0)
+        return;
+    if (IAckSink* sink = m_link.m_pSink.load())
+        sink->OnFrame(packet);
+}
+
 CUsbLink::CUsbLink() : CUsbLink(MakeFtdiBackendLibftdi())
 {
 }

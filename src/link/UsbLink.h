@@ -84,6 +84,7 @@ private:
         explicit CForwardSink(CUsbLink& link) : m_link(link) {}
         void OnAckEvent(int event) override;
         void OnCheckerMessage(const std::string& text) override;
+        void OnFrame(const Packet& packet) override;
 
     private:
         CUsbLink& m_link;

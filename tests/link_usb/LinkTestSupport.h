@@ -200,7 +200,11 @@ public:
                                   [this, text] { messages.push_back(text); });
     }
 
+    // Every good frame, on the reader thread, before its checker.
+    void OnFrame(const Packet&) override { ++m_nFrames; }
+
     int Calls() const { return m_nCalls.load(); }
+    int Frames() const { return m_nFrames.load(); }
 
     // Written and read on the user-interface thread only.
     std::vector<int> events;
@@ -211,6 +215,7 @@ private:
     CUsbLink& m_link;
     CUiQueue& m_ui;
     std::atomic<int> m_nCalls{0};
+    std::atomic<int> m_nFrames{0};
 };
 
 inline std::vector<std::uint8_t> BoardCheckAck()
