@@ -33,21 +33,18 @@ class CCheckingSink : public IAckSink {
 public:
     explicit CCheckingSink(CAckReceiver& receiver) : m_receiver(receiver) {}
 
+    void OnFrame(const Packet& p) override
+    {
+        CheckPacket(p);
+        log.push_back("F" + std::to_string(p.command) + "/" + std::to_string(p.subcommand));
+    }
+
     void OnAckEvent(int event) override
     {
         if (event < ACK_SYS_CHECK || event > ACK_PROGRAM_STEP)
             Fail("event code out of range");
         const Packet& p = m_receiver.packet();
-        if (p.length < 1 || p.length > FRAME_MAX_PAYLOAD)
-            Fail("delivered length outside the record");
-        if (p.start != 0xFB || p.startComplement != 0x04 || p.end != 0xFB)
-            Fail("delivered frame has wrong markers");
-        static const std::uint8_t kZeros[FRAME_MAX_PAYLOAD] = {};
-        if (std::memcmp(p.data + p.length, kZeros, static_cast<std::size_t>(FRAME_MAX_PAYLOAD - p.length)) !=
-            0)
-            Fail("payload byte past the length is not zero");
-        if (BuildFrame(p.command, p.subcommand, p.data, p.length).back() != p.checksum)
-            Fail("delivered frame does not carry its own checksum");
+        CheckPacket(p);
         if (m_receiver.EraseActive != 0 && m_receiver.EraseActive != 1)
             Fail("EraseActive is neither 0 nor 1");
 
@@ -73,6 +70,20 @@ public:
     std::vector<std::string> log;
 
 private:
+    static void CheckPacket(const Packet& p)
+    {
+        if (p.length < 1 || p.length > FRAME_MAX_PAYLOAD)
+            Fail("delivered length outside the record");
+        if (p.start != 0xFB || p.startComplement != 0x04 || p.end != 0xFB)
+            Fail("delivered frame has wrong markers");
+        static const std::uint8_t kZeros[FRAME_MAX_PAYLOAD] = {};
+        if (std::memcmp(p.data + p.length, kZeros, static_cast<std::size_t>(FRAME_MAX_PAYLOAD - p.length)) !=
+            0)
+            Fail("payload byte past the length is not zero");
+        if (BuildFrame(p.command, p.subcommand, p.data, p.length).back() != p.checksum)
+            Fail("delivered frame does not carry its own checksum");
+    }
+
     CAckReceiver& m_receiver;
 };
 

@@ -204,7 +204,13 @@ void CAckReceiver::ParseByte(std::uint8_t b)
     case STATE_CHECKSUM:
         if (b == m_nRunningChecksum) {
             m_packet.checksum = b;
-            DispatchAck(); // drops a payload larger than the record
+            // A payload larger than the record was read through but not kept:
+            // the frame ends here unseen.
+            if (m_packet.length <= FRAME_MAX_PAYLOAD) {
+                if (m_pSink != nullptr)
+                    m_pSink->OnFrame(m_packet);
+                DispatchAck();
+            }
         }
         m_nRunningChecksum = 0;
         m_nParseState = STATE_START;
@@ -218,10 +224,12 @@ void CAckReceiver::ParseByte(std::uint8_t b)
 
 void CAckReceiver::DispatchAck()
 {
-    // A frame larger than the record was read through to keep the stream in
-    // step, but its payload was not kept: nothing may act on it.
+    // Nothing may act on a frame whose payload did not fit the record.
     if (m_packet.length > FRAME_MAX_PAYLOAD)
         return;
+    // Any correct frame is a sign of life, whether or not a checker wants it.
+    if (m_pSink != nullptr)
+        m_pSink->OnFrame(m_packet);
     const AckChecker* checker = FindChecker(m_packet.command, m_packet.subcommand);
     if (checker == nullptr)
         return;

@@ -571,6 +571,39 @@ TEST_F(ReceiverTest, ResetAbandonsAHalfReceivedFrameAndTheCounters)
     EXPECT_EQ(sink.log, std::vector<std::string>{Event(ACK_UP_INDEX)});
 }
 
+// Logs every frame, event and message in one sequence.
+class CFrameLogSink : public IAckSink {
+public:
+    void OnFrame(const Packet& p) override
+    {
+        log.push_back("frame " + std::to_string(p.command) + "/" + std::to_string(p.subcommand));
+    }
+    void OnAckEvent(int event) override { log.push_back(Event(event)); }
+    void OnCheckerMessage(const std::string& text) override { log.push_back(Message(text)); }
+    std::vector<std::string> log;
+};
+
+TEST(Receiver, EveryCorrectFrameIsAnnouncedBeforeItsCheckerRunsAndNoBrokenOneIs)
+{
+    CFrameLogSink sink;
+    CAckReceiver receiver(&sink);
+    Feed(receiver, Concat({
+                       Frame(CMD_UPGRADE, SUB_ACK, {0x01}),
+                       Frame(CMD_UPGRADE, SUB_ACK, {0x00}),
+                       Frame(0x77, 0x01, {0x01}),                             // no checker
+                       Frame(CMD_ERASE, SUB_PHASE_START, {0x01}),             // no event
+                       Frame(CMD_PROGRAM, SUB_PHASE_STEP, {0x01}),            // held back while erasing
+                       WithByte(Frame(CMD_FINISH, SUB_ACK, {0x01}), 8, 0x00), // wrong checksum
+                       Frame(CMD_PROGRAM, SUB_PHASE_STEP, {}),                // empty
+                       Frame(CMD_PROGRAM, SUB_PHASE_STEP, Bytes(FRAME_MAX_PAYLOAD + 1, 0x00)),
+                       Frame(CMD_BOARD_CHECK, SUB_ACK, {0x01}),
+                   }));
+    EXPECT_EQ(sink.log,
+              (std::vector<std::string>{"frame 11/2", Event(ACK_UP_INDEX), "frame 11/2",
+                                        Message("ACK UP Index Protocal Result : FALSE!"), "frame 119/1",
+                                        "frame 12/1", "frame 13/2", "frame 30/2", Event(ACK_BOARD_CHECK)}));
+}
+
 // An item upgrade as the target reports it, with line noise between frames.
 Bytes UpgradeRun()
 {
