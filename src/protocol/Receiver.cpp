@@ -204,13 +204,7 @@ void CAckReceiver::ParseByte(std::uint8_t b)
     case STATE_CHECKSUM:
         if (b == m_nRunningChecksum) {
             m_packet.checksum = b;
-            // A payload larger than the record was read through but not kept:
-            // the frame ends here unseen.
-            if (m_packet.length <= FRAME_MAX_PAYLOAD) {
-                if (m_pSink != nullptr)
-                    m_pSink->OnFrame(m_packet);
-                DispatchAck();
-            }
+            DispatchAck(); // drops a payload larger than the record unseen
         }
         m_nRunningChecksum = 0;
         m_nParseState = STATE_START;
