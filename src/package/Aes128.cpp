@@ -32,7 +32,7 @@ std::uint8_t GfMul(std::uint8_t a, std::uint8_t b)
 
 std::uint32_t Rotl32(std::uint32_t w, int n)
 {
-    return (w << n) | (w >> (32 - n));
+    return n == 0 ? w : (w << n) | (w >> (32 - n));
 }
 
 // A column as a word, row 0 in the low byte.
