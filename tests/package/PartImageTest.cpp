@@ -229,6 +229,35 @@ INSTANTIATE_TEST_SUITE_P(Layouts, AbsentVersion,
                                          AbsentVersionCase{"I_QUORIN", "00"},
                                          AbsentVersionCase{"P_QUORIN", "0"}));
 
+// The package of `package` (no BA) with its plain header changed by patch.
+template <typename Patch> std::string WithHeader(const DatPackage& package, Patch patch)
+{
+    std::vector<std::uint8_t> plain;
+    std::vector<std::uint8_t> image;
+    std::string error;
+    EXPECT_TRUE(BuildDatPlain(package, plain, error)) << error;
+    EXPECT_TRUE(BuildDatImage(package, image, error)) << error;
+    patch(plain.data());
+    EXPECT_TRUE(EncryptCbc(PACKAGE_KEY, PACKAGE_IV, plain.data(), 5, image.data()));
+    return HexText(image.data(), image.size(), false);
+}
+
+TEST_F(PartImageLoader, TextVersionZeroIsAbsentWhateverItsThirdCharacter)
+{
+    const DatPackage package = MakePackage("S_QUORIN", {16, 16, -1, -1, -1});
+    const PartImageLoad load = Load(WithHeader(package, [](std::uint8_t* header) {
+        // MAIN's version "0", zero byte, 'X'; CIS M's "0X" followed by a zero byte.
+        std::memcpy(header + 16 + 8 * 1 + 2, "0\0X", 3);
+        std::memcpy(header + 16 + 8 * 2 + 2, "0X\0", 3);
+    }));
+    EXPECT_EQ(load.messages, Messages{});
+    ExpectParts(load, package);
+    EXPECT_EQ(FieldText(load.header.list.slot[1].szFile), "None");
+    EXPECT_EQ(FieldText(load.header.list.slot[1].szVersion), "0");
+    EXPECT_EQ(FieldText(load.header.list.slot[2].szFile), "PACKAGE.DAT");
+    EXPECT_EQ(FieldText(load.header.list.slot[2].szVersion), "0X");
+}
+
 TEST_F(PartImageLoader, TextVersionThatOnlyStartsWithZeroIsAVersion)
 {
     DatPackage package = MakePackage("S_QUORIN", {16, -1, -1, -1, -1});
