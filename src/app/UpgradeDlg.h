@@ -296,6 +296,9 @@ public:
     int m_nFinishLength = 0;
     std::uint8_t m_HexBlock[4000] = {};
     std::uint8_t m_byBootByte = 0;
+    // A body byte read past a full block (after a lone '#' that ended it),
+    // sent first in the next block; -1 for none.
+    int m_nHexCarry = -1;
     // A board-upgrade failure has been reported for this connection.
     int m_bBoardFailShown = 0;
 

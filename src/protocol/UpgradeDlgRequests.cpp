@@ -3,25 +3,11 @@
 #include "app/UpgradeDlg.h"
 
 #include "bootloader/SendToBD.h"
+#include "protocol/Pacing.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 namespace {
-
-// Lets the next frame leave no earlier than ms from now, and not much later:
-// sleep most of the wait, then spin on the clock for the rest.
-void WaitAtLeast(int ms)
-{
-    using Clock = std::chrono::steady_clock;
-    const auto until = Clock::now() + std::chrono::milliseconds(ms);
-    const auto sleepFor = std::chrono::milliseconds(ms) - std::chrono::microseconds(1500);
-    if (sleepFor.count() > 0)
-        std::this_thread::sleep_for(sleepFor);
-    while (Clock::now() < until)
-        std::this_thread::yield();
-}
 
 const std::uint8_t kOne = 0x01;
 

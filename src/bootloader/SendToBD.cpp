@@ -1,0 +1,79 @@
+// The hidden bootloader window: the serial receive notification, the serial
+// frame writer and the serial link's acknowledgement hand-off.
+//
+// Error contract: nothing here fails towards its caller. A frame that cannot
+// be written is traced; received bytes that belong to no exchange are
+// dropped by the step machine (step 99) or by the frame receiver.
+#include "bootloader/SendToBD.h"
+
+#include "app/UpgradeDlg.h"
+#include "link/CommPort.h"
+#include "link/RxQueue.h"
+
+#include <chrono>
+#include <vector>
+
+void CSerialAckSink::OnAckEvent(int event)
+{
+    // Already on the user-interface thread, inside the receive notification.
+    m_dlg.OnSerialAck(event);
+}
+
+void CSerialAckSink::OnCheckerMessage(const std::string& text)
+{
+    m_dlg.MessageBox(text);
+}
+
+void CSerialAckSink::OnFrame(const Packet&)
+{
+    m_dlg.m_nLastFrameMs.store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+CSendToBD::CSendToBD(CUpgradeDlg& dlg) : m_dlg(dlg), m_Sink(dlg), m_Receiver(&m_Sink)
+{
+}
+
+CSendToBD::~CSendToBD() = default;
+
+long CSendToBD::OnRxNotify(unsigned long, long)
+{
+    // The step is looked at per byte: the last acknowledgement of a board
+    // upgrade returns the exchange to step 0 in the middle of a batch, and
+    // the bytes after it then belong to the frame protocol.
+    std::uint8_t b = 0;
+    while (g_RxQueue.Pop(b) == 1) {
+        if (m_dlg.m_nBootStep == DEF_STEP_NONE)
+            m_Receiver.ParseReceived(&b, 1);
+        else
+            m_dlg.OnBootByte(b);
+    }
+    return 1;
+}
+
+void CSendToBD::MakePacketAndSend(std::uint8_t command, std::uint8_t subcommand, const std::uint8_t* payload,
+                                  std::int32_t length)
+{
+    const std::vector<std::uint8_t> frame = BuildFrame(command, subcommand, payload, length);
+    if (g_ComPort.WriteComm(frame.data(), static_cast<int>(frame.size())) == 0)
+        m_dlg.Trace("Error : MakePacketAndSend() -> g_ComPort.WriteComm()");
+}
+
+void CUpgradeDlg::OnSerialAck(int event)
+{
+    switch (event) {
+    case ACK_SYS_CHECK:
+        // Over serial the package match check does not follow.
+        ShowSysCheckResult(SerialReceiver().packet().data);
+        break;
+    case ACK_BOARD_CHECK:
+        m_host.StopTimer(IDT_NO_RESPONSE);
+        m_btnFileLoad.EnableWindow(true);
+        m_btnConnect.EnableWindow(true);
+        break;
+    default:
+        OnAckEvent(event);
+        break;
+    }
+}

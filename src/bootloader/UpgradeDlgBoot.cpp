@@ -1,0 +1,485 @@
+// The upgrade board's bootloader download: the boot-mode probe, the boot
+// image byte by byte, the port cycle to 115200 baud, then READY, ERASE A..J,
+// START, the body image in 1024-byte blocks, END and the finish record.
+// Driven by the received bytes (OnBootByte, from the hidden window) and by
+// the window's one-shot timers (OnBootTimer).
+//
+// Error contract: write and open failures are traced only. A refused
+// acknowledgement after READY, a failed reopen at 115200 and an unreadable
+// body image end the exchange with "Board upgrade failed." (once per
+// connection), the port closed and the window back to Ready with the package
+// loaded. A silent boot image byte ends it with "Download boot error
+// occurred" and the package forgotten.
+#include "app/UpgradeDlg.h"
+
+#include "link/CommPort.h"
+#include "protocol/Pacing.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+constexpr std::uint8_t BOOT_PROBE = 'A';
+constexpr std::uint8_t BOOT_ACK[6] = {0x01, 0x00, 0x01, 0x06, 0x04, 0x02};
+constexpr int BOOT_ACK_SIZE = 6;
+constexpr int HEX_BLOCK_SIZE = 1024;
+constexpr int ERASE_COUNT = 10;
+constexpr std::uint8_t HEX_END_CHAR = '#';
+constexpr std::uint8_t HEX_PAD = 0xFF;
+
+constexpr int kSendBootDelayMs = 500;
+constexpr int kBootByteTimeoutMs = 1000;
+constexpr int kPortCloseDelayMs = 100;
+constexpr int kPortReopenDelayMs = 1000;
+constexpr int kSendReadyDelayMs = 1000;
+constexpr int kSendStartDelayMs = 200;
+constexpr int kBlockPauseMs = 500;
+constexpr int kSendFinishDelayMs = 200;
+constexpr int kBootBytePauseMs = 1;
+constexpr int kErasePauseMs = 10;
+
+// 01 00 N text 04 XOR: the bootloader's message format.
+std::vector<std::uint8_t> BootMessage(const std::string& text)
+{
+    std::vector<std::uint8_t> message = {0x01, 0x00, static_cast<std::uint8_t>(text.size())};
+    message.insert(message.end(), text.begin(), text.end());
+    message.push_back(0x04);
+    message.push_back(ComputeChecksum(message.data(), message.size()));
+    return message;
+}
+
+void SendBootMessage(CUpgradeDlg& dlg, const std::string& text, const char* errorTrace)
+{
+    const std::vector<std::uint8_t> message = BootMessage(text);
+    if (g_ComPort.WriteComm(message.data(), static_cast<int>(message.size())) == 0)
+        dlg.Trace(errorTrace);
+}
+
+bool FileFound(const std::string& path)
+{
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Stores one answer byte; the answer buffer holds 6.
+void StoreAnswerByte(CUpgradeDlg& dlg, std::uint8_t b)
+{
+    if (dlg.m_nBootRxCount < BOOT_ACK_SIZE)
+        dlg.m_BootRx[dlg.m_nBootRxCount++] = b;
+}
+
+void ClearAnswer(CUpgradeDlg& dlg)
+{
+    std::memset(dlg.m_BootRx, 0, sizeof dlg.m_BootRx);
+}
+
+void StopBootTimers(CDialogHost& host)
+{
+    for (int id : {IDT_SEND_BOOT, IDT_SEND_READY, IDT_SEND_START, IDT_SEND_HEX, IDT_SEND_FINISH,
+                   IDT_PORT_CLOSE, IDT_PORT_REOPEN, IDT_BOOT_TIMEOUT})
+        host.StopTimer(id);
+}
+
+// The board will not finish this upgrade: say so once, close the port and
+// leave the package loaded so that Connect can start over. May run inside
+// the receive notification; the port is not touched again afterwards.
+void ReportBoardFailure(CUpgradeDlg& dlg)
+{
+    if (dlg.m_bBoardFailShown == 1)
+        return;
+    dlg.m_bBoardFailShown = 1;
+    StopBootTimers(dlg.Host());
+    dlg.m_fileDownload.Close();
+    dlg.DisconnectSerial();
+    dlg.m_btnConnect.SetWindowText("Connect");
+    dlg.m_btnConnect.EnableWindow(true);
+    dlg.MessageBox("Board upgrade failed.");
+}
+
+// A refused acknowledgement in steps 13 to 16.
+void Refused(CUpgradeDlg& dlg, const char* trace)
+{
+    dlg.m_nBootStep = DEF_STEP_HALT;
+    dlg.Trace(trace);
+    ReportBoardFailure(dlg);
+}
+
+} // namespace
+
+void CUpgradeDlg::MainCheck()
+{
+    m_nBootStep = DEF_STEP_MAINCHECK;
+    // A new connection: nothing of an earlier exchange carries over.
+    m_fileDownload.Close();
+    m_nBootRxCount = 0;
+    ClearAnswer(*this);
+    m_nEraseIndex = 0;
+    m_bHexEnd = 0;
+    m_nHexCarry = -1;
+    m_nFinishLength = 0;
+    std::memset(m_FinishRecord, 0, sizeof m_FinishRecord);
+    m_bBoardFailShown = 0;
+    if (g_ComPort.WriteComm(&BOOT_PROBE, 1) == 0)
+        Trace("MainCheck Error!\r\n");
+}
+
+void CUpgradeDlg::OnBootByte(std::uint8_t b)
+{
+    switch (m_nBootStep) {
+    case DEF_STEP_MAINCHECK:
+        if (b == BOOT_PROBE) {
+            m_host.StopTimer(IDT_BOOT_MODE);
+            CheckBootFiles();
+        }
+        break;
+
+    case DEF_STEP_BOOT:
+        m_host.StopTimer(IDT_BOOT_TIMEOUT);
+        if (m_nDownloadSent < m_nDownloadTotal) {
+            SetProgress(PROGRESS_BOOT, PercentOf(m_nDownloadSent, m_nDownloadTotal));
+            SendBootFile();
+        } else {
+            m_fileDownload.Close();
+            CompleteProgress(PROGRESS_BOOT);
+            m_nBootRxCount = 0;
+            ClearAnswer(*this);
+            m_host.StartTimer(IDT_PORT_CLOSE, kPortCloseDelayMs);
+        }
+        break;
+
+    case DEF_STEP_READY:
+        // The answer to READY is taken whatever it holds.
+        StoreAnswerByte(*this, b);
+        if (m_nBootRxCount == BOOT_ACK_SIZE) {
+            m_nBootRxCount = 0;
+            ClearAnswer(*this);
+            m_nBootStep = DEF_STEP_ERASE;
+            m_nEraseIndex = 1;
+            SendMessage_Erase();
+        }
+        break;
+
+    case DEF_STEP_ERASE:
+        StoreAnswerByte(*this, b);
+        if (m_nBootRxCount == BOOT_ACK_SIZE) {
+            if (IsBootAck()) {
+                m_nBootRxCount = 0;
+                if (m_nEraseIndex >= ERASE_COUNT) {
+                    CompleteProgress(PROGRESS_ERASE);
+                    m_host.StartTimer(IDT_SEND_START, kSendStartDelayMs);
+                } else {
+                    m_nEraseIndex += 1;
+                    SetProgress(PROGRESS_ERASE, m_nEraseIndex * 100 / ERASE_COUNT);
+                    WaitAtLeast(kErasePauseMs);
+                    SendMessage_Erase();
+                }
+                ClearAnswer(*this);
+            } else {
+                ClearAnswer(*this);
+                Refused(*this, "==> Not ERASE\r\n");
+            }
+        }
+        break;
+
+    case DEF_STEP_START:
+        StoreAnswerByte(*this, b);
+        if (m_nBootRxCount == BOOT_ACK_SIZE) {
+            if (IsBootAck()) {
+                m_nBootRxCount = 0;
+                OpenHexFile();
+            } else {
+                Refused(*this, "==> STEP_START - NAK\r\n");
+            }
+        }
+        break;
+
+    case DEF_STEP_SENDHEX:
+        // The count stays at 6 until timer 1030 resets it, so every further
+        // byte judges the same answer again (and restarts the pause).
+        StoreAnswerByte(*this, b);
+        if (m_nBootRxCount == BOOT_ACK_SIZE) {
+            if (IsBootAck()) {
+                const int percent =
+                    m_nDownloadTotal > 0 ? std::min(100, PercentOf(m_nDownloadSent, m_nDownloadTotal)) : 100;
+                SetProgress(PROGRESS_DATA, percent);
+                m_host.StartTimer(IDT_SEND_HEX, kBlockPauseMs);
+            } else {
+                Refused(*this, "==> STEP_SENDHEX - NAK\r\n");
+            }
+        }
+        break;
+
+    case DEF_STEP_ENDHEX:
+        StoreAnswerByte(*this, b);
+        if (m_nBootRxCount == BOOT_ACK_SIZE) {
+            CompleteProgress(PROGRESS_DATA);
+            Trace("DEF_STEP_ENDHEX\n");
+            if (IsBootAck())
+                m_host.StartTimer(IDT_SEND_FINISH, kSendFinishDelayMs);
+            else
+                Refused(*this, "==> STEP_ENDHEX = NAK\r\n");
+        }
+        break;
+
+    case DEF_STEP_FINISH:
+        StoreAnswerByte(*this, b);
+        if (m_nBootRxCount == BOOT_ACK_SIZE) {
+            if (IsBootAck()) {
+                m_nBootStep = DEF_STEP_NONE;
+                // Closes the port from inside this notification; nothing
+                // below may touch the port again.
+                OnBoardUpgradeDone();
+            } else {
+                // The step stays: the same refusal is judged again by every
+                // further byte, and reported once.
+                Trace("==> DEF_STEP_FINISH - NAK\r\n");
+                ReportBoardFailure(*this);
+            }
+        }
+        break;
+
+    default: // DEF_STEP_HALT and anything else: dropped
+        break;
+    }
+}
+
+void CUpgradeDlg::CheckBootFiles()
+{
+    ShowProgressRow(IDC_STATIC_PROGRAM, IDC_PROGRESS_PROGRAM, IDC_STATIC_PROGRAM_PERCENT, false);
+    ShowProgressRow(IDC_STATIC_VERIFY, IDC_PROGRESS_VERIFY, IDC_STATIC_VERIFY_PERCENT, false);
+    if (BootFilesExist() == 1)
+        m_host.StartTimer(IDT_SEND_BOOT, kSendBootDelayMs);
+    else
+        Trace("==> Main File Chewck Fail\r\n");
+}
+
+int CUpgradeDlg::BootFilesExist()
+{
+    int found = 1;
+    for (int slot : {0, 1}) {
+        if (!FileFound(m_strPartFile[slot])) {
+            char line[4200];
+            std::snprintf(line, sizeof line, "%s ==> Not Search File\r\n", m_strPartFile[slot].c_str());
+            Trace(line);
+            found = 0;
+        }
+    }
+    return found;
+}
+
+void CUpgradeDlg::StartBootFile()
+{
+    if (m_nBootStep != DEF_STEP_MAINCHECK)
+        return;
+    if (!m_fileDownload.Open(m_strPartFile[0], CBinaryFile::Share::Exclusive)) {
+        Trace("==> Fail : Open Main Boot FIle\r\n==> RE Start <==\r\n");
+        return;
+    }
+    m_nBootStep = DEF_STEP_BOOT;
+    m_nDownloadTotal = m_fileDownload.Length();
+    m_nDownloadSent = 0;
+    SendBootFile();
+}
+
+void CUpgradeDlg::SendBootFile()
+{
+    // A byte that cannot be read (an empty or damaged image) is not made up:
+    // nothing is sent, and the byte watchdog reports the failed download.
+    if (m_fileDownload.Read(&m_byBootByte, 1) != 1) {
+        Trace("SendBootFile Err\r\n==> RE Start <==\r\n");
+        m_host.StartTimer(IDT_BOOT_TIMEOUT, kBootByteTimeoutMs);
+        return;
+    }
+    m_nDownloadSent += 1;
+    WaitAtLeast(kBootBytePauseMs);
+    if (g_ComPort.WriteComm(&m_byBootByte, 1) == 0)
+        Trace("SendBootFile Err\r\n==> RE Start <==\r\n");
+    m_host.StartTimer(IDT_BOOT_TIMEOUT, kBootByteTimeoutMs);
+}
+
+void CUpgradeDlg::SendMessage_Ready()
+{
+    SendBootMessage(*this, "READY", "SendMessage_Ready Err\n==> RE Start <==\r\n");
+}
+
+void CUpgradeDlg::SendMessage_Erase()
+{
+    const int index = std::clamp(m_nEraseIndex, 1, ERASE_COUNT);
+    SendBootMessage(*this, std::string("ERASE") + static_cast<char>('A' + index - 1),
+                    "SendMessage_Erase Err\n==> RE Start <==\r\n");
+}
+
+int CUpgradeDlg::IsBootAck()
+{
+    return std::memcmp(m_BootRx, BOOT_ACK, BOOT_ACK_SIZE) == 0 ? 1 : 0;
+}
+
+void CUpgradeDlg::SendMessage_HexDataReady()
+{
+    SendBootMessage(*this, "START", "SendMessage_HexDataReady Err\n==> RE Start <==\r\n");
+}
+
+void CUpgradeDlg::OpenHexFile()
+{
+    if (!m_fileDownload.Open(m_strPartFile[1], CBinaryFile::Share::Exclusive)) {
+        Trace("==> Fail : Open Hex FIle\r\n==> RE Start <==\r\n");
+        return;
+    }
+    m_nDownloadTotal = m_fileDownload.Length();
+    m_nDownloadSent = 0;
+    m_bHexEnd = 0;
+    m_nHexCarry = -1;
+    m_nFinishLength = 0;
+    std::memset(m_FinishRecord, 0, sizeof m_FinishRecord);
+    m_nBootStep = DEF_STEP_SENDHEX;
+    SendHexFile();
+}
+
+void CUpgradeDlg::SendHexFile()
+{
+    if (m_bHexEnd == 1) {
+        m_fileDownload.Close();
+        SendMessage_HexDataEnd();
+        m_nBootStep = DEF_STEP_ENDHEX;
+        return;
+    }
+
+    std::memset(m_HexBlock, 0, sizeof m_HexBlock);
+    int i = 0;
+    bool hashPending = false;
+    auto next = [this](std::uint8_t& c) {
+        if (m_nHexCarry >= 0) {
+            c = static_cast<std::uint8_t>(m_nHexCarry);
+            m_nHexCarry = -1;
+            return true;
+        }
+        return m_fileDownload.Read(&c, 1) == 1;
+    };
+    while (i < HEX_BLOCK_SIZE) {
+        std::uint8_t c = 0;
+        if (!next(c)) {
+            if (m_fileDownload.LastError() != 0) {
+                m_nBootStep = DEF_STEP_HALT;
+                Trace("==> Fail : Read Hex FIle\r\n");
+                ReportBoardFailure(*this);
+                return;
+            }
+            // The image ends without the end mark: this block is its last,
+            // and there is no finish record.
+            Trace("==> Hex end mark not found\r\n");
+            if (hashPending)
+                m_HexBlock[i++] = HEX_END_CHAR;
+            m_bHexEnd = 1;
+            m_nFinishLength = 0;
+            break;
+        }
+        if (hashPending && c == HEX_END_CHAR) {
+            m_bHexEnd = 1;
+            m_nFinishLength = static_cast<int>(m_fileDownload.Read(m_FinishRecord, sizeof m_FinishRecord));
+            break;
+        }
+        if (hashPending) {
+            m_HexBlock[i++] = HEX_END_CHAR;
+            hashPending = false;
+            if (i == HEX_BLOCK_SIZE) {
+                // The lone '#' filled the block; the byte after it is judged
+                // in the next one, so every block stays 1024 bytes.
+                m_nHexCarry = c;
+                break;
+            }
+        }
+        if (c == HEX_END_CHAR)
+            hashPending = true;
+        else
+            m_HexBlock[i++] = c;
+    }
+    for (; i < HEX_BLOCK_SIZE; ++i)
+        m_HexBlock[i] = HEX_PAD;
+
+    m_nDownloadSent += i;
+    if (g_ComPort.WriteComm(m_HexBlock, i) == 0)
+        Trace("SendHexFile Err\n==> RE Start <==\r\n");
+}
+
+void CUpgradeDlg::SendMessage_HexDataEnd()
+{
+    SendBootMessage(*this, "END", "SendMessage_HexDataEnd Err\n==> RE Start <==\r\n");
+}
+
+void CUpgradeDlg::OnBootTimer(int id)
+{
+    switch (id) {
+    case IDT_SEND_BOOT:
+        StartBootFile();
+        break;
+
+    case IDT_BOOT_TIMEOUT:
+        // Closed before the box is shown, so that no late answer continues
+        // the download behind it.
+        m_fileDownload.Close();
+        if (m_nTransport == TRANSPORT_USB)
+            DisconnectUsb();
+        else
+            DisconnectSerial();
+        MessageBox("Download boot error occurred");
+        m_btnConnect.SetWindowText("Connect");
+        m_btnConnect.EnableWindow(false);
+        ResetUpgradeState();
+        break;
+
+    case IDT_PORT_CLOSE:
+        // Only a port this exchange holds is cycled; after a Dis Connect by
+        // the user it stays closed.
+        if (m_bConnected == 1) {
+            DisconnectSerial();
+            m_host.StartTimer(IDT_PORT_REOPEN, kPortReopenDelayMs);
+        }
+        break;
+
+    case IDT_PORT_REOPEN:
+        ConnectSerial(m_strPortName, "115200");
+        if (m_bConnected == 1)
+            m_host.StartTimer(IDT_SEND_READY, kSendReadyDelayMs);
+        else
+            ReportBoardFailure(*this);
+        break;
+
+    case IDT_SEND_READY:
+        m_nBootStep = DEF_STEP_READY;
+        SendMessage_Ready();
+        break;
+
+    case IDT_SEND_START:
+        m_nEraseIndex = 0;
+        m_nBootStep = DEF_STEP_START;
+        SendMessage_HexDataReady();
+        break;
+
+    case IDT_SEND_HEX:
+        m_nBootRxCount = 0;
+        SendHexFile();
+        break;
+
+    case IDT_SEND_FINISH: {
+        m_nBootRxCount = 0;
+        m_nBootStep = DEF_STEP_FINISH;
+        char line[64];
+        std::snprintf(line, sizeof line, "DEF_STEP_FINISH %d\n", m_nFinishLength);
+        Trace(line);
+        std::snprintf(line, sizeof line, "Send %d, %d, %d, %d\n", m_FinishRecord[0], m_FinishRecord[1],
+                      m_FinishRecord[2], m_FinishRecord[3]);
+        Trace(line);
+        // An empty finish record puts nothing on the wire.
+        if (m_nFinishLength > 0)
+            g_ComPort.WriteComm(m_FinishRecord, m_nFinishLength);
+        break;
+    }
+
+    default:
+        break;
+    }
+}

@@ -1,0 +1,17 @@
+#include "protocol/Pacing.h"
+
+#include <thread>
+
+void WaitAtLeast(int ms)
+{
+    using Clock = std::chrono::steady_clock;
+    if (ms <= 0)
+        return;
+    const auto wait = std::chrono::milliseconds(ms);
+    const auto until = Clock::now() + wait;
+    const auto sleepFor = wait - PACING_SPIN_MARGIN;
+    if (sleepFor.count() > 0)
+        std::this_thread::sleep_for(sleepFor);
+    while (Clock::now() < until)
+        std::this_thread::yield();
+}
