@@ -1,0 +1,398 @@
+// The upgrade run: the item queue, the reactions to every acknowledgement
+// and notification of the target, the progress of each step, the
+// programming animation, item results, the end of a run and the watch that
+// ends a run whose target has gone quiet.
+//
+// The reactions read and write the step counters of the link that carries
+// the run (ActiveReceiver), so the serial checkers reach the same reactions
+// through OnAckEvent when the run goes over the serial link.
+#include "app/UpgradeDlg.h"
+
+#include "bootloader/SendToBD.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+constexpr int kColPart = 0;
+constexpr int kColResult = 6;
+
+constexpr int kProgramAnimMs = 75;
+constexpr int kProgramAnimLast = 99;
+// Every item but CDM shows its erase in ten steps, whatever the target announced.
+constexpr int kEraseStepsShown = 10;
+
+// How often a run is looked at for a stall: a tenth of the allowed silence,
+// within bounds, so that the message comes at most 10 % late.
+int StallPollMs(int timeoutMs)
+{
+    return std::clamp(timeoutMs / 10, 20, 1000);
+}
+
+std::int64_t SteadyNowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Part column of an item's list row; empty for an unknown code.
+const char* PartNameOfItem(int item)
+{
+    switch (item) {
+    case ITEM_IR:
+        return "IR";
+    case ITEM_CF:
+        return "CF";
+    case ITEM_CIS_M:
+        return "CIS M";
+    case ITEM_CIS_S:
+        return "CIS S";
+    case ITEM_MAIN:
+    case ITEM_MAIN_V2:
+    case ITEM_BOARD:
+        return "MAIN";
+    case ITEM_CDM:
+        return "CDM";
+    default:
+        return "";
+    }
+}
+
+// First list row whose Part column is the item's name, or -1.
+int RowOfItem(CDialogHost& host, int item)
+{
+    const std::string name = PartNameOfItem(item);
+    if (name.empty())
+        return -1;
+    const int rows = host.ListRowCount(IDC_LIST_PART);
+    for (int row = 0; row < rows; ++row)
+        if (host.ListGetCell(IDC_LIST_PART, row, kColPart) == name)
+            return row;
+    return -1;
+}
+
+struct QueueBox {
+    int checkId;
+    int item;
+};
+
+constexpr QueueBox kQueueV1[] = {
+    {IDC_CHECK_MAIN, ITEM_MAIN}, {IDC_CHECK_CIS_M, ITEM_CIS_M}, {IDC_CHECK_CIS_S, ITEM_CIS_S},
+    {IDC_CHECK_CF, ITEM_CF},     {IDC_CHECK_IR, ITEM_IR},
+};
+constexpr QueueBox kQueueV2[] = {
+    {IDC_CHECK_MAIN, ITEM_MAIN_V2},
+    {IDC_CHECK_CIS_M, ITEM_CDM},
+};
+
+// Events that belong to a run under way. Outside a run (before Upgrade
+// Start, after its end or after a stall ended it) they are late or stray
+// and must not restart downloads or report a result.
+bool IsRunEvent(int event)
+{
+    return event >= ACK_UP_INDEX && event <= ACK_PROGRAM_STEP && event != ACK_SERIAL_VERSION;
+}
+
+} // namespace
+
+CAckReceiver& CUpgradeDlg::ActiveReceiver()
+{
+    return m_nTransport == TRANSPORT_USB ? m_UsbLink.Receiver() : SerialReceiver();
+}
+
+CAckReceiver& CUpgradeDlg::SerialReceiver()
+{
+    if (!m_pSendToBD)
+        CreateSendToBD();
+    return m_pSendToBD->Receiver();
+}
+
+int CUpgradeDlg::OnAckEvent(int event)
+{
+    if (event < ACK_SYS_CHECK || event > ACK_PROGRAM_STEP)
+        return 1;
+    NoteTargetActivity();
+    if (IsRunEvent(event) && m_bRunActive == 0) {
+        Trace("Acknowledgement " + std::to_string(event) + " outside an upgrade run ignored\r\n");
+        return 1;
+    }
+
+    CAckReceiver& link = ActiveReceiver();
+    switch (event) {
+    case ACK_SYS_CHECK:
+        ShowSysCheckResult(link.packet().data);
+        CheckMachineType();
+        break;
+    case ACK_BOARD_CHECK:
+        OnBoardCheckAck();
+        break;
+    case ACK_UP_INDEX:
+        StartBootDownload();
+        break;
+    case ACK_BOOT_DOWN:
+        if (m_nDownloadSent < m_nDownloadTotal) {
+            SetProgress(PROGRESS_BOOT, PercentOf(m_nDownloadSent, m_nDownloadTotal));
+            SendFileChunk(SUB_BOOT_DOWN);
+        } else {
+            CompleteProgress(PROGRESS_BOOT);
+            m_nDownloadTotal = 0;
+            m_nDownloadSent = 0;
+            m_fileDownload.Close();
+            SendBootEnd();
+        }
+        break;
+    case ACK_BOOT_END:
+        StartDataDownload();
+        break;
+    case ACK_DATA_DOWN:
+        if (m_nDownloadSent < m_nDownloadTotal) {
+            SetProgress(PROGRESS_DATA, PercentOf(m_nDownloadSent, m_nDownloadTotal));
+            if (m_bPartImage == 1)
+                SendMemoryChunk();
+            else
+                SendFileChunk(SUB_DATA_DOWN);
+        } else {
+            CompleteProgress(PROGRESS_DATA);
+            m_nDownloadTotal = 0;
+            m_nDownloadSent = 0;
+            if (m_bPartImage != 1)
+                m_fileDownload.Close();
+            SendDataEnd();
+        }
+        break;
+    case ACK_DATA_END:
+        CompleteProgress(PROGRESS_DATA);
+        break;
+    case ACK_ERASE_STEP:
+        link.StepCount += 1;
+        if (m_nCurrentItem != ITEM_CDM) {
+            if (link.StepCount == 1) {
+                link.StepTotal = kEraseStepsShown;
+            } else if (link.StepCount == link.StepTotal) {
+                link.StepCount = 0;
+                link.StepTotal = 0;
+                CompleteProgress(PROGRESS_ERASE);
+                m_nProgramAnim = 0;
+                m_host.StartTimer(IDT_PROGRAM_ANIM, kProgramAnimMs);
+                break;
+            }
+        }
+        // Without an announced count there is no percentage: the row stays.
+        if (link.StepTotal > 0)
+            SetProgress(PROGRESS_ERASE, PercentOf(link.StepCount, link.StepTotal));
+        break;
+    case ACK_ERASE_END:
+        CompleteProgress(PROGRESS_ERASE);
+        break;
+    case ACK_ERASE_FAIL:
+        FailProgress(PROGRESS_ERASE);
+        m_bItemFailed = 1;
+        m_bRunFailed = 1;
+        break;
+    case ACK_VERIFY_STEP:
+        link.StepCount += 1;
+        if (link.StepTotal > 0)
+            SetProgress(PROGRESS_VERIFY, PercentOf(link.StepCount, link.StepTotal));
+        break;
+    case ACK_VERIFY_END:
+        CompleteProgress(PROGRESS_VERIFY);
+        ShowItemResult();
+        StartNextItem();
+        break;
+    case ACK_UPGRADE_FINISH:
+        OnUpgradeFinished();
+        break;
+    case ACK_SERIAL_VERSION:
+        OnSerialVersionAck(link.packet().data, link.packet().length);
+        break;
+    case ACK_PROGRAM_END:
+        link.StepCount = 0;
+        link.StepTotal = 0;
+        CompleteProgress(PROGRESS_PROGRAM);
+        if (m_nCurrentItem != ITEM_CDM) {
+            m_host.StopTimer(IDT_PROGRAM_ANIM);
+            ShowItemResult();
+            StartNextItem();
+        }
+        break;
+    case ACK_PROGRAM_FAIL:
+        FailProgress(PROGRESS_PROGRAM);
+        m_bItemFailed = 1;
+        m_bRunFailed = 1;
+        break;
+    case ACK_PROGRAM_STEP:
+        link.StepCount += 1;
+        if (link.StepCount == link.StepTotal) {
+            // CDM shows its last step only with Program End.
+            if (m_nCurrentItem != ITEM_CDM) {
+                link.StepCount = 0;
+                link.StepTotal = 0;
+                CompleteProgress(PROGRESS_PROGRAM);
+            }
+            break;
+        }
+        if (link.StepTotal > 0)
+            SetProgress(PROGRESS_PROGRAM, PercentOf(link.StepCount, link.StepTotal));
+        break;
+    default:
+        break;
+    }
+    return 1;
+}
+
+void CUpgradeDlg::OnButtonUpgradeStart()
+{
+    if (BuildItemQueue() == 0) {
+        MessageBox("Select upgrade item.");
+        return;
+    }
+    m_btnFileLoad.EnableWindow(false);
+    m_btnConnect.EnableWindow(false);
+    m_btnSysCheck.EnableWindow(false);
+    m_btnUpgradeStart.EnableWindow(false);
+
+    m_nDownloadTotal = 0;
+    m_nDownloadSent = 0;
+    m_bRunFailed = 0;
+    m_bItemFailed = 0;
+    m_bRunActive = 1;
+    NoteTargetActivity();
+    m_host.StartTimer(IDT_STALL, StallPollMs(m_options.stallTimeoutMs));
+
+    StartNextItem();
+}
+
+int CUpgradeDlg::BuildItemQueue()
+{
+    const QueueBox* boxes = nullptr;
+    std::size_t count = 0;
+    if (m_nResultType == RESULT_TYPE_QUORIN_V1) {
+        boxes = kQueueV1;
+        count = std::size(kQueueV1);
+    } else if (m_nResultType == RESULT_TYPE_QUORIN_V2) {
+        boxes = kQueueV2;
+        count = std::size(kQueueV2);
+    }
+    int added = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (m_host.GetCheck(boxes[i].checkId)) {
+            m_vecItemQueue.push_back(boxes[i].item);
+            added = 1;
+        }
+    }
+    return added;
+}
+
+void CUpgradeDlg::StartNextItem()
+{
+    if (m_vecItemQueue.empty()) {
+        SendUpgradeFinish();
+        return;
+    }
+    ResetProgress();
+    m_nCurrentItem = m_vecItemQueue.front();
+    m_vecItemQueue.erase(m_vecItemQueue.begin());
+
+    const bool verify =
+        m_nCurrentItem == ITEM_CDM && m_nResultType == RESULT_TYPE_QUORIN_V2 && !m_strPartFile[2].empty();
+    ShowProgressRow(IDC_STATIC_VERIFY, IDC_PROGRESS_VERIFY, IDC_STATIC_VERIFY_PERCENT, verify);
+
+    // A result left from an earlier run says nothing about this attempt.
+    m_bItemFailed = 0;
+    if (const int row = RowOfItem(m_host, m_nCurrentItem); row >= 0)
+        m_host.ListSetCell(IDC_LIST_PART, row, kColResult, "");
+
+    SendUpIndex();
+}
+
+void CUpgradeDlg::ShowItemResult()
+{
+    const int row = RowOfItem(m_host, m_nCurrentItem);
+    if (row < 0)
+        return;
+    if (SerialReceiver().EraseActive != 0) {
+        m_bRunFailed = 1;
+        m_host.ListSetCell(IDC_LIST_PART, row, kColResult, "Upgrade fail");
+        MessageBox("Upgrade::Erase Fail!");
+        return;
+    }
+    // A failure reported earlier for this item is not undone by what follows.
+    m_host.ListSetCell(IDC_LIST_PART, row, kColResult, m_bItemFailed != 0 ? "Upgrade fail" : "Complete");
+}
+
+void CUpgradeDlg::OnUpgradeFinished()
+{
+    m_btnFileLoad.EnableWindow(true);
+    m_btnConnect.EnableWindow(true);
+    m_btnSysCheck.EnableWindow(true);
+
+    CAckReceiver& serial = SerialReceiver();
+    serial.StepCount = 0;
+    serial.StepTotal = 0;
+
+    m_bRunActive = 0;
+    m_host.StopTimer(IDT_STALL);
+    if (serial.EraseActive == 0)
+        MessageBox(m_bRunFailed != 0 ? "Upgrade finished with errors." : "Upgrade Complete.");
+}
+
+void CUpgradeDlg::OnBoardUpgradeDone()
+{
+    const std::string folder = m_strUnzipFolder;
+    DeleteUnpackedFiles(folder);
+    DisconnectSerial();
+    ResetUpgradeState();
+    m_btnConnect.EnableWindow(false);
+    m_btnConnect.SetWindowText("Connect");
+    m_bHexEnd = 0;
+    m_nCurrentItem = ITEM_BOARD;
+    MessageBox("Upgrade Complete.");
+}
+
+void CUpgradeDlg::OnProgramAnimTimer()
+{
+    m_nProgramAnim += 1;
+    if (m_nProgramAnim < kProgramAnimLast) {
+        SetProgress(PROGRESS_PROGRAM, m_nProgramAnim);
+        m_host.StartTimer(IDT_PROGRAM_ANIM, kProgramAnimMs);
+    } else if (m_nProgramAnim == kProgramAnimLast) {
+        // Waits here for Program End.
+        SetProgress(PROGRESS_PROGRAM, kProgramAnimLast);
+    }
+}
+
+void CUpgradeDlg::NoteTargetActivity()
+{
+    m_nLastFrameMs.store(SteadyNowMs());
+}
+
+void CUpgradeDlg::OnStallTimer()
+{
+    if (m_bRunActive == 0)
+        return;
+    const int timeoutMs = m_options.stallTimeoutMs;
+    if (SteadyNowMs() - m_nLastFrameMs.load() < timeoutMs) {
+        m_host.StartTimer(IDT_STALL, StallPollMs(timeoutMs));
+        return;
+    }
+
+    // The run is over: nothing more is sent, and the user may retry.
+    m_bRunActive = 0;
+    m_bRunFailed = 1;
+    m_host.StopTimer(IDT_PROGRAM_ANIM);
+    MessageBox("The machine stopped responding during the upgrade.");
+    // An item whose result is already written (the run stalled while
+    // finishing) keeps it.
+    if (const int row = RowOfItem(m_host, m_nCurrentItem);
+        row >= 0 && m_host.ListGetCell(IDC_LIST_PART, row, kColResult).empty())
+        m_host.ListSetCell(IDC_LIST_PART, row, kColResult, "Upgrade fail");
+    m_vecItemQueue.clear();
+    m_fileDownload.Close();
+    m_nDownloadTotal = 0;
+    m_nDownloadSent = 0;
+    m_btnFileLoad.EnableWindow(true);
+    m_btnConnect.EnableWindow(true);
+    m_btnSysCheck.EnableWindow(true);
+}

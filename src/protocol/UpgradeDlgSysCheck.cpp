@@ -1,0 +1,185 @@
+// The system check: what the target is and what it carries. The record of
+// the SYS Check acknowledgement marks parts present or absent, the serial
+// number frame fills the serial field and the Target Ver column, and the
+// package match check decides whether Upgrade Start becomes available.
+#include "app/UpgradeDlg.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr int kColPart = 0;
+constexpr int kColTargetVer = 1;
+constexpr int kColTargetStatus = 2;
+
+constexpr int kGroupSize = 3;
+constexpr int kVersionLength = 6;
+
+// Model a record group applies to; 0 for every model.
+constexpr int kAnyModel = 0;
+
+struct SysCheckGroup {
+    int offset;  // first of the three characters
+    int checkId; // item check box
+    const char* rowName;
+    int model;    // m_nResultType it applies to, or kAnyModel
+    int fileSlot; // m_strPartFile slot that must be filled to enable the box
+};
+
+// Record order: IR, CF, CIS M, CIS S, MAIN, CDM; the board version follows.
+constexpr SysCheckGroup kGroups[] = {
+    {0, IDC_CHECK_IR, "IR", RESULT_TYPE_QUORIN_V1, 5},
+    {3, IDC_CHECK_CF, "CF", RESULT_TYPE_QUORIN_V1, 4},
+    {6, IDC_CHECK_CIS_M, "CIS M", RESULT_TYPE_QUORIN_V1, 2},
+    {9, IDC_CHECK_CIS_S, "CIS S", RESULT_TYPE_QUORIN_V1, 3},
+    {12, IDC_CHECK_MAIN, "MAIN", kAnyModel, 1},
+    {15, IDC_CHECK_CIS_M, "CDM", RESULT_TYPE_QUORIN_V2, 2},
+};
+constexpr int kBoardVersionOffset = 18;
+
+bool GroupHas(const std::uint8_t* group, char c)
+{
+    for (int i = 0; i < kGroupSize; ++i)
+        if (group[i] == static_cast<std::uint8_t>(c))
+            return true;
+    return false;
+}
+
+// Target Ver text of a list row, from the five reported versions (MAIN,
+// CIS M, CIS S, CF, IR); false for a row without one.
+bool VersionOfRow(const std::string& row, const std::string (&versions)[PART_COUNT], std::string& text)
+{
+    static const char* const kRows[PART_COUNT] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
+    for (int i = 0; i < PART_COUNT; ++i) {
+        if (row == kRows[i]) {
+            text = versions[i];
+            return true;
+        }
+    }
+    if (row == "CDM") {
+        text = versions[1] + "-" + versions[3] + "-" + versions[4];
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void CUpgradeDlg::OnButtonSysCheck()
+{
+    ResetProgress();
+    m_host.SetText(IDC_EDIT_SERIAL, "");
+    // The reopen's result is not needed: a link that stays down shows as no answer.
+    if (m_nTransport == TRANSPORT_USB)
+        m_UsbLink.ReconnectUsb();
+    SendSysCheck();
+}
+
+void CUpgradeDlg::ShowSysCheckResult(const std::uint8_t* record)
+{
+    if (record == nullptr)
+        return;
+    for (const SysCheckGroup& g : kGroups) {
+        const std::uint8_t* group = record + g.offset;
+        const bool applies = g.model == kAnyModel || g.model == m_nResultType;
+        if (!applies)
+            continue;
+        // An absent mark wins over a present one in the same group.
+        if (GroupHas(group, 'N')) {
+            m_host.SetCheck(IDC_CHECK_ALL, false);
+            m_host.EnableControl(IDC_CHECK_ALL, false);
+            m_host.SetCheck(g.checkId, false);
+            m_host.EnableControl(g.checkId, false);
+            SetTargetStatus(g.rowName, "None");
+        } else if (GroupHas(group, 'Y')) {
+            if (!m_strPartFile[g.fileSlot].empty() && !m_host.IsControlEnabled(g.checkId)) {
+                m_host.SetCheck(g.checkId, true);
+                m_host.EnableControl(g.checkId, true);
+            }
+            SetTargetStatus(g.rowName, "Active");
+        }
+    }
+    const std::uint8_t* version = record + kBoardVersionOffset;
+    if (!(version[0] == 'N' && version[1] == 'N' && version[2] == 'N')) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%c%c%c", static_cast<char>(version[0]),
+                      static_cast<char>(version[1]), static_cast<char>(version[2]));
+        m_host.SetText(IDC_STATIC_BOARD_VER, text);
+    }
+}
+
+void CUpgradeDlg::SetTargetStatus(const std::string& partName, const std::string& status)
+{
+    const int rows = m_host.ListRowCount(IDC_LIST_PART);
+    for (int row = 0; row < rows; ++row) {
+        if (m_host.ListGetCell(IDC_LIST_PART, row, kColPart) == partName) {
+            m_host.ListSetCell(IDC_LIST_PART, row, kColTargetStatus, status);
+            return;
+        }
+    }
+}
+
+void CUpgradeDlg::OnSerialVersionAck(const std::uint8_t* payload, int length)
+{
+    FillPartList();
+    // The frame is read only as far as it reached; a short text leaves the
+    // missing versions short or empty.
+    if (payload == nullptr || length <= 0 || payload[0] == 0) {
+        Trace("** Serial Number & Version Data None\r\n");
+        return;
+    }
+    const int used = std::min(length, FRAME_MAX_PAYLOAD);
+    std::string text(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(used));
+
+    const std::string separator = text.substr(0, 2);
+    text.erase(0, separator.size());
+    const auto end = separator.empty() ? std::string::npos : text.find(separator);
+    if (end == std::string::npos) {
+        // No closing separator: no serial number, and only one character goes.
+        m_strTargetSerial.clear();
+        text.erase(0, std::min<std::size_t>(1, text.size()));
+    } else {
+        m_strTargetSerial = text.substr(0, end);
+        text.erase(0, end + separator.size());
+    }
+    for (auto& version : m_strTargetVersion) {
+        version = text.substr(0, std::min<std::size_t>(kVersionLength, text.size()));
+        text.erase(0, version.size());
+    }
+    ShowTargetVersions();
+}
+
+void CUpgradeDlg::ShowTargetVersions()
+{
+    m_host.SetText(IDC_EDIT_SERIAL, m_strTargetSerial);
+    const int rows = m_host.ListRowCount(IDC_LIST_PART);
+    for (int row = 0; row < rows; ++row) {
+        std::string version;
+        if (VersionOfRow(m_host.ListGetCell(IDC_LIST_PART, row, kColPart), m_strTargetVersion, version))
+            m_host.ListSetCell(IDC_LIST_PART, row, kColTargetVer, version);
+    }
+}
+
+void CUpgradeDlg::CheckMachineType()
+{
+    const int cisM = m_bHasPart[1];
+    const int cisS = m_bHasPart[2];
+    if (cisM == 0 && cisS == 0) {
+        m_btnUpgradeStart.EnableWindow(true);
+        return;
+    }
+    // A missing row reads as empty text, which is not "Active".
+    const bool bothActive = m_host.ListGetCell(IDC_LIST_PART, 1, kColTargetStatus) == "Active" &&
+                            m_host.ListGetCell(IDC_LIST_PART, 2, kColTargetStatus) == "Active";
+    bool suits = false;
+    if (cisM == 1 && cisS == 1)
+        suits = bothActive;
+    else if (cisM == 1 && cisS == 0)
+        suits = !bothActive;
+    else
+        return; // CIS S alone: the button stays as it is
+    m_btnUpgradeStart.EnableWindow(suits);
+    if (!suits)
+        MessageBox("Machine type and the file type does not match!");
+}

@@ -1,0 +1,74 @@
+// The boot file of a part-image package: the greatest *.OHH path of the
+// Boot folder under the start-up folder.
+#include "RecordingWindow.h"
+
+#include <unistd.h>
+
+using namespace seqtest;
+
+namespace {
+
+constexpr const char* kUnchanged = "<previous>";
+constexpr const char* kNotFound = "Can not find the boot folder";
+
+struct BootCase {
+    const char* name;
+    bool makeFolder;
+    std::vector<const char*> files;
+    std::vector<const char*> folders;
+    const char* chosen; // file name in Boot, "" for an emptied slot, or kUnchanged
+    bool message;
+};
+
+class BootFolderTest : public RecordingWindow, public ::testing::WithParamInterface<BootCase> {};
+
+TEST_P(BootFolderTest, TheGreatestOhhPathIsChosen)
+{
+    const BootCase& c = GetParam();
+    const auto boot = m_dir / "Boot";
+    if (c.makeFolder)
+        std::filesystem::create_directories(boot);
+    for (const char* f : c.files)
+        WriteFile(boot / f, Pattern(4, 1));
+    for (const char* d : c.folders)
+        std::filesystem::create_directories(boot / d);
+    dlg.m_strPartFile[0] = "previous.OHH";
+
+    dlg.FindBootFile();
+
+    const std::string expected = std::string(c.chosen) == kUnchanged ? "previous.OHH"
+                                 : c.chosen[0] == '\0'               ? ""
+                                                                     : (boot / c.chosen).string();
+    EXPECT_EQ(dlg.m_strPartFile[0], expected);
+    EXPECT_EQ(host.HasMessage(kNotFound), c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, BootFolderTest,
+    ::testing::Values(
+        BootCase{"HigherVersionWins", true, {"V1.10.OHH", "V1.00.OHH"}, {}, "V1.10.OHH", false},
+        BootCase{"LowerCaseLettersAreGreater", true, {"b.OHH", "A.OHH"}, {}, "b.OHH", false},
+        BootCase{"ALowerCaseExtensionEmptiesTheSlot", true, {"x.ohh"}, {}, "", false},
+        BootCase{"TheGreatestMayBeALowerCaseOne", true, {"Z.OHH", "a.ohh"}, {}, "", false},
+        BootCase{"MixedCaseExtensionMatches", true, {"boot.OhH", "A.OHH"}, {}, "", false},
+        BootCase{"OtherExtensionsAreNotLookedAt", true, {"z.OHX", "zz.OHH.bak", "B.OHH"}, {}, "B.OHH", false},
+        BootCase{"AnEmptyFolderIsReported", true, {}, {}, kUnchanged, true},
+        BootCase{"AMissingFolderIsReported", false, {}, {}, kUnchanged, true},
+        BootCase{"OnlyOtherFilesIsReported", true, {"readme.txt"}, {}, kUnchanged, true},
+        BootCase{"FoldersAreNeverChosen", true, {}, {"z.OHH"}, kUnchanged, false},
+        BootCase{"AFileBesideAGreaterFolderIsChosen", true, {"a.OHH"}, {"z.OHH"}, "a.OHH", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RecordingWindow, TheBootFolderIsTheOneUnderTheStartUpFolderNotTheCurrentOne)
+{
+    WriteFile(m_dir / "start" / "Boot" / "A.OHH", Pattern(4, 1));
+    WriteFile(m_dir / "elsewhere" / "Boot" / "Z.OHH", Pattern(4, 2));
+    dlg.m_szStartDir = (m_dir / "start").string();
+    const auto before = std::filesystem::current_path();
+    std::filesystem::current_path(m_dir / "elsewhere"); // as an open-file dialog may leave it
+    dlg.FindBootFile();
+    std::filesystem::current_path(before);
+    EXPECT_EQ(dlg.m_strPartFile[0], (m_dir / "start" / "Boot" / "A.OHH").string());
+}
+
+} // namespace
