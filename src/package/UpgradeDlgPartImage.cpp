@@ -1,0 +1,30 @@
+// File Load of a part-image package (.DAT): the window's side of the loader
+// in package/PartImage, which does the reading, decoding and decrypting.
+#include "app/UpgradeDlg.h"
+#include "package/PartImage.h"
+
+#include <algorithm>
+#include <utility>
+
+void CUpgradeDlg::LoadPartImage()
+{
+    PartImageLoad load = LoadPartImageFile(m_strUpgradeFile, PackageFileName(m_strUpgradeFile), m_Aes);
+    // A file that cannot be read keeps the earlier package's buffers.
+    if (load.bOpened) {
+        for (int p = 0; p < PART_COUNT; ++p) {
+            m_bHasPart[p] = load.bHasPart[p];
+            m_pPartData[p] = std::move(load.pPartData[p]);
+        }
+        std::copy(std::begin(load.header.section), std::end(load.header.section), std::begin(m_Section));
+        // Slots 0 to 5 are the sections; slot 6 is not the loader's.
+        std::copy(load.header.list.slot, load.header.list.slot + SECTION_COUNT, m_PartList.slot);
+    }
+    for (const std::string& text : load.messages) {
+        MessageBox(text);
+    }
+}
+
+int CUpgradeDlg::HexValue(char c)
+{
+    return ::HexValue(c);
+}
