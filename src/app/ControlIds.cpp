@@ -1,6 +1,6 @@
 #include "app/ControlIds.h"
 
-const ControlSpec kMainWindowControls[] = {
+const ControlDef kMainWindowControls[] = {
     {IDC_GROUP_MENU, ControlKind::GroupBox, "Menu", 7, 7, 412, 45, false, false},
     {IDC_STATIC_CONNECT, ControlKind::Label, "Connect", 12, 28, 28, 8, false, false},
     {IDC_COMBO_PORT, ControlKind::ComboBox, "", 44, 25, 45, 84, false, false},

@@ -53,7 +53,7 @@ enum : int {
 // Kinds of control, for the hosts that build the window.
 enum class ControlKind { GroupBox, Label, ComboBox, PushButton, CheckBox, Edit, ListView, ProgressBar };
 
-struct ControlSpec {
+struct ControlDef {
     int id;
     ControlKind kind;
     const char* text;
@@ -63,7 +63,7 @@ struct ControlSpec {
 };
 
 // The window's controls in creation order.
-extern const ControlSpec kMainWindowControls[];
+extern const ControlDef kMainWindowControls[];
 extern const int kMainWindowControlCount;
 inline constexpr int kDialogWidthDlu = 427;
 inline constexpr int kDialogHeightDlu = 349;

@@ -7,10 +7,10 @@
 CHeadlessHost::CHeadlessHost()
 {
     for (int i = 0; i < kMainWindowControlCount; ++i) {
-        const ControlSpec& spec = kMainWindowControls[i];
-        Control& c = m_controls[spec.id];
-        c.text = spec.text;
-        c.visible = !spec.hidden;
+        const ControlDef& def = kMainWindowControls[i];
+        Control& c = m_controls[def.id];
+        c.text = def.text;
+        c.visible = !def.hidden;
     }
     m_log.SetEcho(false);
 }

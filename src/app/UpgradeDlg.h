@@ -197,11 +197,10 @@ public:
     // --- Boot folder (package/UpgradeDlgBootFiles.cpp)
     void FindBootFile();
 
-    // --- Part-image package (package/UpgradeDlgPartImage.cpp)
+    // --- Part-image package (package/UpgradeDlgPartImage.cpp); the decoding
+    // steps (DecodePartImage, CheckImageHeader, ParseImageHeader) are the pure
+    // functions of package/PartImage.h.
     void LoadPartImage();
-    void DecodePartImage();
-    void CheckImageHeader();
-    void ParseImageHeader(int layout);
     static int HexValue(char c);
 
     // --- Package archive (package/UpgradeDlgArchive.cpp)

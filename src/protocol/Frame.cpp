@@ -25,6 +25,7 @@ std::vector<std::uint8_t> BuildFrame(std::uint8_t command, std::uint8_t subcomma
     if (length > 0 && payload != nullptr)
         std::memcpy(frame.data() + 6, payload, static_cast<std::size_t>(length));
     frame[6 + static_cast<std::size_t>(length)] = FRAME_MARKER;
-    frame[7 + static_cast<std::size_t>(length)] = ComputeChecksum(frame.data(), static_cast<std::size_t>(length) + 7);
+    frame[7 + static_cast<std::size_t>(length)] =
+        ComputeChecksum(frame.data(), static_cast<std::size_t>(length) + 7);
     return frame;
 }

@@ -74,17 +74,17 @@ TEST(QtWindow, BuildsEveryControlOfTheTableInItsStartState)
     EXPECT_FALSE(host.windowIcon().isNull());
 
     for (int i = 0; i < kMainWindowControlCount; ++i) {
-        const ControlSpec& spec = kMainWindowControls[i];
-        QWidget* w = host.Control(spec.id);
-        ASSERT_NE(w, nullptr) << spec.id;
-        EXPECT_TRUE(KindMatches(spec.kind, w)) << spec.id;
-        if (spec.kind != ControlKind::ComboBox && spec.kind != ControlKind::ListView &&
-            spec.kind != ControlKind::ProgressBar)
-            EXPECT_EQ(host.GetText(spec.id), spec.text) << spec.id;
+        const ControlDef& def = kMainWindowControls[i];
+        QWidget* w = host.Control(def.id);
+        ASSERT_NE(w, nullptr) << def.id;
+        EXPECT_TRUE(KindMatches(def.kind, w)) << def.id;
+        if (def.kind != ControlKind::ComboBox && def.kind != ControlKind::ListView &&
+            def.kind != ControlKind::ProgressBar)
+            EXPECT_EQ(host.GetText(def.id), def.text) << def.id;
         // Dialog units to pixels with the 8-point base units (6 x 13 px).
-        EXPECT_EQ(w->x(), spec.x * 6 / 4) << spec.id;
-        EXPECT_EQ(w->y(), spec.y * 13 / 8) << spec.id;
-        EXPECT_EQ(w->width(), spec.cx * 6 / 4) << spec.id;
+        EXPECT_EQ(w->x(), def.x * 6 / 4) << def.id;
+        EXPECT_EQ(w->y(), def.y * 13 / 8) << def.id;
+        EXPECT_EQ(w->width(), def.cx * 6 / 4) << def.id;
     }
     EXPECT_TRUE(host.Control(IDC_STATIC_UNUSED)->isHidden());
 

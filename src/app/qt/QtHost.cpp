@@ -117,22 +117,22 @@ QIcon CQtHost::AppIcon()
 void CQtHost::BuildControls()
 {
     for (int i = 0; i < kMainWindowControlCount; ++i) {
-        const ControlSpec& spec = kMainWindowControls[i];
-        const QRect rect(DluX(spec.x), DluY(spec.y), DluX(spec.cx), DluY(spec.cy));
-        const int id = spec.id;
+        const ControlDef& def = kMainWindowControls[i];
+        const QRect rect(DluX(def.x), DluY(def.y), DluX(def.cx), DluY(def.cy));
+        const int id = def.id;
         QWidget* w = nullptr;
-        switch (spec.kind) {
+        switch (def.kind) {
         case ControlKind::GroupBox:
-            w = new QGroupBox(spec.text, this);
+            w = new QGroupBox(def.text, this);
             w->setGeometry(rect);
             w->lower();
             break;
         case ControlKind::Label:
-            w = new QLabel(spec.text, this);
+            w = new QLabel(def.text, this);
             w->setGeometry(rect);
             break;
         case ControlKind::PushButton: {
-            auto* b = new QPushButton(spec.text, this);
+            auto* b = new QPushButton(def.text, this);
             b->setAutoDefault(false);
             b->setDefault(false);
             b->setGeometry(rect);
@@ -144,7 +144,7 @@ void CQtHost::BuildControls()
             break;
         }
         case ControlKind::CheckBox: {
-            auto* c = new QCheckBox(spec.text, this);
+            auto* c = new QCheckBox(def.text, this);
             c->setGeometry(rect);
             connect(c, &QCheckBox::clicked, this, [this, id] {
                 if (m_pSink)
@@ -171,7 +171,7 @@ void CQtHost::BuildControls()
             break;
         }
         case ControlKind::Edit: {
-            auto* e = new QLineEdit(spec.text, this);
+            auto* e = new QLineEdit(def.text, this);
             e->setReadOnly(true);
             e->setGeometry(rect);
             w = e;
@@ -197,7 +197,7 @@ void CQtHost::BuildControls()
         }
         w->setObjectName(QString("ctl%1").arg(id));
         w->setProperty("controlId", id);
-        if (spec.hidden)
+        if (def.hidden)
             w->hide();
         m_controls[id] = w;
     }
