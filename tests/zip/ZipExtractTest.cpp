@@ -86,6 +86,13 @@ const DamagedEntryCase kDamagedEntries[] = {
          return e;
      },
      CZipException::BadArchive, false},
+    {"local extra field running off the end of the file",
+     [] {
+         CraftEntry e = Stored("e.txt", ToBytes("x"));
+         e.localExtraLen = 60000;
+         return e;
+     },
+     CZipException::BadArchive, false},
     {"method 12",
      [] {
          CraftEntry e = Stored("e.txt", kText);

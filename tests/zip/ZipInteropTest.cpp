@@ -228,15 +228,4 @@ TEST(ZipInterop, AHundredMebibyteEntryExtractsIdentically)
     ExpectSameTree(dir.Path() / "src", dir.Path() / "out");
 }
 
-TEST(ZipInterop, InfoZipReadsWhatItWroteTheSameWayWeDo)
-{
-    // Cross-check of the test's own fixture: unzip agrees with the source.
-    TempDir dir;
-    MakeSourceTree(dir.Path() / "src");
-    ASSERT_EQ(
-        Shell("cd " + Quote(dir / "src") + " && zip -q -r ../a.zip . && cd .. && unzip -qq a.zip -d uz"), 0);
-    ExtractAll(dir / "a.zip", dir / "out", true);
-    ExpectSameTree(dir.Path() / "uz", dir.Path() / "out");
-}
-
 } // namespace

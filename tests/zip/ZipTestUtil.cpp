@@ -251,7 +251,7 @@ Bytes CraftArchive::Build() const
         Put32(body, e.localCompr.value_or(descriptor ? 0 : e.comprSize));
         Put32(body, e.localUncompr.value_or(descriptor ? 0 : e.uncomprSize));
         Put16(body, e.localNameLen.value_or(static_cast<uint16_t>(e.name.size())));
-        Put16(body, static_cast<uint32_t>(e.localExtra.size()));
+        Put16(body, e.localExtraLen.value_or(static_cast<uint16_t>(e.localExtra.size())));
         Append(body, ToBytes(e.name));
         Append(body, e.localExtra);
         Append(body, e.data);

@@ -73,7 +73,8 @@ struct CraftEntry {
     uint16_t versionNeeded = 20;
     uint16_t diskStart = 0;
     uint32_t externalAttr = 0x20;
-    std::optional<uint16_t> localFlag, localMethod, localNameLen, localTime, localDate, localVersion;
+    std::optional<uint16_t> localFlag, localMethod, localNameLen, localTime, localDate, localVersion,
+        localExtraLen;
     std::optional<uint32_t> localCrc, localCompr, localUncompr, offsetOverride;
     Bytes localExtra;
     Bytes descriptor; // written after the data
