@@ -49,7 +49,7 @@ speed_t StandardSpeedCode(std::uint32_t baud)
 bool SpeedClose(std::uint32_t actual, std::uint32_t wanted)
 {
     const auto diff = actual > wanted ? actual - wanted : wanted - actual;
-    return std::uint64_t{diff} * 100 <= std::uint64_t{wanted} * CCommPort::kBaudTolerancePercentMax;
+    return std::uint64_t{diff} * 100 <= std::uint64_t{wanted} * CCommPort::COMM_BAUD_TOLERANCE_PERCENT;
 }
 
 void CloseFd(int& fd)

@@ -7,7 +7,7 @@
 // - OpenPort returns 1 or 0. After 0, LastError() holds the errno value and
 //   LastErrorText() a line naming the step and the device, for the trace:
 //   EINVAL   bad argument (empty name, baud 0) or the device did not keep the
-//            line settings (speed off by more than kBaudTolerancePercentMax);
+//            line settings (speed off by more than COMM_BAUD_TOLERANCE_PERCENT);
 //   EISCONN  the port is already open (OpenPort is for a closed port);
 //   EDEADLK  called from inside a notification of the receive thread that
 //            the previous ClosePort stopped; it can only be joined later;
@@ -49,7 +49,7 @@ public:
 
     static constexpr int COMM_QUEUE_SIZE = 16384;        // bytes per receive read
     static constexpr unsigned COMM_WRITE_CLOCK = 230400; // write timeout = count x (this / baud) ms
-    static constexpr unsigned kBaudTolerancePercentMax = 2;
+    static constexpr unsigned COMM_BAUD_TOLERANCE_PERCENT = 2;
 
     explicit CCommPort(CRxQueue& queue = g_RxQueue);
     ~CCommPort();

@@ -293,11 +293,12 @@ TEST(CommPort, AReadWithNothingWaitingReturnsZeroAtOnce)
 
 TEST(CommPort, AFullRingLeavesBytesInTheDriverUntilTheConsumerMakesRoom)
 {
+    // Declared so that the port, and with it the receive thread, goes first.
     CPty pty;
-    CRxQueue queue;
-    CCommPort port(queue);
-    CUiLoop ui;
     CCollector collector;
+    CRxQueue queue;
+    CUiLoop ui;
+    CCommPort port(queue);
     WireToUi(port, queue, ui, collector);
     const Bytes early = Pattern(CRxQueue::RXQUEUE_CAPACITY, 8);
     ASSERT_EQ(queue.PushBlock(early.data(), int(early.size())), CRxQueue::RXQUEUE_CAPACITY);
@@ -324,11 +325,12 @@ TEST(CommPort, AFullRingLeavesBytesInTheDriverUntilTheConsumerMakesRoom)
 
 TEST(CommPort, AReadTakesNoMoreThanTheRingsFreeSpace)
 {
+    // Declared so that the port, and with it the receive thread, goes first.
     CPty pty;
-    CRxQueue queue;
-    CCommPort port(queue);
-    CUiLoop ui;
     CCollector collector;
+    CRxQueue queue;
+    CUiLoop ui;
+    CCommPort port(queue);
     WireToUi(port, queue, ui, collector);
     const Bytes early = Pattern(16000, 10);
     ASSERT_EQ(queue.PushBlock(early.data(), int(early.size())), 16000);
@@ -347,11 +349,12 @@ TEST(CommPort, AReadTakesNoMoreThanTheRingsFreeSpace)
 
 TEST(CommPort, SixteenKilobytesFromTheDeviceArriveWholeAndInOrder)
 {
+    // Declared so that the port, and with it the receive thread, goes first.
     CPty pty;
-    CRxQueue queue;
-    CCommPort port(queue);
-    CUiLoop ui;
     CCollector collector;
+    CRxQueue queue;
+    CUiLoop ui;
+    CCommPort port(queue);
     WireToUi(port, queue, ui, collector);
     ASSERT_EQ(port.OpenPort(pty.SlavePath(), kFast), 1);
     const Bytes in = Pattern(16384, 12);
@@ -397,16 +400,20 @@ TEST(CommPort, DeliveringABlockLargerThanTheFreeSpaceLosesNothing)
 TEST(CommPort, TheGlobalPortFillsTheGlobalRing)
 {
     CPty pty;
-    CUiLoop ui;
     CCollector collector;
+    CUiLoop ui;
     WireToUi(g_ComPort, g_RxQueue, ui, collector);
+    // The global port outlives this test: close it on every way out.
+    const auto closeGlobal = [](void*) {
+        g_ComPort.ClosePort();
+        g_ComPort.SetNotify(nullptr);
+    };
+    const std::unique_ptr<void, decltype(closeGlobal)> guard(&g_ComPort, closeGlobal);
     ASSERT_EQ(g_ComPort.OpenPort(pty.SlavePath(), kFast), 1) << g_ComPort.LastErrorText();
     const Bytes in = Pattern(300, 14);
     pty.Write(in);
     ASSERT_TRUE(collector.WaitForBytes(in.size(), 5s));
     EXPECT_TRUE(SameBytes(in, collector.TakeBytes()));
-    ui.Run([] { g_ComPort.ClosePort(); });
-    g_ComPort.SetNotify(nullptr);
 }
 
 // ---- closing
@@ -459,11 +466,12 @@ TEST(CommPort, NoNotificationComesAfterClosePortReturned)
 
 TEST(CommPort, ACloseFromInsideTheNotificationReturnsAndTheNextOpenWorks)
 {
+    // Declared so that the port, and with it the receive thread, goes first.
     CPty pty;
-    CRxQueue queue;
-    CCommPort port(queue);
-    CUiLoop ui;
     CCollector collector;
+    CRxQueue queue;
+    CUiLoop ui;
+    CCommPort port(queue);
     std::atomic<bool> closeInside{true};
     std::atomic<int> closesInside{0};
     int reopenInside = -1;
@@ -484,7 +492,7 @@ TEST(CommPort, ACloseFromInsideTheNotificationReturnsAndTheNextOpenWorks)
     ui.Run([&] { ASSERT_EQ(port.OpenPort(pty.SlavePath(), 9600), 1); });
     const Bytes first = Pattern(10, 16);
     pty.Write(first);
-    ASSERT_TRUE(WaitUntil([&] { return closesInside.load() == 1; }, 5s));
+    RequireWithin([&] { return closesInside.load() == 1; }, 5s, "the close inside the notification");
     ui.Run([&] {
         EXPECT_EQ(port.IsConnected(), 0);
         EXPECT_EQ(reopenInside, 0) << "the stopped thread cannot be joined from inside its own notification";
@@ -519,7 +527,7 @@ TEST(CommPort, ADestructorAfterACloseFromInsideTheNotificationJoinsTheThread)
     });
     ui.Run([&] { ASSERT_EQ(port->OpenPort(pty.SlavePath(), kFast), 1); });
     pty.Write(Pattern(5, 18));
-    ASSERT_TRUE(WaitUntil([&] { return closed.load(); }, 5s));
+    RequireWithin([&] { return closed.load(); }, 5s, "the close inside the notification");
     RunWithin(5s, "the destructor", [&] { ui.Run([&] { port.reset(); }); });
     EXPECT_TRUE(WaitUntil([&] { return ThreadsInProcess() == baseline; }, 1s))
         << ThreadsInProcess() - baseline << " thread(s) left behind";

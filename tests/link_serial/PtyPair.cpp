@@ -203,3 +203,12 @@ bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds time
     }
     return true;
 }
+
+void RequireWithin(const std::function<bool()>& cond, std::chrono::milliseconds timeout, const char* what)
+{
+    if (!WaitUntil(cond, timeout)) {
+        std::fprintf(stderr, "%s did not happen within %lld ms: deadlock\n", what,
+                     (long long)timeout.count());
+        std::abort();
+    }
+}

@@ -89,3 +89,7 @@ Bytes Pattern(std::size_t n, std::uint32_t seed);
 void RunWithin(std::chrono::milliseconds limit, const char* what, const std::function<void()>& fn);
 // Polls cond every millisecond until it holds or timeout passed.
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout);
+// As WaitUntil, but aborts the program when cond never holds: for waits that
+// only a deadlock can stop, where returning from the test would hang in the
+// destructors of the doubles.
+void RequireWithin(const std::function<bool()>& cond, std::chrono::milliseconds timeout, const char* what);
