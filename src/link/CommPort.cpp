@@ -161,6 +161,9 @@ int CCommPort::ApplyLineSettings(std::uint32_t baudRate)
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     const speed_t code = StandardSpeedCode(baudRate);
+    // An input speed left by an exact-speed session (38300) would survive a
+    // standard-speed reopen: input follows output when this field is 0.
+    tio.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
     if (code != B0) {
         ::cfsetispeed(&tio, code);
         ::cfsetospeed(&tio, code);
