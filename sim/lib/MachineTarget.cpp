@@ -128,7 +128,9 @@ void CMachineTarget::OnFrame(const CSimFrame& frame)
         Answer(kind, n, CMD_UPGRADE, SUB_DATA_DOWN_ACK, {0x01}, true);
     } else if (kind == "data-end") {
         Answer(kind, n, CMD_UPGRADE, SUB_DATA_END_ACK, {0x01}, true);
-        StartWork(m_nItem);
+        // A machine that refused Data End does not erase or program.
+        if (!Hit(m_cfg.nakAt, kind, n))
+            StartWork(m_nItem);
     } else if (kind == "finish") {
         Answer(kind, n, CMD_FINISH, SUB_ACK, {0x01}, true);
     }

@@ -506,3 +506,29 @@ TEST_F(SequenceTest, TheBoardUpgradeEndResetsTheWindowAndReportsCompletion)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(SequenceTest, ARejectedAnswerDuringARunFailsTheItemWhateverFollows)
+{
+    LoadPartImage({10});
+    Start();
+    dlg.m_UsbSink.OnCheckerMessage("ACK Data End Protocal Result : FALSE!");
+    EXPECT_TRUE(host.HasMessage("ACK Data End Protocal Result : FALSE!"));
+    dlg.OnAckEvent(ACK_PROGRAM_END);
+    EXPECT_EQ(Cell(0, 6), "Upgrade fail");
+    dlg.OnAckEvent(ACK_UPGRADE_FINISH);
+    EXPECT_TRUE(host.HasMessage("Upgrade finished with errors."));
+    EXPECT_FALSE(host.HasMessage("Upgrade Complete."));
+}
+
+TEST_F(SequenceTest, ARejectedAnswerOutsideARunOnlyShowsItsMessage)
+{
+    LoadPartImage({10});
+    dlg.m_UsbSink.OnCheckerMessage("ACK SYS Check Protocol Data Size Err");
+    EXPECT_TRUE(host.HasMessage("ACK SYS Check Protocol Data Size Err"));
+    EXPECT_EQ(dlg.m_bItemFailed, 0);
+    EXPECT_EQ(dlg.m_bRunFailed, 0);
+}
+
+} // namespace

@@ -1,0 +1,246 @@
+#pragma once
+// A whole user scenario: the virtual target on a pty of its own, the main
+// window behind the headless host reaching it through the tty backend, and
+// a temporary folder per test that is also the window's start-up folder
+// (its Boot folder lives there) and holds the target's recordings.
+//
+// Usage: configure sim (a CSimConfig) in the test or in SetUp, then call
+// StartTarget(); the window exists from then on. Helpers click through the
+// window as a user would and wait with the real timers.
+#include "app/HeadlessHost.h"
+#include "app/UpgradeDlg.h"
+
+#include "QuorinSim.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace scenario {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+// Deterministic bytes: a different pattern per seed.
+inline Bytes Pattern(std::size_t size, unsigned seed)
+{
+    Bytes out(size);
+    std::uint32_t x = 0x2545F491u * (seed + 3);
+    for (auto& b : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<std::uint8_t>(x);
+    }
+    return out;
+}
+
+inline void WriteFile(const std::filesystem::path& path, const Bytes& bytes)
+{
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline Bytes ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// "" when equal, else where and how they differ.
+inline std::string Compare(const Bytes& got, const Bytes& want)
+{
+    const std::size_t n = std::min(got.size(), want.size());
+    for (std::size_t i = 0; i < n; ++i)
+        if (got[i] != want[i])
+            return "first difference at offset " + std::to_string(i);
+    if (got.size() != want.size())
+        return "sizes differ: " + std::to_string(got.size()) + " recorded, " + std::to_string(want.size()) +
+               " expected";
+    return "";
+}
+
+class ScenarioFixture : public ::testing::Test {
+protected:
+    static constexpr const char* kComplete = "Upgrade Complete.";
+    static constexpr const char* kStalled = "The machine stopped responding during the upgrade.";
+
+    ScenarioFixture()
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
+        for (char& c : name)
+            if (c == '/')
+                c = '_';
+        dir = std::filesystem::temp_directory_path() /
+              ("velunda-scn-" + std::to_string(::getpid()) + "-" + name);
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        sim.recordDir = (dir / "target").string();
+        sim.sysRecord = DefaultSysRecord(1, "123");
+        sim.serialText =
+            BuildSerialText("##", "QV2024001", {"1.0.01", "1.0.02", "1.0.03", "1.0.04", "1.0.05"});
+        options.stallTimeoutMs = 1500;
+    }
+
+    ~ScenarioFixture() override
+    {
+        if (dlg)
+            dlg->m_UsbLink.CloseUsb(true);
+        dlg.reset();
+        if (target)
+            target->Stop();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    // Starts the target with sim and builds the window on its pty.
+    void StartTarget()
+    {
+        target = std::make_unique<CQuorinSim>(sim);
+        std::string error;
+        ASSERT_TRUE(target->Start(error)) << error;
+        options.usbTty = target->SlavePath();
+        MakeWindow();
+    }
+
+    // The window alone, with options as they are (no target: the libftdi backend).
+    void MakeWindow()
+    {
+        dlg = std::make_unique<CUpgradeDlg>(host, options);
+        dlg->OnInitDialog();
+        // The start-up folder is the test's own, wherever the process runs.
+        dlg->m_szStartDir = dir.string();
+    }
+
+    // A Quorin V1 part-image package as its loader leaves the window, with
+    // the boot file in the Boot folder. sizes: MAIN, CIS M, CIS S, CF, IR.
+    void LoadParts(const std::vector<std::size_t>& sizes, std::size_t bootSize = 3000)
+    {
+        static const char* const names[PART_COUNT] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
+        CUpgradeDlg& d = *dlg;
+        d.ResetUpgradeState();
+        d.m_strUpgradeFile = (dir / "direct.DAT").string();
+        d.m_bPartImage = 1;
+        d.m_nResultType = RESULT_TYPE_QUORIN_V1;
+        for (int i = 0; i < PART_COUNT; ++i) {
+            const std::size_t size =
+                i < static_cast<int>(sizes.size()) ? sizes[static_cast<std::size_t>(i)] : 0;
+            parts[i] = Pattern(size, static_cast<unsigned>(i));
+            d.m_Section[i + 1].nSize = static_cast<std::uint32_t>(size);
+            d.m_bHasPart[i] = size > 0 ? 1 : 0;
+            d.m_pPartData[i].reset();
+            if (size == 0)
+                continue;
+            d.m_pPartData[i] = std::make_unique<std::uint8_t[]>(size);
+            std::copy(parts[i].begin(), parts[i].end(), d.m_pPartData[i].get());
+            CopyField(d.m_PartList.slot[i + 1].szName, names[i]);
+            CopyField(d.m_PartList.slot[i + 1].szFile, "direct.DAT");
+            CopyField(d.m_PartList.slot[i + 1].szVersion, "1");
+        }
+        PutBootFile("V1.00.OHH", Pattern(bootSize, 40));
+        // What File Load does once a package is in.
+        d.ShowPartChecks();
+        d.FillPartList();
+        host.EnableControl(IDC_BUTTON_CONNECT, true);
+        d.FillPortList();
+    }
+
+    void PutBootFile(const std::string& name, const Bytes& bytes)
+    {
+        WriteFile(dir / "Boot" / name, bytes);
+        if (bootImage.empty() || name > bootName) {
+            bootName = name;
+            bootImage = bytes;
+        }
+    }
+
+    // Loads a .DAT through File Load and the open-file dialog.
+    void FileLoad(const std::filesystem::path& package)
+    {
+        host.QueueOpenFileAnswer(package.string());
+        ASSERT_TRUE(host.Click(IDC_BUTTON_FILE_LOAD));
+    }
+
+    bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
+    {
+        return host.RunUntil(pred, timeout);
+    }
+
+    // Connect with "USB" and wait for the board check to enable Sys Check.
+    void Connect()
+    {
+        ASSERT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
+        ASSERT_EQ(host.ComboItemText(IDC_COMBO_PORT, host.ComboSelected(IDC_COMBO_PORT)), "USB");
+        ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
+        ASSERT_EQ(dlg->m_bConnected, 1) << ::testing::PrintToString(host.MessageTexts());
+        ASSERT_TRUE(WaitFor([&] { return host.IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 5s))
+            << ::testing::PrintToString(host.MessageTexts());
+    }
+
+    // Sys Check, waiting for its record and the serial number to arrive.
+    void SysCheck(bool expectStart = true)
+    {
+        ASSERT_TRUE(host.Click(IDC_BUTTON_SYS_CHECK));
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                return host.IsControlEnabled(IDC_BUTTON_UPGRADE_START) == expectStart &&
+                       !host.GetText(IDC_EDIT_SERIAL).empty();
+            },
+            5s))
+            << ::testing::PrintToString(host.MessageTexts());
+    }
+
+    // Upgrade Start and wait until the run ends one way or another.
+    std::string Upgrade(std::chrono::milliseconds timeout = 30s)
+    {
+        host.ClearMessages();
+        if (!host.Click(IDC_BUTTON_UPGRADE_START))
+            return "<Upgrade Start disabled>";
+        const auto ended = [&] { return dlg->m_bRunActive == 0 && !host.Messages().empty(); };
+        if (!WaitFor(ended, timeout))
+            return "<still running>";
+        return host.Messages().back().text;
+    }
+
+    // Only the given item boxes checked.
+    void CheckOnly(std::initializer_list<int> ids)
+    {
+        for (int id = IDC_CHECK_ALL; id <= IDC_CHECK_IR; ++id)
+            host.SetCheck(id, false);
+        for (int id : ids)
+            host.SetCheck(id, true);
+    }
+
+    Bytes Recorded(int item, const char* what) const
+    {
+        return ReadFile(std::filesystem::path(sim.recordDir) / (std::to_string(item) + "-" + what + ".bin"));
+    }
+    std::string Result(int row) const { return host.ListGetCell(IDC_LIST_PART, row, 6); }
+    std::string FramesLog() const
+    {
+        const Bytes b = ReadFile(std::filesystem::path(sim.recordDir) / "frames.log");
+        return std::string(b.begin(), b.end());
+    }
+
+    std::filesystem::path dir;
+    CSimConfig sim;
+    CAppOptions options;
+    std::unique_ptr<CQuorinSim> target;
+    CHeadlessHost host;
+    std::unique_ptr<CUpgradeDlg> dlg;
+    Bytes parts[PART_COUNT];
+    std::string bootName;
+    Bytes bootImage;
+};
+
+} // namespace scenario

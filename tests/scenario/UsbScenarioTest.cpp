@@ -1,0 +1,279 @@
+// Whole user scenarios over USB against the virtual target on a pty: the
+// connection, a full upgrade from a .DAT package, and the faults a target
+// can show during a run. The protocol timers are the real ones; only the
+// stall timeout is shortened.
+#include "ScenarioFixture.h"
+
+#include <cstdlib>
+#include <sys/wait.h>
+
+using namespace scenario;
+
+namespace {
+
+class UsbScenario : public ScenarioFixture {};
+
+TEST_F(UsbScenario, ConnectSendsTheBoardCheckAfterOneSecondAndItsAnswerEnablesSysCheck)
+{
+    StartTarget();
+    LoadParts({100});
+    EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
+    const auto clicked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
+    EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Dis Connect");
+    EXPECT_TRUE(WaitFor([&] { return host.IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 5s));
+    const auto waited = std::chrono::steady_clock::now() - clicked;
+    EXPECT_GE(waited, 1000ms);
+    EXPECT_LT(waited, 2500ms);
+    EXPECT_NE(FramesLog().find("1E 01 1"), std::string::npos) << FramesLog();
+    EXPECT_FALSE(host.IsTimerRunning(IDT_NO_RESPONSE));
+    EXPECT_TRUE(host.Messages().empty());
+}
+
+TEST_F(UsbScenario, ASilentTargetIsReportedAfterOnePlusThreeSecondsAndTheLinkCloses)
+{
+    sim.silent = true;
+    StartTarget();
+    LoadParts({100});
+    const auto clicked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
+    ASSERT_TRUE(
+        WaitFor([&] { return host.HasMessage("The machine does not respond to the protocol."); }, 8s));
+    const auto waited = std::chrono::steady_clock::now() - clicked;
+    EXPECT_GE(waited, 4000ms);
+    EXPECT_LT(waited, 5500ms);
+    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+    EXPECT_EQ(dlg->m_bConnected, 0);
+    EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
+    EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
+    EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), 1); // the package stays loaded
+}
+
+TEST_F(UsbScenario, DisConnectResetsTheWindowAndPutsTheBaudListBackTo38400)
+{
+    StartTarget();
+    LoadParts({100, 100});
+    Connect();
+    host.Choose(IDC_COMBO_BAUD, 0);
+    ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
+    EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
+    EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
+    EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
+    EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START));
+    EXPECT_EQ(host.ComboItemText(IDC_COMBO_BAUD, host.ComboSelected(IDC_COMBO_BAUD)), "38400");
+    EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), 0);
+    EXPECT_FALSE(host.IsControlVisible(IDC_CHECK_MAIN));
+    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+    EXPECT_EQ(dlg->m_bConnected, 0);
+}
+
+TEST_F(UsbScenario, AnUnplugWhileConnectedClosesTheLinkWhichKeepsPollingAndDisConnectStillWorks)
+{
+    sim.unplugAt.push_back(CSimPoint{"sys-check", 1});
+    StartTarget();
+    LoadParts({100});
+    Connect();
+    ASSERT_TRUE(host.Click(IDC_BUTTON_SYS_CHECK));
+    ASSERT_TRUE(target->WaitEnded(3000ms));
+    // The link closes the lost device first, then says so.
+    EXPECT_TRUE(WaitFor([&] { return !dlg->m_UsbLink.IsOpen() && host.HasTrace("device lost"); }, 3s));
+    // The reader polls on with the device gone; nothing reopens it.
+    host.RunFor(300ms);
+    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+    EXPECT_EQ(dlg->m_bConnected, 1);
+
+    ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
+    EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
+    EXPECT_EQ(dlg->m_bConnected, 0);
+    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+}
+
+TEST_F(UsbScenario, WithoutAnFtdiDeviceTheLibftdiBackendFailsToConnectAndLeavesNothingOpen)
+{
+    MakeWindow(); // no --usb-tty: the libftdi backend
+    LoadParts({100});
+    ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
+    if (dlg->m_UsbLink.DeviceCount() > 0)
+        GTEST_SKIP() << "an FTDI device is attached to this machine";
+    EXPECT_TRUE(host.HasMessage("USB connection failed!"));
+    EXPECT_EQ(dlg->m_bConnected, 0);
+    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+    EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
+    EXPECT_FALSE(host.IsTimerRunning(IDT_BOARD_CHECK));
+}
+
+// Every recorded image equals what the package holds, byte for byte.
+void ExpectRecordedImages(const ScenarioFixture& f, const Bytes (&parts)[PART_COUNT], const Bytes& boot,
+                          const std::function<Bytes(int, const char*)>& recorded)
+{
+    static const int items[PART_COUNT] = {ITEM_MAIN, ITEM_CIS_M, ITEM_CIS_S, ITEM_CF, ITEM_IR};
+    (void)f;
+    for (int i = 0; i < PART_COUNT; ++i) {
+        if (parts[i].empty())
+            continue;
+        EXPECT_EQ(Compare(recorded(items[i], "data"), parts[i]), "") << "data of item " << items[i];
+        EXPECT_EQ(Compare(recorded(items[i], "boot"), boot), "") << "boot of item " << items[i];
+    }
+}
+
+TEST_F(UsbScenario, AFullQuorinV1DatPackageIsUpgradedFromConnectToCompletion)
+{
+    // Part sizes around the chunk size: one chunk exactly, one byte more, one byte.
+    const std::size_t sizes[PART_COUNT] = {20000, 8192, 8193, 1, 5000};
+    const char* const options[PART_COUNT] = {"--main", "--cis-m", "--cis-s", "--cf", "--ir"};
+    std::string command =
+        std::string("'") + VELUNDA_PACK + "' dat --type I_QUORIN --out '" + (dir / "pkg.DAT").string() + "'";
+    for (int i = 0; i < PART_COUNT; ++i) {
+        parts[i] = Pattern(sizes[i], 10u + static_cast<unsigned>(i));
+        const auto file = dir / ("part" + std::to_string(i) + ".bin");
+        WriteFile(file, parts[i]);
+        command += std::string(" ") + options[i] + " '" + file.string() + "' " + options[i] + "-version " +
+                   std::to_string(100 + i);
+    }
+    command += " >'" + (dir / "pack.log").string() + "' 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    StartTarget();
+    PutBootFile("V1.00.OHH", Pattern(9000, 1));
+    PutBootFile("V1.10.OHH", Pattern(8192, 2));        // the greatest name is the boot file
+    WriteFile(dir / "Boot" / "Q.OHX", Pattern(50, 3)); // not a boot file
+    FileLoad(dir / "pkg.DAT");
+    if (dlg->m_bHasPart[0] == 0 && host.Messages().empty())
+        GTEST_SKIP() << "the part-image loader is not wired into File Load in this build";
+    ASSERT_TRUE(host.Messages().empty()) << ::testing::PrintToString(host.MessageTexts());
+    for (int i = 0; i < PART_COUNT; ++i)
+        ASSERT_EQ(dlg->m_bHasPart[i], 1) << i;
+
+    Connect();
+    SysCheck();
+    EXPECT_EQ(host.GetText(IDC_EDIT_SERIAL), "QV2024001");
+    EXPECT_EQ(Upgrade(), kComplete) << ::testing::PrintToString(host.MessageTexts());
+    ASSERT_EQ(host.ListRowCount(IDC_LIST_PART), PART_COUNT);
+    for (int row = 0; row < PART_COUNT; ++row)
+        EXPECT_EQ(Result(row), "Complete") << row;
+    ExpectRecordedImages(*this, parts, bootImage,
+                         [&](int item, const char* what) { return Recorded(item, what); });
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_FILE_LOAD));
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
+    EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START));
+}
+
+TEST_F(UsbScenario, EveryImageTheTargetRecordedEqualsThePackagePartsForChunkEdgeSizes)
+{
+    StartTarget();
+    LoadParts({8192, 8193, 1, 3 * 8192, 7}, 8193);
+    Connect();
+    SysCheck();
+    EXPECT_EQ(Upgrade(), kComplete) << ::testing::PrintToString(host.MessageTexts());
+    for (int row = 0; row < PART_COUNT; ++row)
+        EXPECT_EQ(Result(row), "Complete") << row;
+    ExpectRecordedImages(*this, parts, bootImage,
+                         [&](int item, const char* what) { return Recorded(item, what); });
+    EXPECT_EQ(host.GetText(IDC_STATIC_PROGRAM_PERCENT), "100 %");
+    EXPECT_EQ(host.GetText(IDC_STATIC_ERASE_PERCENT), "100 %");
+}
+
+struct FaultCase {
+    const char* name;
+    std::function<void(CSimConfig&)> fault;
+    const char* message; // shown during the faulty run, or ""
+    bool secondRun;      // the fault hits only the first run
+    friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class FaultScenario : public ScenarioFixture, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(FaultScenario, AFaultNeverEndsInCompletionAndAfterTheStallARetryCompletes)
+{
+    const FaultCase& c = GetParam();
+    c.fault(sim);
+    StartTarget();
+    LoadParts({20000, 3000});
+    Connect();
+    SysCheck();
+    CheckOnly({IDC_CHECK_MAIN});
+
+    const auto started = std::chrono::steady_clock::now();
+    const std::string end = Upgrade(20s);
+    EXPECT_EQ(end, kStalled) << ::testing::PrintToString(host.MessageTexts());
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(options.stallTimeoutMs));
+    EXPECT_FALSE(host.HasMessage(kComplete));
+    if (c.message[0] != '\0') {
+        EXPECT_TRUE(host.HasMessage(c.message)) << ::testing::PrintToString(host.MessageTexts());
+    }
+    EXPECT_EQ(Result(0), "Upgrade fail");
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_FILE_LOAD));
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
+    EXPECT_FALSE(dlg->m_fileDownload.IsOpen());
+    if (!c.secondRun)
+        return;
+
+    // Let a held-back answer land first: it belongs to the run that ended.
+    host.RunFor(2500ms);
+    SysCheck();
+    CheckOnly({IDC_CHECK_MAIN});
+    EXPECT_EQ(Upgrade(), kComplete) << ::testing::PrintToString(host.MessageTexts());
+    EXPECT_EQ(Result(0), "Complete");
+    EXPECT_EQ(Compare(Recorded(ITEM_MAIN, "data"), parts[0]), "");
+    EXPECT_EQ(Compare(Recorded(ITEM_MAIN, "boot"), bootImage), "");
+}
+
+void Nak(CSimConfig& c, const char* kind, int n)
+{
+    c.nakAt.push_back(CSimPoint{kind, n});
+}
+void Hold(CSimConfig& c, const char* kind, int n)
+{
+    c.delays.push_back(CSimDelayRule{CSimPoint{kind, n}, std::chrono::milliseconds(3000)});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultScenario,
+    ::testing::Values(
+        FaultCase{"NakUpIndex", [](CSimConfig& c) { Nak(c, "up-index", 1); },
+                  "ACK UP Index Protocal Result : FALSE!", true},
+        FaultCase{"NakBootDown", [](CSimConfig& c) { Nak(c, "boot-down", 1); },
+                  "ACK Boot Down Protocal Result : FALSE!", true},
+        FaultCase{"NakBootEnd", [](CSimConfig& c) { Nak(c, "boot-end", 1); },
+                  "ACK Boot End Protocal Result : FALSE!", true},
+        FaultCase{"NakDataDown", [](CSimConfig& c) { Nak(c, "data-down", 2); },
+                  "ACK Data Down Protocal Result : FALSE!", true},
+        FaultCase{"NakDataEnd", [](CSimConfig& c) { Nak(c, "data-end", 1); },
+                  "ACK Data End Protocal Result : FALSE!", true},
+        FaultCase{"NakEraseEnd", [](CSimConfig& c) { Nak(c, "erase-end", 1); },
+                  "ACK Erase End Protocol Result : FALSE!", true},
+        FaultCase{"NakProgramEnd", [](CSimConfig& c) { Nak(c, "program-end", 1); },
+                  "ACK Program End Protocol Result : FALSE!", true},
+        FaultCase{"EraseFail", [](CSimConfig& c) { c.eraseFailItems.push_back(ITEM_MAIN); }, "", false},
+        FaultCase{"ProgramFail", [](CSimConfig& c) { c.programFailItems.push_back(ITEM_MAIN); }, "", false},
+        FaultCase{"QuietDuringDataDownload", [](CSimConfig& c) { Hold(c, "data-down", 2); }, "", true},
+        FaultCase{"QuietDuringProgramming", [](CSimConfig& c) { Hold(c, "program-step", 4); }, "", true},
+        FaultCase{"SilentFromTheMiddleOfTheDownload",
+                  [](CSimConfig& c) {
+                      c.silentAt.push_back(CSimPoint{"data-down", 2});
+                  },
+                  "", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UsbScenario, AfterAnEraseFailAnotherItemCanStillBeUpgraded)
+{
+    sim.eraseFailItems.push_back(ITEM_MAIN);
+    StartTarget();
+    LoadParts({20000, 3000});
+    Connect();
+    SysCheck();
+    CheckOnly({IDC_CHECK_MAIN});
+    EXPECT_EQ(Upgrade(20s), kStalled);
+    EXPECT_EQ(host.GetText(IDC_STATIC_ERASE_PERCENT), "0 %");
+    EXPECT_EQ(Result(0), "Upgrade fail");
+    SysCheck();
+    CheckOnly({IDC_CHECK_CIS_M});
+    EXPECT_EQ(Upgrade(), kComplete) << ::testing::PrintToString(host.MessageTexts());
+    EXPECT_EQ(Result(1), "Complete");
+    EXPECT_EQ(Compare(Recorded(ITEM_CIS_M, "data"), parts[1]), "");
+}
+
+} // namespace
