@@ -24,6 +24,10 @@ namespace {
 // How long the receive thread waits before it looks again at a full ring.
 constexpr int kRingFullRetryMs = 5;
 
+// The port whose receive thread this is, so that a close on that thread
+// does not try to join itself.
+thread_local const CCommPort* t_pWatchedPort = nullptr;
+
 struct StandardSpeed {
     std::uint32_t baud;
     speed_t code;
@@ -214,8 +218,9 @@ void CCommPort::StopReader()
 bool CCommPort::JoinReader()
 {
     if (m_receiveThread.joinable()) {
-        // Inside a notification of this very thread: it cannot end before we return.
-        if (m_gate.InHandOff())
+        // Inside a notification of this very thread (through the gate, or
+        // straight from its callback): it cannot end before we return.
+        if (m_gate.InHandOff() || t_pWatchedPort == this)
             return false;
         m_receiveThread.join();
     }
@@ -367,6 +372,7 @@ int ThreadWatchComm(CCommPort* port)
     const int wakeFd = port->m_nWakeFd;
     if (fd < 0 || wakeFd < 0)
         return 0;
+    t_pWatchedPort = port;
     std::vector<std::uint8_t> buffer(CCommPort::COMM_QUEUE_SIZE);
     while (!port->m_bStop.load()) {
         // A full ring leaves the bytes in the driver until the consumer makes room.

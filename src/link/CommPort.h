@@ -18,8 +18,17 @@
 //   LastWriteTimedOut() true is a timeout (the device did not take the bytes
 //   within count x (230400 / baud) ms); otherwise LastError() tells why.
 // - ReadComm returns the bytes read, 0 when nothing is waiting or on failure.
-// - All of these, and ClosePort, belong to the user-interface thread; ReadComm
-//   belongs to the receive thread.
+// - OpenPort, ClosePort and WriteComm belong to the user-interface thread,
+//   ReadComm to the receive thread.
+//
+// Closing
+// - ClosePort stops the receive thread and joins it before it returns, also
+//   when that thread waits in a hand-off (the gate drops it). Called from
+//   inside a notification of that thread (on the user-interface thread
+//   through the gate, or straight from the callback), it stops the thread,
+//   which then ends as soon as the notification returns without touching
+//   the device again, and leaves the join to the next OpenPort or the
+//   destructor. Nothing is queued or notified after ClosePort returned.
 #include "link/RxQueue.h"
 #include "link/SyncGate.h"
 

@@ -533,6 +533,27 @@ TEST(CommPort, ADestructorAfterACloseFromInsideTheNotificationJoinsTheThread)
         << ThreadsInProcess() - baseline << " thread(s) left behind";
 }
 
+TEST(CommPort, ACloseStraightFromTheReceiveThreadsCallbackDoesNotJoinItself)
+{
+    CPty pty;
+    CRxQueue queue;
+    std::atomic<int> calls{0};
+    auto port = std::make_unique<CCommPort>(queue);
+    port->SetNotify([&](int) {
+        ++calls;
+        port->ClosePort();
+    });
+    ASSERT_EQ(port->OpenPort(pty.SlavePath(), kFast), 1);
+    pty.Write(Pattern(3, 20));
+    RequireWithin([&] { return calls.load() == 1; }, 5s, "the notification");
+    EXPECT_EQ(port->IsConnected(), 0);
+    pty.Write(Pattern(3, 21));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(calls.load(), 1) << "the stopped thread delivered again";
+    EXPECT_EQ(port->OpenPort(pty.SlavePath(), kFast), 1) << port->LastErrorText();
+    RunWithin(5s, "the destructor", [&] { port.reset(); });
+}
+
 TEST(CommPort, CloseReleasesAThreadWaitingForAHandOffNobodyWillRun)
 {
     CPty pty;
