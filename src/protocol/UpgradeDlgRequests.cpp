@@ -104,6 +104,13 @@ void CUpgradeDlg::SendFileChunk(std::uint8_t subcommand)
 {
     std::vector<std::uint8_t> chunk(FRAME_MAX_PAYLOAD);
     const std::size_t n = m_fileDownload.Read(chunk.data(), chunk.size());
+    // A file that ends early (or fails) while bytes are owed: an empty chunk
+    // would be acknowledged and asked again for ever. Send nothing; the run
+    // stands still and the stall watch ends it.
+    if (n == 0 && m_nDownloadSent < m_nDownloadTotal) {
+        Trace("Error : SendFileChunk() -> read of " + m_fileDownload.Path() + " failed\r\n");
+        return;
+    }
     m_nDownloadSent += static_cast<std::int64_t>(n);
     MakePacketAndSend(CMD_UPGRADE, subcommand, chunk.data(), static_cast<std::int32_t>(n));
 }
@@ -119,7 +126,8 @@ void CUpgradeDlg::StartDataDownload()
 {
     if (m_bPartImage) {
         const int part = PartIndexOfItem(m_nCurrentItem);
-        m_nDownloadTotal = part >= 0 ? m_Section[part + 1].nSize : 0;
+        // A part without a buffer has nothing to send, whatever its section says.
+        m_nDownloadTotal = part >= 0 && m_pPartData[part] ? m_Section[part + 1].nSize : 0;
         SendMemoryChunk();
         return;
     }

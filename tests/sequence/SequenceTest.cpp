@@ -532,3 +532,45 @@ TEST_F(SequenceTest, ARejectedAnswerOutsideARunOnlyShowsItsMessage)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(SequenceTest, ADataFileThatEndsEarlySendsNoEmptyChunksAndTheRunStandsStill)
+{
+    LoadPartImage({10});
+    Start();
+    TakeSent();
+    dlg.m_bPartImage = 0; // an archive's data file
+    const auto file = m_dir / "main.bin";
+    WriteFile(file, Pattern(10000, 5));
+    dlg.m_strPartFile[1] = file.string();
+    dlg.OnAckEvent(ACK_BOOT_END);
+    auto frames = TakeSent();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].payload.size(), 8192u);
+
+    std::filesystem::resize_file(file, 8192); // the file shrinks under the download
+    dlg.OnAckEvent(ACK_DATA_DOWN);
+    EXPECT_TRUE(TakeSent().empty());
+    EXPECT_TRUE(host.HasTrace("Error : SendFileChunk()"));
+    EXPECT_EQ(dlg.m_bRunActive, 1); // the stall watch ends it
+}
+
+TEST_F(SequenceTest, APartWithoutABufferSendsOneEmptyChunkThenDataEnd)
+{
+    LoadPartImage({10});
+    Start();
+    TakeSent();
+    dlg.m_pPartData[0].reset(); // the section claims bytes the loader did not keep
+    dlg.OnAckEvent(ACK_BOOT_END);
+    auto frames = TakeSent();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].subcommand, SUB_DATA_DOWN);
+    EXPECT_TRUE(frames[0].payload.empty());
+    dlg.OnAckEvent(ACK_DATA_DOWN);
+    frames = TakeSent();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].subcommand, SUB_DATA_END);
+}
+
+} // namespace
