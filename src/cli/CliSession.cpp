@@ -1,0 +1,457 @@
+#include "cli/CliSession.h"
+
+#include "app/UpgradeDlg.h"
+#include "link/CommPort.h"
+
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kColPart = 0;
+constexpr int kColTargetVer = 1;
+constexpr int kColTargetStatus = 2;
+constexpr int kColResult = 6;
+
+struct ProgressRowIds {
+    int label;
+    int bar;
+};
+constexpr ProgressRowIds kProgressRows[] = {{IDC_STATIC_BOOT, IDC_PROGRESS_BOOT},
+                                            {IDC_STATIC_DATA, IDC_PROGRESS_DATA},
+                                            {IDC_STATIC_ERASE, IDC_PROGRESS_ERASE},
+                                            {IDC_STATIC_PROGRAM, IDC_PROGRESS_PROGRAM},
+                                            {IDC_STATIC_VERIFY, IDC_PROGRESS_VERIFY}};
+
+// The item boxes as the command line names them.
+struct ItemBox {
+    const char* name;
+    int box;
+    int model; // RESULT_TYPE_ of the package the box serves
+    const char* row;
+};
+constexpr ItemBox kItemBoxes[] = {
+    {"MAIN", IDC_CHECK_MAIN, RESULT_TYPE_QUORIN_V1, "MAIN"},
+    {"CIS-M", IDC_CHECK_CIS_M, RESULT_TYPE_QUORIN_V1, "CIS M"},
+    {"CIS-S", IDC_CHECK_CIS_S, RESULT_TYPE_QUORIN_V1, "CIS S"},
+    {"CF", IDC_CHECK_CF, RESULT_TYPE_QUORIN_V1, "CF"},
+    {"IR", IDC_CHECK_IR, RESULT_TYPE_QUORIN_V1, "IR"},
+    {"MAIN", IDC_CHECK_MAIN, RESULT_TYPE_QUORIN_V2, "MAIN"},
+    {"CDM", IDC_CHECK_CIS_M, RESULT_TYPE_QUORIN_V2, "CDM"},
+};
+
+const ItemBox* FindItemBox(const std::string& name, int model)
+{
+    for (const ItemBox& b : kItemBoxes)
+        if (name == b.name && model == b.model)
+            return &b;
+    return nullptr;
+}
+
+const char* ModelName(int model)
+{
+    switch (model) {
+    case RESULT_TYPE_QUORIN_V1:
+        return "Quorin V1";
+    case RESULT_TYPE_QUORIN_V2:
+        return "Quorin V2";
+    case RESULT_TYPE_BOARD:
+        return "upgrade board";
+    default:
+        return "unknown";
+    }
+}
+
+const std::vector<std::string> kListColumns = {"Part",     "Target Ver", "Target Status", "File Name",
+                                               "File Ver", "File Size",  "Result"};
+
+} // namespace
+
+CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt(options), m_report(report)
+{
+    m_host.onMessage = [this](const std::string& text, MessageIcon icon) {
+        OnMessage(text, icon == MessageIcon::Stop);
+    };
+    m_host.onTrace = [this](const std::string& text) {
+        if (m_opt.verbose)
+            m_report.Trace(text);
+    };
+    m_host.onProgress = [this](int barId, int) { OnProgress(barId); };
+    m_host.onCell = [this](int row, int column, const std::string& text) { OnCell(row, column, text); };
+    m_dlg = std::make_unique<CUpgradeDlg>(m_host, m_opt.app);
+}
+
+CCliSession::~CCliSession() = default;
+
+bool CCliSession::Interrupted() const
+{
+    // The signals are blocked by main and stay pending, so no handler is needed.
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (sigpending(&pending) != 0)
+        return false;
+    return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 ||
+           sigismember(&pending, SIGHUP) == 1;
+}
+
+void CCliSession::OnMessage(const std::string& text, bool stop)
+{
+    m_lastActivity = Clock::now();
+    m_report.Message(text, stop);
+    const CMessageRule* rule = FindMessageRule(text);
+    if (m_phase == EPhase::Load) {
+        // Loading shows nothing when it succeeds: any message is about the package.
+        const ECliOutcome outcome = rule != nullptr && rule->outcome == ECliOutcome::BadUsage
+                                        ? ECliOutcome::BadUsage
+                                        : ECliOutcome::BadPackage;
+        m_outcome = WorseOf(m_outcome, outcome);
+        m_bEnded = true;
+        if (m_strReason.empty())
+            m_strReason = text;
+        return;
+    }
+    if (rule == nullptr)
+        return;
+    m_outcome = WorseOf(m_outcome, rule->outcome);
+    if (rule->outcome != ECliOutcome::Success && m_strReason.empty())
+        m_strReason = text;
+    if (rule->endsRun)
+        m_bEnded = true;
+}
+
+std::string CCliSession::CurrentItemName() const
+{
+    if (m_phase != EPhase::Run)
+        return {};
+    if (m_dlg->m_nResultType == RESULT_TYPE_BOARD)
+        return "BOARD";
+    switch (m_dlg->m_nCurrentItem) {
+    case ITEM_IR:
+        return "IR";
+    case ITEM_CF:
+        return "CF";
+    case ITEM_CIS_M:
+        return "CIS M";
+    case ITEM_CIS_S:
+        return "CIS S";
+    case ITEM_MAIN:
+    case ITEM_MAIN_V2:
+        return "MAIN";
+    case ITEM_CDM:
+        return "CDM";
+    default:
+        return {};
+    }
+}
+
+void CCliSession::OnProgress(int barId)
+{
+    m_lastActivity = Clock::now();
+    if (m_phase != EPhase::Run)
+        return; // the resets before a run say nothing
+    std::vector<CProgressRowView> rows;
+    int changed = -1;
+    for (std::size_t i = 0; i < std::size(kProgressRows); ++i) {
+        const ProgressRowIds& ids = kProgressRows[i];
+        rows.push_back(
+            {m_host.GetText(ids.label), m_host.GetProgressPos(ids.bar), m_host.IsControlVisible(ids.bar)});
+        if (ids.bar == barId)
+            changed = static_cast<int>(i);
+    }
+    const int item = m_dlg->m_nResultType == RESULT_TYPE_BOARD ? ITEM_BOARD : m_dlg->m_nCurrentItem;
+    if (item != m_nShownItem) {
+        m_nShownItem = item;
+        m_report.ItemStart(CurrentItemName());
+    }
+    m_report.Progress(changed, rows, CurrentItemName());
+}
+
+void CCliSession::OnCell(int row, int column, const std::string& text)
+{
+    m_lastActivity = Clock::now();
+    const std::string part = m_host.ListGetCell(IDC_LIST_PART, row, kColPart);
+    if (column == kColTargetStatus && !text.empty()) {
+        m_bStatusSeen = true;
+        m_statusOfPart[part] = text;
+    }
+    if (column == kColResult && !text.empty())
+        m_report.ItemResult(part, text);
+}
+
+bool CCliSession::Wait(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
+{
+    bool held = false;
+    m_host.RunUntil(
+        [&] {
+            if (pred && pred())
+                held = true;
+            if (!held && Interrupted())
+                m_bInterrupted = true;
+            return held || m_bEnded || m_bInterrupted;
+        },
+        timeout);
+    return held;
+}
+
+void CCliSession::WaitForEnd(const std::function<bool()>& ended, std::chrono::milliseconds idle,
+                             const std::string& stallText)
+{
+    m_lastActivity = Clock::now();
+    bool stalled = false;
+    m_host.RunUntil(
+        [&] {
+            if (ended())
+                return true;
+            if (Interrupted()) {
+                m_bInterrupted = true;
+                return true;
+            }
+            if (Clock::now() - m_lastActivity > idle) {
+                stalled = true;
+                return true;
+            }
+            return m_bEnded;
+        },
+        std::chrono::hours(24 * 365));
+    if (stalled && !m_bEnded) {
+        m_outcome = WorseOf(m_outcome, ECliOutcome::Failed);
+        if (m_strReason.empty())
+            m_strReason = stallText;
+        m_bEnded = true;
+    }
+}
+
+std::vector<std::vector<std::string>> CCliSession::ListRows() const
+{
+    std::vector<std::vector<std::string>> rows;
+    const int count = m_host.ListRowCount(IDC_LIST_PART);
+    for (int r = 0; r < count; ++r) {
+        std::vector<std::string> cells;
+        for (std::size_t c = 0; c < kListColumns.size(); ++c)
+            cells.push_back(m_host.ListGetCell(IDC_LIST_PART, r, static_cast<int>(c)));
+        rows.push_back(std::move(cells));
+    }
+    return rows;
+}
+
+void CCliSession::PrintList(const std::string& when)
+{
+    m_report.Table(when, kListColumns, ListRows());
+}
+
+int CCliSession::Finish(ECliOutcome outcome, const std::string& reason)
+{
+    // Closing the window closes the link and removes what the package load unpacked.
+    m_host.CloseWindow();
+    m_report.Outcome(outcome, reason);
+    return ExitCodeOf(outcome);
+}
+
+int CCliSession::Stop(ECliOutcome outcome, const std::string& reason)
+{
+    if (m_bInterrupted)
+        return Finish(WorseOf(m_outcome, ECliOutcome::Failed), "interrupted");
+    // What the messages decided stands; the fallback covers a run that ended silently.
+    const ECliOutcome decided = m_outcome == ECliOutcome::None ? outcome : m_outcome;
+    if (decided == ECliOutcome::Success)
+        return Finish(decided, "Upgrade Complete.");
+    return Finish(decided, m_strReason.empty() ? reason : m_strReason);
+}
+
+bool CCliSession::SelectPortAndBaud(const std::string& port, std::string& error)
+{
+    // The list is filled again each time it drops down, as in the window.
+    m_host.DropDown(IDC_COMBO_PORT);
+    int portIndex = -1;
+    std::string offered;
+    for (int i = 0; i < m_host.ComboCount(IDC_COMBO_PORT); ++i) {
+        const std::string entry = m_host.ComboItemText(IDC_COMBO_PORT, i);
+        offered += (offered.empty() ? "" : ", ") + entry;
+        if (entry == port)
+            portIndex = i;
+    }
+    if (portIndex < 0) {
+        error =
+            "the port " + port + " is not offered (offered: " + (offered.empty() ? "none" : offered) + ")";
+        return false;
+    }
+    m_host.Choose(IDC_COMBO_PORT, portIndex);
+    if (!m_opt.baud.empty()) {
+        int baudIndex = -1;
+        std::string rates;
+        for (int i = 0; i < m_host.ComboCount(IDC_COMBO_BAUD); ++i) {
+            const std::string entry = m_host.ComboItemText(IDC_COMBO_BAUD, i);
+            rates += (rates.empty() ? "" : ", ") + entry;
+            if (entry == m_opt.baud)
+                baudIndex = i;
+        }
+        if (baudIndex < 0) {
+            error = "the baud rate " + m_opt.baud + " is not in the list (" + rates + ")";
+            return false;
+        }
+        m_host.Choose(IDC_COMBO_BAUD, baudIndex);
+    }
+    return true;
+}
+
+int CCliSession::Run()
+{
+    namespace fs = std::filesystem;
+    if (!m_opt.app.logFile.empty() && !m_host.Log().OpenFile(m_opt.app.logFile))
+        return Finish(ECliOutcome::BadUsage, "cannot write the log file " + m_opt.app.logFile);
+    m_dlg->OnInitDialog();
+
+    std::error_code ec;
+    if (!fs::is_regular_file(m_opt.package, ec))
+        return Finish(ECliOutcome::BadPackage, "cannot read the package " + m_opt.package);
+    const std::string path = fs::absolute(m_opt.package, ec).string();
+
+    m_phase = EPhase::Load;
+    m_host.QueueOpenFileAnswer(path);
+    m_host.Click(IDC_BUTTON_FILE_LOAD);
+    if (m_bEnded)
+        return Stop(ECliOutcome::BadPackage, "");
+    const int model = m_dlg->m_nResultType;
+    if (model < RESULT_TYPE_QUORIN_V1 || model > RESULT_TYPE_BOARD)
+        return Finish(ECliOutcome::BadPackage, "the package names no machine the tool knows");
+    if (m_host.ListRowCount(IDC_LIST_PART) == 0)
+        return Finish(ECliOutcome::BadPackage, "the package holds no part");
+    m_report.Note(std::string("loaded ") + ModelName(model) + " package " +
+                  fs::path(path).filename().string());
+    PrintList("package");
+
+    return model == RESULT_TYPE_BOARD ? RunBoard() : RunMachine(model);
+}
+
+int CCliSession::RunBoard()
+{
+    if (m_opt.checkOnly)
+        return Finish(ECliOutcome::BadUsage, "an upgrade-board package has no system check (--check-only)");
+    if (m_opt.allItems || !m_opt.items.empty())
+        return Finish(ECliOutcome::BadUsage, "an upgrade-board package has no items to choose (--items)");
+    if (m_opt.port.empty() || m_opt.port == "USB")
+        return Finish(ECliOutcome::BadUsage,
+                      "an upgrade-board package goes over a serial port: give --port PATH");
+    std::string error;
+    if (!SelectPortAndBaud(m_opt.port, error))
+        return Finish(ECliOutcome::BadUsage, error);
+
+    m_phase = EPhase::Connect;
+    m_report.Note("connecting to " + m_opt.port);
+    m_host.Click(IDC_BUTTON_CONNECT);
+    if (m_bEnded)
+        return Stop(ECliOutcome::ConnectFailed, "");
+    if (m_dlg->m_bConnected != 1)
+        return Finish(ECliOutcome::ConnectFailed,
+                      "cannot open " + m_opt.port + ": " + g_ComPort.LastErrorText());
+    // The bootloader exchange starts by itself once the board answers the probe.
+    const bool answered = Wait([this] { return m_dlg->m_nBootStep != DEF_STEP_MAINCHECK; }, 10s);
+    if (!answered)
+        return Stop(ECliOutcome::ConnectFailed, "the board did not answer the boot-mode probe");
+    m_report.Note("the board is in boot mode; upgrading");
+    m_phase = EPhase::Run;
+    WaitForEnd([] { return false; }, std::chrono::milliseconds(m_opt.app.stallTimeoutMs),
+               "the upgrade board stopped answering");
+    PrintList("end");
+    return Stop(ECliOutcome::Failed, "the board upgrade did not end");
+}
+
+int CCliSession::RunMachine(int model)
+{
+    const std::string port = m_opt.port.empty() ? "USB" : m_opt.port;
+    if (port != "USB")
+        return Finish(ECliOutcome::BadUsage, "machine packages go over USB (--port USB), not " + port);
+    // Items the package does not carry cannot be asked for.
+    for (const auto& name : m_opt.items) {
+        const ItemBox* box = FindItemBox(name, model);
+        if (box == nullptr)
+            return Finish(ECliOutcome::BadUsage,
+                          std::string("a ") + ModelName(model) + " package has no item " + name);
+        if (!m_host.IsControlVisible(box->box) || !m_host.IsControlEnabled(box->box))
+            return Finish(ECliOutcome::BadPackage, "the package does not carry " + name);
+    }
+    std::string error;
+    if (!SelectPortAndBaud(port, error))
+        return Finish(ECliOutcome::BadUsage, error);
+
+    m_phase = EPhase::Connect;
+    m_report.Note(m_opt.app.usbTty.empty() ? "connecting over USB"
+                                           : "connecting over USB through " + m_opt.app.usbTty);
+    m_host.Click(IDC_BUTTON_CONNECT);
+    if (!Wait([this] { return m_host.IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 15s))
+        return Stop(ECliOutcome::ConnectFailed, "the machine did not answer the board check");
+
+    m_phase = EPhase::SysCheck;
+    m_report.Note("running the system check");
+    m_host.Click(IDC_BUTTON_SYS_CHECK);
+    if (!Wait([this] { return m_bStatusSeen; }, 10s))
+        return Stop(ECliOutcome::ConnectFailed, "the machine did not answer the system check");
+    // The serial number and versions come in a frame of their own, usually right after.
+    Wait([this] { return !m_host.GetText(IDC_EDIT_SERIAL).empty(); }, 2s);
+    if (m_bInterrupted)
+        return Stop(ECliOutcome::Failed, "");
+
+    std::vector<CTargetPart> parts;
+    for (const auto& row : ListRows()) {
+        const auto it = m_statusOfPart.find(row[kColPart]);
+        parts.push_back({row[kColPart], row[kColTargetVer], it == m_statusOfPart.end() ? "" : it->second});
+    }
+    m_report.Target(m_host.GetText(IDC_EDIT_SERIAL), m_host.GetText(IDC_STATIC_BOARD_VER), parts);
+    PrintList("system check");
+    if (m_bEnded)
+        return Stop(ECliOutcome::Rejected, "");
+    if (m_opt.checkOnly)
+        return Finish(ECliOutcome::Success, "system check done");
+
+    // Tick what was asked for, or everything both sides have.
+    std::vector<int> wanted;
+    for (const ItemBox& b : kItemBoxes) {
+        if (b.model != model || !m_host.IsControlVisible(b.box))
+            continue;
+        const bool usable = m_host.IsControlEnabled(b.box);
+        bool asked = m_opt.items.empty();
+        for (const auto& name : m_opt.items)
+            asked = asked || name == b.name;
+        if (asked && !m_opt.items.empty() && !usable)
+            return Finish(ECliOutcome::Rejected, std::string("the machine does not have ") + b.name);
+        if (asked && usable)
+            wanted.push_back(b.box);
+    }
+    for (const ItemBox& b : kItemBoxes) {
+        if (b.model != model || !m_host.IsControlVisible(b.box) || !m_host.IsControlEnabled(b.box))
+            continue;
+        const bool want = std::find(wanted.begin(), wanted.end(), b.box) != wanted.end();
+        if (m_host.GetCheck(b.box) != want)
+            m_host.Click(b.box);
+    }
+    if (!m_host.IsControlEnabled(IDC_BUTTON_UPGRADE_START))
+        return Finish(ECliOutcome::Rejected, "Upgrade Start is not available for this package and machine");
+
+    m_phase = EPhase::Run;
+    m_host.Click(IDC_BUTTON_UPGRADE_START);
+    // The window's own stall watch ends a silent run first; this is the backstop.
+    WaitForEnd([this] { return m_host.IsControlEnabled(IDC_BUTTON_FILE_LOAD); },
+               std::chrono::milliseconds(m_opt.app.stallTimeoutMs) + 5s,
+               "the machine stopped answering and the run did not end");
+    m_report.EndProgress();
+    PrintList("end");
+
+    // Every ticked item must say Complete, whatever the last message was.
+    ECliOutcome outcome = m_outcome == ECliOutcome::None ? ECliOutcome::Failed : m_outcome;
+    for (const ItemBox& b : kItemBoxes) {
+        if (b.model != model || std::find(wanted.begin(), wanted.end(), b.box) == wanted.end())
+            continue;
+        for (const auto& row : ListRows())
+            if (row[kColPart] == b.row && row[kColResult] != "Complete") {
+                outcome = WorseOf(outcome, ECliOutcome::Failed);
+                if (m_strReason.empty())
+                    m_strReason = std::string(b.row) + " did not complete";
+            }
+    }
+    if (m_bInterrupted)
+        return Stop(ECliOutcome::Failed, "");
+    return Finish(outcome, outcome == ECliOutcome::Success ? "Upgrade Complete." : m_strReason);
+}

@@ -1,0 +1,67 @@
+#pragma once
+// One velunda-cli run: the main window behind the console host, driven as a
+// user would drive it (File Load, Connect, Sys Check, the item boxes,
+// Upgrade Start), with what the window shows printed as it happens.
+#include "cli/CliOptions.h"
+#include "cli/CliReport.h"
+#include "cli/ConsoleHost.h"
+#include "cli/Outcome.h"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+class CUpgradeDlg;
+
+class CCliSession {
+public:
+    CCliSession(const CCliOptions& options, CCliReport& report);
+    ~CCliSession();
+    CCliSession(const CCliSession&) = delete;
+    CCliSession& operator=(const CCliSession&) = delete;
+
+    // The whole run; returns the exit status.
+    int Run();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    enum class EPhase { Load, Connect, SysCheck, Run };
+
+    int Finish(ECliOutcome outcome, const std::string& reason);
+    int Stop(ECliOutcome outcome, const std::string& reason);
+    int RunMachine(int model);
+    int RunBoard();
+    bool SelectPortAndBaud(const std::string& port, std::string& error);
+    // Runs the window's loop until pred, an ending message, an interrupt or the
+    // timeout; true when pred held.
+    bool Wait(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+    // Runs until an ending message or until nothing has happened for idle.
+    void WaitForEnd(const std::function<bool()>& ended, std::chrono::milliseconds idle,
+                    const std::string& stallText);
+    void OnMessage(const std::string& text, bool stop);
+    void OnProgress(int barId);
+    void OnCell(int row, int column, const std::string& text);
+    std::vector<std::vector<std::string>> ListRows() const;
+    void PrintList(const std::string& when);
+    std::string CurrentItemName() const;
+    bool Interrupted() const;
+
+    const CCliOptions& m_opt;
+    CCliReport& m_report;
+    CConsoleHost m_host;
+    std::unique_ptr<CUpgradeDlg> m_dlg;
+    EPhase m_phase = EPhase::Load;
+    ECliOutcome m_outcome = ECliOutcome::None;
+    std::string m_strReason;
+    bool m_bEnded = false;
+    bool m_bInterrupted = false;
+    bool m_bStatusSeen = false;
+    std::map<std::string, std::string> m_statusOfPart; // Target Status as the system check wrote it
+    int m_nShownItem = -1;
+    Clock::time_point m_lastActivity = Clock::now();
+};
+
+// velunda-cli info PACKAGE.
+int RunInfo(const CCliOptions& options, CCliReport& report);
