@@ -1,0 +1,57 @@
+#pragma once
+// Helpers for the bootloader download tests: a pseudo-terminal whose master
+// plays the board, temporary folders, byte patterns and comparisons.
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+// A fresh folder under /tmp, removed with everything in it.
+class CTempFolder {
+public:
+    CTempFolder();
+    ~CTempFolder();
+    CTempFolder(const CTempFolder&) = delete;
+    CTempFolder& operator=(const CTempFolder&) = delete;
+    const std::string& Path() const { return m_path; }
+    // Writes a file into the folder and returns its path.
+    std::string Write(const std::string& name, const Bytes& bytes) const;
+
+private:
+    std::string m_path;
+};
+
+// The board's end of a pty. The master is non-blocking.
+class CBoardPty {
+public:
+    CBoardPty();
+    ~CBoardPty();
+    CBoardPty(const CBoardPty&) = delete;
+    CBoardPty& operator=(const CBoardPty&) = delete;
+
+    bool IsOpen() const { return m_master >= 0; }
+    const std::string& SlavePath() const { return m_slavePath; }
+    void Write(const Bytes& bytes);
+    // Bytes until n arrived or timeout passed.
+    Bytes Read(std::size_t n, std::chrono::milliseconds timeout);
+    // Everything that arrives until the line has been quiet for quiet.
+    Bytes ReadQuiet(std::chrono::milliseconds quiet);
+    // The slave's line speed as the board sees it.
+    unsigned SlaveSpeed() const;
+
+private:
+    int m_master = -1;
+    std::string m_slavePath;
+};
+
+// n bytes of a pattern per seed, never containing '#' unless allowHash.
+Bytes Pattern(std::size_t n, unsigned seed, bool allowHash = false);
+Bytes Text(const std::string& text);
+Bytes Concat(std::initializer_list<Bytes> parts);
+Bytes ReadFileBytes(const std::string& path);
+std::vector<std::string> ReadFileLines(const std::string& path);
+// Empty when equal, else the first differing offset and both values.
+std::string FirstDifference(const Bytes& expected, const Bytes& actual);

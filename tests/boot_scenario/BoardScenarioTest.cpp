@@ -1,0 +1,191 @@
+// Board upgrades end to end: Connect in the window, the virtual upgrade board
+// on a pty answering as the bootloader, and the board's own recordings
+// compared with the package's files.
+#include "BoardRig.h"
+
+#include "link/CommPort.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// A small boot image, a body of two blocks with a '#' and an 'A' inside, the
+// end mark and a three-byte finish record.
+Bytes SmallBody()
+{
+    return Concat({Pattern(700, 21), Text("#A#"), Pattern(600, 22), Text("##"), Bytes{0xF1, 0x00, 0x23}});
+}
+
+void ExpectReadyAgain(CBoardRig& rig)
+{
+    EXPECT_EQ(g_ComPort.IsConnected(), 0);
+    EXPECT_EQ(rig.dlg->m_bConnected, 0);
+    EXPECT_EQ(rig.host.GetText(IDC_BUTTON_CONNECT), "Connect");
+    EXPECT_TRUE(rig.host.IsControlEnabled(IDC_BUTTON_CONNECT));
+    EXPECT_EQ(rig.dlg->m_nResultType, RESULT_TYPE_BOARD);
+    EXPECT_EQ(rig.dlg->m_strPartFile[1], rig.bodyPath);
+}
+
+// Everything a finished upgrade leaves behind, on the board and in the window.
+void ExpectCompleteUpgrade(CBoardRig& rig, bool firstSession = true)
+{
+    EXPECT_EQ(rig.CountMessage("Upgrade Complete."), 1);
+    // The board notes the speed of its first boot byte only once per run of
+    // the board; a later session shows the probe and READY.
+    const auto bauds = ReadFileLines(rig.Record("board-baud.log"));
+    const std::vector<std::string> first = {"probe 38300", "boot 38300", "ready 115200"};
+    const std::vector<std::string> later = {"probe 38300", "ready 115200"};
+    if (firstSession) {
+        EXPECT_EQ(bauds, first);
+    } else {
+        ASSERT_GE(bauds.size(), later.size());
+        EXPECT_EQ(std::vector<std::string>(bauds.end() - 2, bauds.end()), later);
+    }
+    EXPECT_EQ(FirstDifference(rig.boot, ReadFileBytes(rig.Record("board-boot.bin"))), "") << "boot image";
+    EXPECT_EQ(FirstDifference(BodyOnTheWire(rig.body), ReadFileBytes(rig.Record("board-body.bin"))), "")
+        << "body";
+    EXPECT_EQ(FirstDifference(FinishRecordOf(rig.body), ReadFileBytes(rig.Record("board-finish.bin"))), "")
+        << "finish record";
+
+    std::vector<std::string> log = {"PROBE", "BOOT " + std::to_string(rig.boot.size()), "READY"};
+    for (char letter = 'A'; letter <= 'J'; ++letter)
+        log.push_back(std::string("ERASE ") + letter);
+    log.push_back("START");
+    const std::size_t blocks = BodyOnTheWire(rig.body).size() / 1024;
+    for (std::size_t b = 1; b <= blocks; ++b)
+        log.push_back("BLOCK " + std::to_string(b));
+    log.push_back("END");
+    log.push_back("FINISH " + std::to_string(FinishRecordOf(rig.body).size()));
+    const auto lines = ReadFileLines(rig.Record("board.log"));
+    ASSERT_GE(lines.size(), log.size());
+    EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(log.size()), lines.end()),
+              log);
+    EXPECT_TRUE(ReadFileLines(rig.Record("errors.log")).empty())
+        << "the board saw a protocol fault: "
+        << ::testing::PrintToString(ReadFileLines(rig.Record("errors.log")));
+
+    // The Erase row climbed in tens from 20 %.
+    const std::vector<std::string> climb = {"20 %", "30 %", "40 %", "50 %", "60 %",
+                                            "70 %", "80 %", "90 %", "100 %"};
+    const auto& erase = rig.host.Seen(IDC_STATIC_ERASE_PERCENT);
+    EXPECT_NE(std::search(erase.begin(), erase.end(), climb.begin(), climb.end()), erase.end())
+        << ::testing::PrintToString(erase);
+    for (int id : {IDC_STATIC_BOOT_PERCENT, IDC_STATIC_DATA_PERCENT}) {
+        const auto& seen = rig.host.Seen(id);
+        EXPECT_NE(std::find(seen.begin(), seen.end(), "100 %"), seen.end()) << id;
+    }
+
+    // The window is back where it started, the port closed.
+    EXPECT_EQ(g_ComPort.IsConnected(), 0);
+    EXPECT_EQ(rig.dlg->m_bConnected, 0);
+    EXPECT_EQ(rig.dlg->m_nBootStep, DEF_STEP_NONE);
+    EXPECT_EQ(rig.dlg->m_nResultType, 0);
+    EXPECT_TRUE(rig.dlg->m_strPartFile[1].empty());
+    EXPECT_EQ(rig.host.GetText(IDC_BUTTON_CONNECT), "Connect");
+    EXPECT_FALSE(rig.host.IsControlEnabled(IDC_BUTTON_CONNECT));
+    EXPECT_FALSE(rig.dlg->m_fileDownload.IsOpen());
+}
+
+TEST(BoardScenario, AConnectAt38300UpgradesTheBoardAndResetsTheWindow)
+{
+    CBoardRig rig({}, Pattern(9, 20, true), SmallBody());
+    rig.LoadPackage();
+    const auto start = Clock::now();
+    rig.Connect("38300");
+    ASSERT_EQ(g_ComPort.IsConnected(), 1) << g_ComPort.LastErrorText();
+    ASSERT_TRUE(rig.WaitForMessage("Upgrade Complete.", 15s))
+        << ::testing::PrintToString(rig.host.MessageTexts());
+    // 500 ms + boot bytes + 2.1 s port cycle + 2 x 500 ms after the blocks + 200 ms + 200 ms.
+    EXPECT_GE(Ms(Clock::now() - start), 4000.0);
+    EXPECT_EQ(rig.host.MessageTexts(), std::vector<std::string>{"Upgrade Complete."});
+    ExpectCompleteUpgrade(rig);
+}
+
+TEST(BoardScenario, WithoutTheBoardsAnswerAConnectReportsBootModeFailedAfterASecond)
+{
+    CBoardRig rig({"--silent-at", "probe"}, Pattern(5, 23), SmallBody());
+    rig.LoadPackage();
+    const auto start = Clock::now();
+    rig.Connect();
+    ASSERT_TRUE(rig.WaitForMessage("Check boot mode failed.", 3s));
+    EXPECT_GE(Ms(Clock::now() - start), 1000.0);
+    EXPECT_EQ(g_ComPort.IsConnected(), 0);
+    EXPECT_EQ(rig.host.GetText(IDC_BUTTON_CONNECT), "Connect");
+    rig.host.RunFor(600ms);
+    EXPECT_TRUE(ReadFileBytes(rig.Record("board-boot.bin")).empty());
+    EXPECT_EQ(rig.host.MessageTexts(), std::vector<std::string>{"Check boot mode failed."});
+}
+
+TEST(BoardScenario, AnUnansweredBootByteReportsTheBootErrorAndForgetsThePackage)
+{
+    CBoardRig rig({"--silent-at", "boot:3"}, Pattern(8, 24), SmallBody());
+    rig.LoadPackage();
+    rig.Connect();
+    ASSERT_TRUE(rig.WaitForMessage("Download boot error occurred", 4s));
+    EXPECT_EQ(ReadFileBytes(rig.Record("board-boot.bin")).size(), 3u);
+    EXPECT_EQ(g_ComPort.IsConnected(), 0);
+    EXPECT_EQ(rig.host.GetText(IDC_BUTTON_CONNECT), "Connect");
+    EXPECT_FALSE(rig.host.IsControlEnabled(IDC_BUTTON_CONNECT));
+    EXPECT_EQ(rig.dlg->m_nResultType, 0);
+    EXPECT_TRUE(rig.dlg->m_strPartFile[0].empty());
+    EXPECT_FALSE(rig.dlg->m_fileDownload.IsOpen());
+    EXPECT_EQ(rig.host.MessageTexts(), std::vector<std::string>{"Download boot error occurred"});
+}
+
+struct RefusalCase {
+    const char* name;
+    const char* refuse;
+    const char* trace;
+};
+
+class BoardRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(BoardRefusalTest, ARefusalNeverEndsInUpgradeCompleteAndLeavesConnectOffered)
+{
+    CBoardRig rig({"--refuse", GetParam().refuse}, Pattern(4, 25), SmallBody());
+    rig.LoadPackage();
+    rig.Connect();
+    ASSERT_TRUE(rig.WaitForMessage("Board upgrade failed.", 12s))
+        << ::testing::PrintToString(rig.host.MessageTexts());
+    // Whatever is still under way must not turn the failure into a success.
+    rig.host.RunFor(1200ms);
+    EXPECT_FALSE(rig.host.HasMessage("Upgrade Complete."));
+    EXPECT_EQ(rig.CountMessage("Board upgrade failed."), 1);
+    EXPECT_TRUE(rig.host.HasTrace(GetParam().trace));
+    ExpectReadyAgain(rig);
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusals, BoardRefusalTest,
+                         ::testing::Values(RefusalCase{"Erase", "erase:4", "==> Not ERASE\r\n"},
+                                           RefusalCase{"Start", "start", "==> STEP_START - NAK\r\n"},
+                                           RefusalCase{"Block", "block:2", "==> STEP_SENDHEX - NAK\r\n"},
+                                           RefusalCase{"End", "end", "==> STEP_ENDHEX = NAK\r\n"},
+                                           RefusalCase{"Finish", "finish", "==> DEF_STEP_FINISH - NAK\r\n"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BoardScenario, AfterARefusedEraseConnectAgainCompletesTheUpgrade)
+{
+    CBoardRig rig({"--refuse", "erase:4"}, Pattern(6, 26), SmallBody());
+    rig.LoadPackage();
+    rig.Connect();
+    ASSERT_TRUE(rig.WaitForMessage("Board upgrade failed.", 8s));
+    ASSERT_TRUE(rig.host.IsControlEnabled(IDC_BUTTON_CONNECT));
+    rig.host.ClearMessages();
+
+    rig.Connect();
+    ASSERT_EQ(g_ComPort.IsConnected(), 1) << g_ComPort.LastErrorText();
+    ASSERT_TRUE(rig.WaitForMessage("Upgrade Complete.", 15s))
+        << ::testing::PrintToString(rig.host.MessageTexts());
+    ExpectCompleteUpgrade(rig, false);
+}
+
+} // namespace
