@@ -264,6 +264,9 @@ public:
     // What the last archive load created on disk, so clean-up removes only that.
     std::vector<std::string> m_vecUnpackedFiles;
     std::vector<std::string> m_vecUnpackedFolders;
+    // Every file of the loaded package in the unpack folder, in archive order:
+    // those it extracted and those already there with the same content.
+    std::vector<std::string> m_vecPackageFiles;
 
     // Upgrade run.
     int m_nCurrentItem = 0;

@@ -1,6 +1,7 @@
 // What the user sees and touches: the part list, the progress rows, the item
 // check boxes and File Load.
 #include "app/UpgradeDlg.h"
+#include "package/UpgradeInfo.h"
 
 #include <algorithm>
 #include <cctype>
@@ -218,6 +219,8 @@ void CUpgradeDlg::OnCheckAll()
 
 void CUpgradeDlg::OnButtonFileLoad()
 {
+    // The package in the window goes with the reset; so do the files it unpacked.
+    DeleteUnpackedFiles(m_strUnzipFolder);
     ResetUpgradeState();
     if (m_nTransport == TRANSPORT_USB)
         DisconnectUsb();
@@ -251,12 +254,14 @@ void CUpgradeDlg::OnButtonFileLoad()
             ReadUpgradeInfo();
             FindPartFiles();
         } catch (const std::exception& e) {
-            // The load stops here; nothing of the package is offered.
+            // The load stops here; nothing of the package is offered, and
+            // nothing it unpacked stays behind.
             const std::string file = m_strUpgradeFile;
+            const std::string cause = DescribeLoadFailure(e, file);
             CloseArchive();
             DeleteUnpackedFiles(m_strUnzipFolder);
             ResetUpgradeState();
-            MessageBox("Cannot load the package " + file + ": " + e.what());
+            MessageBox("Cannot load the package " + file + ": " + cause + ".");
             return;
         }
     } else {
