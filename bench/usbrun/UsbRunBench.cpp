@@ -1,0 +1,233 @@
+// A full upgrade of a five-part Quorin V1 .DAT package over the USB link to
+// the virtual target, which answers every request at once. The data download
+// of each item is timed from the Boot End acknowledgement (read by the USB
+// reader) to the Data End request (written by the window); its floor is the
+// mandated 10 ms wait before each memory chunk. Prints the figures and exits
+// 1 when the whole download takes more than 1.1 times its floor.
+#include "app/HeadlessHost.h"
+#include "app/UpgradeDlg.h"
+
+#include "DatWriter.h"
+#include "QuorinSim.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The tty backend with a stopwatch on the frames that bound a data download.
+class CTimedBackend final : public IFtdiBackend {
+public:
+    struct Item {
+        Clock::time_point bootEndAck{};
+        Clock::time_point dataEnd{};
+        int chunks = 0;
+    };
+
+    explicit CTimedBackend(std::unique_ptr<IFtdiBackend> inner) : m_pInner(std::move(inner)) {}
+
+    std::vector<Item> Items()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_items;
+    }
+    // Mean milliseconds from a Data Down write to its acknowledgement being
+    // read, and from that read to the next request written (the 10 ms wait
+    // included).
+    std::pair<double, double> MeanTurn()
+    {
+        std::lock_guard lock(m_mutex);
+        return {m_nAcks ? m_targetMs / m_nAcks : 0.0, m_nTurns ? m_windowMs / m_nTurns : 0.0};
+    }
+
+    FtdiStatus ListDevices(std::uint32_t& count) override { return m_pInner->ListDevices(count); }
+    FtdiStatus Open(std::uint32_t index, FtdiHandle& handle) override
+    {
+        return m_pInner->Open(index, handle);
+    }
+    FtdiStatus SetUsbParameters(FtdiHandle h, std::uint32_t in, std::uint32_t out) override
+    {
+        return m_pInner->SetUsbParameters(h, in, out);
+    }
+    FtdiStatus Purge(FtdiHandle h, std::uint32_t mask) override { return m_pInner->Purge(h, mask); }
+    FtdiStatus SetTimeouts(FtdiHandle h, std::uint32_t r, std::uint32_t w) override
+    {
+        return m_pInner->SetTimeouts(h, r, w);
+    }
+    FtdiStatus SetLatencyTimer(FtdiHandle h, std::uint8_t ms) override
+    {
+        return m_pInner->SetLatencyTimer(h, ms);
+    }
+    FtdiStatus GetStatus(FtdiHandle h, std::uint32_t& rx, std::uint32_t& tx, std::uint32_t& ev,
+                         FtdiSysError& e) override
+    {
+        return m_pInner->GetStatus(h, rx, tx, ev, e);
+    }
+    FtdiStatus Read(FtdiHandle h, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& got,
+                    FtdiSysError& e) override
+    {
+        const FtdiStatus status = m_pInner->Read(h, buffer, count, got, e);
+        const auto now = Clock::now();
+        // Answers are small and come whole at this pace: look for FB 04 0B 0E.
+        for (std::uint32_t i = 0; status == FTDI_OK && i + 3 < got; ++i) {
+            if (buffer[i] == 0xFB && buffer[i + 1] == 0x04 && buffer[i + 2] == CMD_UPGRADE &&
+                buffer[i + 3] == SUB_DATA_DOWN_ACK) {
+                std::lock_guard lock(m_mutex);
+                m_targetMs += std::chrono::duration<double, std::milli>(now - m_lastWrite).count();
+                ++m_nAcks;
+                m_lastAck = now;
+                m_bAckPending = true;
+            }
+            if (buffer[i] == 0xFB && buffer[i + 1] == 0x04 && buffer[i + 2] == CMD_UPGRADE &&
+                buffer[i + 3] == SUB_BOOT_END_ACK) {
+                std::lock_guard lock(m_mutex);
+                m_items.push_back(Item{now, {}, 0});
+            }
+        }
+        return status;
+    }
+    FtdiStatus Write(FtdiHandle h, const std::uint8_t* buffer, std::uint32_t count,
+                     std::uint32_t& written) override
+    {
+        if (count >= 4 && buffer[2] == CMD_UPGRADE) {
+            std::lock_guard lock(m_mutex);
+            const auto now = Clock::now();
+            if (m_bAckPending) {
+                m_windowMs += std::chrono::duration<double, std::milli>(now - m_lastAck).count();
+                ++m_nTurns;
+                m_bAckPending = false;
+            }
+            m_lastWrite = now;
+            if (!m_items.empty() && buffer[3] == SUB_DATA_DOWN)
+                ++m_items.back().chunks;
+            if (!m_items.empty() && buffer[3] == SUB_DATA_END)
+                m_items.back().dataEnd = Clock::now();
+        }
+        return m_pInner->Write(h, buffer, count, written);
+    }
+    FtdiStatus Close(FtdiHandle h) override { return m_pInner->Close(h); }
+    void WaitForData(FtdiHandle h, int timeoutMs) override { m_pInner->WaitForData(h, timeoutMs); }
+
+private:
+    std::unique_ptr<IFtdiBackend> m_pInner;
+    std::mutex m_mutex;
+    std::vector<Item> m_items;
+    Clock::time_point m_lastWrite{}, m_lastAck{};
+    bool m_bAckPending = false;
+    double m_targetMs = 0, m_windowMs = 0;
+    int m_nAcks = 0, m_nTurns = 0;
+};
+
+std::vector<std::uint8_t> Pattern(std::size_t size, unsigned seed)
+{
+    std::vector<std::uint8_t> out(size);
+    std::uint32_t x = 2463534242u + seed;
+    for (auto& b : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<std::uint8_t>(x);
+    }
+    return out;
+}
+
+} // namespace
+
+int main()
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("velunda-bench-usbrun-" + std::to_string(::getpid()));
+    fs::create_directories(dir / "Boot");
+
+    const std::size_t sizes[DAT_PART_COUNT] = {1 << 20, 256 << 10, 256 << 10, 128 << 10, 64 << 10};
+    DatPackage package;
+    for (int i = 0; i < DAT_PART_COUNT; ++i) {
+        package.parts[i].bGiven = true;
+        package.parts[i].data = Pattern(sizes[i], static_cast<unsigned>(i));
+        package.parts[i].version = std::to_string(i + 1);
+    }
+    std::string text, error;
+    if (!BuildDatText(package, text, error)) {
+        std::fprintf(stderr, "bench_usbrun: %s\n", error.c_str());
+        return 2;
+    }
+    std::ofstream(dir / "bench.DAT", std::ios::binary) << text;
+    const auto boot = Pattern(8192, 99);
+    std::ofstream(dir / "Boot" / "BENCH.OHH", std::ios::binary)
+        .write(reinterpret_cast<const char*>(boot.data()), static_cast<std::streamsize>(boot.size()));
+
+    CSimConfig sim;
+    sim.sysRecord = DefaultSysRecord(1, "123");
+    sim.serialText = BuildSerialText("##", "BENCH", {"1.0.01", "1.0.02", "1.0.03", "1.0.04", "1.0.05"});
+    sim.stepDelay = SimDuration{0};
+    CQuorinSim target(sim);
+    if (!target.Start(error)) {
+        std::fprintf(stderr, "bench_usbrun: %s\n", error.c_str());
+        return 2;
+    }
+
+    int status = 0;
+    {
+        CHeadlessHost host;
+        CAppOptions options;
+        options.usbTty = target.SlavePath();
+        CUpgradeDlg dlg(host, options);
+        dlg.OnInitDialog();
+        dlg.m_szStartDir = dir.string();
+        auto timed = std::make_unique<CTimedBackend>(MakeFtdiBackendTty(target.SlavePath()));
+        CTimedBackend* stopwatch = timed.get();
+        dlg.m_UsbLink.SetBackend(std::move(timed));
+
+        using namespace std::chrono_literals;
+        host.QueueOpenFileAnswer((dir / "bench.DAT").string());
+        host.Click(IDC_BUTTON_FILE_LOAD);
+        host.Click(IDC_BUTTON_CONNECT);
+        const bool ready = host.RunUntil([&] { return host.IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 5s) &&
+                           host.Click(IDC_BUTTON_SYS_CHECK) &&
+                           host.RunUntil([&] { return host.IsControlEnabled(IDC_BUTTON_UPGRADE_START); }, 5s);
+        if (!ready) {
+            std::fprintf(stderr, "bench_usbrun: the window did not get ready to upgrade\n");
+            status = 2;
+        } else {
+            host.ClearMessages();
+            const auto started = Clock::now();
+            host.Click(IDC_BUTTON_UPGRADE_START);
+            host.RunUntil([&] { return !host.Messages().empty() && dlg.m_bRunActive == 0; }, 120s);
+            const double runSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+            const std::string end = host.Messages().empty() ? "<none>" : host.Messages().back().text;
+
+            std::printf("item  bytes     chunks  data ms  floor ms  ratio\n");
+            const auto items = stopwatch->Items();
+            double totalMs = 0, floorMs = 0;
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                const double ms =
+                    std::chrono::duration<double, std::milli>(items[i].dataEnd - items[i].bootEndAck).count();
+                const double floor = 10.0 * items[i].chunks;
+                totalMs += ms;
+                floorMs += floor;
+                std::printf("%-5zu %-9zu %-7d %-8.1f %-9.0f %.3f\n", i + 1, i < DAT_PART_COUNT ? sizes[i] : 0,
+                            items[i].chunks, ms, floor, floor > 0 ? ms / floor : 0.0);
+            }
+            const double ratio = floorMs > 0 ? totalMs / floorMs : 0.0;
+            std::printf("all   data %.1f ms, floor %.0f ms, ratio %.3f; whole run %.2f s; \"%s\"\n", totalMs,
+                        floorMs, ratio, runSeconds, end.c_str());
+            const auto [targetMs, windowMs] = stopwatch->MeanTurn();
+            std::printf("per chunk: target answers in %.3f ms, window sends the next after %.3f ms\n",
+                        targetMs, windowMs);
+            if (end != "Upgrade Complete." || items.size() != DAT_PART_COUNT || ratio > 1.1)
+                status = 1;
+        }
+        dlg.m_UsbLink.CloseUsb(true);
+    }
+    target.Stop();
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return status;
+}
