@@ -20,6 +20,8 @@ namespace {
 
 constexpr std::uint32_t kFast = 115200;
 
+// Threads of this process the kernel lists. A thread joined a moment ago may
+// still be listed briefly, so callers let the count settle and compare with <=.
 int ThreadsInProcess()
 {
     int n = 0;
@@ -275,6 +277,20 @@ INSTANTIATE_TEST_SUITE_P(Budgets, CommPortWriteTimeout,
                          ::testing::Values(WriteBudget{115200, 100, 200}, WriteBudget{38300, 20, 120},
                                            WriteBudget{9600, 10, 240}));
 
+// A port whose notifications reach a user-interface loop, as the bootloader
+// window wires it. Members in the order that lets the port, and with it the
+// receive thread, go first.
+class WiredPort : public ::testing::Test {
+protected:
+    WiredPort() { WireToUi(port, queue, ui, collector); }
+
+    CPty pty;
+    CCollector collector;
+    CRxQueue queue;
+    CUiLoop ui;
+    CCommPort port{queue};
+};
+
 // ---- reading and delivery
 
 TEST(CommPort, AReadWithNothingWaitingReturnsZeroAtOnce)
@@ -291,15 +307,8 @@ TEST(CommPort, AReadWithNothingWaitingReturnsZeroAtOnce)
     EXPECT_EQ(port.BytesWaiting(), 0);
 }
 
-TEST(CommPort, AFullRingLeavesBytesInTheDriverUntilTheConsumerMakesRoom)
+TEST_F(WiredPort, AFullRingLeavesBytesInTheDriverUntilTheConsumerMakesRoom)
 {
-    // Declared so that the port, and with it the receive thread, goes first.
-    CPty pty;
-    CCollector collector;
-    CRxQueue queue;
-    CUiLoop ui;
-    CCommPort port(queue);
-    WireToUi(port, queue, ui, collector);
     const Bytes early = Pattern(CRxQueue::RXQUEUE_CAPACITY, 8);
     ASSERT_EQ(queue.PushBlock(early.data(), int(early.size())), CRxQueue::RXQUEUE_CAPACITY);
     ASSERT_EQ(port.OpenPort(pty.SlavePath(), kFast), 1);
@@ -323,15 +332,8 @@ TEST(CommPort, AFullRingLeavesBytesInTheDriverUntilTheConsumerMakesRoom)
     EXPECT_TRUE(SameBytes(expected, collector.TakeBytes()));
 }
 
-TEST(CommPort, AReadTakesNoMoreThanTheRingsFreeSpace)
+TEST_F(WiredPort, AReadTakesNoMoreThanTheRingsFreeSpace)
 {
-    // Declared so that the port, and with it the receive thread, goes first.
-    CPty pty;
-    CCollector collector;
-    CRxQueue queue;
-    CUiLoop ui;
-    CCommPort port(queue);
-    WireToUi(port, queue, ui, collector);
     const Bytes early = Pattern(16000, 10);
     ASSERT_EQ(queue.PushBlock(early.data(), int(early.size())), 16000);
     ASSERT_EQ(port.OpenPort(pty.SlavePath(), kFast), 1);
@@ -347,15 +349,8 @@ TEST(CommPort, AReadTakesNoMoreThanTheRingsFreeSpace)
     EXPECT_LE(counts.front(), CRxQueue::RXQUEUE_CAPACITY - 16000);
 }
 
-TEST(CommPort, SixteenKilobytesFromTheDeviceArriveWholeAndInOrder)
+TEST_F(WiredPort, SixteenKilobytesFromTheDeviceArriveWholeAndInOrder)
 {
-    // Declared so that the port, and with it the receive thread, goes first.
-    CPty pty;
-    CCollector collector;
-    CRxQueue queue;
-    CUiLoop ui;
-    CCommPort port(queue);
-    WireToUi(port, queue, ui, collector);
     ASSERT_EQ(port.OpenPort(pty.SlavePath(), kFast), 1);
     const Bytes in = Pattern(16384, 12);
     pty.Write(in);
@@ -444,6 +439,7 @@ TEST(CommPort, NoNotificationComesAfterClosePortReturned)
             std::this_thread::sleep_for(1ms);
         }
     });
+    std::this_thread::sleep_for(20ms); // let threads of earlier tests leave the list
     const int baseline = ThreadsInProcess();
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -455,7 +451,7 @@ TEST(CommPort, NoNotificationComesAfterClosePortReturned)
         closed = true;
         // The kernel may list a joined thread for a moment longer; one that
         // still runs stays listed.
-        EXPECT_TRUE(WaitUntil([&] { return ThreadsInProcess() == baseline; }, 1s))
+        EXPECT_TRUE(WaitUntil([&] { return ThreadsInProcess() <= baseline; }, 1s))
             << "the receive thread outlived ClosePort";
         std::this_thread::sleep_for(20ms);
         EXPECT_EQ(late.load(), 0);
@@ -464,20 +460,14 @@ TEST(CommPort, NoNotificationComesAfterClosePortReturned)
     device.join();
 }
 
-TEST(CommPort, ACloseFromInsideTheNotificationReturnsAndTheNextOpenWorks)
+TEST_F(WiredPort, ACloseFromInsideTheNotificationReturnsAndTheNextOpenWorks)
 {
-    // Declared so that the port, and with it the receive thread, goes first.
-    CPty pty;
-    CCollector collector;
-    CRxQueue queue;
-    CUiLoop ui;
-    CCommPort port(queue);
     std::atomic<bool> closeInside{true};
     std::atomic<int> closesInside{0};
     int reopenInside = -1;
     int reopenInsideError = 0;
     port.SetNotify([&](int count) {
-        port.Gate().Send([&ui](std::function<void()> task) { ui.Post(std::move(task)); },
+        port.Gate().Send([this](std::function<void()> task) { ui.Post(std::move(task)); },
                          [&, count] {
                              collector.Add(PopAll(queue), count);
                              if (!closeInside.exchange(false))
@@ -514,6 +504,7 @@ TEST(CommPort, ADestructorAfterACloseFromInsideTheNotificationJoinsTheThread)
     CPty pty;
     CRxQueue queue;
     CUiLoop ui;
+    std::this_thread::sleep_for(20ms); // let threads of earlier tests leave the list
     const int baseline = ThreadsInProcess();
     std::atomic<bool> closed{false};
     auto port = std::make_unique<CCommPort>(queue);
@@ -529,7 +520,7 @@ TEST(CommPort, ADestructorAfterACloseFromInsideTheNotificationJoinsTheThread)
     pty.Write(Pattern(5, 18));
     RequireWithin([&] { return closed.load(); }, 5s, "the close inside the notification");
     RunWithin(5s, "the destructor", [&] { ui.Run([&] { port.reset(); }); });
-    EXPECT_TRUE(WaitUntil([&] { return ThreadsInProcess() == baseline; }, 1s))
+    EXPECT_TRUE(WaitUntil([&] { return ThreadsInProcess() <= baseline; }, 1s))
         << ThreadsInProcess() - baseline << " thread(s) left behind";
 }
 
