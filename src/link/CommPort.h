@@ -39,10 +39,6 @@
 #include <string>
 #include <thread>
 
-// Window message that tells the bootloader window that bytes were queued;
-// lParam carries the count.
-constexpr unsigned WM_RX_NOTIFY = 0x0400 + 1;
-
 class CCommPort;
 // The receive thread procedure: 1 after a normal end, 0 when it was started
 // without an open port.
@@ -50,8 +46,9 @@ int ThreadWatchComm(CCommPort* port);
 
 class CCommPort {
 public:
-    // Called on the receive thread after bytes were queued; the window sets it
-    // and performs the synchronous hand-off through Gate().
+    // Called on the receive thread after bytes were queued, with their count
+    // (the lParam of WM_RX_NOTIFY); the window sets it and performs the
+    // synchronous hand-off through Gate().
     using NotifyFn = std::function<void(int count)>;
     // A fault the user must see, as the text of a message box.
     using MessageFn = std::function<void(const std::string& text)>;
