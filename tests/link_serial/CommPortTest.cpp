@@ -102,6 +102,21 @@ TEST_P(CommPortBaud, OpensRaw8N1AndTheDeviceKeepsTheExactSpeed)
 INSTANTIATE_TEST_SUITE_P(BaudList, CommPortBaud,
                          ::testing::Values(4800u, 9600u, 19200u, 38300u, 38400u, 57600u, 115200u, 250000u));
 
+TEST(CommPort, AReopenAtAStandardSpeedDropsBothDirectionsOfAnExactSpeed)
+{
+    CPty pty;
+    CRxQueue queue;
+    CCommPort port(queue);
+    for (const std::uint32_t baud : {38300u, 9600u, 250000u, 115200u}) {
+        SCOPED_TRACE(std::to_string(baud) + " baud");
+        ASSERT_EQ(port.OpenPort(pty.SlavePath(), baud), 1) << port.LastErrorText();
+        unsigned inBaud = 0;
+        EXPECT_EQ(SlaveSpeedSeenFromMaster(pty.Master(), &inBaud), baud);
+        EXPECT_EQ(inBaud, baud);
+        port.ClosePort();
+    }
+}
+
 TEST(CommPort, RefusedOpensKeepTheOsErrorAndLeaveThePortClosed)
 {
     CPty pty;
