@@ -18,6 +18,7 @@ struct BootCase {
     std::vector<const char*> folders;
     const char* chosen; // file name in Boot, "" for an emptied slot, or kUnchanged
     bool message;
+    friend void PrintTo(const BootCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class BootFolderTest : public RecordingWindow, public ::testing::WithParamInterface<BootCase> {};

@@ -166,6 +166,7 @@ struct DownloadCase {
     std::size_t bootSize;
     std::size_t dataChunks;
     std::vector<std::string> dataPercents; // after each Data Down acknowledgement
+    friend void PrintTo(const DownloadCase& c, std::ostream* os) { *os << c.dataSize << " bytes"; }
 };
 
 class DownloadTest : public SequenceTest, public ::testing::WithParamInterface<DownloadCase> {};
@@ -243,6 +244,10 @@ struct EraseCase {
     int announced;
     std::vector<std::string> percents;
     bool animates;
+    friend void PrintTo(const EraseCase& c, std::ostream* os)
+    {
+        *os << "item " << c.item << ", " << c.announced << " announced";
+    }
 };
 
 class EraseTest : public SequenceTest, public ::testing::WithParamInterface<EraseCase> {};
@@ -388,6 +393,7 @@ struct FailureCase {
     const char* result;
     const char* endMessage;
     const char* rowTrace;
+    friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class FailureTest : public SequenceTest, public ::testing::WithParamInterface<FailureCase> {};

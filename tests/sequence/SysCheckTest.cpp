@@ -69,6 +69,7 @@ struct RecordCase {
     std::vector<std::pair<int, bool>> checkedAndEnabled; // true: checked+enabled, false: unchecked+disabled
     bool allDisabled;
     const char* boardVersion;
+    friend void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.record; }
 };
 
 class RecordTest : public SysCheckTest, public ::testing::WithParamInterface<RecordCase> {};
@@ -186,6 +187,10 @@ struct MatchCase {
     bool startBefore;
     bool startAfter;
     bool mismatch;
+    friend void PrintTo(const MatchCase& c, std::ostream* os)
+    {
+        *os << "CIS M " << c.cisM << ", CIS S " << c.cisS << ", rows '" << c.row1 << "' '" << c.row2 << "'";
+    }
 };
 
 class MatchTest : public SysCheckTest, public ::testing::WithParamInterface<MatchCase> {};
@@ -239,6 +244,7 @@ struct SerialCase {
     std::string text;
     const char* serial;
     std::vector<std::string> versions;
+    friend void PrintTo(const SerialCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class SerialTest : public SysCheckTest, public ::testing::WithParamInterface<SerialCase> {};
