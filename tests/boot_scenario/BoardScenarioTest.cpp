@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -186,6 +188,50 @@ TEST(BoardScenario, AfterARefusedEraseConnectAgainCompletesTheUpgrade)
     ASSERT_TRUE(rig.WaitForMessage("Upgrade Complete.", 15s))
         << ::testing::PrintToString(rig.host.MessageTexts());
     ExpectCompleteUpgrade(rig, false);
+}
+
+} // namespace
+
+namespace {
+
+// Runs velunda-pack with the words given; its exit status.
+int Pack(const std::vector<std::string>& words)
+{
+    std::string command = VELUNDA_PACK;
+    for (const auto& w : words)
+        command += " '" + w + "'";
+    command += " >/dev/null 2>&1";
+    return std::system(command.c_str());
+}
+
+TEST(BoardScenario, APackageArchiveLoadedWithFileLoadUpgradesTheBoardAndItsUnpackedFilesGo)
+{
+    CBoardRig rig({}, Pattern(12, 27, true), SmallBody());
+    const std::string package = rig.folder.Path() + "/BOARD_V2.QVP";
+    ASSERT_EQ(Pack({"qvp", "--model", "board", "--out", package, "--board-boot", rig.bootPath, "--board-body",
+                    rig.bodyPath}),
+              0);
+
+    rig.host.QueueOpenFileAnswer(package);
+    ASSERT_TRUE(rig.host.Click(IDC_BUTTON_FILE_LOAD));
+    ASSERT_EQ(rig.dlg->m_nResultType, RESULT_TYPE_BOARD) << ::testing::PrintToString(rig.host.MessageTexts());
+    const std::string unpackedBoot = rig.dlg->m_strPartFile[0];
+    const std::string unpackedBody = rig.dlg->m_strPartFile[1];
+    const std::string unpackFolder = rig.dlg->m_strUnzipFolder;
+    ASSERT_FALSE(unpackFolder.empty());
+    EXPECT_EQ(FirstDifference(rig.boot, ReadFileBytes(unpackedBoot)), "");
+    EXPECT_EQ(FirstDifference(rig.body, ReadFileBytes(unpackedBody)), "");
+    EXPECT_TRUE(rig.host.IsControlEnabled(IDC_BUTTON_CONNECT));
+
+    rig.Connect("38300");
+    ASSERT_EQ(g_ComPort.IsConnected(), 1) << g_ComPort.LastErrorText();
+    ASSERT_TRUE(rig.WaitForMessage("Upgrade Complete.", 15s))
+        << ::testing::PrintToString(rig.host.MessageTexts());
+    ExpectCompleteUpgrade(rig);
+    EXPECT_FALSE(std::filesystem::exists(unpackedBoot));
+    EXPECT_FALSE(std::filesystem::exists(unpackedBody));
+    EXPECT_FALSE(std::filesystem::exists(unpackFolder));
+    EXPECT_TRUE(std::filesystem::exists(package));
 }
 
 } // namespace
