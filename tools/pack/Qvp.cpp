@@ -352,11 +352,6 @@ int RunQvp(int argc, char** argv)
                               "\"" + found + "; give --name " + kPartOptions[p] + "=NAME" +
                               (rename ? "" : " or --rename"));
         }
-        if (name == UPGRADE_INFO_NAME)
-            return UsageError("the name '" + name + "' for " + option + " is the description file's");
-        for (const Entry& earlier : entries)
-            if (earlier.name == name)
-                return UsageError("two parts would be stored as '" + name + "'");
         if (const std::string why = CheckReadable(*partFile[p]); !why.empty())
             return Failure(why);
         if (IsKeptOnCleanup(name))
