@@ -1,0 +1,208 @@
+#include "CliTestSupport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace clitest {
+
+RunResult RunProgram(const std::vector<std::string>& argv, const fs::path& cwd, std::chrono::seconds timeout)
+{
+    RunResult result;
+    int outPipe[2];
+    int errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return result;
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(outPipe[1], STDOUT_FILENO);
+        ::dup2(errPipe[1], STDERR_FILENO);
+        if (::chdir(cwd.c_str()) != 0)
+            ::_exit(127);
+        // The test runner may block signals; the program starts with none blocked.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    int open = 2;
+    bool killed = false;
+    while (open > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 && !killed) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+        }
+        if (::poll(fds, 2, killed ? 1000 : static_cast<int>(std::min<long long>(left.count(), 1000))) < 0 &&
+            errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0)
+                continue;
+            char buf[4096];
+            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+                continue;
+            }
+            (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    for (auto& f : fds)
+        if (f.fd >= 0)
+            ::close(f.fd);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.exitCode = !killed && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+Bytes Pattern(std::size_t size, unsigned seed)
+{
+    Bytes out(size);
+    std::uint32_t x = 0x9E3779B9u * (seed + 1);
+    for (auto& b : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<std::uint8_t>(x >> 7);
+    }
+    return out;
+}
+
+void WriteFile(const fs::path& path, const Bytes& bytes)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Compare(const Bytes& got, const Bytes& want)
+{
+    const std::size_t n = std::min(got.size(), want.size());
+    for (std::size_t i = 0; i < n; ++i)
+        if (got[i] != want[i])
+            return "first difference at offset " + std::to_string(i);
+    if (got.size() != want.size())
+        return "sizes differ: " + std::to_string(got.size()) + " recorded, " + std::to_string(want.size()) +
+               " expected";
+    return "";
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::string cur;
+    for (char c : text) {
+        if (c == '\n') {
+            lines.push_back(cur);
+            cur.clear();
+        } else {
+            cur.push_back(c);
+        }
+    }
+    if (!cur.empty())
+        lines.push_back(cur);
+    return lines;
+}
+
+std::vector<std::string> ListTree(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        names.push_back(fs::relative(e.path(), dir).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+CliTest::CliTest()
+{
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info->name();
+    std::replace(name.begin(), name.end(), '/', '_'); // parameterised tests
+    m_dir = fs::temp_directory_path() / ("velunda-cli-" + name + "-" + std::to_string(::getpid()));
+    fs::remove_all(m_dir);
+    fs::create_directories(m_dir);
+    // The program's defaults: a Quorin V1 with every part, its serial number and versions.
+    sim = ParseSimArgs({}).config;
+    sim.recordDir = (m_dir / "rec").string();
+    sim.stepDelay = std::chrono::milliseconds(1);
+}
+
+CliTest::~CliTest()
+{
+    if (m_target)
+        m_target->Stop();
+    m_target.reset();
+    if (!HasFailure())
+        fs::remove_all(m_dir);
+}
+
+void CliTest::StartTarget()
+{
+    m_target = std::make_unique<CQuorinSim>(sim);
+    std::string error;
+    ASSERT_TRUE(m_target->Start(error)) << error;
+}
+
+fs::path CliTest::MakeDat(const std::vector<DatPart>& parts, const std::string& name)
+{
+    m_boot = Pattern(1500, 99);
+    WriteFile(m_dir / "Boot" / "V1.00.OHH", m_boot);
+    std::vector<std::string> args = {VELUNDA_PACK, "dat", "--type", "I_QUORIN", "--out", name};
+    unsigned seed = 1;
+    for (const DatPart& p : parts) {
+        WriteFile(PartFile(p.option), Pattern(p.size, seed++));
+        args.push_back(p.option);
+        args.push_back(PartFile(p.option).string());
+        args.push_back(std::string(p.option) + "-version");
+        args.push_back(p.version);
+    }
+    const RunResult made = RunProgram(args, m_dir, 30s);
+    EXPECT_EQ(made.exitCode, 0) << made.err;
+    return m_dir / name;
+}
+
+RunResult CliTest::Cli(std::vector<std::string> args, std::chrono::seconds timeout)
+{
+    args.insert(args.begin(), VELUNDA_CLI);
+    return RunProgram(args, m_dir, timeout);
+}
+
+RunResult CliTest::CliUsb(std::vector<std::string> args, std::chrono::seconds timeout)
+{
+    if (!m_target) {
+        ADD_FAILURE() << "the target was not started";
+        return {};
+    }
+    args.insert(args.begin(), {"--usb-tty", m_target->SlavePath()});
+    return Cli(std::move(args), timeout);
+}
+
+} // namespace clitest

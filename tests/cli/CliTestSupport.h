@@ -1,0 +1,72 @@
+#pragma once
+// velunda-cli as a user runs it: the program in a process of its own, in a
+// temporary working folder (its Boot folder lives there), against the
+// virtual target on a pty of its own. Packages are made with velunda-pack;
+// what the target recorded is read back from its record folder.
+#include "QuorinSim.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace clitest {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+struct RunResult {
+    int exitCode = -1; // -1: killed after the time-out or by a signal
+    std::string out;
+    std::string err;
+};
+
+// Runs argv[0] with the arguments in cwd; kills it after timeout.
+RunResult RunProgram(const std::vector<std::string>& argv, const fs::path& cwd, std::chrono::seconds timeout);
+
+Bytes Pattern(std::size_t size, unsigned seed);
+void WriteFile(const fs::path& path, const Bytes& bytes);
+Bytes ReadFile(const fs::path& path);
+// "" when equal, else the first differing offset or the sizes.
+std::string Compare(const Bytes& got, const Bytes& want);
+std::vector<std::string> Lines(const std::string& text);
+// Every file below dir, as relative paths, sorted.
+std::vector<std::string> ListTree(const fs::path& dir);
+
+struct DatPart {
+    const char* option; // "--main", "--cis-m", ...
+    std::size_t size;
+    const char* version;
+};
+
+class CliTest : public ::testing::Test {
+protected:
+    CliTest();
+    ~CliTest() override;
+
+    // Starts the target with `sim` as configured so far.
+    void StartTarget();
+    // A Quorin V1 .DAT with the given parts in the working folder, and a boot
+    // image in its Boot folder; the part files stay beside it for comparing.
+    fs::path MakeDat(const std::vector<DatPart>& parts, const std::string& name = "pkg.DAT");
+    RunResult Cli(std::vector<std::string> args, std::chrono::seconds timeout = 60s);
+    // Cli with --usb-tty pointing at the target.
+    RunResult CliUsb(std::vector<std::string> args, std::chrono::seconds timeout = 60s);
+    fs::path PartFile(const char* option) const { return m_dir / (std::string(option + 2) + ".bin"); }
+    fs::path Recorded(int item, const char* kind) const
+    {
+        return m_dir / "rec" / (std::to_string(item) + "-" + kind + ".bin");
+    }
+
+    fs::path m_dir;
+    CSimConfig sim;
+    std::unique_ptr<CQuorinSim> m_target;
+    Bytes m_boot;
+};
+
+} // namespace clitest

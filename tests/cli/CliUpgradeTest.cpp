@@ -1,0 +1,244 @@
+// velunda-cli against the virtual target: whole runs from the command line,
+// judged by the exit status, the exact texts on stderr and what the target
+// recorded.
+#include "CliTestSupport.h"
+
+#include <map>
+
+using namespace clitest;
+
+namespace {
+
+const std::vector<DatPart> kAllParts = {{"--main", 20000, "3"},
+                                        {"--cis-m", 9000, "4"},
+                                        {"--cis-s", 8192, "5"},
+                                        {"--cf", 8193, "6"},
+                                        {"--ir", 100, "7"}};
+
+struct ItemFile {
+    int item;
+    const char* option;
+};
+constexpr ItemFile kItems[] = {{5, "--main"}, {3, "--cis-m"}, {4, "--cis-s"}, {2, "--cf"}, {1, "--ir"}};
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+class CliUpgradeTest : public CliTest {};
+
+TEST_F(CliUpgradeTest, AFullUsbUpgradeExitsZeroAndTheTargetRecordsEveryPartAndTheBootImage)
+{
+    const fs::path dat = MakeDat(kAllParts);
+    StartTarget();
+    const RunResult r = CliUsb({dat.string()}, 90s);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\nUpgrade Complete.\n")) << r.err;
+    for (const ItemFile& f : kItems) {
+        EXPECT_EQ(Compare(ReadFile(Recorded(f.item, "data")), ReadFile(PartFile(f.option))), "") << f.option;
+        EXPECT_EQ(Compare(ReadFile(Recorded(f.item, "boot")), m_boot), "") << f.option;
+    }
+    // The list at the end shows every item's result.
+    const auto lines = Lines(r.out);
+    int complete = 0;
+    bool inEnd = false;
+    for (const auto& line : lines) {
+        if (line == "Part list (end):")
+            inEnd = true;
+        else if (inEnd && Contains(line, "Complete"))
+            ++complete;
+    }
+    EXPECT_EQ(complete, 5) << r.out;
+}
+
+TEST_F(CliUpgradeTest, ChosenItemsAreTheOnlyOnesSent)
+{
+    const fs::path dat = MakeDat(kAllParts);
+    StartTarget();
+    const RunResult r = CliUsb({"--items", "cf,MAIN", dat.string()}, 60s);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Compare(ReadFile(Recorded(5, "data")), ReadFile(PartFile("--main"))), "");
+    EXPECT_EQ(Compare(ReadFile(Recorded(2, "data")), ReadFile(PartFile("--cf"))), "");
+    for (int item : {1, 3, 4})
+        EXPECT_FALSE(fs::exists(Recorded(item, "data"))) << item;
+}
+
+TEST_F(CliUpgradeTest, CheckOnlyPrintsSerialVersionsAndPartStatesAndUpgradesNothing)
+{
+    const fs::path dat = MakeDat({{"--main", 3000, "3"}, {"--cf", 500, "2"}});
+    sim.sysRecord = "NNNYYYNNNNNNYYYNNN7Q2"; // IR absent, CF present, no CIS parts, MAIN present
+    sim.serialText = BuildSerialText("#*", "AB12", {"M1.000", "C2.000", "S3.000", "F4.000", "I5.000"});
+    StartTarget();
+    const RunResult r = CliUsb({"--check-only", dat.string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "Target serial number: AB12")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "Upgrade board version: 7Q2")) << r.out;
+    // The target section: from the board version line to the next blank line.
+    std::map<std::string, std::string> state;
+    bool inTarget = false;
+    for (const auto& line : Lines(r.out)) {
+        if (line.rfind("Upgrade board version:", 0) == 0)
+            inTarget = true;
+        else if (line.empty())
+            inTarget = false;
+        for (const char* part : {"MAIN", "CF", "IR"})
+            if (inTarget && line.rfind(std::string(part) + " ", 0) == 0)
+                state[part] = line;
+    }
+    EXPECT_TRUE(Contains(state["MAIN"], "M1.000") && Contains(state["MAIN"], "Active")) << state["MAIN"];
+    EXPECT_TRUE(Contains(state["CF"], "F4.000") && Contains(state["CF"], "Active")) << state["CF"];
+    EXPECT_TRUE(Contains(state["IR"], "I5.000") && Contains(state["IR"], "None")) << state["IR"];
+    EXPECT_FALSE(fs::exists(Recorded(5, "data")));
+    EXPECT_FALSE(fs::exists(Recorded(5, "boot")));
+}
+
+struct NakCase {
+    const char* point;
+    bool badSize; // a payload of the wrong size instead of result 00
+    const char* message;
+};
+
+class CliNakTest : public CliUpgradeTest, public ::testing::WithParamInterface<NakCase> {};
+
+TEST_P(CliNakTest, ARefusedAcknowledgementExitsOneWithTheCheckersMessage)
+{
+    const fs::path dat = MakeDat({{"--main", 20000, "3"}});
+    CSimPoint point;
+    const std::string text = GetParam().point;
+    point.kind = text.substr(0, text.find(':'));
+    point.occurrence = text.find(':') == std::string::npos ? 0 : std::stoi(text.substr(text.find(':') + 1));
+    (GetParam().badSize ? sim.badSizeAt : sim.nakAt).push_back(point);
+    StartTarget();
+    const RunResult r = CliUsb({"--stall-timeout", "3", dat.string()}, 30s);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, std::string("\n") + GetParam().message + "\n")) << r.err;
+    EXPECT_FALSE(Contains(r.err, "\nUpgrade Complete.\n")) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, CliNakTest,
+    ::testing::Values(NakCase{"up-index", false, "ACK UP Index Protocal Result : FALSE!"},
+                      NakCase{"data-down:2", false, "ACK Data Down Protocal Result : FALSE!"},
+                      NakCase{"boot-end", false, "ACK Boot End Protocal Result : FALSE!"},
+                      NakCase{"sys-check", true, "ACK SYS Check Protocol Data Size Err"},
+                      NakCase{"finish", true, "ACK Upgrade Finish Protocol Data Size Err"}));
+
+TEST_F(CliUpgradeTest, ASilentMachineIsAConnectionFailure)
+{
+    const fs::path dat = MakeDat({{"--main", 1000, "3"}});
+    sim.silent = true;
+    StartTarget();
+    const RunResult r = CliUsb({dat.string()}, 30s);
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\nThe machine does not respond to the protocol.\n")) << r.err;
+}
+
+TEST_F(CliUpgradeTest, AMissingUsbDeviceIsAConnectionFailure)
+{
+    const fs::path dat = MakeDat({{"--main", 1000, "3"}});
+    const RunResult r = Cli({"--usb-tty", (m_dir / "no-such-tty").string(), dat.string()}, 30s);
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_TRUE(Contains(r.err, "USB connection failed!\n")) << r.err;
+}
+
+TEST_F(CliUpgradeTest, AnUnplugMidRunExitsOneAfterTheStallTimeout)
+{
+    const fs::path dat = MakeDat({{"--main", 40000, "3"}});
+    sim.unplugAt.push_back({"data-down", 2});
+    StartTarget();
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = CliUsb({"--stall-timeout", "2", dat.string()}, 40s);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\nThe machine stopped responding during the upgrade.\n")) << r.err;
+    EXPECT_GE(took, 2s);
+    EXPECT_LT(took, 30s);
+}
+
+TEST_F(CliUpgradeTest, APackageThatDoesNotSuitTheMachineIsRejected)
+{
+    // Both CIS parts in the package, but the machine reports CIS S absent.
+    const fs::path dat = MakeDat({{"--main", 1000, "3"}, {"--cis-m", 900, "1"}, {"--cis-s", 800, "1"}});
+    sim.sysRecord = "YYYYYYYYYNNNYYYNNN123";
+    StartTarget();
+    const RunResult r = CliUsb({dat.string()});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, "\nMachine type and the file type does not match!\n")) << r.err;
+    EXPECT_FALSE(fs::exists(Recorded(5, "data")));
+}
+
+TEST_F(CliUpgradeTest, AnItemTheMachineLacksIsRejectedAndOneThePackageLacksIsBadUsage)
+{
+    const fs::path dat = MakeDat({{"--main", 1000, "3"}, {"--ir", 500, "2"}});
+    sim.sysRecord = "NNNYYYYYYYYYYYYNNN123"; // no IR on the machine
+    StartTarget();
+    const RunResult lacksOnMachine = CliUsb({"--items", "IR", dat.string()});
+    EXPECT_EQ(lacksOnMachine.exitCode, 1) << lacksOnMachine.err;
+    const RunResult lacksInPackage = CliUsb({"--items", "CF", dat.string()});
+    EXPECT_EQ(lacksInPackage.exitCode, 2) << lacksInPackage.err;
+    EXPECT_FALSE(fs::exists(Recorded(1, "data")));
+}
+
+TEST_F(CliUpgradeTest, JsonOutputHoldsEveryProgressStepOfTheRun)
+{
+    const fs::path dat = MakeDat({{"--main", 20000, "3"}, {"--ir", 8193, "2"}});
+    StartTarget();
+    const RunResult r = CliUsb({"--json", dat.string()}, 60s);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    WriteFile(m_dir / "events.jsonl", Bytes(r.out.begin(), r.out.end()));
+    // Parsed by Python's json module, an independent reader of what we wrote.
+    const char* script = "import json,sys\n"
+                         "for line in open(sys.argv[1]):\n"
+                         "    e = json.loads(line)\n"
+                         "    k = e['event']\n"
+                         "    if k == 'progress': print('P', e['item'], '|', e['row'], '|', e['percent'])\n"
+                         "    elif k == 'item-result': print('R', e['part'], '|', e['result'])\n"
+                         "    elif k == 'outcome': print('O', e['result'], e['exit_code'])\n"
+                         "    elif k == 'target': print('T', e['serial'])\n";
+    const RunResult parsed = RunProgram({"/usr/bin/python3", "-c", script, "events.jsonl"}, m_dir, 30s);
+    ASSERT_EQ(parsed.exitCode, 0) << parsed.err;
+    std::map<std::string, std::vector<std::string>> steps; // "item|row" -> percents in order
+    std::vector<std::string> results;
+    std::string outcome;
+    std::string serial;
+    for (const auto& line : Lines(parsed.out)) {
+        if (line.rfind("P ", 0) == 0) {
+            const auto bar1 = line.find(" | ");
+            const auto bar2 = line.rfind(" | ");
+            // A row back at 0 % is the reset before the next item.
+            if (line.substr(bar2 + 3) != "0")
+                steps[line.substr(2, bar1 - 2) + "|" + line.substr(bar1 + 3, bar2 - bar1 - 3)].push_back(
+                    line.substr(bar2 + 3));
+        } else if (line.rfind("R ", 0) == 0) {
+            results.push_back(line.substr(2));
+        } else if (line.rfind("O ", 0) == 0) {
+            outcome = line.substr(2);
+        } else if (line.rfind("T ", 0) == 0) {
+            serial = line.substr(2);
+        }
+    }
+    using V = std::vector<std::string>;
+    const V tens = {"10", "20", "30", "40", "50", "60", "70", "80", "90", "100"};
+    // 20000 bytes in chunks of 8192: 40 %, 81 %, then complete.
+    EXPECT_EQ(steps["MAIN|Data Download"], (V{"40", "81", "100"}));
+    EXPECT_EQ(steps["MAIN|Erase"], tens);
+    // The programming animation may add its own values between the steps.
+    const V& programming = steps["MAIN|Programming"];
+    std::size_t next = 0;
+    for (const auto& p : programming)
+        if (next < tens.size() && p == tens[next])
+            ++next;
+    EXPECT_EQ(next, tens.size()) << ::testing::PrintToString(programming);
+    ASSERT_FALSE(programming.empty());
+    EXPECT_EQ(programming.back(), "100");
+    EXPECT_EQ(steps["MAIN|Boot Download"], (V{"100"})); // 1500 bytes: one chunk
+    // 8193 bytes: 99 % after the first chunk.
+    EXPECT_EQ(steps["IR|Data Download"], (V{"99", "100"}));
+    EXPECT_EQ(steps["IR|Erase"], tens);
+    EXPECT_EQ(results, (V{"MAIN | Complete", "IR | Complete"}));
+    EXPECT_EQ(serial, "QV2024001");
+    EXPECT_EQ(outcome, "success 0");
+}
+
+} // namespace
