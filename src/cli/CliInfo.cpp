@@ -5,6 +5,7 @@
 #include "app/UpgradeDlg.h"
 #include "cli/CliSession.h"
 #include "cli/Json.h"
+#include "package/UpgradeInfo.h"
 
 #include <cctype>
 #include <filesystem>
@@ -37,7 +38,8 @@ std::string UpperExtension(const std::string& path)
 }
 
 // Reads every entry to its end; false when the archive itself cannot be read.
-bool CheckArchive(const std::string& path, std::vector<EntryCheck>& entries, std::string& error)
+bool CheckArchive(const std::string& path, std::vector<EntryCheck>& entries, std::string& info,
+                  std::string& error)
 {
     CZipArchive zip;
     std::string lastTrace;
@@ -80,8 +82,18 @@ bool CheckArchive(const std::string& path, std::vector<EntryCheck>& entries, std
             continue;
         }
         try {
-            while (zip.ReadEntry(buffer.data(), static_cast<std::uint32_t>(buffer.size())) > 0) {
+            const bool keep = check.name == UPGRADE_INFO_NAME && check.size <= UPGRADE_INFO_MAX_BYTES;
+            std::string text;
+            for (;;) {
+                const std::uint32_t n =
+                    zip.ReadEntry(buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+                if (n == 0)
+                    break;
+                if (keep && text.size() + n <= UPGRADE_INFO_MAX_BYTES)
+                    text.append(reinterpret_cast<const char*>(buffer.data()), n);
             }
+            if (keep)
+                info = text;
             const int closed = zip.CloseEntry();
             if (closed == -1) {
                 check.ok = false;
@@ -117,7 +129,8 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
     if (ext == "QVP") {
         std::vector<EntryCheck> entries;
         std::string error;
-        if (!CheckArchive(path, entries, error)) {
+        std::string infoText;
+        if (!CheckArchive(path, entries, infoText, error)) {
             report.Outcome(ECliOutcome::BadPackage, error);
             return ExitCodeOf(ECliOutcome::BadPackage);
         }
@@ -138,6 +151,49 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
                                       .Add("problem", e.problem)
                                       .Text());
         }
+        // The parts as File Load would list them, by the archive rules of the
+        // package module, from the names and sizes alone.
+        const CUpgradeInfo info = ParseUpgradeInfoText(infoText);
+        const int model = ModelTypeFromText(info.strModelText);
+        static const char* const kV1Names[PART_SLOTS] = {"", "MAIN", "CIS M", "CIS S", "CF", "IR", ""};
+        std::vector<std::string> partRows[PART_SLOTS];
+        for (const auto& e : entries) {
+            if (e.folder)
+                continue;
+            const std::string base = e.name.substr(e.name.find_last_of('/') + 1);
+            const auto cls = ClassifyPartFile(model, base);
+            if (!cls || cls->nListSlot < 0 || cls->nListSlot >= PART_SLOTS)
+                continue;
+            const char* partName = cls->pszListName != nullptr ? cls->pszListName : kV1Names[cls->nListSlot];
+            partRows[cls->nListSlot] = {partName, base, VersionFromName(base), SizeText(e.size)};
+        }
+        std::vector<std::vector<std::string>> parts;
+        std::vector<std::string> jsonParts;
+        for (const auto& row : partRows) {
+            if (row.empty())
+                continue;
+            parts.push_back(row);
+            jsonParts.push_back(CJsonObject()
+                                    .Add("part", row[0])
+                                    .Add("file", row[1])
+                                    .Add("version", row[2])
+                                    .Add("size", row[3])
+                                    .Text());
+        }
+        const char* modelName = model == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
+                                : model == RESULT_TYPE_QUORIN_V2 ? "Quorin V2"
+                                : model == RESULT_TYPE_BOARD     ? "upgrade board"
+                                                                 : "unknown";
+        if (options.json)
+            report.Json(CJsonObject()
+                            .Add("event", "package")
+                            .Add("package", path)
+                            .Add("model", modelName)
+                            .AddRaw("parts", JsonArray(jsonParts))
+                            .Text());
+        else
+            std::printf("Package %s: %s\n%s\n", path.c_str(), modelName,
+                        FormatTable({"Part", "File Name", "File Ver", "File Size"}, parts).c_str());
         if (options.json)
             report.Json(CJsonObject()
                             .Add("event", "archive")
@@ -147,9 +203,11 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
         else
             std::printf("Archive %s: %zu entries\n%s", path.c_str(), entries.size(),
                         FormatTable({"Entry", "Size", "CRC-32", "Check"}, rows).c_str());
-        const ECliOutcome outcome = bad == 0 ? ECliOutcome::Success : ECliOutcome::BadPackage;
-        report.Outcome(outcome, bad == 0 ? "every entry reads back with its CRC"
-                                         : std::to_string(bad) + " damaged entr" + (bad == 1 ? "y" : "ies"));
+        const bool known = model != RESULT_TYPE_NONE && !parts.empty();
+        const ECliOutcome outcome = bad == 0 && known ? ECliOutcome::Success : ECliOutcome::BadPackage;
+        report.Outcome(outcome, bad != 0 ? std::to_string(bad) + " damaged entr" + (bad == 1 ? "y" : "ies")
+                                : !known ? "the archive names no model or part the tool knows"
+                                         : "every entry reads back with its CRC");
         return ExitCodeOf(outcome);
     }
 

@@ -11,14 +11,14 @@ protected:
     // data can be damaged at a known place.
     fs::path MakeArchive(const std::string& name, bool deflate)
     {
-        WriteFile(m_dir / "src" / "MAIN_V1.2.bin", Pattern(5000, 1));
-        WriteFile(m_dir / "src" / "CF_V3.bin", Pattern(777, 2));
+        WriteFile(m_dir / "src" / "SM_V1.2_x.bin", Pattern(5000, 1));
+        WriteFile(m_dir / "src" / "SF_V3_y.bin", Pattern(777, 2));
         const std::string script = "import zipfile,sys\n"
                                    "m = zipfile.ZIP_DEFLATED if sys.argv[2] == '1' else zipfile.ZIP_STORED\n"
                                    "with zipfile.ZipFile(sys.argv[1], 'w', m) as z:\n"
-                                   "    z.writestr('UpgradeInfo.txt', 'MODEL=Quorin V1\\n')\n"
-                                   "    z.write('src/MAIN_V1.2.bin', 'MAIN_V1.2.bin')\n"
-                                   "    z.write('src/CF_V3.bin', 'CF_V3.bin')\n";
+                                   "    z.writestr('UpgradeInfo.txt', ' Result Type : Quorin V1\\r\\n')\n"
+                                   "    z.write('src/SM_V1.2_x.bin', 'SM_V1.2_x.bin')\n"
+                                   "    z.write('src/SF_V3_y.bin', 'SF_V3_y.bin')\n";
         const RunResult made =
             RunProgram({"/usr/bin/python3", "-c", script, name, deflate ? "1" : "0"}, m_dir, 30s);
         EXPECT_EQ(made.exitCode, 0) << made.err;
@@ -37,6 +37,16 @@ TEST_F(CliInfoTest, AnIntactArchiveReadsBackEveryEntryWithItsCrc)
         for (const auto& line : Lines(r.out))
             ok += line.find("CRC ok") != std::string::npos ? 1 : 0;
         EXPECT_EQ(ok, 3) << r.out;
+        // The parts as File Load would list them: name, version from the file name, size.
+        bool main = false;
+        bool cf = false;
+        for (const auto& line : Lines(r.out)) {
+            main = main || (line.rfind("MAIN ", 0) == 0 && line.find("V1.2") != std::string::npos &&
+                            line.find("5000 byte(s)") != std::string::npos);
+            cf = cf || (line.rfind("CF ", 0) == 0 && line.find("V3") != std::string::npos &&
+                        line.find("777 byte(s)") != std::string::npos);
+        }
+        EXPECT_TRUE(main && cf) << r.out;
     }
 }
 
@@ -45,7 +55,7 @@ TEST_F(CliInfoTest, ACorruptedEntryIsFoundByItsCrcAndNothingIsWritten)
     const fs::path qvp = MakeArchive("bad.qvp", false);
     // Damage one data byte in the middle of the stored MAIN entry.
     Bytes bytes = ReadFile(qvp);
-    const std::string name = "MAIN_V1.2.bin";
+    const std::string name = "SM_V1.2_x.bin";
     const auto at = std::search(bytes.begin(), bytes.end(), name.begin(), name.end());
     ASSERT_NE(at, bytes.end());
     const auto dataStart = static_cast<std::size_t>(at - bytes.begin()) + name.size();
@@ -58,9 +68,9 @@ TEST_F(CliInfoTest, ACorruptedEntryIsFoundByItsCrcAndNothingIsWritten)
     std::string mainLine;
     std::string cfLine;
     for (const auto& line : Lines(r.out)) {
-        if (line.rfind("MAIN_V1.2.bin", 0) == 0)
+        if (line.rfind("SM_V1.2_x.bin", 0) == 0)
             mainLine = line;
-        if (line.rfind("CF_V3.bin", 0) == 0)
+        if (line.rfind("SF_V3_y.bin", 0) == 0)
             cfLine = line;
     }
     EXPECT_NE(mainLine.find("CRC mismatch"), std::string::npos) << r.out;

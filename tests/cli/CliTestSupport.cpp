@@ -132,6 +132,12 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
+bool HasLine(const std::string& text, const std::string& line)
+{
+    const auto lines = Lines(text);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
 std::vector<std::string> ListTree(const fs::path& dir)
 {
     std::vector<std::string> names;

@@ -35,6 +35,8 @@ Bytes ReadFile(const fs::path& path);
 // "" when equal, else the first differing offset or the sizes.
 std::string Compare(const Bytes& got, const Bytes& want);
 std::vector<std::string> Lines(const std::string& text);
+// text holds line as one whole line.
+bool HasLine(const std::string& text, const std::string& line);
 // Every file below dir, as relative paths, sorted.
 std::vector<std::string> ListTree(const fs::path& dir);
 

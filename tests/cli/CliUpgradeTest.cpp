@@ -34,7 +34,7 @@ TEST_F(CliUpgradeTest, AFullUsbUpgradeExitsZeroAndTheTargetRecordsEveryPartAndTh
     StartTarget();
     const RunResult r = CliUsb({dat.string()}, 90s);
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_TRUE(Contains(r.err, "\nUpgrade Complete.\n")) << r.err;
+    EXPECT_TRUE(HasLine(r.err, "Upgrade Complete.")) << r.err;
     for (const ItemFile& f : kItems) {
         EXPECT_EQ(Compare(ReadFile(Recorded(f.item, "data")), ReadFile(PartFile(f.option))), "") << f.option;
         EXPECT_EQ(Compare(ReadFile(Recorded(f.item, "boot")), m_boot), "") << f.option;
@@ -112,8 +112,8 @@ TEST_P(CliNakTest, ARefusedAcknowledgementExitsOneWithTheCheckersMessage)
     StartTarget();
     const RunResult r = CliUsb({"--stall-timeout", "3", dat.string()}, 30s);
     EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_TRUE(Contains(r.err, std::string("\n") + GetParam().message + "\n")) << r.err;
-    EXPECT_FALSE(Contains(r.err, "\nUpgrade Complete.\n")) << r.err;
+    EXPECT_TRUE(HasLine(r.err, GetParam().message)) << r.err;
+    EXPECT_FALSE(HasLine(r.err, "Upgrade Complete.")) << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -131,7 +131,7 @@ TEST_F(CliUpgradeTest, ASilentMachineIsAConnectionFailure)
     StartTarget();
     const RunResult r = CliUsb({dat.string()}, 30s);
     EXPECT_EQ(r.exitCode, 3) << r.err;
-    EXPECT_TRUE(Contains(r.err, "\nThe machine does not respond to the protocol.\n")) << r.err;
+    EXPECT_TRUE(HasLine(r.err, "The machine does not respond to the protocol.")) << r.err;
 }
 
 TEST_F(CliUpgradeTest, AMissingUsbDeviceIsAConnectionFailure)
@@ -151,7 +151,7 @@ TEST_F(CliUpgradeTest, AnUnplugMidRunExitsOneAfterTheStallTimeout)
     const RunResult r = CliUsb({"--stall-timeout", "2", dat.string()}, 40s);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_TRUE(Contains(r.err, "\nThe machine stopped responding during the upgrade.\n")) << r.err;
+    EXPECT_TRUE(HasLine(r.err, "The machine stopped responding during the upgrade.")) << r.err;
     EXPECT_GE(took, 2s);
     EXPECT_LT(took, 30s);
 }
@@ -164,7 +164,7 @@ TEST_F(CliUpgradeTest, APackageThatDoesNotSuitTheMachineIsRejected)
     StartTarget();
     const RunResult r = CliUsb({dat.string()});
     EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_TRUE(Contains(r.err, "\nMachine type and the file type does not match!\n")) << r.err;
+    EXPECT_TRUE(HasLine(r.err, "Machine type and the file type does not match!")) << r.err;
     EXPECT_FALSE(fs::exists(Recorded(5, "data")));
 }
 
