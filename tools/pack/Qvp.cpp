@@ -72,7 +72,7 @@ const char* const QVP_HELP =
     "Exit status: 0 written, 1 a file could not be read or written, 2 bad usage\n"
     "or names that would not classify.\n";
 
-struct PartSpec {
+struct PartOption {
     const char* option; // without "--"
     int model;
     const char* token;
@@ -80,7 +80,7 @@ struct PartSpec {
     int fileSlot;        // where the tool puts it
 };
 
-const PartSpec kParts[] = {
+const PartOption kParts[] = {
     {"header", 1, "BH", nullptr, 0},
     {"main", 1, "SM", "Main Source File Path", 1},
     {"cis-m", 1, "SC", "CIS Master Source File Path", 2},
@@ -124,9 +124,9 @@ int OptionIndex(const std::string& name)
     return -1;
 }
 
-const PartSpec* FindPart(int model, const std::string& option)
+const PartOption* FindPart(int model, const std::string& option)
 {
-    for (const PartSpec& part : kParts)
+    for (const PartOption& part : kParts)
         if (part.model == model && option == part.option)
             return &part;
     return nullptr;
@@ -149,7 +149,7 @@ std::string BaseName(const std::string& path)
 }
 
 // A name the tool would file under the part's slot, after --rename.
-std::string RenamedFor(const PartSpec& part, const std::string& name)
+std::string RenamedFor(const PartOption& part, const std::string& name)
 {
     if (part.token[0] == '.') {
         const std::size_t dot = name.rfind('.');
@@ -332,23 +332,23 @@ int RunQvp(int argc, char** argv)
                 return UsageError("--name " + std::string(kPartOptions[p]) + "=... given without " + option);
             continue;
         }
-        const PartSpec* spec = FindPart(model, kPartOptions[p]);
-        if (spec == nullptr)
+        const PartOption* partOpt = FindPart(model, kPartOptions[p]);
+        if (partOpt == nullptr)
             return UsageError(option + " is not a part of a " + kModelNames[model] + " package");
         std::string name = partName[p] ? *partName[p] : BaseName(*partFile[p]);
         if (name.empty() || name.find_first_of("/\\:") != std::string::npos)
             return UsageError("the name '" + name + "' for " + option +
                               " must be a plain file name (no /, \\ or :)");
         auto cls = ClassifyPartFile(model, name);
-        if ((!cls || cls->nFileSlot != spec->fileSlot) && rename && !partName[p]) {
-            name = RenamedFor(*spec, name);
+        if ((!cls || cls->nFileSlot != partOpt->fileSlot) && rename && !partName[p]) {
+            name = RenamedFor(*partOpt, name);
             cls = ClassifyPartFile(model, name);
         }
-        if (!cls || cls->nFileSlot != spec->fileSlot) {
+        if (!cls || cls->nFileSlot != partOpt->fileSlot) {
             const std::string found =
                 cls ? std::string(" but is read by its token \"") + cls->pszToken + "\" first"
                     : std::string(" but carries no token of a ") + kModelNames[model] + " package";
-            return UsageError("the name '" + name + "' for " + option + " must carry \"" + spec->token +
+            return UsageError("the name '" + name + "' for " + option + " must carry \"" + partOpt->token +
                               "\"" + found + "; give --name " + kPartOptions[p] + "=NAME" +
                               (rename ? "" : " or --rename"));
         }
@@ -359,8 +359,8 @@ int RunQvp(int argc, char** argv)
                          "velunda-pack qvp: warning: '%s' carries .QV1 or .QV2; the tool leaves it "
                          "behind when it cleans up\n",
                          name.c_str());
-        if (spec->infoKey != nullptr)
-            infoBody.push_back(std::string(" ") + spec->infoKey + " : " + name);
+        if (partOpt->infoKey != nullptr)
+            infoBody.push_back(std::string(" ") + partOpt->infoKey + " : " + name);
         entries.push_back({name, *partFile[p], {}});
         ++given;
     }
