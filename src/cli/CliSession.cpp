@@ -126,7 +126,7 @@ std::string CCliSession::CurrentItemName() const
 {
     if (m_phase != EPhase::Run)
         return {};
-    if (m_dlg->m_nResultType == RESULT_TYPE_BOARD)
+    if (m_nRunModel == RESULT_TYPE_BOARD)
         return "BOARD";
     switch (m_dlg->m_nCurrentItem) {
     case ITEM_IR:
@@ -161,7 +161,8 @@ void CCliSession::OnProgress(int barId)
         if (ids.bar == barId)
             changed = static_cast<int>(i);
     }
-    const int item = m_dlg->m_nResultType == RESULT_TYPE_BOARD ? ITEM_BOARD : m_dlg->m_nCurrentItem;
+    // The end of a board upgrade resets the window, so the run's model is kept here.
+    const int item = m_nRunModel == RESULT_TYPE_BOARD ? ITEM_BOARD : m_dlg->m_nCurrentItem;
     if (item != m_nShownItem) {
         m_nShownItem = item;
         m_report.ItemStart(CurrentItemName());
@@ -239,7 +240,11 @@ std::vector<std::vector<std::string>> CCliSession::ListRows() const
 
 void CCliSession::PrintList(const std::string& when)
 {
-    m_report.Table(when, kListColumns, ListRows());
+    // A board upgrade ends with the window reset and its list empty.
+    const auto rows = ListRows();
+    if (rows.empty())
+        return;
+    m_report.Table(when, kListColumns, rows);
 }
 
 int CCliSession::Finish(ECliOutcome outcome, const std::string& reason)
@@ -319,6 +324,7 @@ int CCliSession::Run()
         return Finish(ECliOutcome::BadPackage, "the package names no machine the tool knows");
     if (m_host.ListRowCount(IDC_LIST_PART) == 0)
         return Finish(ECliOutcome::BadPackage, "the package holds no part");
+    m_nRunModel = model;
     m_report.Note(std::string("loaded ") + ModelName(model) + " package " +
                   fs::path(path).filename().string());
     PrintList("package");

@@ -60,6 +60,7 @@ private:
     bool m_bStatusSeen = false;
     std::map<std::string, std::string> m_statusOfPart; // Target Status as the system check wrote it
     int m_nShownItem = -1;
+    int m_nRunModel = 0; // model of the loaded package
     Clock::time_point m_lastActivity = Clock::now();
 };
 
