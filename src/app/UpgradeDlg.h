@@ -154,6 +154,8 @@ public:
     // Reactions of the serial checkers: those of OnAckEvent, with the
     // system check and board check differing.
     void OnSerialAck(int event);
+    // A checker refused an answer: its message, and during a run a failed item.
+    void OnAckRejected(const std::string& text);
 
     // --- Requests (protocol/UpgradeDlgRequests.cpp)
     void MakePacketAndSend(std::uint8_t command, std::uint8_t subcommand, const std::uint8_t* payload,

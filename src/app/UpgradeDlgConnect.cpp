@@ -28,15 +28,18 @@ void CUsbAckSink::OnAckEvent(int event)
 
 void CUsbAckSink::OnCheckerMessage(const std::string& text)
 {
-    // Modal: the reader waits until the user has read it. A rejected
-    // answer during a run fails the item, whatever the target says later.
-    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, text] {
-        if (m_dlg.m_bRunActive != 0) {
-            m_dlg.m_bItemFailed = 1;
-            m_dlg.m_bRunFailed = 1;
-        }
-        m_dlg.MessageBox(text);
-    });
+    // Modal: the reader waits until the user has read it.
+    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, text] { m_dlg.OnAckRejected(text); });
+}
+
+void CUpgradeDlg::OnAckRejected(const std::string& text)
+{
+    // A rejected answer during a run fails the item, whatever the target says later.
+    if (m_bRunActive != 0) {
+        m_bItemFailed = 1;
+        m_bRunFailed = 1;
+    }
+    MessageBox(text);
 }
 
 void CUsbAckSink::OnFrame(const Packet&)

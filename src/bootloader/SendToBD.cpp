@@ -21,7 +21,7 @@ void CSerialAckSink::OnAckEvent(int event)
 
 void CSerialAckSink::OnCheckerMessage(const std::string& text)
 {
-    m_dlg.MessageBox(text);
+    m_dlg.OnAckRejected(text);
 }
 
 void CSerialAckSink::OnFrame(const Packet&)
