@@ -1,0 +1,244 @@
+// The real window on Qt's offscreen platform driven through a whole USB
+// upgrade against the virtual target: File Load, Connect, Sys Check, Upgrade
+// Start, "Upgrade Complete.". Screenshots after the system check and after the
+// run go to the artifacts folder; the images the target recorded are compared
+// with the package's parts.
+#include "app/UpgradeDlg.h"
+#include "app/qt/QtHost.h"
+
+#include "QuorinSim.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTreeWidget>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "test_qt_run";
+        static char* argv[] = {name, nullptr};
+        m_app = std::make_unique<QApplication>(argc, argv);
+    }
+    void TearDown() override { m_app.reset(); }
+
+private:
+    std::unique_ptr<QApplication> m_app;
+};
+
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+Bytes Pattern(std::size_t size, unsigned seed)
+{
+    Bytes out(size);
+    std::uint32_t x = 0x85EBCA6Bu * (seed + 7);
+    for (auto& b : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<std::uint8_t>(x >> 11);
+    }
+    return out;
+}
+
+void WriteFile(const fs::path& path, const Bytes& bytes)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Compare(const Bytes& got, const Bytes& want)
+{
+    const std::size_t n = std::min(got.size(), want.size());
+    for (std::size_t i = 0; i < n; ++i)
+        if (got[i] != want[i])
+            return "first difference at offset " + std::to_string(i);
+    return got.size() == want.size() ? "" : "sizes differ: " + std::to_string(got.size()) + " recorded";
+}
+
+int RunQuiet(const std::vector<std::string>& argv, const fs::path& cwd)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        if (::chdir(cwd.c_str()) != 0)
+            ::_exit(127);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Lets Qt run until pred holds or the time is up.
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+class QtRunTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_dir = fs::temp_directory_path() / ("velunda-qt-run-" + std::to_string(::getpid()));
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+        m_oldCwd = fs::current_path();
+        // The window finds the Boot folder under its start-up folder.
+        fs::current_path(m_dir);
+    }
+    void TearDown() override
+    {
+        fs::current_path(m_oldCwd);
+        if (!HasFailure())
+            fs::remove_all(m_dir);
+    }
+
+    QPushButton* Button(CQtHost& host, int id) { return qobject_cast<QPushButton*>(host.Control(id)); }
+
+    fs::path m_dir;
+    fs::path m_oldCwd;
+};
+
+TEST_F(QtRunTest, TheWindowUpgradesAVirtualMachineOverUsbFromFileLoadToUpgradeComplete)
+{
+    struct Part {
+        const char* option;
+        std::size_t size;
+        const char* version;
+        int item;
+    };
+    const Part parts[] = {{"--main", 20000, "3", 5},
+                          {"--cis-m", 9000, "4", 3},
+                          {"--cis-s", 4000, "5", 4},
+                          {"--cf", 8193, "6", 2},
+                          {"--ir", 700, "7", 1}};
+    const Bytes boot = Pattern(1500, 50);
+    WriteFile(m_dir / "Boot" / "V1.00.OHH", boot);
+    std::vector<std::string> pack = {VELUNDA_PACK, "dat", "--type", "I_QUORIN", "--out", "pkg.DAT"};
+    unsigned seed = 1;
+    for (const Part& p : parts) {
+        const fs::path file = m_dir / (std::string(p.option + 2) + ".bin");
+        WriteFile(file, Pattern(p.size, seed++));
+        pack.insert(pack.end(), {p.option, file.string(), std::string(p.option) + "-version", p.version});
+    }
+    ASSERT_EQ(RunQuiet(pack, m_dir), 0);
+
+    CSimConfig sim = ParseSimArgs({}).config;
+    sim.recordDir = (m_dir / "rec").string();
+    sim.stepDelay = std::chrono::milliseconds(3);
+    // The serial number frame first, so the list keeps both versions and statuses.
+    sim.serialWhen = ESerialWhen::BeforeSysCheck;
+    CQuorinSim target(sim);
+    std::string error;
+    ASSERT_TRUE(target.Start(error)) << error;
+
+    CTraceLog log;
+    log.SetEcho(false);
+    CQtHost host(log);
+    host.SetScripted(true);
+    CAppOptions options;
+    options.usbTty = target.SlavePath();
+    CUpgradeDlg dlg(host, options);
+    dlg.OnInitDialog();
+    host.show();
+    auto messages = [&] { return host.RecordedMessages(); };
+    auto has = [&](const std::string& text) {
+        const auto m = messages();
+        return std::find(m.begin(), m.end(), text) != m.end();
+    };
+
+    host.QueueOpenFileAnswer((m_dir / "pkg.DAT").string());
+    Button(host, IDC_BUTTON_FILE_LOAD)->click();
+    ASSERT_TRUE(messages().empty()) << messages().front();
+    ASSERT_EQ(host.ListRowCount(IDC_LIST_PART), 5);
+    ASSERT_TRUE(Button(host, IDC_BUTTON_CONNECT)->isEnabled());
+
+    Button(host, IDC_BUTTON_CONNECT)->click();
+    ASSERT_TRUE(
+        WaitFor([&] { return Button(host, IDC_BUTTON_SYS_CHECK)->isEnabled(); }, std::chrono::seconds(10)))
+        << ::testing::PrintToString(messages());
+    EXPECT_EQ(Button(host, IDC_BUTTON_CONNECT)->text().toStdString(), "Dis Connect");
+
+    Button(host, IDC_BUTTON_SYS_CHECK)->click();
+    ASSERT_TRUE(WaitFor([&] { return Button(host, IDC_BUTTON_UPGRADE_START)->isEnabled(); },
+                        std::chrono::seconds(10)))
+        << ::testing::PrintToString(messages());
+    WaitFor([&] { return host.ListGetCell(IDC_LIST_PART, 4, 2) == "Active"; }, std::chrono::seconds(2));
+    const char* const versions[] = {"1.0.01", "1.0.02", "1.0.03", "1.0.04", "1.0.05"};
+    for (int row = 0; row < 5; ++row) {
+        EXPECT_EQ(host.ListGetCell(IDC_LIST_PART, row, 1), versions[row]) << row;
+        EXPECT_EQ(host.ListGetCell(IDC_LIST_PART, row, 2), "Active") << row;
+    }
+    EXPECT_EQ(host.GetText(IDC_EDIT_SERIAL), "QV2024001");
+    fs::create_directories(VELUNDA_ARTIFACTS_DIR);
+    const std::string afterCheck = std::string(VELUNDA_ARTIFACTS_DIR) + "/qt_run-after-system-check.png";
+    EXPECT_TRUE(host.grab().save(QString::fromStdString(afterCheck)));
+
+    Button(host, IDC_BUTTON_UPGRADE_START)->click();
+    ASSERT_TRUE(WaitFor([&] { return has("Upgrade Complete."); }, std::chrono::seconds(90)))
+        << ::testing::PrintToString(messages());
+    EXPECT_EQ(messages(), std::vector<std::string>{"Upgrade Complete."});
+    for (int row = 0; row < 5; ++row)
+        EXPECT_EQ(host.ListGetCell(IDC_LIST_PART, row, 6), "Complete") << row;
+    EXPECT_TRUE(Button(host, IDC_BUTTON_FILE_LOAD)->isEnabled());
+    EXPECT_TRUE(Button(host, IDC_BUTTON_SYS_CHECK)->isEnabled());
+    const std::string afterRun = std::string(VELUNDA_ARTIFACTS_DIR) + "/qt_run-after-upgrade.png";
+    EXPECT_TRUE(host.grab().save(QString::fromStdString(afterRun)));
+    // The list is wider than its frame: a second picture scrolled to the Result column.
+    auto* list = qobject_cast<QTreeWidget*>(host.Control(IDC_LIST_PART));
+    ASSERT_NE(list, nullptr);
+    list->scrollToItem(list->topLevelItem(0));
+    list->scrollTo(list->model()->index(0, 6));
+    QTest::qWait(20);
+    const std::string results = std::string(VELUNDA_ARTIFACTS_DIR) + "/qt_run-after-upgrade-results.png";
+    EXPECT_TRUE(host.grab().save(QString::fromStdString(results)));
+
+    for (const Part& p : parts) {
+        const fs::path file = m_dir / (std::string(p.option + 2) + ".bin");
+        const fs::path rec = m_dir / "rec";
+        EXPECT_EQ(Compare(ReadFile(rec / (std::to_string(p.item) + "-data.bin")), ReadFile(file)), "")
+            << p.option;
+        EXPECT_EQ(Compare(ReadFile(rec / (std::to_string(p.item) + "-boot.bin")), boot), "") << p.option;
+    }
+    host.close();
+    QTest::qWait(50);
+    target.Stop();
+}
+
+} // namespace
