@@ -86,6 +86,9 @@ void CUpgradeDlg::OnClose()
 
 void CUpgradeDlg::ResetUpgradeState()
 {
+    // The package is forgotten; so are the files it unpacked, which would
+    // otherwise stay on disk with nothing left that knows them.
+    DeleteUnpackedFiles(m_strUnzipFolder);
     m_nCurrentItem = 0;
     m_nResultType = 0;
     m_strUpgradeFile.clear();

@@ -219,8 +219,6 @@ void CUpgradeDlg::OnCheckAll()
 
 void CUpgradeDlg::OnButtonFileLoad()
 {
-    // The package in the window goes with the reset; so do the files it unpacked.
-    DeleteUnpackedFiles(m_strUnzipFolder);
     ResetUpgradeState();
     if (m_nTransport == TRANSPORT_USB)
         DisconnectUsb();
@@ -259,7 +257,6 @@ void CUpgradeDlg::OnButtonFileLoad()
             const std::string file = m_strUpgradeFile;
             const std::string cause = DescribeLoadFailure(e, file);
             CloseArchive();
-            DeleteUnpackedFiles(m_strUnzipFolder);
             ResetUpgradeState();
             MessageBox("Cannot load the package " + file + ": " + cause + ".");
             return;

@@ -360,6 +360,25 @@ TEST_F(ArchiveCleanup, ClosingKeepsQv1FilesAndTheFolderHoldingThemAndRemovesTheR
     EXPECT_EQ(Names(dir / "k"), (std::set<std::string>{"a.QV1", "x.QV2.txt"}));
 }
 
+TEST_F(ArchiveCleanup, DisConnectForgetsThePackageAndRemovesItsUnpackedFiles)
+{
+    Source("SM_b.bin", 20, 2);
+    ASSERT_EQ(Pack("--model v1 -o " + Quote((dir / "d.QVP").string()) + " --main " + Quote(Src("SM_b.bin"))),
+              0)
+        << packOutput;
+    Load(dir / "d.QVP");
+    ASSERT_TRUE(host.Messages().empty()) << Messages();
+    ASSERT_FALSE(Names(dir / "d").empty());
+    // Connected as far as the window knows; the button disconnects and resets.
+    dlg->m_bConnected = 1;
+    dlg->m_nTransport = TRANSPORT_SERIAL;
+    host.EnableControl(IDC_BUTTON_CONNECT, true);
+    host.Click(IDC_BUTTON_CONNECT);
+    EXPECT_TRUE(dlg->m_strUnzipFolder.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir / "d"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "d.QVP"));
+}
+
 TEST_F(ArchiveCleanup, FilesAndFoldersThatWereThereBeforeTheLoadSurvive)
 {
     Source("SM_b.bin", 20, 2);
