@@ -4,9 +4,9 @@
 // Driven by the received bytes (OnBootByte, from the hidden window) and by
 // the window's one-shot timers (OnBootTimer).
 //
-// Error contract: write and open failures are traced only. A refused
-// acknowledgement after READY, a failed reopen at 115200 and an unreadable
-// body image end the exchange with "Board upgrade failed." (once per
+// Error contract: write failures are traced only. Missing or unopenable
+// images, a refused acknowledgement after READY, a failed reopen at 115200
+// and an unreadable body image end the exchange with "Board upgrade failed." (once per
 // connection), the port closed and the window back to Ready with the package
 // loaded. A silent boot image byte ends it with "Download boot error
 // occurred" and the package forgotten.
@@ -251,10 +251,14 @@ void CUpgradeDlg::CheckBootFiles()
 {
     ShowProgressRow(IDC_STATIC_PROGRAM, IDC_PROGRESS_PROGRAM, IDC_STATIC_PROGRAM_PERCENT, false);
     ShowProgressRow(IDC_STATIC_VERIFY, IDC_PROGRESS_VERIFY, IDC_STATIC_VERIFY_PERCENT, false);
-    if (BootFilesExist() == 1)
+    if (BootFilesExist() == 1) {
         m_host.StartTimer(IDT_SEND_BOOT, kSendBootDelayMs);
-    else
+    } else {
         Trace("==> Main File Chewck Fail\r\n");
+        // Waiting would not bring the images: tell the user instead of
+        // holding the port open without a word.
+        ReportBoardFailure(*this);
+    }
 }
 
 int CUpgradeDlg::BootFilesExist()
@@ -277,6 +281,7 @@ void CUpgradeDlg::StartBootFile()
         return;
     if (!m_fileDownload.Open(m_strPartFile[0], CBinaryFile::Share::Exclusive)) {
         Trace("==> Fail : Open Main Boot FIle\r\n==> RE Start <==\r\n");
+        ReportBoardFailure(*this);
         return;
     }
     m_nBootStep = DEF_STEP_BOOT;
@@ -327,6 +332,8 @@ void CUpgradeDlg::OpenHexFile()
 {
     if (!m_fileDownload.Open(m_strPartFile[1], CBinaryFile::Share::Exclusive)) {
         Trace("==> Fail : Open Hex FIle\r\n==> RE Start <==\r\n");
+        m_nBootStep = DEF_STEP_HALT;
+        ReportBoardFailure(*this);
         return;
     }
     m_nDownloadTotal = m_fileDownload.Length();

@@ -236,7 +236,7 @@ struct MissingCase {
 
 class MissingImageTest : public BootStepTest, public ::testing::WithParamInterface<MissingCase> {};
 
-TEST_P(MissingImageTest, AMissingImageIsTracedByPathAndNothingIsScheduled)
+TEST_P(MissingImageTest, AMissingImageIsTracedByPathAndEndsTheUpgradeWithAMessage)
 {
     const std::string boot = dlg.m_strPartFile[0];
     const std::string body = dlg.m_strPartFile[1];
@@ -252,7 +252,10 @@ TEST_P(MissingImageTest, AMissingImageIsTracedByPathAndNothingIsScheduled)
     EXPECT_EQ(host.HasTrace(folder.Path() + "/NONE.UPB ==> Not Search File\r\n"), !GetParam().bodyThere);
     EXPECT_FALSE(host.HasTrace(boot + " ==> Not Search File"));
     EXPECT_FALSE(host.HasTrace(body + " ==> Not Search File"));
-    EXPECT_EQ(g_ComPort.IsConnected(), 1);
+    EXPECT_EQ(host.MessageTexts(), std::vector<std::string>{"Board upgrade failed."});
+    EXPECT_EQ(g_ComPort.IsConnected(), 0);
+    EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
 }
 
 INSTANTIATE_TEST_SUITE_P(Missing, MissingImageTest,
