@@ -83,12 +83,13 @@ std::string Compare(const Bytes& got, const Bytes& want)
 
 int RunQuiet(const std::vector<std::string>& argv, const fs::path& cwd)
 {
+    // Built before the fork: the child of a threaded process only execs.
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         if (::chdir(cwd.c_str()) != 0)
             ::_exit(127);
         ::execv(args[0], args.data());
