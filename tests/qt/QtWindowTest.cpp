@@ -1,5 +1,6 @@
 // The real window on Qt's offscreen platform: its title, every control of the
 // table with its kind and initial text, the start state, and a screenshot.
+#include "QtTestApp.h"
 #include "app/UpgradeDlg.h"
 #include "app/qt/QtHost.h"
 
@@ -17,24 +18,6 @@
 #include <filesystem>
 
 namespace {
-
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "test_qt_window";
-        static char* argv[] = {name, nullptr};
-        m_app = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override { m_app.reset(); }
-
-private:
-    std::unique_ptr<QApplication> m_app;
-};
-
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 bool KindMatches(ControlKind kind, QWidget* w)
 {

@@ -1,0 +1,93 @@
+// Connect through the real window against the virtual target: the board
+// check's answer crosses from the USB reader thread through the Qt host's
+// hand-off, and Dis Connect or closing the window while the reader runs ends
+// without a hang.
+#include "QtTestApp.h"
+#include "app/UpgradeDlg.h"
+#include "app/qt/QtHost.h"
+
+#include "QuorinSim.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTest>
+#include <chrono>
+#include <functional>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A window whose USB link reaches the virtual target's pty, with a package's
+// model set so that the port list offers "USB".
+class QtConnect : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string error;
+        ASSERT_TRUE(sim.Start(error)) << error;
+        log.SetEcho(false);
+        host = std::make_unique<CQtHost>(log);
+        host->SetScripted(true);
+        CAppOptions options;
+        options.usbTty = sim.SlavePath();
+        dlg = std::make_unique<CUpgradeDlg>(*host, options);
+        dlg->OnInitDialog();
+        host->show();
+        dlg->m_nResultType = RESULT_TYPE_QUORIN_V1;
+        dlg->FillPortList();
+        host->EnableControl(IDC_BUTTON_CONNECT, true);
+    }
+    void TearDown() override
+    {
+        dlg.reset();
+        host.reset();
+        sim.Stop();
+    }
+
+    void ConnectAndWaitForTheBoardCheck()
+    {
+        const auto start = Clock::now();
+        QTest::mouseClick(host->Control(IDC_BUTTON_CONNECT), Qt::LeftButton);
+        ASSERT_EQ(host->GetText(IDC_BUTTON_CONNECT), "Dis Connect");
+        ASSERT_TRUE(QtWaitFor([&] { return host->IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 3s));
+        // The board check leaves one second after the connect.
+        EXPECT_GE(Clock::now() - start, 1s);
+        EXPECT_TRUE(host->RecordedMessages().empty());
+    }
+
+    CQuorinSim sim{CSimConfig{}};
+    CTraceLog log;
+    std::unique_ptr<CQtHost> host;
+    std::unique_ptr<CUpgradeDlg> dlg;
+};
+
+TEST_F(QtConnect, TheBoardChecksAnswerEnablesSysCheckAndDisConnectClosesPromptly)
+{
+    ConnectAndWaitForTheBoardCheck();
+    const auto start = Clock::now();
+    QTest::mouseClick(host->Control(IDC_BUTTON_CONNECT), Qt::LeftButton);
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_EQ(dlg->m_bConnected, 0);
+    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+    EXPECT_EQ(host->GetText(IDC_BUTTON_CONNECT), "Connect");
+    EXPECT_FALSE(host->IsControlEnabled(IDC_BUTTON_SYS_CHECK));
+}
+
+TEST_F(QtConnect, ClosingTheWindowWhileTheReaderRunsEndsWithoutAHang)
+{
+    ConnectAndWaitForTheBoardCheck();
+    // A system check keeps the reader handing frames to the window while it closes.
+    QTest::mouseClick(host->Control(IDC_BUTTON_SYS_CHECK), Qt::LeftButton);
+    const auto start = Clock::now();
+    host->close();
+    QApplication::processEvents();
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_FALSE(host->isVisible());
+    EXPECT_EQ(dlg->m_bConnected, 0);
+    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+}
+
+} // namespace
