@@ -28,6 +28,7 @@ const std::vector<CMessageRule> kRules = {
     {"The machine does not respond to the protocol.", M::Exact, O::ConnectFailed, true},
     {"Check boot mode failed.", M::Exact, O::ConnectFailed, true},
     {"Not Connect.", M::Exact, O::ConnectFailed, true},
+    {"Error while creating ThreadWatchComm,", M::Prefix, O::ConnectFailed, true},
     // Choices the command line made for the user.
     {"Please choose com port!", M::Exact, O::BadUsage, true},
     {"Please choose baud rate!", M::Exact, O::BadUsage, true},
@@ -42,6 +43,7 @@ const std::vector<CMessageRule> kRules = {
     {"Bad Making File!", M::Exact, O::BadPackage, true},
     {"Upgrade file is damaged.", M::Exact, O::BadPackage, true},
     {"Cannot load the package ", M::Prefix, O::BadPackage, true},
+    {"No upgrade file.", M::Exact, O::BadPackage, true},
 };
 
 int Severity(ECliOutcome o)

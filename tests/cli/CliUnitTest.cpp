@@ -35,6 +35,8 @@ TEST(CliOutcome, EveryWindowMessageMapsToItsExitStatus)
         {"Upgrade file is damaged.", 2, true},
         {"Can not find the boot folder", 2, true},
         {"Cannot load the package x.qvp: bad", 2, true},
+        {"No upgrade file.", 2, true},
+        {"Error while creating ThreadWatchComm,/dev/ttyS0", 3, true},
     };
     for (const MessageCase& c : cases) {
         const CMessageRule* rule = FindMessageRule(c.text);
