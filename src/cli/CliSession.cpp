@@ -2,6 +2,7 @@
 
 #include "app/UpgradeDlg.h"
 #include "link/CommPort.h"
+#include "protocol/Items.h"
 
 #include <csignal>
 #include <filesystem>
@@ -128,23 +129,7 @@ std::string CCliSession::CurrentItemName() const
         return {};
     if (m_nRunModel == RESULT_TYPE_BOARD)
         return "BOARD";
-    switch (m_dlg->m_nCurrentItem) {
-    case ITEM_IR:
-        return "IR";
-    case ITEM_CF:
-        return "CF";
-    case ITEM_CIS_M:
-        return "CIS M";
-    case ITEM_CIS_S:
-        return "CIS S";
-    case ITEM_MAIN:
-    case ITEM_MAIN_V2:
-        return "MAIN";
-    case ITEM_CDM:
-        return "CDM";
-    default:
-        return {};
-    }
+    return PartNameOfItem(m_dlg->m_nCurrentItem);
 }
 
 void CCliSession::OnProgress(int barId)

@@ -3,6 +3,7 @@
 #include "app/UpgradeDlg.h"
 
 #include "bootloader/SendToBD.h"
+#include "protocol/Items.h"
 #include "protocol/Pacing.h"
 
 #include <algorithm>
@@ -11,47 +12,6 @@ namespace {
 
 const std::uint8_t kOne = 0x01;
 
-// Part buffer and section of a part-image item; -1 when the item has none.
-int PartIndexOfItem(int item)
-{
-    switch (item) {
-    case ITEM_MAIN:
-        return 0;
-    case ITEM_CIS_M:
-        return 1;
-    case ITEM_CIS_S:
-        return 2;
-    case ITEM_CF:
-        return 3;
-    case ITEM_IR:
-        return 4;
-    default:
-        return -1;
-    }
-}
-
-// Slot of m_strPartFile holding an item's data image of a package archive.
-int DataSlotOfItem(int item)
-{
-    switch (item) {
-    case ITEM_MAIN:
-    case ITEM_MAIN_V2:
-    case ITEM_BOARD:
-        return 1;
-    case ITEM_CIS_M:
-    case ITEM_CDM:
-        return 2;
-    case ITEM_CIS_S:
-        return 3;
-    case ITEM_CF:
-        return 4;
-    case ITEM_IR:
-        return 5;
-    default:
-        return -1;
-    }
-}
-
 } // namespace
 
 void CUpgradeDlg::MakePacketAndSend(std::uint8_t command, std::uint8_t subcommand,
@@ -59,7 +19,7 @@ void CUpgradeDlg::MakePacketAndSend(std::uint8_t command, std::uint8_t subcomman
 {
     if (m_nTransport == TRANSPORT_USB) {
         const std::vector<std::uint8_t> frame = BuildFrame(command, subcommand, payload, length);
-        if (m_UsbLink.write_usb(frame.data(), static_cast<int>(frame.size())) <= 0)
+        if (m_UsbLink.write_usb(frame.data(), static_cast<std::uint32_t>(frame.size())) == 0)
             Trace("Error : MakePacketAndSend() -> write_usb()");
     } else if (m_pSendToBD) {
         m_pSendToBD->MakePacketAndSend(command, subcommand, payload, length);

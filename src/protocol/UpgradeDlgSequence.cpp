@@ -7,6 +7,7 @@
 // the run (ActiveReceiver), so the serial checkers reach the same reactions
 // through OnAckEvent when the run goes over the serial link.
 #include "app/UpgradeDlg.h"
+#include "protocol/Items.h"
 
 #include "bootloader/SendToBD.h"
 
@@ -35,29 +36,6 @@ std::int64_t SteadyNowMs()
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-// Part column of an item's list row; empty for an unknown code.
-const char* PartNameOfItem(int item)
-{
-    switch (item) {
-    case ITEM_IR:
-        return "IR";
-    case ITEM_CF:
-        return "CF";
-    case ITEM_CIS_M:
-        return "CIS M";
-    case ITEM_CIS_S:
-        return "CIS S";
-    case ITEM_MAIN:
-    case ITEM_MAIN_V2:
-    case ITEM_BOARD:
-        return "MAIN";
-    case ITEM_CDM:
-        return "CDM";
-    default:
-        return "";
-    }
 }
 
 // First list row whose Part column is the item's name, or -1.
