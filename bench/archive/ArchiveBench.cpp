@@ -11,6 +11,7 @@
 // (window throughput / client throughput) is below 0.9 or an image differs.
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
+#include "link/FtdiBackendForward.h"
 
 #include "QuorinSim.h"
 
@@ -62,9 +63,9 @@ std::vector<std::uint8_t> ReadBytes(const fs::path& path)
 }
 
 // The tty backend with a stopwatch on Boot End acknowledgement and Data End.
-class CTimedBackend final : public IFtdiBackend {
+class CTimedBackend final : public CForwardingFtdiBackend {
 public:
-    explicit CTimedBackend(std::unique_ptr<IFtdiBackend> inner) : m_pInner(std::move(inner)) {}
+    explicit CTimedBackend(std::unique_ptr<IFtdiBackend> inner) : CForwardingFtdiBackend(std::move(inner)) {}
 
     double LastDownloadSeconds()
     {
@@ -72,33 +73,10 @@ public:
         return std::chrono::duration<double>(m_dataEnd - m_bootEndAck).count();
     }
 
-    FtdiStatus ListDevices(std::uint32_t& count) override { return m_pInner->ListDevices(count); }
-    FtdiStatus Open(std::uint32_t index, FtdiHandle& handle) override
-    {
-        return m_pInner->Open(index, handle);
-    }
-    FtdiStatus SetUsbParameters(FtdiHandle h, std::uint32_t in, std::uint32_t out) override
-    {
-        return m_pInner->SetUsbParameters(h, in, out);
-    }
-    FtdiStatus Purge(FtdiHandle h, std::uint32_t mask) override { return m_pInner->Purge(h, mask); }
-    FtdiStatus SetTimeouts(FtdiHandle h, std::uint32_t r, std::uint32_t w) override
-    {
-        return m_pInner->SetTimeouts(h, r, w);
-    }
-    FtdiStatus SetLatencyTimer(FtdiHandle h, std::uint8_t ms) override
-    {
-        return m_pInner->SetLatencyTimer(h, ms);
-    }
-    FtdiStatus GetStatus(FtdiHandle h, std::uint32_t& rx, std::uint32_t& tx, std::uint32_t& ev,
-                         FtdiSysError& e) override
-    {
-        return m_pInner->GetStatus(h, rx, tx, ev, e);
-    }
     FtdiStatus Read(FtdiHandle h, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& got,
                     FtdiSysError& e) override
     {
-        const FtdiStatus status = m_pInner->Read(h, buffer, count, got, e);
+        const FtdiStatus status = Inner().Read(h, buffer, count, got, e);
         const auto now = Clock::now();
         for (std::uint32_t i = 0; status == FTDI_OK && i + 3 < got; ++i) {
             if (buffer[i] == 0xFB && buffer[i + 1] == 0x04 && buffer[i + 2] == CMD_UPGRADE &&
@@ -116,13 +94,10 @@ public:
             std::lock_guard lock(m_mutex);
             m_dataEnd = Clock::now();
         }
-        return m_pInner->Write(h, buffer, count, written);
+        return Inner().Write(h, buffer, count, written);
     }
-    FtdiStatus Close(FtdiHandle h) override { return m_pInner->Close(h); }
-    void WaitForData(FtdiHandle h, int timeoutMs) override { m_pInner->WaitForData(h, timeoutMs); }
 
 private:
-    std::unique_ptr<IFtdiBackend> m_pInner;
     std::mutex m_mutex;
     Clock::time_point m_bootEndAck{}, m_dataEnd{};
 };

@@ -6,6 +6,7 @@
 // 1 when the whole download takes more than 1.1 times its floor.
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
+#include "link/FtdiBackendForward.h"
 
 #include "DatWriter.h"
 #include "QuorinSim.h"
@@ -23,7 +24,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The tty backend with a stopwatch on the frames that bound a data download.
-class CTimedBackend final : public IFtdiBackend {
+class CTimedBackend final : public CForwardingFtdiBackend {
 public:
     struct Item {
         Clock::time_point bootEndAck{};
@@ -31,7 +32,7 @@ public:
         int chunks = 0;
     };
 
-    explicit CTimedBackend(std::unique_ptr<IFtdiBackend> inner) : m_pInner(std::move(inner)) {}
+    explicit CTimedBackend(std::unique_ptr<IFtdiBackend> inner) : CForwardingFtdiBackend(std::move(inner)) {}
 
     std::vector<Item> Items()
     {
@@ -47,33 +48,10 @@ public:
         return {m_nAcks ? m_targetMs / m_nAcks : 0.0, m_nTurns ? m_windowMs / m_nTurns : 0.0};
     }
 
-    FtdiStatus ListDevices(std::uint32_t& count) override { return m_pInner->ListDevices(count); }
-    FtdiStatus Open(std::uint32_t index, FtdiHandle& handle) override
-    {
-        return m_pInner->Open(index, handle);
-    }
-    FtdiStatus SetUsbParameters(FtdiHandle h, std::uint32_t in, std::uint32_t out) override
-    {
-        return m_pInner->SetUsbParameters(h, in, out);
-    }
-    FtdiStatus Purge(FtdiHandle h, std::uint32_t mask) override { return m_pInner->Purge(h, mask); }
-    FtdiStatus SetTimeouts(FtdiHandle h, std::uint32_t r, std::uint32_t w) override
-    {
-        return m_pInner->SetTimeouts(h, r, w);
-    }
-    FtdiStatus SetLatencyTimer(FtdiHandle h, std::uint8_t ms) override
-    {
-        return m_pInner->SetLatencyTimer(h, ms);
-    }
-    FtdiStatus GetStatus(FtdiHandle h, std::uint32_t& rx, std::uint32_t& tx, std::uint32_t& ev,
-                         FtdiSysError& e) override
-    {
-        return m_pInner->GetStatus(h, rx, tx, ev, e);
-    }
     FtdiStatus Read(FtdiHandle h, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& got,
                     FtdiSysError& e) override
     {
-        const FtdiStatus status = m_pInner->Read(h, buffer, count, got, e);
+        const FtdiStatus status = Inner().Read(h, buffer, count, got, e);
         const auto now = Clock::now();
         // Answers are small and come whole at this pace: look for FB 04 0B 0E.
         for (std::uint32_t i = 0; status == FTDI_OK && i + 3 < got; ++i) {
@@ -110,13 +88,10 @@ public:
             if (!m_items.empty() && buffer[3] == SUB_DATA_END)
                 m_items.back().dataEnd = Clock::now();
         }
-        return m_pInner->Write(h, buffer, count, written);
+        return Inner().Write(h, buffer, count, written);
     }
-    FtdiStatus Close(FtdiHandle h) override { return m_pInner->Close(h); }
-    void WaitForData(FtdiHandle h, int timeoutMs) override { m_pInner->WaitForData(h, timeoutMs); }
 
 private:
-    std::unique_ptr<IFtdiBackend> m_pInner;
     std::mutex m_mutex;
     std::vector<Item> m_items;
     Clock::time_point m_lastWrite{}, m_lastAck{};

@@ -102,7 +102,7 @@ public:
 
     // Where the backend explains failures (one line each, ending in "\r\n").
     // Set it before the first call; it is called on the calling thread.
-    void SetTrace(TraceFn trace) { m_fnTrace = std::move(trace); }
+    virtual void SetTrace(TraceFn trace) { m_fnTrace = std::move(trace); }
 
 protected:
     void Trace(const std::string& line) const;

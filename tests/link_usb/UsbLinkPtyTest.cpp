@@ -1,6 +1,7 @@
 // CUsbLink over the tty backend on a pseudo-terminal: the test plays the
 // target on the master side.
 #include "LinkTestSupport.h"
+#include "link/FtdiBackendForward.h"
 
 #include <thread>
 
@@ -8,9 +9,11 @@ namespace {
 
 // Passes every call to the real backend and counts the ones the tests ask
 // about, so a reopen attempt can be seen even when it fails.
-class CCountingBackend final : public IFtdiBackend {
+class CCountingBackend final : public CForwardingFtdiBackend {
 public:
-    explicit CCountingBackend(std::unique_ptr<IFtdiBackend> inner) : m_pInner(std::move(inner)) {}
+    explicit CCountingBackend(std::unique_ptr<IFtdiBackend> inner) : CForwardingFtdiBackend(std::move(inner))
+    {
+    }
 
     std::atomic<int> lists{0};
     std::atomic<int> opens{0};
@@ -20,55 +23,24 @@ public:
     FtdiStatus ListDevices(std::uint32_t& count) override
     {
         ++lists;
-        return m_pInner->ListDevices(count);
+        return Inner().ListDevices(count);
     }
     FtdiStatus Open(std::uint32_t index, FtdiHandle& handle) override
     {
         ++opens;
-        const FtdiStatus status = m_pInner->Open(index, handle);
+        const FtdiStatus status = Inner().Open(index, handle);
         if (status == FTDI_OK)
             ++openNow;
         return status;
     }
-    FtdiStatus SetUsbParameters(FtdiHandle h, std::uint32_t in, std::uint32_t out) override
-    {
-        return m_pInner->SetUsbParameters(h, in, out);
-    }
-    FtdiStatus Purge(FtdiHandle h, std::uint32_t mask) override { return m_pInner->Purge(h, mask); }
-    FtdiStatus SetTimeouts(FtdiHandle h, std::uint32_t r, std::uint32_t w) override
-    {
-        return m_pInner->SetTimeouts(h, r, w);
-    }
-    FtdiStatus SetLatencyTimer(FtdiHandle h, std::uint8_t ms) override
-    {
-        return m_pInner->SetLatencyTimer(h, ms);
-    }
-    FtdiStatus GetStatus(FtdiHandle h, std::uint32_t& rx, std::uint32_t& tx, std::uint32_t& ev,
-                         FtdiSysError& error) override
-    {
-        return m_pInner->GetStatus(h, rx, tx, ev, error);
-    }
-    FtdiStatus Read(FtdiHandle h, std::uint8_t* b, std::uint32_t n, std::uint32_t& got,
-                    FtdiSysError& e) override
-    {
-        return m_pInner->Read(h, b, n, got, e);
-    }
-    FtdiStatus Write(FtdiHandle h, const std::uint8_t* b, std::uint32_t n, std::uint32_t& done) override
-    {
-        return m_pInner->Write(h, b, n, done);
-    }
     FtdiStatus Close(FtdiHandle h) override
     {
         ++closes;
-        const FtdiStatus status = m_pInner->Close(h);
+        const FtdiStatus status = Inner().Close(h);
         if (status == FTDI_OK)
             --openNow;
         return status;
     }
-    void WaitForData(FtdiHandle h, int ms) override { m_pInner->WaitForData(h, ms); }
-
-private:
-    std::unique_ptr<IFtdiBackend> m_pInner;
 };
 
 class UsbLinkOnPty : public ::testing::Test {
