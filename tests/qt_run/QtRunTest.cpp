@@ -3,6 +3,7 @@
 // Start, "Upgrade Complete.". Screenshots after the system check and after the
 // run go to the artifacts folder; the images the target recorded are compared
 // with the package's parts.
+#include "../qt/QtTestApp.h"
 #include "app/UpgradeDlg.h"
 #include "app/qt/QtHost.h"
 
@@ -27,24 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
-
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "test_qt_run";
-        static char* argv[] = {name, nullptr};
-        m_app = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override { m_app.reset(); }
-
-private:
-    std::unique_ptr<QApplication> m_app;
-};
-
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 Bytes Pattern(std::size_t size, unsigned seed)
 {
@@ -98,18 +81,6 @@ int RunQuiet(const std::vector<std::string>& argv, const fs::path& cwd)
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Lets Qt run until pred holds or the time is up.
-bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
 }
 
 class QtRunTest : public ::testing::Test {
@@ -192,15 +163,15 @@ TEST_F(QtRunTest, TheWindowUpgradesAVirtualMachineOverUsbFromFileLoadToUpgradeCo
 
     Button(host, IDC_BUTTON_CONNECT)->click();
     ASSERT_TRUE(
-        WaitFor([&] { return Button(host, IDC_BUTTON_SYS_CHECK)->isEnabled(); }, std::chrono::seconds(10)))
+        QtWaitFor([&] { return Button(host, IDC_BUTTON_SYS_CHECK)->isEnabled(); }, std::chrono::seconds(10)))
         << ::testing::PrintToString(messages());
     EXPECT_EQ(Button(host, IDC_BUTTON_CONNECT)->text().toStdString(), "Dis Connect");
 
     Button(host, IDC_BUTTON_SYS_CHECK)->click();
-    ASSERT_TRUE(WaitFor([&] { return Button(host, IDC_BUTTON_UPGRADE_START)->isEnabled(); },
-                        std::chrono::seconds(10)))
+    ASSERT_TRUE(QtWaitFor([&] { return Button(host, IDC_BUTTON_UPGRADE_START)->isEnabled(); },
+                          std::chrono::seconds(10)))
         << ::testing::PrintToString(messages());
-    WaitFor([&] { return host.ListGetCell(IDC_LIST_PART, 4, 2) == "Active"; }, std::chrono::seconds(2));
+    QtWaitFor([&] { return host.ListGetCell(IDC_LIST_PART, 4, 2) == "Active"; }, std::chrono::seconds(2));
     const char* const versions[] = {"1.0.01", "1.0.02", "1.0.03", "1.0.04", "1.0.05"};
     for (int row = 0; row < 5; ++row) {
         EXPECT_EQ(host.ListGetCell(IDC_LIST_PART, row, 1), versions[row]) << row;
@@ -212,7 +183,7 @@ TEST_F(QtRunTest, TheWindowUpgradesAVirtualMachineOverUsbFromFileLoadToUpgradeCo
     EXPECT_TRUE(host.grab().save(QString::fromStdString(afterCheck)));
 
     Button(host, IDC_BUTTON_UPGRADE_START)->click();
-    ASSERT_TRUE(WaitFor([&] { return has("Upgrade Complete."); }, std::chrono::seconds(90)))
+    ASSERT_TRUE(QtWaitFor([&] { return has("Upgrade Complete."); }, std::chrono::seconds(90)))
         << ::testing::PrintToString(messages());
     EXPECT_EQ(messages(), std::vector<std::string>{"Upgrade Complete."});
     for (int row = 0; row < 5; ++row)
