@@ -217,10 +217,13 @@ void CCommPort::StopReader()
 
 bool CCommPort::JoinReader()
 {
+    // Straight from the receive thread's own callback: it cannot end before
+    // we return, and its thread object belongs to the user-interface thread.
+    if (t_pWatchedPort == this)
+        return false;
     if (m_receiveThread.joinable()) {
-        // Inside a notification of this very thread (through the gate, or
-        // straight from its callback): it cannot end before we return.
-        if (m_gate.InHandOff() || t_pWatchedPort == this)
+        // Inside a hand-off of that thread: likewise.
+        if (m_gate.InHandOff())
             return false;
         m_receiveThread.join();
     }
