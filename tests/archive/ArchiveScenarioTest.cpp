@@ -31,8 +31,8 @@ TEST_F(ArchiveUpgrade, AQuorinV1ArchiveUpgradesEveryPartFromItsUnpackedFiles)
     const int items[] = {ITEM_MAIN, ITEM_CIS_M, ITEM_CIS_S, ITEM_CF, ITEM_IR};
     for (int row = 0; row < PART_COUNT; ++row) {
         EXPECT_EQ(Result(row), "Complete") << row;
-        EXPECT_EQ(Compare(Recorded(items[row], "data"), bytes[row + 1]), "") << names[row + 1];
-        EXPECT_EQ(Compare(Recorded(items[row], "boot"), bytes[0]), "") << "boot of " << names[row + 1];
+        EXPECT_TRUE(SameBytes(Recorded(items[row], "data"), bytes[row + 1])) << names[row + 1];
+        EXPECT_TRUE(SameBytes(Recorded(items[row], "boot"), bytes[0])) << "boot of " << names[row + 1];
     }
     // A normal end leaves the unpacked files for another run.
     EXPECT_TRUE(std::filesystem::exists(dir / "v1" / "SM_V1.bin"));
@@ -87,10 +87,10 @@ TEST_F(ArchiveUpgrade, AQuorinV2ArchiveSendsTheCdmBootAndFinishesOnlyAfterVerify
     EXPECT_FALSE(finishBeforeVerifyEnd);
     EXPECT_EQ(Result(0), "Complete");
     EXPECT_EQ(Result(1), "Complete");
-    EXPECT_EQ(Compare(Recorded(ITEM_MAIN_V2, "boot"), header), "");
-    EXPECT_EQ(Compare(Recorded(ITEM_MAIN_V2, "data"), main), "");
-    EXPECT_EQ(Compare(Recorded(ITEM_CDM, "boot"), cdmBoot), "");
-    EXPECT_EQ(Compare(Recorded(ITEM_CDM, "data"), cdm), "");
+    EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN_V2, "boot"), header));
+    EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN_V2, "data"), main));
+    EXPECT_TRUE(SameBytes(Recorded(ITEM_CDM, "boot"), cdmBoot));
+    EXPECT_TRUE(SameBytes(Recorded(ITEM_CDM, "data"), cdm));
 }
 
 } // namespace

@@ -44,7 +44,7 @@ public:
     Bytes Source(const std::string& name, std::size_t size, unsigned seed)
     {
         Bytes bytes = Pattern(size, seed);
-        WriteFile(Src(name), bytes);
+        WriteFileBytes(Src(name), bytes);
         return bytes;
     }
 
@@ -52,8 +52,9 @@ public:
     int Pack(const std::string& args)
     {
         const auto log = dir / "pack.log";
-        const int rc = Shell(std::string(VELUNDA_PACK) + " qvp " + args + " >" + Quote(log.string()) + " 2>&1");
-        const Bytes text = ReadFile(log);
+        const int rc =
+            Shell(std::string(VELUNDA_PACK) + " qvp " + args + " >" + Quote(log.string()) + " 2>&1");
+        const Bytes text = ReadFileBytes(log);
         packOutput.assign(text.begin(), text.end());
         return rc;
     }
@@ -80,7 +81,7 @@ public:
 
     void WriteText(const std::filesystem::path& path, const std::string& text)
     {
-        WriteFile(path, Bytes(text.begin(), text.end()));
+        WriteFileBytes(path, Bytes(text.begin(), text.end()));
     }
 
     // File Load of path through the open-file dialog.

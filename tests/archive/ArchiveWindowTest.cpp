@@ -32,7 +32,7 @@ TEST_F(ArchiveLoad, AQuorinV1PackageFillsEverySlotAndRowFromItsOwnFiles)
         EXPECT_EQ(dlg->m_bHasPart[i], 1) << i;
     for (int i = 0; i < 6; ++i) {
         ASSERT_EQ(dlg->m_strPartFile[i], (dir / "Rel_1.2" / names[i]).string()) << i;
-        EXPECT_EQ(Compare(ReadFile(dlg->m_strPartFile[i]), bytes[i]), "") << names[i];
+        EXPECT_TRUE(SameBytes(ReadFileBytes(dlg->m_strPartFile[i]), bytes[i])) << names[i];
     }
     EXPECT_TRUE(dlg->m_strPartFile[6].empty());
 
@@ -115,8 +115,8 @@ TEST_F(ArchiveLoad, EntriesInArchiveFoldersLandFlatAndTheLaterOfTwoSameNamesWins
     Load(dir / "flat.QVP");
     EXPECT_TRUE(host.Messages().empty()) << Messages();
     EXPECT_EQ(Names(dir / "flat"), (std::set<std::string>{"UpgradeInfo.txt", "SM_V1.bin", "SC_V3.bin"}));
-    EXPECT_EQ(Compare(ReadFile(dir / "flat" / "SM_V1.bin"), later), "");
-    EXPECT_EQ(Compare(ReadFile(dir / "flat" / "SC_V3.bin"), cis), "");
+    EXPECT_TRUE(SameBytes(ReadFileBytes(dir / "flat" / "SM_V1.bin"), later));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(dir / "flat" / "SC_V3.bin"), cis));
     EXPECT_EQ(dlg->m_strPartFile[1], (dir / "flat" / "SM_V1.bin").string());
     EXPECT_EQ(Cell(0, 5), "1500 byte(s)");
     EXPECT_EQ(dlg->m_bHasPart[0], 1);
@@ -138,7 +138,7 @@ TEST_F(ArchiveLoad, AnInfoZipArchiveWithFoldersLoadsFlat)
     Load(dir / "iz.QVP");
     EXPECT_TRUE(host.Messages().empty()) << Messages();
     EXPECT_EQ(Names(dir / "iz"), (std::set<std::string>{"UpgradeInfo.txt", "SM_V4_1.bin"}));
-    EXPECT_EQ(Compare(ReadFile(dlg->m_strPartFile[1]), main), "");
+    EXPECT_TRUE(SameBytes(ReadFileBytes(dlg->m_strPartFile[1]), main));
     EXPECT_EQ(Cell(0, 4), "V4");
 }
 
@@ -195,7 +195,7 @@ TEST_F(ArchiveLoad, LoadingTheSamePackageAgainReplacesItsOwnFilesWithoutComplain
     ASSERT_TRUE(host.Messages().empty()) << Messages();
     Load(dir / "p.QVP");
     EXPECT_TRUE(host.Messages().empty()) << Messages();
-    EXPECT_EQ(Compare(ReadFile(dlg->m_strPartFile[1]), main), "");
+    EXPECT_TRUE(SameBytes(ReadFileBytes(dlg->m_strPartFile[1]), main));
     host.CloseWindow();
     EXPECT_FALSE(fs::exists(dir / "p"));
 }
@@ -266,25 +266,25 @@ INSTANTIATE_TEST_SUITE_P(
     Causes, ArchiveFailure,
     ::testing::Values(
         FailCase{"TextFile",
-                 [](ArchiveFixture&, const fs::path& d) { WriteFile(d / "bad.QVP", Bytes(100, 'x')); },
+                 [](ArchiveFixture&, const fs::path& d) { WriteFileBytes(d / "bad.QVP", Bytes(100, 'x')); },
                  "the file is not a ZIP archive (its end record is missing)."},
         FailCase{"CutInHalf",
                  [](ArchiveFixture& f, const fs::path& d) {
                      MakeGood(f, d);
-                     Bytes b = ReadFile(d / "bad.QVP");
+                     Bytes b = ReadFileBytes(d / "bad.QVP");
                      b.erase(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(b.size() / 2));
-                     WriteFile(d / "bad.QVP", b);
+                     WriteFileBytes(d / "bad.QVP", b);
                  },
                  "the archive is damaged or is not a ZIP archive."},
         FailCase{"CorruptData",
                  [](ArchiveFixture& f, const fs::path& d) {
                      MakeGood(f, d);
-                     Bytes b = ReadFile(d / "bad.QVP");
+                     Bytes b = ReadFileBytes(d / "bad.QVP");
                      const Bytes part = Pattern(5000, 7);
                      auto at = std::search(b.begin(), b.end(), part.begin(), part.begin() + 32);
                      ASSERT_NE(at, b.end());
                      at[100] ^= 0x01;
-                     WriteFile(d / "bad.QVP", b);
+                     WriteFileBytes(d / "bad.QVP", b);
                  },
                  "an entry failed its CRC check."},
         FailCase{"NoUpgradeInfo", [](ArchiveFixture& f, const fs::path& d) { MakeGood(f, d, "--no-info"); },
@@ -293,13 +293,13 @@ INSTANTIATE_TEST_SUITE_P(
                  [](ArchiveFixture& f, const fs::path& d) {
                      MakeGood(f, d, "--no-info");
                      // An earlier run's description must not describe this package.
-                     WriteFile(d / "bad" / "UpgradeInfo.txt", Bytes{' ', 'R'});
+                     WriteFileBytes(d / "bad" / "UpgradeInfo.txt", Bytes{' ', 'R'});
                  },
                  "it holds no UpgradeInfo.txt."},
         FailCase{"UsersFileWithThePartsName",
                  [](ArchiveFixture& f, const fs::path& d) {
                      MakeGood(f, d);
-                     WriteFile(d / "bad" / "SC_V1.bin", Bytes{'m', 'i', 'n', 'e'});
+                     WriteFileBytes(d / "bad" / "SC_V1.bin", Bytes{'m', 'i', 'n', 'e'});
                  },
                  "the unpack folder %D/bad already holds a file named SC_V1.bin that is not the package's; "
                  "move it "
@@ -315,7 +315,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{"FileWhereTheFolderGoes",
                  [](ArchiveFixture& f, const fs::path& d) {
                      MakeGood(f, d);
-                     WriteFile(d / "bad", Bytes{'u'});
+                     WriteFileBytes(d / "bad", Bytes{'u'});
                  },
                  "a file named \"%D/bad\" stands where its files would be unpacked."}));
 
@@ -325,16 +325,16 @@ TEST_F(ArchiveLoad, AUsersFileUnderAPartsNameIsNeverOverwrittenNorRemoved)
     ASSERT_EQ(Pack("--model v1 -o " + Quote((dir / "u.QVP").string()) + " --main " + Quote(Src("SM_V1.bin"))),
               0);
     const Bytes mine = Pattern(64, 99);
-    WriteFile(dir / "u" / "SM_V1.bin", mine);
+    WriteFileBytes(dir / "u" / "SM_V1.bin", mine);
     Load(dir / "u.QVP");
     ASSERT_EQ(host.Messages().size(), 1u) << Messages();
     EXPECT_EQ(host.Messages()[0].text, "Cannot load the package " + (dir / "u.QVP").string() +
                                            ": the unpack folder " + (dir / "u").string() +
                                            " already holds a file named SM_V1.bin that is not the package's; "
                                            "move it away and load again.");
-    EXPECT_EQ(Compare(ReadFile(dir / "u" / "SM_V1.bin"), mine), "");
+    EXPECT_TRUE(SameBytes(ReadFileBytes(dir / "u" / "SM_V1.bin"), mine));
     host.CloseWindow();
-    EXPECT_EQ(Compare(ReadFile(dir / "u" / "SM_V1.bin"), mine), "");
+    EXPECT_TRUE(SameBytes(ReadFileBytes(dir / "u" / "SM_V1.bin"), mine));
 }
 
 // --- Clean-up
@@ -385,14 +385,14 @@ TEST_F(ArchiveCleanup, FilesAndFoldersThatWereThereBeforeTheLoadSurvive)
     ASSERT_EQ(Pack("--model v1 -o " + Quote((dir / "k.QVP").string()) + " --main " + Quote(Src("SM_b.bin"))),
               0);
     const Bytes notes = Pattern(40, 5);
-    WriteFile(dir / "k" / "notes.txt", notes);
-    WriteFile(dir / "k" / "sub" / "c.bin", notes);
+    WriteFileBytes(dir / "k" / "notes.txt", notes);
+    WriteFileBytes(dir / "k" / "sub" / "c.bin", notes);
     Load(dir / "k.QVP");
     ASSERT_TRUE(host.Messages().empty()) << Messages();
     host.CloseWindow();
     EXPECT_EQ(Names(dir / "k"), (std::set<std::string>{"notes.txt", "sub"}));
-    EXPECT_EQ(Compare(ReadFile(dir / "k" / "notes.txt"), notes), "");
-    EXPECT_EQ(Compare(ReadFile(dir / "k" / "sub" / "c.bin"), notes), "");
+    EXPECT_TRUE(SameBytes(ReadFileBytes(dir / "k" / "notes.txt"), notes));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(dir / "k" / "sub" / "c.bin"), notes));
 }
 
 TEST_F(ArchiveCleanup, APackageNamedWithoutADotLeavesItsParentFolderUntouched)
@@ -403,15 +403,15 @@ TEST_F(ArchiveCleanup, APackageNamedWithoutADotLeavesItsParentFolderUntouched)
     fs::create_directories(parent);
     ASSERT_EQ(Pack("--model v1 -o " + Quote(package.string()) + " --main " + Quote(Src("SM_b.bin"))), 0);
     const Bytes keep = Pattern(40, 6);
-    WriteFile(parent / "keep.txt", keep);
-    WriteFile(dir / "rel.txt", keep);
+    WriteFileBytes(parent / "keep.txt", keep);
+    WriteFileBytes(dir / "rel.txt", keep);
     Load(package);
     ASSERT_TRUE(host.Messages().empty()) << Messages();
     EXPECT_EQ(dlg->m_strUnzipFolder, (parent / "packageQVP_unpacked").string());
     EXPECT_EQ(dlg->m_strPartFile[1], (parent / "packageQVP_unpacked" / "SM_b.bin").string());
     host.CloseWindow();
     EXPECT_EQ(Names(parent), (std::set<std::string>{"keep.txt", "packageQVP"}));
-    EXPECT_EQ(Compare(ReadFile(parent / "keep.txt"), keep), "");
+    EXPECT_TRUE(SameBytes(ReadFileBytes(parent / "keep.txt"), keep));
     EXPECT_TRUE(fs::exists(dir / "rel.txt"));
 }
 
@@ -424,8 +424,8 @@ TEST_F(ArchiveCleanup, AStalePartFromAnEarlierRunIsIgnoredAndLeftAlone)
         0);
     // Sorts after the package's own MAIN file and carries CIS M, which the package lacks.
     const Bytes stale = Pattern(25, 9);
-    WriteFile(dir / "s" / "SM_V9.99.bin", stale);
-    WriteFile(dir / "s" / "SC_V0.99.bin", stale);
+    WriteFileBytes(dir / "s" / "SM_V9.99.bin", stale);
+    WriteFileBytes(dir / "s" / "SC_V0.99.bin", stale);
     Load(dir / "s.QVP");
     ASSERT_TRUE(host.Messages().empty()) << Messages();
     EXPECT_EQ(dlg->m_strPartFile[1], (dir / "s" / "SM_V2.00.bin").string());
@@ -443,7 +443,7 @@ TEST_F(ArchiveCleanup, AFileAlreadyThereWithThePackagesBytesIsUsedAndKept)
     ASSERT_EQ(
         Pack("--model v1 -o " + Quote((dir / "same.QVP").string()) + " --main " + Quote(Src("SM_V1.bin"))),
         0);
-    WriteFile(dir / "same" / "SM_V1.bin", main);
+    WriteFileBytes(dir / "same" / "SM_V1.bin", main);
     Load(dir / "same.QVP");
     ASSERT_TRUE(host.Messages().empty()) << Messages();
     EXPECT_EQ(dlg->m_strPartFile[1], (dir / "same" / "SM_V1.bin").string());
@@ -459,7 +459,7 @@ TEST_F(ArchiveCleanup, AFinishedBoardUpgradeRemovesTheUnpackedFiles)
     ASSERT_EQ(Pack("--model board -o " + Quote((dir / "b.QVP").string()) + " --board-boot " +
                    Quote(Src("board.UPH")) + " --board-body " + Quote(Src("board.UPB"))),
               0);
-    WriteFile(dir / "b" / "user.txt", Bytes{'u'});
+    WriteFileBytes(dir / "b" / "user.txt", Bytes{'u'});
     Load(dir / "b.QVP");
     ASSERT_TRUE(host.Messages().empty()) << Messages();
     dlg->OnBoardUpgradeDone();

@@ -22,7 +22,7 @@ public:
         EXPECT_EQ(Shell("python3 " + Quote((dir / "list.py").string()) + " " + Quote(archive.string()) +
                         " >" + Quote(out.string())),
                   0);
-        const Bytes text = ReadFile(out);
+        const Bytes text = ReadFileBytes(out);
         return std::string(text.begin(), text.end());
     }
 };

@@ -62,8 +62,8 @@ protected:
     void SetUp() override
     {
         dlg.OnInitDialog();
-        bootImage = Pattern(7, 1, true);
-        bodyImage = Concat({Pattern(1500, 2), Text("##"), Bytes{0xA1, 0xA2}});
+        bootImage = BodyPattern(7, 1, true);
+        bodyImage = Concat({BodyPattern(1500, 2), Text("##"), Bytes{0xA1, 0xA2}});
         dlg.m_nResultType = RESULT_TYPE_BOARD;
         dlg.m_strPartFile[0] = folder.Write("BOARD.UPH", bootImage);
         dlg.m_strPartFile[1] = folder.Write("BOARD.UPB", bodyImage);
@@ -336,7 +336,7 @@ TEST_P(SilentBootTest, ABootByteWithoutAnswerEndsInTheBootErrorAfterASecond)
 }
 
 INSTANTIATE_TEST_SUITE_P(Silent, SilentBootTest,
-                         ::testing::Values(SilentBootCase{"Unanswered", Pattern(3, 5), 1},
+                         ::testing::Values(SilentBootCase{"Unanswered", BodyPattern(3, 5), 1},
                                            SilentBootCase{"EmptyImageSendsNothing", Bytes{}, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -448,21 +448,21 @@ struct BodyCase {
 
 std::vector<BodyCase> BodyCases()
 {
-    const Bytes a1023 = Pattern(1023, 11);
+    const Bytes a1023 = BodyPattern(1023, 11);
     return {
-        {"MarkThenLongRecord", Concat({Pattern(1500, 3), Text("##"), Bytes{1, 2, 3, 4, 5, 6}}),
-         Padded(Pattern(1500, 3)), Bytes{1, 2, 3, 4}},
+        {"MarkThenLongRecord", Concat({BodyPattern(1500, 3), Text("##"), Bytes{1, 2, 3, 4, 5, 6}}),
+         Padded(BodyPattern(1500, 3)), Bytes{1, 2, 3, 4}},
         {"MarkFirst", Concat({Text("##"), Bytes{9}}), Padded({}), Bytes{9}},
         {"HashAndAInsideAreData", Text("a#bA#c##"), Padded(Text("a#bA#c")), Bytes{}},
         {"ShortRecord", Concat({Text("xyz##"), Bytes{0x23, 0x41}}), Padded(Text("xyz")), Bytes{'#', 'A'}},
         {"LoneHashFillsTheBlockAndTheNextByteStartsTheNext",
-         Concat({a1023, Text("#Q#R"), Pattern(10, 12), Text("##"), Bytes{7, 7}}),
-         Padded(Concat({a1023, Text("#Q#R"), Pattern(10, 12)})), Bytes{7, 7}},
+         Concat({a1023, Text("#Q#R"), BodyPattern(10, 12), Text("##"), Bytes{7, 7}}),
+         Padded(Concat({a1023, Text("#Q#R"), BodyPattern(10, 12)})), Bytes{7, 7}},
         {"MarkAcrossTheBlockEnd", Concat({a1023, Text("##"), Bytes{5}}), Padded(a1023), Bytes{5}},
-        {"NoMark", Pattern(1500, 4), Padded(Pattern(1500, 4)), Bytes{}},
+        {"NoMark", BodyPattern(1500, 4), Padded(BodyPattern(1500, 4)), Bytes{}},
         {"NoMarkTrailingHash", Text("abc#"), Padded(Text("abc#")), Bytes{}},
         {"Empty", Bytes{}, Padded({}), Bytes{}},
-        {"NoMarkWholeBlock", Pattern(1024, 6), Concat({Pattern(1024, 6), Padded({})}), Bytes{}},
+        {"NoMarkWholeBlock", BodyPattern(1024, 6), Concat({BodyPattern(1024, 6), Padded({})}), Bytes{}},
     };
 }
 

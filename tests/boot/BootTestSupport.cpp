@@ -1,5 +1,7 @@
 #include "BootTestSupport.h"
 
+#include <algorithm>
+
 #include <asm/termbits.h>
 #include <cerrno>
 #include <cstdio>
@@ -110,16 +112,11 @@ unsigned CBoardPty::SlaveSpeed() const
     return tio.c_ospeed;
 }
 
-Bytes Pattern(std::size_t n, unsigned seed, bool allowHash)
+Bytes BodyPattern(std::size_t n, unsigned seed, bool allowHash)
 {
-    Bytes out(n);
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : out) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
-        if (!allowHash && b == '#')
-            b = '$';
-    }
+    Bytes out = Pattern(n, seed);
+    if (!allowHash)
+        std::replace(out.begin(), out.end(), std::uint8_t{'#'}, std::uint8_t{'$'});
     return out;
 }
 
@@ -136,12 +133,6 @@ Bytes Concat(std::initializer_list<Bytes> parts)
     return out;
 }
 
-Bytes ReadFileBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::vector<std::string> ReadFileLines(const std::string& path)
 {
     std::ifstream in(path);
@@ -149,21 +140,4 @@ std::vector<std::string> ReadFileLines(const std::string& path)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
-}
-
-std::string FirstDifference(const Bytes& expected, const Bytes& actual)
-{
-    const std::size_t n = std::min(expected.size(), actual.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        if (expected[i] != actual[i]) {
-            char text[128];
-            std::snprintf(text, sizeof text, "first difference at offset %zu: expected %02X, got %02X", i,
-                          expected[i], actual[i]);
-            return text;
-        }
-    }
-    if (expected.size() != actual.size())
-        return "sizes differ: expected " + std::to_string(expected.size()) + ", got " +
-               std::to_string(actual.size()) + " (equal up to offset " + std::to_string(n) + ")";
-    return {};
 }

@@ -1,12 +1,12 @@
 #pragma once
 // Helpers for the bootloader download tests: a pseudo-terminal whose master
 // plays the board, temporary folders, byte patterns and comparisons.
+#include "TestBytes.h"
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 // A fresh folder under /tmp, removed with everything in it.
@@ -48,10 +48,7 @@ private:
 };
 
 // n bytes of a pattern per seed, never containing '#' unless allowHash.
-Bytes Pattern(std::size_t n, unsigned seed, bool allowHash = false);
+Bytes BodyPattern(std::size_t n, unsigned seed, bool allowHash = false);
 Bytes Text(const std::string& text);
 Bytes Concat(std::initializer_list<Bytes> parts);
-Bytes ReadFileBytes(const std::string& path);
 std::vector<std::string> ReadFileLines(const std::string& path);
-// Empty when equal, else the first differing offset and both values.
-std::string FirstDifference(const Bytes& expected, const Bytes& actual);

@@ -24,7 +24,8 @@ double Ms(Clock::duration d)
 // end mark and a three-byte finish record.
 Bytes SmallBody()
 {
-    return Concat({Pattern(700, 21), Text("#A#"), Pattern(600, 22), Text("##"), Bytes{0xF1, 0x00, 0x23}});
+    return Concat(
+        {BodyPattern(700, 21), Text("#A#"), BodyPattern(600, 22), Text("##"), Bytes{0xF1, 0x00, 0x23}});
 }
 
 void ExpectReadyAgain(CBoardRig& rig)
@@ -99,7 +100,7 @@ void ExpectCompleteUpgrade(CBoardRig& rig, bool firstSession = true)
 
 TEST(BoardScenario, AConnectAt38300UpgradesTheBoardAndResetsTheWindow)
 {
-    CBoardRig rig({}, Pattern(9, 20, true), SmallBody());
+    CBoardRig rig({}, BodyPattern(9, 20, true), SmallBody());
     rig.LoadPackage();
     const auto start = Clock::now();
     rig.Connect("38300");
@@ -114,7 +115,7 @@ TEST(BoardScenario, AConnectAt38300UpgradesTheBoardAndResetsTheWindow)
 
 TEST(BoardScenario, WithoutTheBoardsAnswerAConnectReportsBootModeFailedAfterASecond)
 {
-    CBoardRig rig({"--silent-at", "probe"}, Pattern(5, 23), SmallBody());
+    CBoardRig rig({"--silent-at", "probe"}, BodyPattern(5, 23), SmallBody());
     rig.LoadPackage();
     const auto start = Clock::now();
     rig.Connect();
@@ -129,7 +130,7 @@ TEST(BoardScenario, WithoutTheBoardsAnswerAConnectReportsBootModeFailedAfterASec
 
 TEST(BoardScenario, AnUnansweredBootByteReportsTheBootErrorAndForgetsThePackage)
 {
-    CBoardRig rig({"--silent-at", "boot:3"}, Pattern(8, 24), SmallBody());
+    CBoardRig rig({"--silent-at", "boot:3"}, BodyPattern(8, 24), SmallBody());
     rig.LoadPackage();
     rig.Connect();
     ASSERT_TRUE(rig.WaitForMessage("Download boot error occurred", 4s));
@@ -153,7 +154,7 @@ class BoardRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(BoardRefusalTest, ARefusalNeverEndsInUpgradeCompleteAndLeavesConnectOffered)
 {
-    CBoardRig rig({"--refuse", GetParam().refuse}, Pattern(4, 25), SmallBody());
+    CBoardRig rig({"--refuse", GetParam().refuse}, BodyPattern(4, 25), SmallBody());
     rig.LoadPackage();
     rig.Connect();
     ASSERT_TRUE(rig.WaitForMessage("Board upgrade failed.", 12s))
@@ -176,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(Refusals, BoardRefusalTest,
 
 TEST(BoardScenario, AfterARefusedEraseConnectAgainCompletesTheUpgrade)
 {
-    CBoardRig rig({"--refuse", "erase:4"}, Pattern(6, 26), SmallBody());
+    CBoardRig rig({"--refuse", "erase:4"}, BodyPattern(6, 26), SmallBody());
     rig.LoadPackage();
     rig.Connect();
     ASSERT_TRUE(rig.WaitForMessage("Board upgrade failed.", 8s));
@@ -206,7 +207,7 @@ int Pack(const std::vector<std::string>& words)
 
 TEST(BoardScenario, APackageArchiveLoadedWithFileLoadUpgradesTheBoardAndItsUnpackedFilesGo)
 {
-    CBoardRig rig({}, Pattern(12, 27, true), SmallBody());
+    CBoardRig rig({}, BodyPattern(12, 27, true), SmallBody());
     const std::string package = rig.folder.Path() + "/BOARD_V2.QVP";
     ASSERT_EQ(Pack({"qvp", "--model", "board", "--out", package, "--board-boot", rig.bootPath, "--board-body",
                     rig.bodyPath}),

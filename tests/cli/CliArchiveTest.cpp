@@ -24,7 +24,7 @@ protected:
     }
     fs::path Part(const std::string& name, std::size_t size, unsigned seed)
     {
-        WriteFile(m_dir / "parts" / name, Pattern(size, seed));
+        WriteFileBytes(m_dir / "parts" / name, Pattern(size, seed));
         return m_dir / "parts" / name;
     }
 };
@@ -45,10 +45,10 @@ TEST_F(CliArchiveTest, AQuorinV2ArchiveUpgradesMainAndCdmWithTheirOwnBootImages)
     const RunResult r = CliUsb({"--json", qvp.string()}, 90s);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(HasLine(r.err, "Upgrade Complete.")) << r.err;
-    EXPECT_EQ(Compare(ReadFile(Recorded(12, "boot")), ReadFile(header)), "");
-    EXPECT_EQ(Compare(ReadFile(Recorded(12, "data")), ReadFile(main)), "");
-    EXPECT_EQ(Compare(ReadFile(Recorded(11, "boot")), ReadFile(cdmBoot)), "");
-    EXPECT_EQ(Compare(ReadFile(Recorded(11, "data")), ReadFile(cdm)), "");
+    EXPECT_TRUE(SameBytes(ReadFileBytes(Recorded(12, "boot")), ReadFileBytes(header)));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(Recorded(12, "data")), ReadFileBytes(main)));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(Recorded(11, "boot")), ReadFileBytes(cdmBoot)));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(Recorded(11, "data")), ReadFileBytes(cdm)));
     // CDM is verified: its Verify row reaches 100 %.
     EXPECT_TRUE(Contains(r.out, R"("item":"CDM","row":"Verify","percent":100)")) << r.out;
     // The unpacked folder is gone again; only the target's new recordings remain.
@@ -76,7 +76,7 @@ TEST_F(CliArchiveTest, AnUpgradeBoardArchiveIsDownloadedThroughTheBootloaderOver
     body.push_back('#');
     body.push_back('#');
     body.insert(body.end(), finish.begin(), finish.end());
-    WriteFile(m_dir / "parts" / "BOARD.UPB", body);
+    WriteFileBytes(m_dir / "parts" / "BOARD.UPB", body);
     const fs::path qvp = Pack({"--model", "board", "--board-boot", boot.string(), "--board-body",
                                (m_dir / "parts" / "BOARD.UPB").string()},
                               "board.qvp");
@@ -85,19 +85,19 @@ TEST_F(CliArchiveTest, AnUpgradeBoardArchiveIsDownloadedThroughTheBootloaderOver
     const RunResult r = Cli({"--port", m_target->SlavePath(), "--baud", "38400", qvp.string()}, 90s);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(HasLine(r.err, "Upgrade Complete.")) << r.err;
-    EXPECT_EQ(Compare(ReadFile(m_dir / "rec" / "board-boot.bin"), ReadFile(boot)), "");
+    EXPECT_TRUE(SameBytes(ReadFileBytes(m_dir / "rec" / "board-boot.bin"), ReadFileBytes(boot)));
     // Blocks of 1024 bytes; the one holding the end mark is padded with 0xFF.
     Bytes wire = data;
     wire.resize((data.size() + 1023) / 1024 * 1024, 0xFF);
-    EXPECT_EQ(Compare(ReadFile(m_dir / "rec" / "board-body.bin"), wire), "");
-    EXPECT_EQ(Compare(ReadFile(m_dir / "rec" / "board-finish.bin"), finish), "");
+    EXPECT_TRUE(SameBytes(ReadFileBytes(m_dir / "rec" / "board-body.bin"), wire));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(m_dir / "rec" / "board-finish.bin"), finish));
     EXPECT_FALSE(fs::exists(m_dir / "board")) << "the unpacked folder is left behind";
 }
 
 TEST_F(CliArchiveTest, ABoardThatNeverAnswersTheProbeIsAConnectionFailure)
 {
     const fs::path boot = Part("BOARD.UPH", 30, 5);
-    WriteFile(m_dir / "parts" / "BOARD.UPB", {'a', '#', '#'});
+    WriteFileBytes(m_dir / "parts" / "BOARD.UPB", {'a', '#', '#'});
     const fs::path qvp = Pack({"--model", "board", "--board-boot", boot.string(), "--board-body",
                                (m_dir / "parts" / "BOARD.UPB").string()},
                               "board.qvp");
@@ -112,7 +112,7 @@ TEST_F(CliArchiveTest, ABoardThatNeverAnswersTheProbeIsAConnectionFailure)
 TEST_F(CliArchiveTest, ABoardPackageWithoutAPortIsBadUsage)
 {
     const fs::path boot = Part("BOARD.UPH", 30, 5);
-    WriteFile(m_dir / "parts" / "BOARD.UPB", {'a', '#', '#'});
+    WriteFileBytes(m_dir / "parts" / "BOARD.UPB", {'a', '#', '#'});
     const fs::path qvp = Pack({"--model", "board", "--board-boot", boot.string(), "--board-body",
                                (m_dir / "parts" / "BOARD.UPB").string()},
                               "board.qvp");

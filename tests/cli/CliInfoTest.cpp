@@ -11,8 +11,8 @@ protected:
     // data can be damaged at a known place.
     fs::path MakeArchive(const std::string& name, bool deflate)
     {
-        WriteFile(m_dir / "src" / "SM_V1.2_x.bin", Pattern(5000, 1));
-        WriteFile(m_dir / "src" / "SF_V3_y.bin", Pattern(777, 2));
+        WriteFileBytes(m_dir / "src" / "SM_V1.2_x.bin", Pattern(5000, 1));
+        WriteFileBytes(m_dir / "src" / "SF_V3_y.bin", Pattern(777, 2));
         const std::string script = "import zipfile,sys\n"
                                    "m = zipfile.ZIP_DEFLATED if sys.argv[2] == '1' else zipfile.ZIP_STORED\n"
                                    "with zipfile.ZipFile(sys.argv[1], 'w', m) as z:\n"
@@ -54,13 +54,13 @@ TEST_F(CliInfoTest, ACorruptedEntryIsFoundByItsCrcAndNothingIsWritten)
 {
     const fs::path qvp = MakeArchive("bad.qvp", false);
     // Damage one data byte in the middle of the stored MAIN entry.
-    Bytes bytes = ReadFile(qvp);
+    Bytes bytes = ReadFileBytes(qvp);
     const std::string name = "SM_V1.2_x.bin";
     const auto at = std::search(bytes.begin(), bytes.end(), name.begin(), name.end());
     ASSERT_NE(at, bytes.end());
     const auto dataStart = static_cast<std::size_t>(at - bytes.begin()) + name.size();
     bytes[dataStart + 2500] ^= 0x5A;
-    WriteFile(qvp, bytes);
+    WriteFileBytes(qvp, bytes);
 
     const auto before = ListTree(m_dir);
     const RunResult r = Cli({"info", qvp.string()});
@@ -98,9 +98,9 @@ TEST_F(CliInfoTest, APartImagePackageListsItsPartsVersionsAndSizes)
 TEST_F(CliInfoTest, ADamagedPartImageOrAMissingFileIsABadPackage)
 {
     const fs::path dat = MakeDat({{"--main", 1234, "17"}});
-    Bytes text = ReadFile(dat);
+    Bytes text = ReadFileBytes(dat);
     text.resize(text.size() / 2);
-    WriteFile(dat, text);
+    WriteFileBytes(dat, text);
     const RunResult damaged = Cli({"info", dat.string()});
     EXPECT_EQ(damaged.exitCode, 2);
     EXPECT_NE(damaged.err.find("Upgrade file is damaged."), std::string::npos) << damaged.err;

@@ -77,44 +77,6 @@ RunResult RunProgram(const std::vector<std::string>& argv, const fs::path& cwd, 
     return result;
 }
 
-Bytes Pattern(std::size_t size, unsigned seed)
-{
-    Bytes out(size);
-    std::uint32_t x = 0x9E3779B9u * (seed + 1);
-    for (auto& b : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<std::uint8_t>(x >> 7);
-    }
-    return out;
-}
-
-void WriteFile(const fs::path& path, const Bytes& bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string Compare(const Bytes& got, const Bytes& want)
-{
-    const std::size_t n = std::min(got.size(), want.size());
-    for (std::size_t i = 0; i < n; ++i)
-        if (got[i] != want[i])
-            return "first difference at offset " + std::to_string(i);
-    if (got.size() != want.size())
-        return "sizes differ: " + std::to_string(got.size()) + " recorded, " + std::to_string(want.size()) +
-               " expected";
-    return "";
-}
-
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -180,11 +142,11 @@ void CliTest::StartTarget()
 fs::path CliTest::MakeDat(const std::vector<DatPart>& parts, const std::string& name)
 {
     m_boot = Pattern(1500, 99);
-    WriteFile(m_dir / "Boot" / "V1.00.OHH", m_boot);
+    WriteFileBytes(m_dir / "Boot" / "V1.00.OHH", m_boot);
     std::vector<std::string> args = {VELUNDA_PACK, "dat", "--type", "I_QUORIN", "--out", name};
     unsigned seed = 1;
     for (const DatPart& p : parts) {
-        WriteFile(PartFile(p.option), Pattern(p.size, seed++));
+        WriteFileBytes(PartFile(p.option), Pattern(p.size, seed++));
         args.push_back(p.option);
         args.push_back(PartFile(p.option).string());
         args.push_back(std::string(p.option) + "-version");

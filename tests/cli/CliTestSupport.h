@@ -4,6 +4,7 @@
 // virtual target on a pty of its own. Packages are made with velunda-pack;
 // what the target recorded is read back from its record folder.
 #include "QuorinSim.h"
+#include "TestBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,6 @@
 
 namespace clitest {
 
-using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -29,11 +29,6 @@ struct RunResult {
 // Runs argv[0] with the arguments in cwd; kills it after timeout.
 RunResult RunProgram(const std::vector<std::string>& argv, const fs::path& cwd, std::chrono::seconds timeout);
 
-Bytes Pattern(std::size_t size, unsigned seed);
-void WriteFile(const fs::path& path, const Bytes& bytes);
-Bytes ReadFile(const fs::path& path);
-// "" when equal, else the first differing offset or the sizes.
-std::string Compare(const Bytes& got, const Bytes& want);
 std::vector<std::string> Lines(const std::string& text);
 // text holds line as one whole line.
 bool HasLine(const std::string& text, const std::string& line);

@@ -123,7 +123,7 @@ TEST(CliJson, TextsFromATargetStayValidJson)
 {
     const std::string raw = std::string("q\"b\\s\n\x01\xff", 9);
     const std::string line = CJsonObject().Add("text", raw).Add("n", 42).Add("ok", true).Text();
-    WriteFile(fs::temp_directory_path() / "velunda-cli-json.txt", Bytes(line.begin(), line.end()));
+    WriteFileBytes(fs::temp_directory_path() / "velunda-cli-json.txt", Bytes(line.begin(), line.end()));
     const RunResult r = RunProgram({"/usr/bin/python3", "-c",
                                     "import json,sys\n"
                                     "e = json.load(open(sys.argv[1]))\n"

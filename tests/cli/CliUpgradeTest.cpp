@@ -36,8 +36,9 @@ TEST_F(CliUpgradeTest, AFullUsbUpgradeExitsZeroAndTheTargetRecordsEveryPartAndTh
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(HasLine(r.err, "Upgrade Complete.")) << r.err;
     for (const ItemFile& f : kItems) {
-        EXPECT_EQ(Compare(ReadFile(Recorded(f.item, "data")), ReadFile(PartFile(f.option))), "") << f.option;
-        EXPECT_EQ(Compare(ReadFile(Recorded(f.item, "boot")), m_boot), "") << f.option;
+        EXPECT_TRUE(SameBytes(ReadFileBytes(Recorded(f.item, "data")), ReadFileBytes(PartFile(f.option))))
+            << f.option;
+        EXPECT_TRUE(SameBytes(ReadFileBytes(Recorded(f.item, "boot")), m_boot)) << f.option;
     }
     // The list at the end shows every item's result.
     const auto lines = Lines(r.out);
@@ -58,8 +59,8 @@ TEST_F(CliUpgradeTest, ChosenItemsAreTheOnlyOnesSent)
     StartTarget();
     const RunResult r = CliUsb({"--items", "cf,MAIN", dat.string()}, 60s);
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(Compare(ReadFile(Recorded(5, "data")), ReadFile(PartFile("--main"))), "");
-    EXPECT_EQ(Compare(ReadFile(Recorded(2, "data")), ReadFile(PartFile("--cf"))), "");
+    EXPECT_TRUE(SameBytes(ReadFileBytes(Recorded(5, "data")), ReadFileBytes(PartFile("--main"))));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(Recorded(2, "data")), ReadFileBytes(PartFile("--cf"))));
     for (int item : {1, 3, 4})
         EXPECT_FALSE(fs::exists(Recorded(item, "data"))) << item;
 }
@@ -186,7 +187,7 @@ TEST_F(CliUpgradeTest, JsonOutputHoldsEveryProgressStepOfTheRun)
     StartTarget();
     const RunResult r = CliUsb({"--json", dat.string()}, 60s);
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    WriteFile(m_dir / "events.jsonl", Bytes(r.out.begin(), r.out.end()));
+    WriteFileBytes(m_dir / "events.jsonl", Bytes(r.out.begin(), r.out.end()));
     // Parsed by Python's json module, an independent reader of what we wrote.
     const char* script = "import json,sys\n"
                          "for line in open(sys.argv[1]):\n"

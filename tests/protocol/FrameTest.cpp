@@ -1,6 +1,6 @@
 #include "protocol/Frame.h"
 
-#include "ByteCompare.h"
+#include "TestBytes.h"
 
 #include <gtest/gtest.h>
 

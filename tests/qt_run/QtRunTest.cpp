@@ -4,6 +4,7 @@
 // run go to the artifacts folder; the images the target recorded are compared
 // with the package's parts.
 #include "../qt/QtTestApp.h"
+#include "TestBytes.h"
 #include "app/UpgradeDlg.h"
 #include "app/qt/QtHost.h"
 
@@ -27,42 +28,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes Pattern(std::size_t size, unsigned seed)
-{
-    Bytes out(size);
-    std::uint32_t x = 0x85EBCA6Bu * (seed + 7);
-    for (auto& b : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<std::uint8_t>(x >> 11);
-    }
-    return out;
-}
-
-void WriteFile(const fs::path& path, const Bytes& bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string Compare(const Bytes& got, const Bytes& want)
-{
-    const std::size_t n = std::min(got.size(), want.size());
-    for (std::size_t i = 0; i < n; ++i)
-        if (got[i] != want[i])
-            return "first difference at offset " + std::to_string(i);
-    return got.size() == want.size() ? "" : "sizes differ: " + std::to_string(got.size()) + " recorded";
-}
 
 int RunQuiet(const std::vector<std::string>& argv, const fs::path& cwd)
 {
@@ -121,12 +86,12 @@ TEST_F(QtRunTest, TheWindowUpgradesAVirtualMachineOverUsbFromFileLoadToUpgradeCo
                           {"--cf", 8193, "6", 2},
                           {"--ir", 700, "7", 1}};
     const Bytes boot = Pattern(1500, 50);
-    WriteFile(m_dir / "Boot" / "V1.00.OHH", boot);
+    WriteFileBytes(m_dir / "Boot" / "V1.00.OHH", boot);
     std::vector<std::string> pack = {VELUNDA_PACK, "dat", "--type", "I_QUORIN", "--out", "pkg.DAT"};
     unsigned seed = 1;
     for (const Part& p : parts) {
         const fs::path file = m_dir / (std::string(p.option + 2) + ".bin");
-        WriteFile(file, Pattern(p.size, seed++));
+        WriteFileBytes(file, Pattern(p.size, seed++));
         pack.insert(pack.end(), {p.option, file.string(), std::string(p.option) + "-version", p.version});
     }
     ASSERT_EQ(RunQuiet(pack, m_dir), 0);
@@ -204,9 +169,10 @@ TEST_F(QtRunTest, TheWindowUpgradesAVirtualMachineOverUsbFromFileLoadToUpgradeCo
     for (const Part& p : parts) {
         const fs::path file = m_dir / (std::string(p.option + 2) + ".bin");
         const fs::path rec = m_dir / "rec";
-        EXPECT_EQ(Compare(ReadFile(rec / (std::to_string(p.item) + "-data.bin")), ReadFile(file)), "")
+        EXPECT_TRUE(
+            SameBytes(ReadFileBytes(rec / (std::to_string(p.item) + "-data.bin")), ReadFileBytes(file)))
             << p.option;
-        EXPECT_EQ(Compare(ReadFile(rec / (std::to_string(p.item) + "-boot.bin")), boot), "") << p.option;
+        EXPECT_TRUE(SameBytes(ReadFileBytes(rec / (std::to_string(p.item) + "-boot.bin")), boot)) << p.option;
     }
     host.close();
     QTest::qWait(50);

@@ -7,6 +7,7 @@
 // Usage: configure sim (a CSimConfig) in the test or in SetUp, then call
 // StartTarget(); the window exists from then on. Helpers click through the
 // window as a user would and wait with the real timers.
+#include "TestBytes.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
@@ -26,48 +27,7 @@
 
 namespace scenario {
 
-using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
-
-// Deterministic bytes: a different pattern per seed.
-inline Bytes Pattern(std::size_t size, unsigned seed)
-{
-    Bytes out(size);
-    std::uint32_t x = 0x2545F491u * (seed + 3);
-    for (auto& b : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<std::uint8_t>(x);
-    }
-    return out;
-}
-
-inline void WriteFile(const std::filesystem::path& path, const Bytes& bytes)
-{
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline Bytes ReadFile(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// "" when equal, else where and how they differ.
-inline std::string Compare(const Bytes& got, const Bytes& want)
-{
-    const std::size_t n = std::min(got.size(), want.size());
-    for (std::size_t i = 0; i < n; ++i)
-        if (got[i] != want[i])
-            return "first difference at offset " + std::to_string(i);
-    if (got.size() != want.size())
-        return "sizes differ: " + std::to_string(got.size()) + " recorded, " + std::to_string(want.size()) +
-               " expected";
-    return "";
-}
 
 class ScenarioFixture : public ::testing::Test {
 protected:
@@ -157,7 +117,7 @@ protected:
 
     void PutBootFile(const std::string& name, const Bytes& bytes)
     {
-        WriteFile(dir / "Boot" / name, bytes);
+        WriteFileBytes(dir / "Boot" / name, bytes);
         if (bootImage.empty() || name > bootName) {
             bootName = name;
             bootImage = bytes;
@@ -223,12 +183,13 @@ protected:
 
     Bytes Recorded(int item, const char* what) const
     {
-        return ReadFile(std::filesystem::path(sim.recordDir) / (std::to_string(item) + "-" + what + ".bin"));
+        return ReadFileBytes(std::filesystem::path(sim.recordDir) /
+                             (std::to_string(item) + "-" + what + ".bin"));
     }
     std::string Result(int row) const { return host.ListGetCell(IDC_LIST_PART, row, 6); }
     std::string FramesLog() const
     {
-        const Bytes b = ReadFile(std::filesystem::path(sim.recordDir) / "frames.log");
+        const Bytes b = ReadFileBytes(std::filesystem::path(sim.recordDir) / "frames.log");
         return std::string(b.begin(), b.end());
     }
 

@@ -112,8 +112,8 @@ void ExpectRecordedImages(const ScenarioFixture& f, const Bytes (&parts)[PART_CO
     for (int i = 0; i < PART_COUNT; ++i) {
         if (parts[i].empty())
             continue;
-        EXPECT_EQ(Compare(recorded(items[i], "data"), parts[i]), "") << "data of item " << items[i];
-        EXPECT_EQ(Compare(recorded(items[i], "boot"), boot), "") << "boot of item " << items[i];
+        EXPECT_TRUE(SameBytes(recorded(items[i], "data"), parts[i])) << "data of item " << items[i];
+        EXPECT_TRUE(SameBytes(recorded(items[i], "boot"), boot)) << "boot of item " << items[i];
     }
 }
 
@@ -127,7 +127,7 @@ TEST_F(UsbScenario, AFullQuorinV1DatPackageIsUpgradedFromConnectToCompletion)
     for (int i = 0; i < PART_COUNT; ++i) {
         parts[i] = Pattern(sizes[i], 10u + static_cast<unsigned>(i));
         const auto file = dir / ("part" + std::to_string(i) + ".bin");
-        WriteFile(file, parts[i]);
+        WriteFileBytes(file, parts[i]);
         command += std::string(" ") + options[i] + " '" + file.string() + "' " + options[i] + "-version " +
                    std::to_string(100 + i);
     }
@@ -136,8 +136,8 @@ TEST_F(UsbScenario, AFullQuorinV1DatPackageIsUpgradedFromConnectToCompletion)
 
     StartTarget();
     PutBootFile("V1.00.OHH", Pattern(9000, 1));
-    PutBootFile("V1.10.OHH", Pattern(8192, 2));        // the greatest name is the boot file
-    WriteFile(dir / "Boot" / "Q.OHX", Pattern(50, 3)); // not a boot file
+    PutBootFile("V1.10.OHH", Pattern(8192, 2));             // the greatest name is the boot file
+    WriteFileBytes(dir / "Boot" / "Q.OHX", Pattern(50, 3)); // not a boot file
     FileLoad(dir / "pkg.DAT");
     if (dlg->m_bHasPart[0] == 0 && host.Messages().empty())
         GTEST_SKIP() << "the part-image loader is not wired into File Load in this build";
@@ -217,8 +217,8 @@ TEST_P(FaultScenario, AFaultNeverEndsInCompletionAndAfterTheStallARetryCompletes
     CheckOnly({IDC_CHECK_MAIN});
     EXPECT_EQ(Upgrade(), kComplete) << ::testing::PrintToString(host.MessageTexts());
     EXPECT_EQ(Result(0), "Complete");
-    EXPECT_EQ(Compare(Recorded(ITEM_MAIN, "data"), parts[0]), "");
-    EXPECT_EQ(Compare(Recorded(ITEM_MAIN, "boot"), bootImage), "");
+    EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN, "data"), parts[0]));
+    EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN, "boot"), bootImage));
 }
 
 void Nak(CSimConfig& c, const char* kind, int n)
@@ -273,7 +273,7 @@ TEST_F(UsbScenario, AfterAnEraseFailAnotherItemCanStillBeUpgraded)
     CheckOnly({IDC_CHECK_CIS_M});
     EXPECT_EQ(Upgrade(), kComplete) << ::testing::PrintToString(host.MessageTexts());
     EXPECT_EQ(Result(1), "Complete");
-    EXPECT_EQ(Compare(Recorded(ITEM_CIS_M, "data"), parts[1]), "");
+    EXPECT_TRUE(SameBytes(Recorded(ITEM_CIS_M, "data"), parts[1]));
 }
 
 } // namespace

@@ -30,7 +30,7 @@ TEST_P(BootFolderTest, TheGreatestOhhPathIsChosen)
     if (c.makeFolder)
         std::filesystem::create_directories(boot);
     for (const char* f : c.files)
-        WriteFile(boot / f, Pattern(4, 1));
+        WriteFileBytes(boot / f, Pattern(4, 1));
     for (const char* d : c.folders)
         std::filesystem::create_directories(boot / d);
     dlg.m_strPartFile[0] = "previous.OHH";
@@ -62,8 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(RecordingWindow, TheBootFolderIsTheOneUnderTheStartUpFolderNotTheCurrentOne)
 {
-    WriteFile(m_dir / "start" / "Boot" / "A.OHH", Pattern(4, 1));
-    WriteFile(m_dir / "elsewhere" / "Boot" / "Z.OHH", Pattern(4, 2));
+    WriteFileBytes(m_dir / "start" / "Boot" / "A.OHH", Pattern(4, 1));
+    WriteFileBytes(m_dir / "elsewhere" / "Boot" / "Z.OHH", Pattern(4, 2));
     dlg.m_szStartDir = (m_dir / "start").string();
     const auto before = std::filesystem::current_path();
     std::filesystem::current_path(m_dir / "elsewhere"); // as an open-file dialog may leave it

@@ -2,6 +2,7 @@
 // The main window on a USB link whose device records every frame the tool
 // writes and never answers: the reactions are driven by calling OnAckEvent
 // as the reader's hand-off would, and the frames they send are read back.
+#include "TestBytes.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
@@ -16,8 +17,6 @@
 #include <vector>
 
 namespace seqtest {
-
-using Bytes = std::vector<std::uint8_t>;
 
 struct SentFrame {
     std::uint8_t command;
@@ -97,25 +96,6 @@ inline std::vector<SentFrame> SplitFrames(const Bytes& bytes)
     return frames;
 }
 
-// Deterministic bytes: a different pattern per seed.
-inline Bytes Pattern(std::size_t size, unsigned seed)
-{
-    Bytes out(size);
-    std::uint32_t x = 0x9E3779B9u * (seed + 1);
-    for (auto& b : out) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<std::uint8_t>(x >> 24);
-    }
-    return out;
-}
-
-inline void WriteFile(const std::filesystem::path& path, const Bytes& bytes)
-{
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 class RecordingWindow : public ::testing::Test {
 protected:
     void SetUp() override
@@ -163,7 +143,7 @@ protected:
             }
         }
         bootImage = boot;
-        WriteFile(m_dir / "Boot" / "V1.00.OHH", boot);
+        WriteFileBytes(m_dir / "Boot" / "V1.00.OHH", boot);
         dlg.ShowPartChecks();
         dlg.FillPartList();
     }

@@ -2,6 +2,7 @@
 // the USB reader's hand-off delivers them, with the frames they send read
 // back from the device.
 #include "RecordingWindow.h"
+#include "TestBytes.h"
 
 #include <chrono>
 
@@ -84,15 +85,6 @@ protected:
         return false;
     }
 };
-
-std::ptrdiff_t FirstDifference(const Bytes& a, const Bytes& b)
-{
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i)
-        if (a[i] != b[i])
-            return static_cast<std::ptrdiff_t>(i);
-    return a.size() == b.size() ? -1 : static_cast<std::ptrdiff_t>(n);
-}
 
 TEST_F(SequenceTest, AFullyCheckedQuorinV1PackageIsUpgradedMainCisMCisSCfIrThenFinished)
 {
@@ -186,12 +178,12 @@ TEST_P(DownloadTest, ImagesGoOutInChunksOfAtMost8192BytesWithTruncatedPercentage
 
     std::size_t bootChunks = 0;
     const Bytes boot = Joined(d.frames, SUB_BOOT_DOWN, &bootChunks);
-    EXPECT_EQ(FirstDifference(boot, bootImage), -1);
+    EXPECT_TRUE(SameBytes(boot, bootImage));
     EXPECT_EQ(bootChunks, std::max<std::size_t>(1, (c.bootSize + 8191) / 8192));
 
     std::size_t dataChunks = 0;
     const Bytes data = Joined(d.frames, SUB_DATA_DOWN, &dataChunks);
-    EXPECT_EQ(FirstDifference(data, parts[0]), -1) << "first differing offset";
+    EXPECT_TRUE(SameBytes(data, parts[0]));
     EXPECT_EQ(dataChunks, c.dataChunks);
     for (const auto& f : d.frames)
         EXPECT_LE(f.payload.size(), 8192u);
@@ -548,7 +540,7 @@ TEST_F(SequenceTest, ADataFileThatEndsEarlySendsNoEmptyChunksAndTheRunStandsStil
     TakeSent();
     dlg.m_bPartImage = 0; // an archive's data file
     const auto file = m_dir / "main.bin";
-    WriteFile(file, Pattern(10000, 5));
+    WriteFileBytes(file, Pattern(10000, 5));
     dlg.m_strPartFile[1] = file.string();
     dlg.OnAckEvent(ACK_BOOT_END);
     auto frames = TakeSent();

@@ -38,14 +38,6 @@ CTempDir::~CTempDir()
     }
 }
 
-Bytes Pattern(std::size_t size, unsigned seed)
-{
-    Bytes out(size);
-    for (std::size_t i = 0; i < size; ++i)
-        out[i] = static_cast<std::uint8_t>((i * 7 + seed * 13 + (i / 251)) % 256);
-    return out;
-}
-
 Bytes ReadWholeFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -75,23 +67,6 @@ std::string HexText(const Bytes& bytes)
         out += (i ? " " : "") + std::string(b);
     }
     return out;
-}
-
-std::string FirstDifference(const Bytes& expected, const Bytes& actual)
-{
-    const std::size_t n = std::min(expected.size(), actual.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        if (expected[i] != actual[i]) {
-            char text[128];
-            std::snprintf(text, sizeof text, "first difference at offset %zu: expected %02X, got %02X", i,
-                          expected[i], actual[i]);
-            return text;
-        }
-    }
-    if (expected.size() != actual.size())
-        return "sizes differ: expected " + std::to_string(expected.size()) + " bytes, got " +
-               std::to_string(actual.size()) + " (equal up to offset " + std::to_string(n) + ")";
-    return {};
 }
 
 CSlave::CSlave(const std::string& path)

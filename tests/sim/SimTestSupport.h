@@ -3,6 +3,7 @@
 // on the slave, frames built with BuildFrame and read back by a parser of the
 // test's own, so that a fault in the target's codec cannot hide itself.
 #include "QuorinSim.h"
+#include "TestBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 struct CTempDir {
@@ -24,13 +24,9 @@ struct CTempDir {
     std::string path;
 };
 
-// size bytes of a pattern that differs per seed and repeats only after 251.
-Bytes Pattern(std::size_t size, unsigned seed);
 Bytes ReadWholeFile(const std::string& path);
 std::vector<std::string> ReadLines(const std::string& path);
 bool FileExists(const std::string& path);
-// Empty when equal, else where and how they first differ.
-std::string FirstDifference(const Bytes& expected, const Bytes& actual);
 std::string HexText(const Bytes& bytes);
 
 bool SetLineSpeed(int fd, std::uint32_t baud);
