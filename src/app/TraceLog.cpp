@@ -24,10 +24,11 @@ std::string CTraceLog::Format(const std::string& text)
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     std::tm tm{};
     localtime_r(&t, &tm);
-    char stamp[40];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
-    return stamp + body;
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &tm);
+    char millis[8];
+    std::snprintf(millis, sizeof millis, ".%03d ", static_cast<int>(ms));
+    return std::string(date) + millis + body;
 }
 
 void CTraceLog::Write(const std::string& text)

@@ -95,8 +95,9 @@ TEST(CliOptions, CommandLinesAreAcceptedOrRefusedWithAReason)
         std::string error;
         EXPECT_EQ(ParseCliOptions(static_cast<int>(ptrs.size()), ptrs.data(), options, error), c.ok)
             << c.what;
-        if (!c.ok)
+        if (!c.ok) {
             EXPECT_FALSE(error.empty()) << c.what;
+        }
     }
 }
 

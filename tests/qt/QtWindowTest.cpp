@@ -62,8 +62,9 @@ TEST(QtWindow, BuildsEveryControlOfTheTableInItsStartState)
         ASSERT_NE(w, nullptr) << def.id;
         EXPECT_TRUE(KindMatches(def.kind, w)) << def.id;
         if (def.kind != ControlKind::ComboBox && def.kind != ControlKind::ListView &&
-            def.kind != ControlKind::ProgressBar)
+            def.kind != ControlKind::ProgressBar) {
             EXPECT_EQ(host.GetText(def.id), def.text) << def.id;
+        }
         // Dialog units to pixels with the 8-point base units (6 x 13 px).
         EXPECT_EQ(w->x(), def.x * 6 / 4) << def.id;
         EXPECT_EQ(w->y(), def.y * 13 / 8) << def.id;

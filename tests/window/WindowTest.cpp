@@ -142,8 +142,9 @@ TEST_P(ShowPartChecksTest, BoxesFollowThePartsPresent)
             EXPECT_FALSE(host.IsControlVisible(id)) << id;
         }
     }
-    if (c.cisMCaption)
+    if (c.cisMCaption) {
         EXPECT_EQ(host.GetText(IDC_CHECK_CIS_M), c.cisMCaption);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, ShowPartChecksTest,
