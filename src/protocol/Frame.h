@@ -17,8 +17,8 @@ inline constexpr std::uint8_t CMD_BOARD_CHECK = 0x1E;
 inline constexpr std::uint8_t CMD_SERIAL_VERSION = 0x32;
 
 // Subcommands of the requests the tool sends.
-inline constexpr std::uint8_t SUB_REQUEST = 0x01; // SYS Check, UP Index, Upgrade Finish, Board Check
-inline constexpr std::uint8_t SUB_ACK = 0x02;     // their acknowledgements
+inline constexpr std::uint8_t SUB_REQUEST = 0x01;     // SYS Check, UP Index, Upgrade Finish, Board Check
+inline constexpr std::uint8_t SUB_ACK = 0x02;         // their acknowledgements
 inline constexpr std::uint8_t SUB_BOOT_DOWN = 0x0B;
 inline constexpr std::uint8_t SUB_BOOT_DOWN_ACK = 0x0C;
 inline constexpr std::uint8_t SUB_BOOT_END = 0x0D;
