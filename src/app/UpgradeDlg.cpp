@@ -105,6 +105,7 @@ void CUpgradeDlg::ResetUpgradeState()
     for (auto& flag : m_bHasPart)
         flag = 0;
     m_strTargetSerial.clear();
+    m_strStartBlockedReason.clear();
     m_host.SetText(IDC_EDIT_SERIAL, "");
 }
 

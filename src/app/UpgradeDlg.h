@@ -190,11 +190,16 @@ public:
 
     // --- System check (protocol/UpgradeDlgSysCheck.cpp)
     void OnButtonSysCheck();
+    // Reaction to the SYS Check acknowledgement over USB: the record, then the match check.
+    void OnSysCheckAck(const std::uint8_t* record);
     void ShowSysCheckResult(const std::uint8_t* record);
     void SetTargetStatus(const std::string& partName, const std::string& status);
     void OnSerialVersionAck(const std::uint8_t* payload, int length);
     void ShowTargetVersions();
     void CheckMachineType();
+    // Says once per system check why Upgrade Start stays disabled, and traces
+    // the record groups behind it.
+    void ExplainStartBlocked(const std::string& reason);
 
     // --- Boot folder (package/UpgradeDlgBootFiles.cpp)
     void FindBootFile();
@@ -289,6 +294,15 @@ public:
     // Target information.
     std::string m_strTargetSerial;
     std::string m_strTargetVersion[PART_COUNT];
+    // The last system-check record, for the trace that explains a decision.
+    std::uint8_t m_SysRecord[SYS_RECORD_SIZE] = {};
+    // SYS Check acknowledgements and serial/version frames handled since the window opened.
+    int m_nSysCheckAnswers = 0;
+    int m_nSerialFrames = 0;
+    // Why Upgrade Start stays disabled after the last match check; empty when it is available.
+    std::string m_strStartBlockedReason;
+    // That reason has been shown since the last Sys Check.
+    int m_bStartReasonShown = 0;
 
     // Bootloader download.
     int m_nBootStep = 0;
