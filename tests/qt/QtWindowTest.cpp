@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFile>
 #include <QFontMetricsF>
 #include <QGroupBox>
 #include <QHelpEvent>
@@ -27,9 +28,12 @@
 #include <QStyle>
 #include <QToolTip>
 #include <QTreeWidget>
+#include <QXmlStreamReader>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <unistd.h>
 
 namespace {
@@ -359,6 +363,46 @@ TEST_F(QtWindow, ACellTooNarrowForItsTextShowsItWholeAsATooltip)
     };
     EXPECT_EQ(tipAt(1), "1.0.02-1.0.04-1.0.05");
     EXPECT_EQ(tipAt(2), "");
+}
+
+TEST(DesktopEntry, OpensPackagesOfTheShippedMimeTypesUnderOneMainCategory)
+{
+    std::map<std::string, std::string> entry;
+    std::ifstream desktop(VELUNDA_SOURCE_DIR "/packaging/velunda.desktop");
+    for (std::string line; std::getline(desktop, line);)
+        if (const auto eq = line.find('='); eq != std::string::npos)
+            entry[line.substr(0, eq)] = line.substr(eq + 1);
+    EXPECT_EQ(entry["Exec"], "velunda %f");
+    const QStringList mainCategories = {"AudioVideo", "Audio",   "Development", "Education", "Game",
+                                        "Graphics",   "Network", "Office",      "Science",   "Settings",
+                                        "System",     "Utility", "Video"};
+    int mains = 0;
+    for (const QString& c : QString::fromStdString(entry["Categories"]).split(';', Qt::SkipEmptyParts))
+        mains += mainCategories.contains(c) ? 1 : 0;
+    EXPECT_EQ(mains, 1) << entry["Categories"];
+
+    // Every type the launcher names is defined by the shipped XML, and the
+    // two package extensions are among its globs.
+    QFile xmlFile(VELUNDA_SOURCE_DIR "/packaging/velunda-mime.xml");
+    ASSERT_TRUE(xmlFile.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&xmlFile);
+    std::map<std::string, std::vector<std::string>> globs;
+    std::string type;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        if (xml.name() == QStringLiteral("mime-type"))
+            type = xml.attributes().value(QStringLiteral("type")).toString().toStdString();
+        else if (xml.name() == QStringLiteral("glob"))
+            globs[type].push_back(xml.attributes().value(QStringLiteral("pattern")).toString().toStdString());
+    }
+    ASSERT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    std::set<std::string> patterns;
+    for (const QString& t : QString::fromStdString(entry["MimeType"]).split(';', Qt::SkipEmptyParts)) {
+        ASSERT_TRUE(globs.count(t.toStdString())) << t.toStdString();
+        patterns.insert(globs[t.toStdString()].begin(), globs[t.toStdString()].end());
+    }
+    EXPECT_EQ(patterns, (std::set<std::string>{"*.dat", "*.qvp"}));
 }
 
 } // namespace

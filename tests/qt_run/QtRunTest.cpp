@@ -24,10 +24,12 @@
 #include <QTreeWidget>
 #include <QUrl>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -301,6 +303,44 @@ TEST_F(QtRunTest, AV2PackageDroppedOnTheWindowUpgradesWhileTheControlsOfTheRunSt
     host.close();
     QTest::qWait(50);
     target.Stop();
+}
+
+TEST_F(QtRunTest, TheProgramLoadsThePackageNamedOnItsCommandLineAndCleansUpOnSigterm)
+{
+    Source("SM_V1.bin", 3000, 5);
+    ASSERT_EQ(
+        RunQuiet({VELUNDA_PACK, "qvp", "--model", "v1", "-o", "cmd.QVP", "--main", "src/SM_V1.bin"}, m_dir),
+        0);
+    const std::string logFile = (m_dir / "velunda.log").string();
+    const std::string package = (m_dir / "cmd.QVP").string();
+    std::vector<char*> args = {const_cast<char*>(VELUNDA_WINDOW), const_cast<char*>("--log"),
+                               const_cast<char*>(logFile.c_str()), const_cast<char*>(package.c_str()),
+                               nullptr};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    // Loaded as File Load would: the archive is unpacked beside it.
+    const bool unpacked =
+        QtWaitFor([&] { return fs::exists(m_dir / "cmd" / "SM_V1.bin"); }, std::chrono::seconds(20));
+    ::kill(pid, SIGTERM);
+    int status = -1;
+    const bool ended =
+        QtWaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(20));
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ASSERT_TRUE(unpacked);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // The close's clean-up ran: the unpacked files are gone.
+    EXPECT_FALSE(fs::exists(m_dir / "cmd" / "SM_V1.bin"));
+    std::ifstream log(logFile);
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("Signal 15"), std::string::npos) << text;
 }
 
 } // namespace
