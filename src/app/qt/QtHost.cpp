@@ -392,8 +392,10 @@ void CQtHost::LayoutControls()
             r.setWidth(std::max(r.width(), w->sizeHint().width()));
         rects[def.id] = r;
     }
-    // A caption wider than the table's room that would run into the control
-    // after it moves left instead (the room before a field's caption is free).
+    // A caption wider than the table's room keeps a small gap to the control
+    // after it: a value label moves right, a field stays and the caption moves
+    // left instead (the room before a field's caption is free).
+    const int gap = DluX(2);
     for (int i = 0; i < kMainWindowControlCount; ++i) {
         const ControlDef& def = kMainWindowControls[i];
         if (def.kind != ControlKind::Label || def.hidden)
@@ -401,11 +403,14 @@ void CQtHost::LayoutControls()
         QRect& r = rects[def.id];
         for (int j = 0; j < kMainWindowControlCount; ++j) {
             const ControlDef& other = kMainWindowControls[j];
-            const QRect& o = rects[other.id];
+            QRect& o = rects[other.id];
             if (j == i || other.hidden || other.kind == ControlKind::GroupBox || o.x() <= r.x() ||
-                !o.intersects(r))
+                !o.intersects(r.adjusted(0, 0, gap, 0)))
                 continue;
-            r.translate(o.x() - DluX(2) - r.right() - 1, 0);
+            if (other.kind == ControlKind::Label)
+                o.translate(r.right() + 1 + gap - o.x(), 0);
+            else
+                r.translate(o.x() - gap - r.right() - 1, 0);
         }
     }
     // A button too narrow for its caption widens to the left and pushes the
