@@ -118,7 +118,14 @@ public:
 
     // --- Lifecycle (UpgradeDlg.cpp)
     bool OnInitDialog();
+    void OnCloseRequest() override;
     void OnClose() override;
+    void OnOpenFile(const std::string& path) override;
+    // An upgrade run or a board exchange is writing to the target.
+    bool IsRunInProgress() const;
+    // While a run is in progress the item boxes, ALL and the port and baud
+    // lists are disabled; afterwards each gets back the state it had.
+    void UpdateRunLock();
     void ResetUpgradeState();
     void CreateSendToBD();
     void OnControlEvent(int id, ControlEvent event) override;
@@ -137,6 +144,8 @@ public:
     void ShowPartChecks();
     void OnCheckAll();
     void OnButtonFileLoad();
+    // Loads the package at path as File Load does after its dialog.
+    void LoadPackage(const std::string& path);
     void MessageBox(const std::string& text, MessageIcon icon = MessageIcon::None);
     void Trace(const std::string& text);
 
@@ -271,6 +280,8 @@ public:
     // What the last archive load created on disk, so clean-up removes only that.
     std::vector<std::string> m_vecUnpackedFiles;
     std::vector<std::string> m_vecUnpackedFolders;
+    // Folder of the last package chosen; the open-file dialog starts there.
+    std::string m_strLastPackageDir;
     // Every file of the loaded package in the unpack folder, in archive order:
     // those it extracted and those already there with the same content.
     std::vector<std::string> m_vecPackageFiles;
@@ -288,6 +299,12 @@ public:
     int m_bItemFailed = 0;
     // Some item of this run failed.
     int m_bRunFailed = 0;
+    // The run lock is on, and what each locked control's state was before it.
+    int m_bRunLocked = 0;
+    bool m_bEnabledBeforeRun[8] = {};
+    // The close question is open; the window has closed.
+    int m_bCloseAsked = 0;
+    int m_bClosed = 0;
     // Steady-clock milliseconds of the last frame from the target, on either link.
     std::atomic<std::int64_t> m_nLastFrameMs{0};
 
