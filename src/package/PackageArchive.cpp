@@ -10,6 +10,8 @@ namespace {
 
 constexpr std::uint32_t kReadBufSize = 65535;
 constexpr std::uint16_t kZip64ExtraId = 0x0001;
+// The longest file name the file systems the tool unpacks onto take (NAME_MAX).
+constexpr std::size_t kMaxFileName = 255;
 
 // Methods other archivers write, by their APPNOTE numbers.
 const char* MethodName(std::uint16_t method)
@@ -134,6 +136,9 @@ void ListEntries(CZipArchive& zip, CPackageContents& contents, const PackageTrac
         if (!entry.strFile.empty()) {
             if (const std::string why = Unsupported(header); !why.empty())
                 throw CPackageError(EntryText(entry) + " is not supported (" + why + ")");
+            if (entry.strFile.size() > kMaxFileName)
+                throw CPackageError(EntryText(entry) + " has a file name longer than " +
+                                    std::to_string(kMaxFileName) + " bytes");
             if (entry.strFile == UNPACK_MANIFEST_NAME)
                 throw CPackageError(EntryText(entry) + " uses a name the tool keeps for itself");
             if (entry.strFile == UPGRADE_INFO_NAME && entry.uSize > UPGRADE_INFO_MAX_BYTES)
