@@ -167,8 +167,11 @@ void CUpgradeDlg::UnpackArchive()
     // Files an earlier load left belong to a package that is gone.
     for (const auto& folder : std::vector<std::string>(m_vecUnpackedFolders))
         DeleteUnpackedFiles(folder);
-    for (const auto& file : std::vector<std::string>(m_setUnpackedFiles.begin(), m_setUnpackedFiles.end()))
-        DeleteUnpackedFiles(file.substr(0, file.rfind('/')));
+    std::unordered_set<std::string> leftIn;
+    for (const auto& file : m_setUnpackedFiles)
+        leftIn.insert(file.substr(0, file.rfind('/')));
+    for (const auto& folder : leftIn)
+        DeleteUnpackedFiles(folder);
     m_setUnpackedFiles.clear();
     m_vecUnpackedFolders.clear();
     m_PackageContents = {};
