@@ -481,7 +481,8 @@ TEST_F(ArchiveLoad, SixtyFiveThousandFiveHundredAndThirtyFiveEntriesLoadAndClean
     EXPECT_FALSE(fs::exists(dir / "big"));
     // The floor on this machine: the same number of files made and removed
     // directly. A load that grew with the square of the entries would take
-    // many times that; a loaded machine slows both alike.
+    // hundreds of times that; a loaded machine slows both alike, though not
+    // always evenly, hence the wide margin.
     fs::create_directory(dir / "floor");
     const auto floorStart = std::chrono::steady_clock::now();
     for (int i = 0; i < 65535; ++i) {
@@ -499,7 +500,7 @@ TEST_F(ArchiveLoad, SixtyFiveThousandFiveHundredAndThirtyFiveEntriesLoadAndClean
         static_cast<long long>(ms(loaded - start)), static_cast<long long>(ms(cleaned - loaded)),
         static_cast<long long>(ms(floor)));
     EXPECT_LT(cleaned - start,
-              std::max<std::chrono::steady_clock::duration>(std::chrono::seconds(5), 4 * floor));
+              std::max<std::chrono::steady_clock::duration>(std::chrono::seconds(5), 10 * floor));
 
     dlg.reset();
     Load(dir / "zip64.QVP");
