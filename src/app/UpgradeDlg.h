@@ -8,8 +8,10 @@
 #include "link/UsbLink.h"
 #include "package/Aes128.h"
 #include "package/BinaryFile.h"
+#include "package/PackageArchive.h"
 #include "package/PartImage.h"
 #include "package/PartList.h"
+#include "package/UnpackManifest.h"
 #include "protocol/Frame.h"
 #include "protocol/Receiver.h"
 #include "zip/ZipArchive.h"
@@ -18,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 class CSendToBD;
@@ -278,13 +281,15 @@ public:
     CZipArchive m_ZipArchive;
     std::string m_szStartDir;
     // What the last archive load created on disk, so clean-up removes only that.
-    std::vector<std::string> m_vecUnpackedFiles;
+    std::unordered_set<std::string> m_setUnpackedFiles;
     std::vector<std::string> m_vecUnpackedFolders;
     // Folder of the last package chosen; the open-file dialog starts there.
     std::string m_strLastPackageDir;
-    // Every file of the loaded package in the unpack folder, in archive order:
-    // those it extracted and those already there with the same content.
-    std::vector<std::string> m_vecPackageFiles;
+    // The loaded package's files; each is in the unpack folder, extracted or
+    // already there with the same content.
+    CPackageContents m_PackageContents;
+    // What the tool wrote into the unpack folder, over sessions.
+    CUnpackManifest m_UnpackManifest;
 
     // Upgrade run.
     int m_nCurrentItem = 0;

@@ -62,11 +62,6 @@ void ShowPercent(CDialogHost& host, const ProgressRow& row, int percent)
     host.SetText(row.percent, std::to_string(percent) + " %");
 }
 
-std::string OrNone(const std::string& text, const char* noneValue)
-{
-    return text.empty() || (noneValue != nullptr && text == noneValue) ? "None" : text;
-}
-
 } // namespace
 
 int PercentOf(std::int64_t done, std::int64_t total)
@@ -111,15 +106,11 @@ void CUpgradeDlg::FillPartList()
 {
     m_host.ListDeleteAll(IDC_LIST_PART);
     int row = 0;
-    for (int slot = 1; slot <= 5; ++slot) {
-        const PartListEntry& entry = m_PartList.slot[slot];
-        const std::string name = FieldText(entry.szName);
-        if (name.empty())
-            continue;
-        m_host.ListInsertRow(IDC_LIST_PART, row, name);
-        m_host.ListSetCell(IDC_LIST_PART, row, 3, OrNone(FieldText(entry.szFile), nullptr));
-        m_host.ListSetCell(IDC_LIST_PART, row, 4, OrNone(FieldText(entry.szVersion), "0"));
-        m_host.ListSetCell(IDC_LIST_PART, row, 5, OrNone(FieldText(entry.szSize), "0 byte(s)"));
+    for (const PartListRow& shown : PartListRows(m_PartList)) {
+        m_host.ListInsertRow(IDC_LIST_PART, row, shown.strName);
+        m_host.ListSetCell(IDC_LIST_PART, row, 3, shown.strFile);
+        m_host.ListSetCell(IDC_LIST_PART, row, 4, shown.strVersion);
+        m_host.ListSetCell(IDC_LIST_PART, row, 5, shown.strSize);
         ++row;
     }
 }
