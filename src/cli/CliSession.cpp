@@ -83,6 +83,9 @@ CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt
     m_host.onProgress = [this](int barId, int) { OnProgress(barId); };
     m_host.onCell = [this](int row, int column, const std::string& text) { OnCell(row, column, text); };
     m_dlg = std::make_unique<CUpgradeDlg>(m_host, m_opt.app);
+    // Several runs may share one package, and it may lie on read-only media:
+    // each run unpacks into a folder of its own, removed when the run ends.
+    m_dlg->m_eUnpackPlace = CUnpackFolder::EPlace::Private;
 }
 
 CCliSession::~CCliSession() = default;

@@ -1,4 +1,5 @@
-// Package archives in the window: unpack beside the package, read
+// Package archives in the window: unpack beside the package (or into a
+// private folder, see package/UnpackFolder.h), read
 // UpgradeInfo.txt, classify the part files, and remove what the load made.
 //
 // Errors: a load that cannot go on throws (CZipException and CFileException
@@ -98,18 +99,20 @@ void CUpgradeDlg::UnpackArchive()
     m_vecUnpackedFolders.clear();
     m_vecPackageFiles.clear();
 
-    const std::string folder = UnpackFolderFor(m_strUpgradeFile);
-    if (folder.empty())
+    const std::string beside = UnpackFolderFor(m_strUpgradeFile);
+    if (beside.empty())
         throw CPackageError("its path names no file");
-    m_strUnzipFolder = folder;
-    if (::mkdir(folder.c_str(), 0777) == 0) {
-        m_vecUnpackedFolders.push_back(folder);
-    } else {
-        struct stat st {};
-        if (::stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            throw CPackageError("a file named \"" + folder + "\" stands where its files would be unpacked");
-        // Otherwise the folder exists, or extraction reports why it cannot.
+    if (!m_UnpackFolder.Claim(beside, m_eUnpackPlace)) {
+        if (m_UnpackFolder.StandsInTheWay())
+            throw CPackageError("a file named \"" + beside + "\" stands where its files would be unpacked");
+        throw CPackageError("no folder can be made to unpack it: " + m_UnpackFolder.Note());
     }
+    const std::string folder = m_UnpackFolder.Path();
+    if (!m_UnpackFolder.Note().empty())
+        Trace("UnpackArchive: " + m_UnpackFolder.Note() + "; unpacking into " + folder + "\r\n");
+    m_strUnzipFolder = folder;
+    if (m_UnpackFolder.Created())
+        m_vecUnpackedFolders.push_back(folder);
 
     m_ZipArchive.SetTraceSink([this](const std::string& text) { Trace(text); });
     if (!m_ZipArchive.IsClosed() || !m_ZipArchive.IsClosed(false))
@@ -293,7 +296,9 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
             keptRecords.push_back(file);
             continue;
         }
-        if (IsKeptOnCleanup(BaseName(file)))
+        // Nobody can reach a private folder after us, so nothing is kept there.
+        const bool inPrivate = m_UnpackFolder.IsPrivate() && IsWithin(file, m_UnpackFolder.Path());
+        if (IsKeptOnCleanup(BaseName(file)) && !inPrivate)
             continue;
         if (::unlink(file.c_str()) != 0 && errno != ENOENT)
             Trace("DeleteUnpackedFiles: cannot delete " + file + "\r\n");
@@ -310,6 +315,9 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
     for (const std::string& made : folders)
         ::rmdir(made.c_str());
     m_vecUnpackedFolders = std::move(keptFolders);
+    // Removed first, unlocked after: a load waiting for the lock sees the folder gone.
+    if (!m_UnpackFolder.Path().empty() && IsWithin(m_UnpackFolder.Path(), folder))
+        m_UnpackFolder.Release();
 
     std::erase_if(m_vecPackageFiles, [&](const std::string& file) { return IsWithin(file, folder); });
 }
