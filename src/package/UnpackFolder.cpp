@@ -62,7 +62,8 @@ bool CUnpackFolder::ClaimBeside(const std::string& folder)
         return false;
     }
     if (!made && mkdirError != EEXIST) {
-        m_strNote = "the folder beside the package cannot be made (" + std::string(std::strerror(mkdirError)) + ")";
+        m_strNote =
+            "the folder beside the package cannot be made (" + std::string(std::strerror(mkdirError)) + ")";
         return false;
     }
     if (!WritableFolder(folder)) {
