@@ -395,6 +395,18 @@ int CCliSession::RunMachine(int model)
     }
     m_report.Target(m_host.GetText(IDC_EDIT_SERIAL), m_host.GetText(IDC_STATIC_BOARD_VER), parts);
     PrintList("system check");
+    // The wrong machine is refused before anything is sent to it.
+    if (m_opt.allowSerialGiven) {
+        const std::string serial = TrimText(m_host.GetText(IDC_EDIT_SERIAL));
+        if (serial.empty())
+            return Finish(
+                ECliOutcome::Rejected,
+                "the machine reported no serial number, and --allow-serial admits only listed ones");
+        if (std::find(m_opt.allowedSerials.begin(), m_opt.allowedSerials.end(), serial) ==
+            m_opt.allowedSerials.end())
+            return Finish(ECliOutcome::Rejected,
+                          "the machine's serial number " + serial + " is not in the --allow-serial list");
+    }
     if (m_bEnded)
         return Stop(ECliOutcome::Rejected, "");
     if (m_opt.checkOnly)
@@ -414,6 +426,8 @@ int CCliSession::RunMachine(int model)
         if (asked && usable)
             wanted.push_back(b.box);
     }
+    if (m_opt.skipCurrent && !wanted.empty() && (SkipCurrentItems(model, wanted), wanted.empty()))
+        return Finish(ECliOutcome::Success, "every item is already at the package's version");
     for (const ItemBox& b : kItemBoxes) {
         if (b.model != model || !m_host.IsControlVisible(b.box) || !m_host.IsControlEnabled(b.box))
             continue;
@@ -424,6 +438,11 @@ int CCliSession::RunMachine(int model)
     if (!m_host.IsControlEnabled(IDC_BUTTON_UPGRADE_START))
         return Finish(ECliOutcome::Rejected, "Upgrade Start is not available for this package and machine");
 
+    std::vector<std::string> plan;
+    for (const ItemBox& b : kItemBoxes)
+        if (b.model == model && std::find(wanted.begin(), wanted.end(), b.box) != wanted.end())
+            plan.push_back(b.name);
+    m_report.Plan(plan);
     m_phase = EPhase::Run;
     m_host.Click(IDC_BUTTON_UPGRADE_START);
     // The window's own stall watch ends a silent run first; this is the backstop.
@@ -448,4 +467,27 @@ int CCliSession::RunMachine(int model)
     if (m_bInterrupted)
         return Stop(ECliOutcome::Failed, "");
     return Finish(outcome, outcome == ECliOutcome::Success ? "Upgrade Complete." : m_strReason);
+}
+
+void CCliSession::SkipCurrentItems(int model, std::vector<int>& wanted)
+{
+    constexpr int kColFileVer = 4;
+    const auto rows = ListRows();
+    for (const ItemBox& b : kItemBoxes) {
+        if (b.model != model || std::find(wanted.begin(), wanted.end(), b.box) == wanted.end())
+            continue;
+        for (const auto& row : rows) {
+            if (row[kColPart] != b.row)
+                continue;
+            const std::string have = TrimText(row[kColTargetVer]);
+            const std::string bring = TrimText(row[kColFileVer]);
+            // "None" is the list's word for a version the file name does not carry.
+            if (have.empty() || bring.empty() || bring == "None" || have != bring)
+                continue;
+            m_report.Note(std::string(b.name) + " left out: the machine already has version " + have +
+                          " (--skip-current)");
+            m_report.ItemResult(b.row, "Skipped");
+            std::erase(wanted, b.box);
+        }
+    }
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CUpgradeDlg;
 
@@ -33,6 +34,8 @@ private:
     int Stop(ECliOutcome outcome, const std::string& reason);
     int RunMachine(int model);
     int RunBoard();
+    // Drops from wanted the items whose target version equals the package's.
+    void SkipCurrentItems(int model, std::vector<int>& wanted);
     bool SelectPortAndBaud(const std::string& port, std::string& error);
     // Runs the window's loop until pred, an ending message, an interrupt or the
     // timeout; true when pred held.

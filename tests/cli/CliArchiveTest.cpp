@@ -85,6 +85,55 @@ TEST_F(CliArchiveTest, APackageOnReadOnlyStorageRunByAnUnprivilegedUserCompletes
     EXPECT_FALSE(fs::exists(m_dir / "v2"));
 }
 
+// The machine answers QV-B and already runs the package's MAIN (V2.10).
+TEST_F(CliArchiveTest, AllowSerialRefusesAnUnlistedMachineAndSkipCurrentLeavesOutWhatItHas)
+{
+    const V2Package pkg = MakeV2Qvp();
+    const std::string list = "# the line's machines\nQV-OTHER\n\n  QV-B  \n";
+    WriteFileBytes(m_dir / "allowed.txt", Bytes(list.begin(), list.end()));
+    CSimConfig v2 = sim;
+    v2.model = 2;
+    v2.sysRecord = DefaultSysRecord(2, "123");
+    v2.serialText = BuildSerialText("##", "QV-B", {"V2.10 ", "1.0.02", "1.0.03", "1.0.04", "1.0.05"});
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* line; // a line of stderr
+        bool mainSent;
+        bool cdmSent;
+    };
+    const Case cases[] = {
+        {{"--allow-serial", "QV-A, QV-C"},
+         1,
+         "velunda-cli: rejected: the machine's serial number QV-B is not in the --allow-serial list (exit "
+         "status 1)",
+         false,
+         false},
+        {{"--allow-serial", (m_dir / "allowed.txt").string(), "--skip-current"},
+         0,
+         "velunda-cli: MAIN left out: the machine already has version V2.10 (--skip-current)",
+         false,
+         true},
+        {{"--allow-serial", "QV-B"}, 0, "Upgrade Complete.", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        CQuorinSim& target = AddTarget(v2);
+        std::vector<std::string> args = {"--usb-tty", target.SlavePath()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back(pkg.qvp.string());
+        const RunResult r = Cli(args, 90s);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_TRUE(HasLine(r.err, c.line)) << r.err;
+        EXPECT_EQ(fs::exists(fs::path(target.RecordDir()) / "12-data.bin"), c.mainSent);
+        EXPECT_EQ(fs::exists(fs::path(target.RecordDir()) / "11-data.bin"), c.cdmSent);
+        // A refused machine saw no upgrade request at all, not even an UP Index.
+        const Bytes frames = ReadFileBytes(fs::path(target.RecordDir()) / "frames.log");
+        const bool upgradeFrames = Contains(std::string(frames.begin(), frames.end()), "\n0B ");
+        EXPECT_EQ(upgradeFrames, c.mainSent || c.cdmSent);
+    }
+}
+
 TEST_F(CliArchiveTest, AnUpgradeBoardArchiveIsDownloadedThroughTheBootloaderOverAPty)
 {
     const fs::path boot = Part("BOARD.UPH", 300, 5);

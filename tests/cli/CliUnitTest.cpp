@@ -84,6 +84,8 @@ TEST(CliOptions, CommandLinesAreAcceptedOrRefusedWithAReason)
         {{"--stall-timeout", "0", "p.DAT"}, false, "a zero stall time-out"},
         {{"--frobnicate", "p.DAT"}, false, "an unknown option"},
         {{"--log"}, false, "an option without its value"},
+        {{"--allow-serial", "A1, B2", "--skip-current", "p.qvp"}, true, "an allow list and --skip-current"},
+        {{"--allow-serial", " , ", "p.qvp"}, false, "an allow list that names nothing"},
     };
     for (const ArgsCase& c : cases) {
         std::vector<std::string> argv = {"velunda-cli"};
