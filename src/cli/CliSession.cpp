@@ -290,7 +290,7 @@ bool CCliSession::SelectPortAndBaud(const std::string& port, std::string& error)
     return true;
 }
 
-int CCliSession::Run()
+int CCliSession::Load()
 {
     namespace fs = std::filesystem;
     if (!m_opt.app.logFile.empty() && !m_host.Log().OpenFile(m_opt.app.logFile))
@@ -316,8 +316,21 @@ int CCliSession::Run()
     m_report.Note(std::string("loaded ") + ModelName(model) + " package " +
                   fs::path(path).filename().string());
     PrintList("package");
+    return -1;
+}
 
-    return model == RESULT_TYPE_BOARD ? RunBoard() : RunMachine(model);
+int CCliSession::Run()
+{
+    const int failed = Load();
+    if (failed >= 0)
+        return failed;
+    return m_nRunModel == RESULT_TYPE_BOARD ? RunBoard() : RunMachine(m_nRunModel);
+}
+
+int CCliSession::CheckPackage()
+{
+    const int failed = Load();
+    return failed >= 0 ? failed : Finish(ECliOutcome::Success, "the package loads");
 }
 
 int CCliSession::RunBoard()

@@ -25,11 +25,16 @@ public:
 
     // The whole run; returns the exit status.
     int Run();
+    // File Load alone, then the window is closed again (what it unpacked is
+    // removed); the exit status of a run that stopped there.
+    int CheckPackage();
 
 private:
     using Clock = std::chrono::steady_clock;
     enum class EPhase { Load, Connect, SysCheck, Run };
 
+    // The package's File Load; -1 when it loaded, else the exit status.
+    int Load();
     int Finish(ECliOutcome outcome, const std::string& reason);
     int Stop(ECliOutcome outcome, const std::string& reason);
     int RunMachine(int model);
