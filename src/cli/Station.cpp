@@ -56,7 +56,7 @@ struct CWorker {
     std::string step;
     int percent = -1;
     std::string state = "starting";
-    std::vector<std::string> plan;                           // command-line item names
+    std::vector<std::string> plan;                            // command-line item names
     std::vector<std::pair<std::string, std::string>> results; // part, result, in order
     bool outcomeSeen = false;
     std::string outcomeName;
@@ -67,8 +67,8 @@ struct CWorker {
 
 ECliOutcome OutcomeFromName(const std::string& name)
 {
-    for (ECliOutcome o : {ECliOutcome::Success, ECliOutcome::Failed, ECliOutcome::Rejected, ECliOutcome::BadUsage,
-                          ECliOutcome::BadPackage, ECliOutcome::ConnectFailed})
+    for (ECliOutcome o : {ECliOutcome::Success, ECliOutcome::Failed, ECliOutcome::Rejected,
+                          ECliOutcome::BadUsage, ECliOutcome::BadPackage, ECliOutcome::ConnectFailed})
         if (name == OutcomeName(o))
             return o;
     return ECliOutcome::Failed;
@@ -420,7 +420,8 @@ void CStation::Draw(bool final)
         ++m_nDrawn;
     };
     char buf[512];
-    std::snprintf(buf, sizeof buf, "%-20s %-12s %-6s %-15s %5s  %s", "TARGET", "SERIAL", "ITEM", "STEP", "", "STATE");
+    std::snprintf(buf, sizeof buf, "%-20s %-12s %-6s %-15s %5s  %s", "TARGET", "SERIAL", "ITEM", "STEP", "",
+                  "STATE");
     line(buf);
     for (const auto& w : m_workers) {
         const std::string pct = w.percent >= 0 ? std::to_string(w.percent) + " %" : "";
@@ -457,13 +458,14 @@ int CStation::Summarise()
         const std::string outcome = std::string(OutcomeName(o)) + (w.reason.empty() ? "" : ": " + w.reason);
         rows.push_back({w.label, w.serial.empty() ? "-" : w.serial, items.empty() ? "-" : Join(items, ", "),
                         Duration(took), outcome});
-        nlohmann::ordered_json m = {{"target", w.label},
-                            {"serial", w.serial},
-                            {"items", jsonItems},
-                            {"seconds", std::chrono::duration_cast<std::chrono::milliseconds>(took).count() / 1000.0},
-                            {"outcome", OutcomeName(o)},
-                            {"exit_code", ExitCodeOf(o)},
-                            {"reason", w.reason}};
+        nlohmann::ordered_json m = {
+            {"target", w.label},
+            {"serial", w.serial},
+            {"items", jsonItems},
+            {"seconds", std::chrono::duration_cast<std::chrono::milliseconds>(took).count() / 1000.0},
+            {"outcome", OutcomeName(o)},
+            {"exit_code", ExitCodeOf(o)},
+            {"reason", w.reason}};
         const auto left = ItemsToFinish(w);
         if (m_bInterrupted && !w.plan.empty() && o != ECliOutcome::Success && !left.empty()) {
             m["finish_items"] = Join(left, ",");
@@ -472,15 +474,16 @@ int CStation::Summarise()
         }
         machines.push_back(std::move(m));
     }
-    const int code = m_bInterrupted ? 130 : ExitCodeOf(worst == ECliOutcome::None ? ECliOutcome::Failed : worst);
-    const std::string table =
-        FormatTable({"Target", "Serial Number", "Items", "Time", "Outcome"}, rows);
+    const int code =
+        m_bInterrupted ? 130 : ExitCodeOf(worst == ECliOutcome::None ? ECliOutcome::Failed : worst);
+    const std::string table = FormatTable({"Target", "Serial Number", "Items", "Time", "Outcome"}, rows);
     if (m_bJson) {
         nlohmann::ordered_json s = {{"event", "station-summary"},
-                            {"machines", machines},
-                            {"interrupted", m_bInterrupted},
-                            {"exit_code", code}};
-        std::fprintf(stdout, "%s\n", s.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+                                    {"machines", machines},
+                                    {"interrupted", m_bInterrupted},
+                                    {"exit_code", code}};
+        std::fprintf(stdout, "%s\n",
+                     s.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
         std::fflush(stdout);
         std::fprintf(stderr, "\n%s", table.c_str());
     } else {
@@ -488,8 +491,8 @@ int CStation::Summarise()
         std::fflush(stdout);
     }
     if (m_bInterrupted) {
-        std::fprintf(stderr, "velunda-cli: interrupted; %s", unfinished.empty() ? "no machine was mid-upgrade\n"
-                                                                                 : "machines left mid-upgrade:\n");
+        std::fprintf(stderr, "velunda-cli: interrupted; %s",
+                     unfinished.empty() ? "no machine was mid-upgrade\n" : "machines left mid-upgrade:\n");
         std::fputs(unfinished.c_str(), stderr);
     }
     std::fprintf(stderr, "velunda-cli: station: %zu machine(s) (exit status %d)\n", m_workers.size(), code);
@@ -589,8 +592,8 @@ int CStation::Run()
         int timeoutMs = 1000; // the hang watch's pace when nothing happens
         if (m_bDirty && m_bRows) {
             const auto due = m_lastDraw + kRedrawEvery - Clock::now();
-            timeoutMs = std::max<int>(0, static_cast<int>(
-                                             std::chrono::duration_cast<std::chrono::milliseconds>(due).count()));
+            timeoutMs = std::max<int>(
+                0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(due).count()));
         }
         const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
         if (ready < 0 && errno != EINTR)

@@ -15,10 +15,10 @@ struct CStationTarget {
 struct CStationOptions {
     std::vector<CStationTarget> targets;
     bool allDevices = false;
-    bool json = false;           // --json: the merged event stream on stdout
-    std::string logFile;         // --log FILE: FILE.1, FILE.2 ... one per machine
-    std::string package;         // as the workers' options name it
-    int stallTimeoutMs = 60000;  // the workers' stall watch, for the hang watch
+    bool json = false;                   // --json: the merged event stream on stdout
+    std::string logFile;                 // --log FILE: FILE.1, FILE.2 ... one per machine
+    std::string package;                 // as the workers' options name it
+    int stallTimeoutMs = 60000;          // the workers' stall watch, for the hang watch
     std::vector<std::string> workerArgs; // every other option and the package, passed on as given
 };
 

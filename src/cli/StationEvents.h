@@ -8,16 +8,17 @@
 #include <vector>
 
 struct CWorkerEvent {
-    std::string kind;  // "note", "message", "target", "plan", "item-start", "progress", "item-result", "outcome", ...
-    std::string item;  // the item or part the event concerns ("MAIN", "CIS M", "CDM")
-    std::string row;   // progress: the step ("Data Download", "Erase" ...)
-    int percent = -1;  // progress
-    std::string result;                 // item-result: "Complete", "Upgrade fail", "Skipped"; outcome: its name
-    std::string serial;                 // target
-    std::string text;                   // message, note; outcome: the reason
-    std::vector<std::string> items;     // plan
-    int exitCode = -1;                  // outcome
-    nlohmann::ordered_json object;              // the whole event
+    std::string
+        kind; // "note", "message", "target", "plan", "item-start", "progress", "item-result", "outcome", ...
+    std::string item;               // the item or part the event concerns ("MAIN", "CIS M", "CDM")
+    std::string row;                // progress: the step ("Data Download", "Erase" ...)
+    int percent = -1;               // progress
+    std::string result;             // item-result: "Complete", "Upgrade fail", "Skipped"; outcome: its name
+    std::string serial;             // target
+    std::string text;               // message, note; outcome: the reason
+    std::vector<std::string> items; // plan
+    int exitCode = -1;              // outcome
+    nlohmann::ordered_json object;  // the whole event
 };
 
 // False for a line that is not a JSON object with an event name.

@@ -1,0 +1,127 @@
+// velunda-cli --station against several virtual machines at once: the
+// healthy ones complete whatever the others do, each failure keeps its own
+// message, and an interrupt leaves nothing behind.
+#include "CliTestSupport.h"
+
+#include <nlohmann/json.hpp>
+
+#include <set>
+
+using namespace clitest;
+
+namespace {
+
+class CliStationTest : public CliTest {
+protected:
+    CSimConfig Machine(int model, const std::string& serial) const
+    {
+        CSimConfig c = sim;
+        c.model = model;
+        c.sysRecord = DefaultSysRecord(model, "123");
+        c.serialText = BuildSerialText("##", serial, {"1.0.01", "1.0.02", "1.0.03", "1.0.04", "1.0.05"});
+        return c;
+    }
+
+    // Every line of out as a JSON event; the summary event is returned apart.
+    static std::vector<nlohmann::json> Events(const std::string& out, nlohmann::json& summary)
+    {
+        std::vector<nlohmann::json> events;
+        for (const auto& line : Lines(out)) {
+            nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+            EXPECT_TRUE(e.is_object()) << line;
+            if (e.is_object() && e.value("event", "") == "station-summary")
+                summary = e;
+            else if (e.is_object())
+                events.push_back(e);
+        }
+        return events;
+    }
+};
+
+// One station run per package kind, each to four machines of its model: two
+// healthy, one refusing Data End, one unplugged in the middle of its data.
+TEST_F(CliStationTest, HealthyMachinesCompleteWhileTheOthersFailEachWithItsOwnMessage)
+{
+    struct Kind {
+        const char* name;
+        int model;
+    };
+    for (const Kind kind : {Kind{"V1 .DAT", 1}, Kind{"V2 .QVP", 2}}) {
+        SCOPED_TRACE(kind.name);
+        fs::path package;
+        V2Package v2;
+        if (kind.model == 1) {
+            package = MakeDat({{"--main", 40000, "3"}, {"--ir", 3000, "2"}});
+        } else {
+            v2 = MakeV2Qvp(40000);
+            package = v2.qvp;
+        }
+        const std::size_t first = m_targets.size();
+        AddTarget(Machine(kind.model, "QV-1"));
+        AddTarget(Machine(kind.model, "QV-2"));
+        CSimConfig nak = Machine(kind.model, "QV-NAK");
+        nak.nakAt.push_back({"data-end", 1});
+        AddTarget(nak);
+        CSimConfig unplug = Machine(kind.model, "QV-GONE");
+        unplug.unplugAt.push_back({"data-down", 2});
+        AddTarget(unplug);
+        std::vector<std::string> args = {"--station", "--stall-timeout", "2"};
+        std::vector<std::string> ttys;
+        for (std::size_t i = first; i < m_targets.size(); ++i) {
+            ttys.push_back(m_targets[i]->SlavePath());
+            args.insert(args.end(), {"--usb-tty", ttys.back()});
+        }
+        args.push_back(package.string());
+        const RunResult r = Cli(args, 120s);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+
+        for (std::size_t i = first; i < first + 2; ++i) {
+            const fs::path rec = m_targets[i]->RecordDir();
+            if (kind.model == 2) {
+                EXPECT_TRUE(RecordedV2(rec, v2));
+            } else {
+                EXPECT_TRUE(SameBytes(ReadFileBytes(rec / "5-data.bin"), ReadFileBytes(PartFile("--main"))));
+                EXPECT_TRUE(SameBytes(ReadFileBytes(rec / "5-boot.bin"), m_boot));
+                EXPECT_TRUE(SameBytes(ReadFileBytes(rec / "1-data.bin"), ReadFileBytes(PartFile("--ir"))));
+            }
+        }
+
+        nlohmann::json summary;
+        const auto events = Events(r.out, summary);
+        std::set<std::string> targetsSeen;
+        for (const auto& e : events) {
+            EXPECT_TRUE(e.contains("target")) << e.dump();
+            targetsSeen.insert(e.value("target", ""));
+        }
+        EXPECT_EQ(targetsSeen, std::set<std::string>(ttys.begin(), ttys.end()));
+        ASSERT_TRUE(summary.is_object()) << r.out;
+        EXPECT_EQ(summary["exit_code"], 1);
+        const auto& machines = summary["machines"];
+        ASSERT_EQ(machines.size(), 4u);
+        const char* serials[] = {"QV-1", "QV-2", "QV-NAK", "QV-GONE"};
+        for (std::size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(machines[i]["target"], ttys[i]);
+            EXPECT_EQ(machines[i]["serial"], serials[i]);
+        }
+        EXPECT_EQ(machines[0]["outcome"], "success");
+        EXPECT_EQ(machines[1]["outcome"], "success");
+        EXPECT_EQ(machines[2]["outcome"], "rejected");
+        EXPECT_EQ(machines[2]["reason"], "ACK Data End Protocal Result : FALSE!");
+        EXPECT_EQ(machines[3]["outcome"], "failed");
+        EXPECT_EQ(machines[3]["reason"], "The machine stopped responding during the upgrade.");
+        // The table names each machine with its own outcome.
+        const char* outcomes[] = {"success: Upgrade Complete.", "success: Upgrade Complete.",
+                                  "rejected: ACK Data End", "failed: The machine stopped"};
+        for (std::size_t i = 0; i < 4; ++i) {
+            bool found = false;
+            for (const auto& line : Lines(r.err))
+                found = found ||
+                        (line.rfind(ttys[i] + " ", 0) == 0 && line.find(serials[i]) != std::string::npos &&
+                         line.find(outcomes[i]) != std::string::npos);
+            EXPECT_TRUE(found) << ttys[i] << "\n" << r.err;
+        }
+        EXPECT_TRUE(HasLine(r.err, "velunda-cli: station: 4 machine(s) (exit status 1)")) << r.err;
+    }
+}
+
+} // namespace
