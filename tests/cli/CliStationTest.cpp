@@ -124,4 +124,41 @@ TEST_F(CliStationTest, HealthyMachinesCompleteWhileTheOthersFailEachWithItsOwnMe
     }
 }
 
+// Ctrl-C reaches the station and its workers as from a terminal (the whole
+// process group): every worker closes its link and removes its files, and
+// the station names the --items that finish each machine.
+TEST_F(CliStationTest, AnInterruptStopsEveryWorkerCleanlyAndNamesTheItemsLeft)
+{
+    const V2Package pkg = MakeV2Qvp(40000);
+    std::vector<std::string> ttys;
+    for (const char* serial : {"QV-1", "QV-2"}) {
+        CSimConfig slow = Machine(2, serial);
+        slow.stepDelay = std::chrono::milliseconds(150); // erase, program and verify take seconds
+        ttys.push_back(AddTarget(slow).SlavePath());
+    }
+    const fs::path tmp = m_dir / "tmp";
+    fs::create_directories(tmp);
+    const RunResult stopped =
+        RunProgram({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", "TMPDIR=" + tmp.string(), "/usr/bin/timeout",
+                    "--preserve-status", "-s", "INT", "2.5", VELUNDA_CLI, "--station", "--usb-tty", ttys[0],
+                    "--usb-tty", ttys[1], pkg.qvp.string()},
+                   m_dir, 60s);
+    EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
+    EXPECT_TRUE(HasLine(stopped.err, "velunda-cli: interrupted; machines left mid-upgrade:")) << stopped.err;
+    const char* serials[] = {"QV-1", "QV-2"};
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::string head = "  " + ttys[i] + " (serial number " + serials[i] + "): finish with --items ";
+        bool named = false;
+        for (const auto& line : Lines(stopped.err))
+            named = named || (line.rfind(head, 0) == 0 && line.size() > head.size() && line.ends_with("CDM"));
+        EXPECT_TRUE(named) << stopped.err;
+    }
+    nlohmann::json summary;
+    Events(stopped.out, summary);
+    ASSERT_TRUE(summary.is_object()) << stopped.out;
+    EXPECT_EQ(summary["interrupted"], true);
+    // No unpacked package, no station folder: nothing is left behind.
+    EXPECT_TRUE(ListTree(tmp).empty()) << ::testing::PrintToString(ListTree(tmp));
+}
+
 } // namespace
