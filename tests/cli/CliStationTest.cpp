@@ -5,7 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <set>
+#include <thread>
 
 using namespace clitest;
 
@@ -159,6 +161,71 @@ TEST_F(CliStationTest, AnInterruptStopsEveryWorkerCleanlyAndNamesTheItemsLeft)
     EXPECT_EQ(summary["interrupted"], true);
     // No unpacked package, no station folder: nothing is left behind.
     EXPECT_TRUE(ListTree(tmp).empty()) << ::testing::PrintToString(ListTree(tmp));
+}
+
+// The worker process that serves tty: the one whose command line names it.
+pid_t WorkerOf(const std::string& tty)
+{
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const Bytes raw = ReadFileBytes(entry.path() / "cmdline");
+        std::vector<std::string> args;
+        std::string cur;
+        for (std::uint8_t b : raw) {
+            if (b == 0) {
+                args.push_back(cur);
+                cur.clear();
+            } else {
+                cur.push_back(static_cast<char>(b));
+            }
+        }
+        const bool worker = std::find(args.begin(), args.end(), "--station") == args.end() &&
+                            std::find(args.begin(), args.end(), tty) != args.end() && !args.empty() &&
+                            args[0].ends_with("velunda-cli");
+        if (worker)
+            return static_cast<pid_t>(std::stol(name));
+    }
+    return -1;
+}
+
+TEST_F(CliStationTest, AWorkerThatCrashesStopsNoOtherMachine)
+{
+    const V2Package pkg = MakeV2Qvp(40000);
+    std::vector<std::string> ttys;
+    for (const char* serial : {"QV-1", "QV-2", "QV-CRASH"}) {
+        CSimConfig c = Machine(2, serial);
+        c.stepDelay = std::chrono::milliseconds(40);
+        ttys.push_back(AddTarget(c).SlavePath());
+    }
+    RunResult r;
+    std::thread station([&] {
+        r = Cli(
+            {"--station", "--usb-tty", ttys[0], "--usb-tty", ttys[1], "--usb-tty", ttys[2], pkg.qvp.string()},
+            90s);
+    });
+    // Killed once its machine is receiving the upgrade.
+    pid_t victim = -1;
+    for (int i = 0; i < 300 && victim < 0; ++i) {
+        std::this_thread::sleep_for(20ms);
+        if (fs::exists(fs::path(m_targets[2]->RecordDir()) / "12-boot.bin"))
+            victim = WorkerOf(ttys[2]);
+    }
+    EXPECT_GT(victim, 0);
+    if (victim > 0)
+        ::kill(victim, SIGKILL);
+    station.join();
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE(RecordedV2(m_targets[0]->RecordDir(), pkg));
+    EXPECT_TRUE(RecordedV2(m_targets[1]->RecordDir(), pkg));
+    nlohmann::json summary;
+    Events(r.out, summary);
+    ASSERT_TRUE(summary.is_object()) << r.out;
+    EXPECT_EQ(summary["machines"][0]["outcome"], "success");
+    EXPECT_EQ(summary["machines"][1]["outcome"], "success");
+    EXPECT_EQ(summary["machines"][2]["outcome"], "failed");
+    EXPECT_EQ(summary["machines"][2]["reason"], "the worker ended by signal Killed");
 }
 
 } // namespace
