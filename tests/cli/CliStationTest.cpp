@@ -5,7 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -126,6 +128,42 @@ TEST_F(CliStationTest, HealthyMachinesCompleteWhileTheOthersFailEachWithItsOwnMe
     }
 }
 
+// The velunda-cli processes whose command lines name tty: its worker, and
+// with station the station itself.
+std::vector<pid_t> CliProcessesOf(const std::string& tty, bool station)
+{
+    std::vector<pid_t> pids;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        std::vector<std::string> args;
+        for (std::string arg; std::getline(in, arg, '\0');)
+            args.push_back(arg);
+        const bool isStation = std::find(args.begin(), args.end(), "--station") != args.end();
+        if (!args.empty() && args[0].ends_with("velunda-cli") &&
+            std::find(args.begin(), args.end(), tty) != args.end() && (station || !isStation))
+            pids.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    return pids;
+}
+
+// Waits until every target has received the start of its upgrade.
+bool AllReceiving(const std::vector<CQuorinSim*>& targets)
+{
+    for (int i = 0; i < 500; ++i) {
+        bool all = true;
+        for (const CQuorinSim* t : targets)
+            all = all && fs::exists(fs::path(t->RecordDir()) / "12-boot.bin");
+        if (all)
+            return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
 // Ctrl-C reaches the station and its workers as from a terminal (the whole
 // process group): every worker closes its link and removes its files, and
 // the station names the --items that finish each machine.
@@ -140,11 +178,22 @@ TEST_F(CliStationTest, AnInterruptStopsEveryWorkerCleanlyAndNamesTheItemsLeft)
     }
     const fs::path tmp = m_dir / "tmp";
     fs::create_directories(tmp);
-    const RunResult stopped =
-        RunProgram({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", "TMPDIR=" + tmp.string(), "/usr/bin/timeout",
-                    "--preserve-status", "-s", "INT", "2.5", VELUNDA_CLI, "--station", "--usb-tty", ttys[0],
-                    "--usb-tty", ttys[1], pkg.qvp.string()},
-                   m_dir, 60s);
+    RunResult stopped;
+    std::thread station([&] {
+        stopped = RunProgram({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", "TMPDIR=" + tmp.string(), VELUNDA_CLI,
+                              "--station", "--usb-tty", ttys[0], "--usb-tty", ttys[1], pkg.qvp.string()},
+                             m_dir, 60s);
+    });
+    // Ctrl-C on a terminal reaches every process of the group at once.
+    EXPECT_TRUE(AllReceiving({m_targets[0].get(), m_targets[1].get()}));
+    std::set<pid_t> group;
+    for (const auto& tty : ttys)
+        for (pid_t pid : CliProcessesOf(tty, true))
+            group.insert(pid);
+    EXPECT_EQ(group.size(), 3u);
+    for (pid_t pid : group)
+        ::kill(pid, SIGINT);
+    station.join();
     EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
     EXPECT_TRUE(HasLine(stopped.err, "velunda-cli: interrupted; machines left mid-upgrade:")) << stopped.err;
     const char* serials[] = {"QV-1", "QV-2"};
@@ -163,33 +212,6 @@ TEST_F(CliStationTest, AnInterruptStopsEveryWorkerCleanlyAndNamesTheItemsLeft)
     EXPECT_TRUE(ListTree(tmp).empty()) << ::testing::PrintToString(ListTree(tmp));
 }
 
-// The worker process that serves tty: the one whose command line names it.
-pid_t WorkerOf(const std::string& tty)
-{
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const Bytes raw = ReadFileBytes(entry.path() / "cmdline");
-        std::vector<std::string> args;
-        std::string cur;
-        for (std::uint8_t b : raw) {
-            if (b == 0) {
-                args.push_back(cur);
-                cur.clear();
-            } else {
-                cur.push_back(static_cast<char>(b));
-            }
-        }
-        const bool worker = std::find(args.begin(), args.end(), "--station") == args.end() &&
-                            std::find(args.begin(), args.end(), tty) != args.end() && !args.empty() &&
-                            args[0].ends_with("velunda-cli");
-        if (worker)
-            return static_cast<pid_t>(std::stol(name));
-    }
-    return -1;
-}
-
 TEST_F(CliStationTest, AWorkerThatCrashesStopsNoOtherMachine)
 {
     const V2Package pkg = MakeV2Qvp(40000);
@@ -206,15 +228,11 @@ TEST_F(CliStationTest, AWorkerThatCrashesStopsNoOtherMachine)
             90s);
     });
     // Killed once its machine is receiving the upgrade.
-    pid_t victim = -1;
-    for (int i = 0; i < 300 && victim < 0; ++i) {
-        std::this_thread::sleep_for(20ms);
-        if (fs::exists(fs::path(m_targets[2]->RecordDir()) / "12-boot.bin"))
-            victim = WorkerOf(ttys[2]);
-    }
-    EXPECT_GT(victim, 0);
-    if (victim > 0)
-        ::kill(victim, SIGKILL);
+    EXPECT_TRUE(AllReceiving({m_targets[2].get()}));
+    const std::vector<pid_t> victim = CliProcessesOf(ttys[2], false);
+    EXPECT_EQ(victim.size(), 1u);
+    for (pid_t pid : victim)
+        ::kill(pid, SIGKILL);
     station.join();
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_TRUE(RecordedV2(m_targets[0]->RecordDir(), pkg));
