@@ -12,6 +12,7 @@
 #include "package/PartImage.h"
 #include "package/PartList.h"
 #include "package/UnpackManifest.h"
+#include "package/UnpackFolder.h"
 #include "protocol/Frame.h"
 #include "protocol/Receiver.h"
 #include "zip/ZipArchive.h"
@@ -273,6 +274,10 @@ public:
     int m_bHasPart[PART_COUNT] = {};
     std::string m_strUpgradeFile;
     std::string m_strUnzipFolder;
+    // Where archives are unpacked: beside the package (the window) or always
+    // a private folder (the command line). The claim holds the folder's lock.
+    CUnpackFolder::EPlace m_eUnpackPlace = CUnpackFolder::EPlace::BesidePackage;
+    CUnpackFolder m_UnpackFolder;
     std::string m_strPartFile[PART_SLOTS];
     PartListTable m_PartList = {};
     std::unique_ptr<std::uint8_t[]> m_pPartData[PART_COUNT];

@@ -3,6 +3,9 @@
 #include "cli/Outcome.h"
 
 #include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -45,6 +48,54 @@ bool ParseItems(const std::string& list, CCliOptions& options, std::string& erro
 }
 
 } // namespace
+
+std::string TrimText(const std::string& text)
+{
+    const char* blanks = " \t\r\n\v\f";
+    std::string t = text;
+    while (!t.empty() && (t.back() == '\0' || std::strchr(blanks, t.back()) != nullptr))
+        t.pop_back();
+    std::size_t start = 0;
+    while (start < t.size() && (t[start] == '\0' || std::strchr(blanks, t[start]) != nullptr))
+        ++start;
+    return t.substr(start);
+}
+
+bool ParseAllowedSerials(const std::string& value, std::vector<std::string>& serials, std::string& error)
+{
+    std::vector<std::string> found;
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(value, ec)) {
+        std::ifstream in(value);
+        std::string line;
+        while (in && std::getline(in, line)) {
+            line = TrimText(line);
+            if (!line.empty() && line[0] != '#')
+                found.push_back(line);
+        }
+        if (in.bad() || (!in.eof() && in.fail())) {
+            error = "cannot read the --allow-serial file " + value;
+            return false;
+        }
+    } else {
+        std::string current;
+        for (std::size_t i = 0; i <= value.size(); ++i) {
+            if (i == value.size() || value[i] == ',') {
+                if (!TrimText(current).empty())
+                    found.push_back(TrimText(current));
+                current.clear();
+            } else {
+                current.push_back(value[i]);
+            }
+        }
+    }
+    if (found.empty()) {
+        error = "--allow-serial names no serial number (give a list like A1,B2 or a file with one per line)";
+        return false;
+    }
+    serials.insert(serials.end(), found.begin(), found.end());
+    return true;
+}
 
 std::string CanonicalItemName(const std::string& text)
 {
@@ -107,6 +158,12 @@ bool ParseCliOptions(int argc, char** argv, CCliOptions& options, std::string& e
         } else if (arg == "--items") {
             if (!value(v) || !ParseItems(v, options, error))
                 return false;
+        } else if (arg == "--allow-serial") {
+            if (!value(v) || !ParseAllowedSerials(v, options.allowedSerials, error))
+                return false;
+            options.allowSerialGiven = true;
+        } else if (arg == "--skip-current") {
+            options.skipCurrent = true;
         } else if (arg == "--check-only") {
             options.checkOnly = true;
         } else if (arg == "--json") {
@@ -158,6 +215,11 @@ std::string CliHelpText()
                        "                         machine both have)\n"
                        "  --check-only           system check and target information only, no upgrade;\n"
                        "                         exit status 1 when Upgrade Start stays disabled\n"
+                       "  --allow-serial LIST|FILE  upgrade only machines whose serial number is listed\n"
+                       "                         (comma separated, or a file with one per line); any\n"
+                       "                         other machine is refused after the system check\n"
+                       "  --skip-current         leave out items the machine already has at the\n"
+                       "                         package's version (where both versions are known)\n"
                        "  --log FILE             also write the time-stamped debug trace to FILE\n"
                        "  --stall-timeout SECS   end a run after SECS without any answer (default 60)\n"
                        "  --json                 one JSON object per event on stdout (messages, progress,\n"

@@ -95,6 +95,21 @@ void CCliReport::Trace(const std::string& text)
     std::fflush(m_err);
 }
 
+void CCliReport::Plan(const std::vector<std::string>& items)
+{
+    std::string list;
+    std::vector<std::string> jsonItems;
+    for (const auto& item : items) {
+        list += (list.empty() ? "" : ",") + item;
+        jsonItems.push_back(JsonString(item));
+    }
+    if (m_bJson) {
+        Emit(CJsonObject().Add("event", "plan").AddRaw("items", JsonArray(jsonItems)).Text());
+        return;
+    }
+    Note("upgrading " + list);
+}
+
 void CCliReport::ItemStart(const std::string& part)
 {
     std::fill(std::begin(m_lastLine), std::end(m_lastLine), 0);

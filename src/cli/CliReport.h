@@ -28,6 +28,8 @@ public:
     void Note(const std::string& text);
     void Message(const std::string& text, bool stopIcon);
     void Trace(const std::string& text);
+    // The items Upgrade Start is about to run, by their command-line names.
+    void Plan(const std::vector<std::string>& items);
     void ItemStart(const std::string& part);
     // Row `row` of `rows` changed to its percent.
     void Progress(int row, const std::vector<CProgressRowView>& rows, const std::string& item);

@@ -85,6 +85,9 @@ CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt
     m_host.onProgress = [this](int barId, int) { OnProgress(barId); };
     m_host.onCell = [this](int row, int column, const std::string& text) { OnCell(row, column, text); };
     m_dlg = std::make_unique<CUpgradeDlg>(m_host, m_opt.app);
+    // Several runs may share one package, and it may lie on read-only media:
+    // each run unpacks into a folder of its own, removed when the run ends.
+    m_dlg->m_eUnpackPlace = CUnpackFolder::EPlace::Private;
 }
 
 CCliSession::~CCliSession() = default;
@@ -287,7 +290,7 @@ bool CCliSession::SelectPortAndBaud(const std::string& port, std::string& error)
     return true;
 }
 
-int CCliSession::Run()
+int CCliSession::Load()
 {
     namespace fs = std::filesystem;
     if (!m_opt.app.logFile.empty() && !m_host.Log().OpenFile(m_opt.app.logFile))
@@ -313,8 +316,21 @@ int CCliSession::Run()
     m_report.Note(std::string("loaded ") + ModelName(model) + " package " +
                   fs::path(path).filename().string());
     PrintList("package");
+    return -1;
+}
 
-    return model == RESULT_TYPE_BOARD ? RunBoard() : RunMachine(model);
+int CCliSession::Run()
+{
+    const int failed = Load();
+    if (failed >= 0)
+        return failed;
+    return m_nRunModel == RESULT_TYPE_BOARD ? RunBoard() : RunMachine(m_nRunModel);
+}
+
+int CCliSession::CheckPackage()
+{
+    const int failed = Load();
+    return failed >= 0 ? failed : Finish(ECliOutcome::Success, "the package loads");
 }
 
 int CCliSession::RunBoard()
@@ -421,6 +437,18 @@ int CCliSession::RunMachine(int model)
     m_outcome = ECliOutcome::None;
     m_strReason.clear();
     m_bEnded = false;
+    // The wrong machine is refused before anything is sent to it.
+    if (m_opt.allowSerialGiven) {
+        const std::string serial = TrimText(m_dlg->m_strTargetSerial);
+        if (serial.empty())
+            return Finish(
+                ECliOutcome::Rejected,
+                "the machine reported no serial number, and --allow-serial admits only listed ones");
+        if (std::find(m_opt.allowedSerials.begin(), m_opt.allowedSerials.end(), serial) ==
+            m_opt.allowedSerials.end())
+            return Finish(ECliOutcome::Rejected,
+                          "the machine's serial number " + serial + " is not in the --allow-serial list");
+    }
     if (m_opt.checkOnly)
         return Finish(ECliOutcome::Success, "system check done");
 
@@ -438,6 +466,8 @@ int CCliSession::RunMachine(int model)
         if (asked && usable)
             wanted.push_back(b.box);
     }
+    if (m_opt.skipCurrent && !wanted.empty() && (SkipCurrentItems(model, wanted), wanted.empty()))
+        return Finish(ECliOutcome::Success, "every item is already at the package's version");
     for (const ItemBox& b : kItemBoxes) {
         if (b.model != model || !m_host.IsControlVisible(b.box) || !m_host.IsControlEnabled(b.box))
             continue;
@@ -446,6 +476,11 @@ int CCliSession::RunMachine(int model)
             m_host.Click(b.box);
     }
 
+    std::vector<std::string> plan;
+    for (const ItemBox& b : kItemBoxes)
+        if (b.model == model && std::find(wanted.begin(), wanted.end(), b.box) != wanted.end())
+            plan.push_back(b.name);
+    m_report.Plan(plan);
     m_phase = EPhase::Run;
     m_host.Click(IDC_BUTTON_UPGRADE_START);
     // The window's own stall watch ends a silent run first; this is the backstop.
@@ -470,4 +505,27 @@ int CCliSession::RunMachine(int model)
     if (m_bInterrupted)
         return Stop(ECliOutcome::Failed, "");
     return Finish(outcome, outcome == ECliOutcome::Success ? "Upgrade Complete." : m_strReason);
+}
+
+void CCliSession::SkipCurrentItems(int model, std::vector<int>& wanted)
+{
+    constexpr int kColFileVer = 4;
+    const auto rows = ListRows();
+    for (const ItemBox& b : kItemBoxes) {
+        if (b.model != model || std::find(wanted.begin(), wanted.end(), b.box) == wanted.end())
+            continue;
+        for (const auto& row : rows) {
+            if (row[kColPart] != b.row)
+                continue;
+            const std::string have = TrimText(row[kColTargetVer]);
+            const std::string bring = TrimText(row[kColFileVer]);
+            // "None" is the list's word for a version the file name does not carry.
+            if (have.empty() || bring.empty() || bring == "None" || have != bring)
+                continue;
+            m_report.Note(std::string(b.name) + " left out: the machine already has version " + have +
+                          " (--skip-current)");
+            m_report.ItemResult(b.row, "Skipped");
+            std::erase(wanted, b.box);
+        }
+    }
 }

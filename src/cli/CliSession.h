@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CUpgradeDlg;
 
@@ -24,15 +25,22 @@ public:
 
     // The whole run; returns the exit status.
     int Run();
+    // File Load alone, then the window is closed again (what it unpacked is
+    // removed); the exit status of a run that stopped there.
+    int CheckPackage();
 
 private:
     using Clock = std::chrono::steady_clock;
     enum class EPhase { Load, Connect, SysCheck, Run };
 
+    // The package's File Load; -1 when it loaded, else the exit status.
+    int Load();
     int Finish(ECliOutcome outcome, const std::string& reason);
     int Stop(ECliOutcome outcome, const std::string& reason);
     int RunMachine(int model);
     int RunBoard();
+    // Drops from wanted the items whose target version equals the package's.
+    void SkipCurrentItems(int model, std::vector<int>& wanted);
     bool SelectPortAndBaud(const std::string& port, std::string& error);
     // Runs the window's loop until pred, an ending message, an interrupt or the
     // timeout; true when pred held.

@@ -2,6 +2,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CliReport.h"
 #include "cli/CliSession.h"
+#include "cli/Station.h"
 
 #include <csignal>
 #include <cstdio>
@@ -9,14 +10,20 @@
 
 int main(int argc, char** argv)
 {
-    CCliOptions options;
     std::string error;
-    if (!ParseCliOptions(argc, argv, options, error)) {
+    CStationOptions station;
+    const bool stationMode = IsStationCommand(argc, argv);
+    if (stationMode && !ParseStationOptions(argc, argv, station, error)) {
+        std::fprintf(stderr, "velunda-cli: %s\nTry 'velunda-cli --help'.\n", error.c_str());
+        return ExitCodeOf(ECliOutcome::BadUsage);
+    }
+    CCliOptions options;
+    if (!stationMode && !ParseCliOptions(argc, argv, options, error)) {
         std::fprintf(stderr, "velunda-cli: %s\nTry 'velunda-cli --help'.\n", error.c_str());
         return ExitCodeOf(ECliOutcome::BadUsage);
     }
     if (options.command == CCliOptions::ECommand::Help) {
-        std::fputs(CliHelpText().c_str(), stdout);
+        std::fputs((CliHelpText() + "\n" + StationHelpText()).c_str(), stdout);
         return 0;
     }
     // An interrupt stays pending and is noticed by the run's loop, which then
@@ -29,6 +36,8 @@ int main(int argc, char** argv)
     sigprocmask(SIG_BLOCK, &mask, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    if (stationMode)
+        return RunStation(std::move(station));
     CCliReport report(options.json, ::isatty(STDERR_FILENO) == 1);
     if (options.command == CCliOptions::ECommand::Info)
         return RunInfo(options, report);

@@ -1,4 +1,5 @@
-// Package archives in the window: unpack beside the package, read
+// Package archives in the window: unpack beside the package (or into a
+// private folder, see package/UnpackFolder.h), read
 // UpgradeInfo.txt, classify the part files, and remove what the load made.
 // Which entries become which files, what is refused and how files are
 // classified is package/PackageArchive, shared with `velunda-cli info`; this
@@ -176,23 +177,20 @@ void CUpgradeDlg::UnpackArchive()
     m_vecUnpackedFolders.clear();
     m_PackageContents = {};
 
-    const std::string folder = UnpackFolderFor(m_strUpgradeFile);
-    if (folder.empty())
+    const std::string beside = UnpackFolderFor(m_strUpgradeFile);
+    if (beside.empty())
         throw CPackageError("its path names no file");
-    m_strUnzipFolder = folder;
-    if (::mkdir(folder.c_str(), 0777) == 0) {
-        m_vecUnpackedFolders.push_back(folder);
-    } else {
-        const int error = errno;
-        struct stat st {};
-        if (::stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            throw CPackageError("a file named \"" + folder + "\" stands where its files would be unpacked");
-        if (error != EEXIST)
-            throw CPackageError("the folder \"" + folder + "\" cannot be created (" + std::strerror(error) +
-                                ")");
+    if (!m_UnpackFolder.Claim(beside, m_eUnpackPlace)) {
+        if (m_UnpackFolder.StandsInTheWay())
+            throw CPackageError("a file named \"" + beside + "\" stands where its files would be unpacked");
+        throw CPackageError("no folder can be made to unpack it: " + m_UnpackFolder.Note());
     }
-    if (::access(folder.c_str(), W_OK | X_OK) != 0)
-        throw CPackageError("the folder \"" + folder + "\" cannot be written (" + std::strerror(errno) + ")");
+    const std::string folder = m_UnpackFolder.Path();
+    if (!m_UnpackFolder.Note().empty())
+        Trace("UnpackArchive: " + m_UnpackFolder.Note() + "; unpacking into " + folder + "\r\n");
+    m_strUnzipFolder = folder;
+    if (m_UnpackFolder.Created())
+        m_vecUnpackedFolders.push_back(folder);
     m_UnpackManifest.Load(folder);
 
     m_ZipArchive.SetTraceSink([this](const std::string& text) { Trace(text); });
@@ -311,7 +309,9 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
             ++it;
             continue;
         }
-        if (!IsKeptOnCleanup(BaseName(*it)) && ::unlink(it->c_str()) != 0 && errno != ENOENT)
+        // Nobody can reach a private folder after us, so nothing is kept there.
+        const bool inPrivate = m_UnpackFolder.IsPrivate() && IsWithin(*it, m_UnpackFolder.Path());
+        if ((inPrivate || !IsKeptOnCleanup(BaseName(*it))) && ::unlink(it->c_str()) != 0 && errno != ENOENT)
             Trace("DeleteUnpackedFiles: cannot delete " + *it + "\r\n");
         it = m_setUnpackedFiles.erase(it);
     }
@@ -320,13 +320,14 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
     // one leaves more than the kept ones) are the tool's too.
     if (!m_UnpackManifest.Folder().empty() && IsWithin(m_UnpackManifest.Folder(), folder)) {
         const std::string& owned = m_UnpackManifest.Folder();
+        const bool ownedPrivate = m_UnpackFolder.IsPrivate() && IsWithin(owned, m_UnpackFolder.Path());
         std::vector<std::string> keep;
         for (const std::string& name : m_UnpackManifest.Names()) {
             const std::string path = owned + "/" + name;
             struct stat st {};
             if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
                 continue;
-            if (IsKeptOnCleanup(name))
+            if (IsKeptOnCleanup(name) && !ownedPrivate)
                 keep.push_back(name);
             else if (::unlink(path.c_str()) != 0)
                 Trace("DeleteUnpackedFiles: cannot delete " + path + "\r\n");
@@ -346,6 +347,9 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
     for (const std::string& made : folders)
         ::rmdir(made.c_str());
     m_vecUnpackedFolders = std::move(keptFolders);
+    // Removed first, unlocked after: a load waiting for the lock sees the folder gone.
+    if (!m_UnpackFolder.Path().empty() && IsWithin(m_UnpackFolder.Path(), folder))
+        m_UnpackFolder.Release();
 
     if (IsWithin(m_strUnzipFolder, folder))
         m_PackageContents = {};

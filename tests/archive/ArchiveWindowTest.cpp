@@ -1,6 +1,11 @@
 // File Load of package archives through the headless host: what the window
 // shows, which files it takes, what it refuses and what it cleans up.
 #include "ArchiveTestSupport.h"
+#include "package/UnpackFolder.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <sys/resource.h>
@@ -174,6 +179,48 @@ TEST_F(ArchiveLoad, AReadOnlyPackageLoads)
     Shell("chattr -i " + Quote(package.string()));
     EXPECT_TRUE(host.Messages().empty()) << Messages();
     EXPECT_EQ(dlg->m_strPartFile[1], (dir / "ro" / "SM_V1.bin").string());
+}
+
+// The folder beside the package is held by another load, or cannot be
+// written: the package is unpacked into a private folder instead, which the
+// close removes whole, and the folder beside it is left as it was.
+TEST_F(ArchiveLoad, AFolderInUseOrOnReadOnlyMediaIsReplacedByAPrivateOne)
+{
+    const Bytes main = Source("SM_V1.bin", 100, 1);
+    for (const bool readOnly : {false, true}) {
+        SCOPED_TRACE(readOnly ? "read-only folder" : "folder in use");
+        const fs::path where = dir / (readOnly ? "ro" : "busy");
+        fs::create_directories(where);
+        ASSERT_EQ(
+            Pack("--model v1 -o " + Quote((where / "p.QVP").string()) + " --main " + Quote(Src("SM_V1.bin"))),
+            0);
+        int other = -1; // another window's hold on the folder beside the package
+        if (readOnly) {
+            if (Shell("chattr +i " + Quote(where.string()) + " 2>/dev/null") != 0)
+                GTEST_SKIP() << "this file system cannot mark a folder immutable";
+        } else {
+            fs::create_directories(where / "p");
+            other = ::open((where / "p").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_GE(other, 0);
+            ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+        }
+        Load(where / "p.QVP");
+        if (readOnly)
+            Shell("chattr -i " + Quote(where.string()));
+        EXPECT_TRUE(host.Messages().empty()) << Messages();
+        const fs::path used = dlg->m_strUnzipFolder;
+        EXPECT_EQ(used.parent_path(), fs::path(PrivateUnpackBase()));
+        EXPECT_EQ(dlg->m_strPartFile[1], (used / "SM_V1.bin").string());
+        EXPECT_TRUE(SameBytes(ReadFileBytes(dlg->m_strPartFile[1]), main));
+        host.CloseWindow();
+        EXPECT_FALSE(fs::exists(used));
+        // The other window's folder is untouched; none was made on read-only media.
+        EXPECT_EQ(fs::is_directory(where / "p"), !readOnly);
+        EXPECT_TRUE(Names(where / "p").empty());
+        if (other >= 0)
+            ::close(other);
+        dlg.reset();
+    }
 }
 
 TEST_F(ArchiveLoad, LoadingTheSamePackageAgainReplacesItsOwnFilesWithoutComplaint)

@@ -4,6 +4,7 @@
 #include "cli/CliOptions.h"
 #include "cli/Json.h"
 #include "cli/Outcome.h"
+#include "cli/StationEvents.h"
 
 using namespace clitest;
 
@@ -84,6 +85,8 @@ TEST(CliOptions, CommandLinesAreAcceptedOrRefusedWithAReason)
         {{"--stall-timeout", "0", "p.DAT"}, false, "a zero stall time-out"},
         {{"--frobnicate", "p.DAT"}, false, "an unknown option"},
         {{"--log"}, false, "an option without its value"},
+        {{"--allow-serial", "A1, B2", "--skip-current", "p.qvp"}, true, "an allow list and --skip-current"},
+        {{"--allow-serial", " , ", "p.qvp"}, false, "an allow list that names nothing"},
     };
     for (const ArgsCase& c : cases) {
         std::vector<std::string> argv = {"velunda-cli"};
@@ -134,6 +137,45 @@ TEST(CliJson, TextsFromATargetStayValidJson)
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "[113, 34, 98, 92, 115, 10, 1, 255, 0] 42 True\n") << line;
     fs::remove(fs::temp_directory_path() / "velunda-cli-json.txt");
+}
+
+// What the station reads from a worker: a part may be named "item" or
+// "part"; anything that is not an event object is no event.
+TEST(CliStationEvents, WorkerLinesAreReadOrRefused)
+{
+    struct Case {
+        const char* line;
+        bool ok;
+        const char* kind;
+        const char* item;
+        int percent;
+    };
+    const Case cases[] = {
+        {R"({"event":"item-result","part":"CIS M","result":"Complete"})", true, "item-result", "CIS M", -1},
+        {R"({"event":"item-result","item":"CDM","result":"Upgrade fail"})", true, "item-result", "CDM", -1},
+        {R"({"event":"progress","item":"MAIN","row":"Erase","percent":40})", true, "progress", "MAIN", 40},
+        {R"({"event":"progress","item":"MAIN","percent":"40"})", true, "progress", "MAIN", -1},
+        {R"({"text":"no event name"})", false, "", "", -1},
+        {R"(["event","note"])", false, "", "", -1},
+        {"Upgrade Complete.", false, "", "", -1},
+        {R"({"event":"note","text":"cut off)", false, "", "", -1},
+    };
+    for (const Case& c : cases) {
+        CWorkerEvent e;
+        EXPECT_EQ(ParseWorkerEvent(c.line, e), c.ok) << c.line;
+        EXPECT_EQ(e.kind, c.kind) << c.line;
+        EXPECT_EQ(e.item, c.item) << c.line;
+        EXPECT_EQ(e.percent, c.percent) << c.line;
+    }
+    CWorkerEvent outcome;
+    ASSERT_TRUE(
+        ParseWorkerEvent(R"({"event":"outcome","result":"failed","exit_code":1,"reason":"x"})", outcome));
+    EXPECT_EQ(outcome.result, "failed");
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.text, "x");
+    // Passed on with the target added and every other field as it came.
+    EXPECT_EQ(WithTarget(outcome.object, "/dev/pts/4"),
+              R"({"event":"outcome","result":"failed","exit_code":1,"reason":"x","target":"/dev/pts/4"})");
 }
 
 TEST(CliHelp, TheHelpNamesEveryExitStatusAndEveryOption)
