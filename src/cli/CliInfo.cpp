@@ -5,6 +5,7 @@
 #include "app/UpgradeDlg.h"
 #include "cli/CliSession.h"
 #include "cli/Json.h"
+#include "history/Sha256.h"
 #include "package/UpgradeInfo.h"
 
 #include <cctype>
@@ -21,6 +22,16 @@ struct EntryCheck {
     bool ok = true;
     std::string problem;
 };
+
+// The package's path, size and SHA-256, as every package event names them.
+CJson PackageFields(const std::string& path)
+{
+    std::error_code ec;
+    const std::string absolute = std::filesystem::absolute(path, ec).string();
+    std::uint64_t size = 0;
+    const std::string sha = Sha256OfFile(absolute, &size);
+    return CJson{{"package", JsonText(absolute)}, {"package_size", size}, {"sha256", sha}};
+}
 
 std::string Hex32(std::uint32_t v)
 {
@@ -174,10 +185,10 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
                 continue;
             parts.push_back(row);
             jsonParts.push_back(CJsonObject()
-                                    .Add("part", row[0])
+                                    .Add("item", row[0])
                                     .Add("file", row[1])
-                                    .Add("version", row[2])
-                                    .Add("size", row[3])
+                                    .Add("file_version", row[2])
+                                    .Add("file_size", SizeFromText(row[3]))
                                     .Text());
         }
         const char* modelName = model == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
@@ -187,7 +198,7 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
         if (options.json)
             report.Json(CJsonObject()
                             .Add("event", "package")
-                            .Add("package", path)
+                            .Add(PackageFields(path))
                             .Add("model", modelName)
                             .AddRaw("parts", JsonArray(jsonParts))
                             .Text());
@@ -232,10 +243,10 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
         const std::string size = host.ListGetCell(IDC_LIST_PART, r, 5);
         rows.push_back({part, file, version, size});
         jsonParts.push_back(CJsonObject()
-                                .Add("part", part)
+                                .Add("item", part)
                                 .Add("file", file)
-                                .Add("version", version)
-                                .Add("size", size)
+                                .Add("file_version", version)
+                                .Add("file_size", SizeFromText(size))
                                 .Text());
     }
     host.CloseWindow();
@@ -246,7 +257,7 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
     if (options.json)
         report.Json(CJsonObject()
                         .Add("event", "package")
-                        .Add("package", path)
+                        .Add(PackageFields(path))
                         .Add("model", modelName)
                         .AddRaw("parts", JsonArray(jsonParts))
                         .Text());

@@ -30,6 +30,8 @@ private:
     enum class EPhase { Load, Connect, SysCheck, Run };
 
     int Finish(ECliOutcome outcome, const std::string& reason);
+    // The package event of the JSON stream: what File Load found.
+    void ReportPackage(int model);
     int Stop(ECliOutcome outcome, const std::string& reason);
     int RunMachine(int model);
     int RunBoard();
@@ -66,3 +68,5 @@ private:
 
 // velunda-cli info PACKAGE.
 int RunInfo(const CCliOptions& options, CCliReport& report);
+// velunda-cli history [--serial S] [--since DATE].
+int RunHistory(const CCliOptions& options, CCliReport& report);
