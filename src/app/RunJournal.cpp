@@ -149,8 +149,8 @@ void CRunJournal::StepFailed(const std::string& step)
 void CRunJournal::EndStep(const std::string& step, const char* how)
 {
     m_stepDone[step] = true;
-    Line("item " + m_strItem + " step " + step + " " + how + " after " + std::to_string(MsSince(m_stepStart[step])) +
-         " ms");
+    Line("item " + m_strItem + " step " + step + " " + how + " after " +
+         std::to_string(MsSince(m_stepStart[step])) + " ms");
 }
 
 void CRunJournal::ItemResult(const std::string& item, const std::string& result)
@@ -179,7 +179,8 @@ void CRunJournal::Finish(const std::string& outcome, int exitCode, const std::st
 {
     const long long took = m_bRunOpen ? MsSince(m_runStart) : 0;
     Line("outcome " + outcome + (exitCode >= 0 ? ", exit status " + std::to_string(exitCode) : "") +
-         (reason.empty() ? "" : ": " + reason) + (m_bRunOpen ? ", run took " + std::to_string(took) + " ms" : ""));
+         (reason.empty() ? "" : ": " + reason) +
+         (m_bRunOpen ? ", run took " + std::to_string(took) + " ms" : ""));
     if (!m_bPackage)
         return; // nothing was loaded: no run to record
     if (!m_bRunOpen)

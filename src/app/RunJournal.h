@@ -36,7 +36,8 @@ public:
     // The tool and the machine it runs on; once per window.
     void Begin();
     // parts: item, file, version and size per row of the part list.
-    void PackageLoaded(const std::string& path, const std::string& model, const std::vector<CHistoryItem>& parts);
+    void PackageLoaded(const std::string& path, const std::string& model,
+                       const std::vector<CHistoryItem>& parts);
     void Linked(const std::string& link);
     // What the system check said of a part; the list forgets it when the
     // versions arrive.

@@ -68,7 +68,7 @@ std::string NewSessionLogPath(const std::string& folder, std::size_t keep)
     std::tm tm{};
     gmtime_r(&now, &tm);
     char name[80];
-    std::snprintf(name, sizeof name, "velunda-%04d%02d%02dT%02d%02d%02dZ-%d.log", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(::getpid()));
+    std::snprintf(name, sizeof name, "velunda-%04d%02d%02dT%02d%02d%02dZ-%d.log", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(::getpid()));
     return (fs::path(folder) / name).string();
 }

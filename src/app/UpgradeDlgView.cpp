@@ -108,8 +108,8 @@ void CUpgradeDlg::RecordTarget()
 void CUpgradeDlg::SetItemResult(int row, const std::string& result)
 {
     m_host.ListSetCell(IDC_LIST_PART, row, 6, result);
-    m_Journal.ItemResult(m_nResultType == RESULT_TYPE_BOARD ? "BOARD" : m_host.ListGetCell(IDC_LIST_PART, row, 0),
-                         result);
+    m_Journal.ItemResult(
+        m_nResultType == RESULT_TYPE_BOARD ? "BOARD" : m_host.ListGetCell(IDC_LIST_PART, row, 0), result);
 }
 
 void CUpgradeDlg::Trace(const std::string& text)

@@ -86,8 +86,8 @@ int RunHistory(const CCliOptions& options, CCliReport& report)
                             std::filesystem::path(run.package).filename().string(), run.outcome,
                             run.exitCode < 0 ? "-" : std::to_string(run.exitCode),
                             std::to_string(run.durationMs / 1000) + " s", ItemsText(run)});
-        std::printf("%s", FormatTable({"Time (UTC)", "Program", "Serial", "Model", "Package", "Outcome", "Exit",
-                                       "Took", "Items"},
+        std::printf("%s", FormatTable({"Time (UTC)", "Program", "Serial", "Model", "Package", "Outcome",
+                                       "Exit", "Took", "Items"},
                                       rows)
                               .c_str());
     }

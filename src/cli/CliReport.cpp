@@ -21,10 +21,10 @@ struct ListColumnKey {
     const char* key;
 };
 // The window's list columns and their keys in the event stream.
-constexpr ListColumnKey kListKeys[] = {{"Part", "item"},          {"Target Ver", "target_version"},
-                                       {"Target Status", "target_status"}, {"File Name", "file"},
-                                       {"File Ver", "file_version"}, {"File Size", "file_size"},
-                                       {"Result", "result"}};
+constexpr ListColumnKey kListKeys[] = {
+    {"Part", "item"},      {"Target Ver", "target_version"}, {"Target Status", "target_status"},
+    {"File Name", "file"}, {"File Ver", "file_version"},     {"File Size", "file_size"},
+    {"Result", "result"}};
 
 long long MillisecondsSince(std::chrono::steady_clock::time_point start)
 {
@@ -303,9 +303,8 @@ void CCliReport::Target(const std::string& serial, const std::string& boardVersi
     if (m_bJson) {
         CJson jsonParts = CJson::array();
         for (const auto& p : parts)
-            jsonParts.push_back(CJson{{"item", p.part},
-                                      {"target_version", JsonText(p.version)},
-                                      {"target_status", p.status}});
+            jsonParts.push_back(CJson{
+                {"item", p.part}, {"target_version", JsonText(p.version)}, {"target_status", p.status}});
         Event("target", CJson{{"serial", JsonText(serial)},
                               {"board_version", JsonText(boardVersion)},
                               {"parts", std::move(jsonParts)}});
@@ -334,7 +333,8 @@ void CCliReport::Outcome(ECliOutcome outcome, const std::string& reason)
     }
     char status[32];
     std::snprintf(status, sizeof status, " (exit status %d)\n", ExitCodeOf(outcome));
-    PrintLine(m_err, std::string("velunda-cli: ") + OutcomeName(outcome) + (reason.empty() ? "" : ": ") + reason +
-                         status,
+    PrintLine(m_err,
+              std::string("velunda-cli: ") + OutcomeName(outcome) + (reason.empty() ? "" : ": ") + reason +
+                  status,
               true);
 }

@@ -16,7 +16,8 @@ namespace {
 bool CursorTerminal()
 {
     const char* term = std::getenv("TERM");
-    return ::isatty(STDERR_FILENO) == 1 && term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0;
+    return ::isatty(STDERR_FILENO) == 1 && term != nullptr && term[0] != '\0' &&
+           std::strcmp(term, "dumb") != 0;
 }
 
 } // namespace

@@ -67,7 +67,8 @@ public:
     }
     long long ColumnInt(int column, long long ifNull) const
     {
-        return sqlite3_column_type(m_pStmt, column) == SQLITE_NULL ? ifNull : sqlite3_column_int64(m_pStmt, column);
+        return sqlite3_column_type(m_pStmt, column) == SQLITE_NULL ? ifNull
+                                                                   : sqlite3_column_int64(m_pStmt, column);
     }
 
 private:
@@ -148,9 +149,10 @@ bool CHistoryDb::Add(CHistoryRun& run, std::string& error)
         return false;
     };
     {
-        CStatement insert(db, "INSERT INTO run (time, tool_version, host, program, package, sha256, model, link,"
-                              " serial, versions_before, outcome, exit_code, duration_ms)"
-                              " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+        CStatement insert(db,
+                          "INSERT INTO run (time, tool_version, host, program, package, sha256, model, link,"
+                          " serial, versions_before, outcome, exit_code, duration_ms)"
+                          " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
         if (!insert.Ok())
             return rollback("cannot write the history");
         insert.Text(1, run.time);
@@ -170,8 +172,9 @@ bool CHistoryDb::Add(CHistoryRun& run, std::string& error)
             return rollback("cannot write the history");
     }
     run.id = sqlite3_last_insert_rowid(db);
-    CStatement item(db, "INSERT INTO run_item (run_id, position, item, file, version, size, result, duration_ms)"
-                        " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    CStatement item(db,
+                    "INSERT INTO run_item (run_id, position, item, file, version, size, result, duration_ms)"
+                    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
     if (!item.Ok())
         return rollback("cannot write the history");
     for (std::size_t i = 0; i < run.items.size(); ++i) {
@@ -206,9 +209,10 @@ bool CHistoryDb::List(const CHistoryFilter& filter, std::vector<CHistoryRun>& ru
         error = "cannot read the history: " + error;
         return false;
     }
-    CStatement select(db, "SELECT id, time, tool_version, host, program, package, sha256, model, link, serial,"
-                          " versions_before, outcome, exit_code, duration_ms FROM run"
-                          " WHERE (?1 = '' OR serial = ?1) AND (?2 = '' OR time >= ?2) ORDER BY time, id");
+    CStatement select(db,
+                      "SELECT id, time, tool_version, host, program, package, sha256, model, link, serial,"
+                      " versions_before, outcome, exit_code, duration_ms FROM run"
+                      " WHERE (?1 = '' OR serial = ?1) AND (?2 = '' OR time >= ?2) ORDER BY time, id");
     CStatement items(db, "SELECT item, file, version, size, result, duration_ms FROM run_item"
                          " WHERE run_id = ?1 ORDER BY position");
     bool ok = select.Ok() && items.Ok();

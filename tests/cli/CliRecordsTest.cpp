@@ -87,7 +87,8 @@ void CheckFields(const Json& obj, const std::map<std::string, FieldSpec>& fields
         if (table == nullptr)
             continue;
         for (const auto& [name, field] : *table) {
-            if (!field.always || name.rfind(prefix, 0) != 0 || name.find("[].", prefix.size()) != std::string::npos)
+            if (!field.always || name.rfind(prefix, 0) != 0 ||
+                name.find("[].", prefix.size()) != std::string::npos)
                 continue;
             if (!obj.contains(name.substr(prefix.size())))
                 problems.push_back(where + ": " + name + " is missing");
@@ -113,7 +114,8 @@ std::vector<Json> CheckStream(const std::string& out, const DocSpec& doc, std::v
             continue;
         }
         CheckFields(e, doc.at(name), common, "", name, problems);
-        if (e.contains("time") && e["time"].is_string() && !std::regex_match(e["time"].get<std::string>(), rfc3339))
+        if (e.contains("time") && e["time"].is_string() &&
+            !std::regex_match(e["time"].get<std::string>(), rfc3339))
             problems.push_back(name + ": time " + e["time"].dump());
         events.push_back(std::move(e));
     }
@@ -142,21 +144,22 @@ protected:
     }
     fs::path PackV2(const std::string& out)
     {
-        const RunResult made = RunProgram(
-            {VELUNDA_PACK, "qvp", "--out", out, "--model", "v2", "--header", Part("BH_V1.0.bin", 1200, 1).string(),
-             "--main", Part("SM_V2.10_a.bin", 17000, 2).string(), "--cdm", Part("CDM_V1.02.NHB", 9000, 3).string(),
-             "--cdm-boot", Part("BC_V1.bin", 700, 4).string()},
-            m_dir, 30s);
+        const RunResult made = RunProgram({VELUNDA_PACK, "qvp", "--out", out, "--model", "v2", "--header",
+                                           Part("BH_V1.0.bin", 1200, 1).string(), "--main",
+                                           Part("SM_V2.10_a.bin", 17000, 2).string(), "--cdm",
+                                           Part("CDM_V1.02.NHB", 9000, 3).string(), "--cdm-boot",
+                                           Part("BC_V1.bin", 700, 4).string()},
+                                          m_dir, 30s);
         EXPECT_EQ(made.exitCode, 0) << made.err;
         return m_dir / out;
     }
     fs::path PackBoard()
     {
         WriteFileBytes(m_dir / "parts" / "BOARD.UPB", {'a', 'b', 'c', '#', '#', 1, 2, 3, 4});
-        const RunResult made =
-            RunProgram({VELUNDA_PACK, "qvp", "--out", "board.qvp", "--model", "board", "--board-boot",
-                        Part("BOARD.UPH", 200, 5).string(), "--board-body", (m_dir / "parts" / "BOARD.UPB").string()},
-                       m_dir, 30s);
+        const RunResult made = RunProgram({VELUNDA_PACK, "qvp", "--out", "board.qvp", "--model", "board",
+                                           "--board-boot", Part("BOARD.UPH", 200, 5).string(), "--board-body",
+                                           (m_dir / "parts" / "BOARD.UPB").string()},
+                                          m_dir, 30s);
         EXPECT_EQ(made.exitCode, 0) << made.err;
         return m_dir / "board.qvp";
     }
@@ -188,7 +191,9 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
         RunResult result;
     };
     std::vector<Run> runs;
-    Restart([](CSimConfig& s) { s.serialText = BuildSerialText("#*", "V1-0001", {"M1.000", "C2.000", "S3.000", "F4.000", "I5.000"}); });
+    Restart([](CSimConfig& s) {
+        s.serialText = BuildSerialText("#*", "V1-0001", {"M1.000", "C2.000", "S3.000", "F4.000", "I5.000"});
+    });
     runs.push_back({"V1", 0, CliUsb({"--json", dat.string()}, 60s)});
     Restart([](CSimConfig& s) {
         s.model = 2;
@@ -255,7 +260,8 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
 
 TEST_F(CliRecordsTest, TheLogOfAV2RunIsACompleteAndCleanRecordAndUtf8NamesRoundTrip)
 {
-    const std::string name = "Pr\xC3\xBC" "fung-\xC3\xA9.QVP"; // "Prüfung-é.QVP"
+    const std::string name = "Pr\xC3\xBC"
+                             "fung-\xC3\xA9.QVP"; // "Prüfung-é.QVP"
     const fs::path v2 = PackV2(name);
     Restart([](CSimConfig& s) {
         s.model = 2;
@@ -273,9 +279,10 @@ TEST_F(CliRecordsTest, TheLogOfAV2RunIsACompleteAndCleanRecordAndUtf8NamesRoundT
     const Bytes logBytes = ReadFileBytes(log);
     const std::string text(logBytes.begin(), logBytes.end());
     for (const std::string& fact :
-         {"SHA-256 " + sha, std::string("target serial number QV2-LOG-7"), std::string("item MAIN result Complete"),
-          std::string("item CDM result Complete"), std::string("outcome success, exit status 0"),
-          std::string("Velunda 1.0"), std::string("link USB through "), std::string("item CDM step Verify done")})
+         {"SHA-256 " + sha, std::string("target serial number QV2-LOG-7"),
+          std::string("item MAIN result Complete"), std::string("item CDM result Complete"),
+          std::string("outcome success, exit status 0"), std::string("Velunda 1.0"),
+          std::string("link USB through "), std::string("item CDM step Verify done")})
         EXPECT_NE(text.find(fact), std::string::npos) << fact << "\n" << text;
     const std::regex bad("in use|fail|error", std::regex::icase);
     for (const auto& line : Lines(text))
@@ -300,7 +307,8 @@ struct UnwritableCase {
     bool needsNonRoot;
 };
 
-class CliUnwritableHistoryTest : public CliRecordsTest, public ::testing::WithParamInterface<UnwritableCase> {};
+class CliUnwritableHistoryTest : public CliRecordsTest,
+                                 public ::testing::WithParamInterface<UnwritableCase> {};
 
 TEST_P(CliUnwritableHistoryTest, AHistoryThatCannotBeWrittenIsWarnedOnceAndNeverChangesTheExitStatus)
 {
@@ -314,8 +322,8 @@ TEST_P(CliUnwritableHistoryTest, AHistoryThatCannotBeWrittenIsWarnedOnceAndNever
     if (what == "locked") {
         // Another writer holds the database for the whole run.
         ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(holder, "CREATE TABLE t(x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);", nullptr,
-                               nullptr, nullptr),
+        ASSERT_EQ(sqlite3_exec(holder, "CREATE TABLE t(x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);",
+                               nullptr, nullptr, nullptr),
                   SQLITE_OK);
     } else if (what == "not a folder") {
         fs::remove_all(m_state);
@@ -342,7 +350,8 @@ TEST_P(CliUnwritableHistoryTest, AHistoryThatCannotBeWrittenIsWarnedOnceAndNever
 }
 
 INSTANTIATE_TEST_SUITE_P(Histories, CliUnwritableHistoryTest,
-                         ::testing::Values(UnwritableCase{"locked", false}, UnwritableCase{"not a folder", false},
+                         ::testing::Values(UnwritableCase{"locked", false},
+                                           UnwritableCase{"not a folder", false},
                                            UnwritableCase{"read-only", true}));
 
 } // namespace

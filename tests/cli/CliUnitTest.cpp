@@ -1,6 +1,7 @@
 // The pieces of velunda-cli that decide: the message table, the command line
 // and the JSON text.
 #include "CliTestSupport.h"
+#include "app/TraceLog.h"
 #include "cli/CliOptions.h"
 #include "cli/CliReport.h"
 #include "cli/Json.h"
@@ -166,12 +167,15 @@ TEST(CliJson, Utf8StaysAsItIsAndOtherBytesAreReadAsLatin1)
         std::string out;
     };
     const Case cases[] = {
-        {"Pr\xC3\xBC" "fung-\xC3\xA9.QVP", "Pr\xC3\xBC" "fung-\xC3\xA9.QVP"}, // valid UTF-8: unchanged
-        {"SN\xE9", "SN\xC3\xA9"},                                              // Latin-1 e-acute
-        {"\xC3", "\xC3\x83"},                                                  // a lead byte alone
-        {"\xC0\xAF", "\xC3\x80\xC2\xAF"},                                      // an overlong form
-        {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xC2\x80"},                          // a surrogate
-        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},                              // four bytes, valid
+        {"Pr\xC3\xBC"
+         "fung-\xC3\xA9.QVP",
+         "Pr\xC3\xBC"
+         "fung-\xC3\xA9.QVP"},                        // valid UTF-8: unchanged
+        {"SN\xE9", "SN\xC3\xA9"},                     // Latin-1 e-acute
+        {"\xC3", "\xC3\x83"},                         // a lead byte alone
+        {"\xC0\xAF", "\xC3\x80\xC2\xAF"},             // an overlong form
+        {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xC2\x80"}, // a surrogate
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},     // four bytes, valid
         {"plain", "plain"},
     };
     for (const Case& c : cases)
@@ -194,7 +198,8 @@ TEST(CliRecords, Sha256MatchesTheStandardVectorsAndCoreutils)
     const fs::path file = fs::temp_directory_path() / ("velunda-sha-" + std::to_string(::getpid()));
     for (std::size_t size : {63u, 64u, 65u, 119u, 120u, 70000u}) {
         WriteFileBytes(file, Pattern(size, static_cast<unsigned>(size)));
-        const RunResult sum = RunProgram({"/usr/bin/sha256sum", file.string()}, fs::temp_directory_path(), 30s);
+        const RunResult sum =
+            RunProgram({"/usr/bin/sha256sum", file.string()}, fs::temp_directory_path(), 30s);
         std::uint64_t read = 0;
         EXPECT_EQ(Sha256OfFile(file.string(), &read), sum.out.substr(0, 64)) << size;
         EXPECT_EQ(read, size);
@@ -206,10 +211,14 @@ TEST(CliRecords, Sha256MatchesTheStandardVectorsAndCoreutils)
 TEST(CliRecords, SinceTakesADateOrAUtcTimeAndNothingElse)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"2026-12-09", "2026-12-09T00:00:00"},          {"2026-12-09T10:30", "2026-12-09T10:30:00"},
-        {"2026-12-09T10:30:05", "2026-12-09T10:30:05"}, {"2026-12-09T10:30:05Z", "2026-12-09T10:30:05"},
-        {"2026-13-01", ""},                             {"yesterday", ""},
-        {"2026-12-9", ""},                              {"2026-12-09T25:00", ""},
+        {"2026-12-09", "2026-12-09T00:00:00"},
+        {"2026-12-09T10:30", "2026-12-09T10:30:00"},
+        {"2026-12-09T10:30:05", "2026-12-09T10:30:05"},
+        {"2026-12-09T10:30:05Z", "2026-12-09T10:30:05"},
+        {"2026-13-01", ""},
+        {"yesterday", ""},
+        {"2026-12-9", ""},
+        {"2026-12-09T25:00", ""},
         {"", ""},
     };
     for (const auto& [in, out] : cases)
@@ -271,7 +280,29 @@ TEST(CliReport, TheFinalBarsStandBeforeTheOutcomeAndOnlyATerminalGetsCursorMoves
     EXPECT_NE(pipe.find("  MAIN Data Download 100 %\n"), std::string::npos) << pipe;
 
     // -q: the message boxes and the outcome, nothing else.
-    EXPECT_EQ(ReportText(true, true), "Upgrade Complete.\nvelunda-cli: success: Upgrade Complete. (exit status 0)\n");
+    EXPECT_EQ(ReportText(true, true),
+              "Upgrade Complete.\nvelunda-cli: success: Upgrade Complete. (exit status 0)\n");
+}
+
+TEST(CliRecords, ANewSessionLogLeavesTheNewestFiftyAndOtherFilesAlone)
+{
+    const fs::path dir = fs::temp_directory_path() / ("velunda-logs-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    for (int i = 0; i < 55; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "velunda-20260101T0000%02dZ-1.log", i);
+        WriteFileBytes(dir / name, {'x'});
+    }
+    WriteFileBytes(dir / "notes.txt", {'n'});
+    const std::string path = NewSessionLogPath(dir.string(), 50);
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(fs::path(path).parent_path(), dir);
+    const auto left = ListTree(dir);
+    EXPECT_EQ(left.size(), 50u); // 49 old logs and the note; the new log makes 50
+    EXPECT_EQ(left.front(), "notes.txt");
+    EXPECT_EQ(left[1], "velunda-20260101T000006Z-1.log"); // the six oldest went
+    fs::remove_all(dir);
 }
 
 TEST(CliVersion, EveryProgramAnswersVersionWithoutADisplay)
@@ -288,7 +319,8 @@ TEST(CliVersion, EveryProgramAnswersVersionWithoutADisplay)
     for (const auto& [name, path] : programs) {
         const RunResult r = RunProgram({path, "--version"}, fs::temp_directory_path(), 30s);
         EXPECT_EQ(r.exitCode, 0) << name << r.err;
-        EXPECT_TRUE(std::regex_match(r.out, std::regex(name + R"( \d+\.\d+\.\d+( \(git [0-9a-f]+(-modified)?\))?\n)")))
+        EXPECT_TRUE(std::regex_match(
+            r.out, std::regex(name + R"( \d+\.\d+\.\d+( \(git [0-9a-f]+(-modified)?\))?\n)")))
             << name << ": " << r.out;
     }
 #ifdef VELUNDA_GUI
