@@ -29,6 +29,8 @@ bool ParseAppOptions(int argc, char** argv, CAppOptions& options, std::vector<st
                 options.extraPorts.push_back(v);
             else
                 rest.push_back("--port"), rest.push_back(v);
+        } else if (arg == "--no-history") {
+            options.noHistory = true;
         } else if (arg == "--stall-timeout") {
             if (!value(v))
                 return false;

@@ -8,6 +8,8 @@ struct CAppOptions {
     std::string usbTty;                  // --usb-tty PATH: reach the FTDI bridge through a tty
     std::vector<std::string> extraPorts; // --port PATH: listed after the system's serial ports
     int stallTimeoutMs = 60000;          // --stall-timeout SECONDS
+    bool noHistory = false;              // --no-history: runs are not recorded
+    std::string historyFile;             // the history database; empty: the default place
 };
 
 // Parses the shared options out of argv; unknown arguments are left for the

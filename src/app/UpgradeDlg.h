@@ -4,6 +4,7 @@
 #include "app/AppOptions.h"
 #include "app/ControlIds.h"
 #include "app/DialogHost.h"
+#include "app/RunJournal.h"
 #include "link/CommPort.h"
 #include "link/UsbLink.h"
 #include "package/Aes128.h"
@@ -152,6 +153,11 @@ public:
     void LoadPackage(const std::string& path);
     void MessageBox(const std::string& text, MessageIcon icon = MessageIcon::None);
     void Trace(const std::string& text);
+    // The record of the run (RunJournal): what the list and the texts show now.
+    void RecordPackage();
+    void RecordTarget();
+    // Writes an item's Result cell and records it.
+    void SetItemResult(int row, const std::string& result);
 
     // --- Connection control (UpgradeDlgConnect.cpp)
     void FillBaudList();
@@ -317,6 +323,9 @@ public:
     int m_bClosed = 0;
     // Steady-clock milliseconds of the last frame from the target, on either link.
     std::atomic<std::int64_t> m_nLastFrameMs{0};
+
+    // The account of this window's runs for the trace and the history.
+    CRunJournal m_Journal;
 
     // Target information.
     std::string m_strTargetSerial;

@@ -74,6 +74,43 @@ int PercentOf(std::int64_t done, std::int64_t total)
 void CUpgradeDlg::MessageBox(const std::string& text, MessageIcon icon)
 {
     m_host.MessageBox(text, icon);
+    // A board exchange is under way from the probe to its last step.
+    const bool boardGoing = m_nBootStep != DEF_STEP_NONE && m_nBootStep != DEF_STEP_HALT;
+    m_Journal.MessageShown(text, m_bRunActive != 0 || boardGoing);
+}
+
+void CUpgradeDlg::RecordPackage()
+{
+    const char* model = m_nResultType == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
+                        : m_nResultType == RESULT_TYPE_QUORIN_V2 ? "Quorin V2"
+                        : m_nResultType == RESULT_TYPE_BOARD     ? "upgrade board"
+                                                                 : "unknown";
+    std::vector<CHistoryItem> parts;
+    for (int row = 0; row < m_host.ListRowCount(IDC_LIST_PART); ++row) {
+        CHistoryItem part;
+        part.item = m_nResultType == RESULT_TYPE_BOARD ? "BOARD" : m_host.ListGetCell(IDC_LIST_PART, row, 0);
+        part.file = m_host.ListGetCell(IDC_LIST_PART, row, 3);
+        part.version = m_host.ListGetCell(IDC_LIST_PART, row, 4);
+        part.size = std::strtoll(m_host.ListGetCell(IDC_LIST_PART, row, 5).c_str(), nullptr, 10);
+        parts.push_back(part);
+    }
+    m_Journal.PackageLoaded(m_strUpgradeFile, model, parts);
+}
+
+void CUpgradeDlg::RecordTarget()
+{
+    std::vector<CJournalTargetPart> parts;
+    for (int row = 0; row < m_host.ListRowCount(IDC_LIST_PART); ++row)
+        parts.push_back({m_host.ListGetCell(IDC_LIST_PART, row, 0), m_host.ListGetCell(IDC_LIST_PART, row, 1),
+                         m_host.ListGetCell(IDC_LIST_PART, row, 2)});
+    m_Journal.TargetSeen(m_strTargetSerial, m_host.GetText(IDC_STATIC_BOARD_VER), parts);
+}
+
+void CUpgradeDlg::SetItemResult(int row, const std::string& result)
+{
+    m_host.ListSetCell(IDC_LIST_PART, row, 6, result);
+    m_Journal.ItemResult(
+        m_nResultType == RESULT_TYPE_BOARD ? "BOARD" : m_host.ListGetCell(IDC_LIST_PART, row, 0), result);
 }
 
 void CUpgradeDlg::Trace(const std::string& text)
@@ -125,6 +162,7 @@ void CUpgradeDlg::SetProgress(int step, int percent)
     if (step == PROGRESS_PROGRAM && percent < m_host.GetProgressPos(row->bar))
         return;
     ShowPercent(m_host, *row, percent);
+    m_Journal.StepProgress(m_host.GetText(row->label), percent);
 }
 
 void CUpgradeDlg::CompleteProgress(int step)
@@ -138,6 +176,7 @@ void CUpgradeDlg::FailProgress(int step)
     if (row == nullptr)
         return;
     Trace(row->failTrace);
+    m_Journal.StepFailed(m_host.GetText(row->label));
     ShowPercent(m_host, *row, 0);
 }
 
@@ -287,4 +326,5 @@ void CUpgradeDlg::LoadPackage(const std::string& path)
     FillPartList();
     m_btnConnect.EnableWindow(true);
     FillPortList();
+    RecordPackage();
 }

@@ -6,6 +6,7 @@
 #include "app/UpgradeDlg.h"
 #include "cli/CliSession.h"
 #include "cli/Json.h"
+#include "history/Sha256.h"
 #include "package/PackageArchive.h"
 #include "package/UpgradeInfo.h"
 
@@ -15,6 +16,16 @@
 #include <vector>
 
 namespace {
+
+// The package's path, size and SHA-256, as every package event names them.
+CJson PackageFields(const std::string& path)
+{
+    std::error_code ec;
+    const std::string absolute = std::filesystem::absolute(path, ec).string();
+    std::uint64_t size = 0;
+    const std::string sha = Sha256OfFile(absolute, &size);
+    return CJson{{"package", JsonText(absolute)}, {"package_size", size}, {"sha256", sha}};
+}
 
 std::string Hex32(std::uint32_t v)
 {
@@ -47,14 +58,14 @@ void ReportParts(const CCliOptions& options, CCliReport& report, const std::stri
         std::vector<std::string> jsonParts;
         for (const PartListRow& row : shown)
             jsonParts.push_back(CJsonObject()
-                                    .Add("part", row.strName)
+                                    .Add("item", row.strName)
                                     .Add("file", row.strFile)
-                                    .Add("version", row.strVersion)
-                                    .Add("size", row.strSize)
+                                    .Add("file_version", row.strVersion)
+                                    .Add("file_size", SizeFromText(row.strSize))
                                     .Text());
         report.Json(CJsonObject()
                         .Add("event", "package")
-                        .Add("package", path)
+                        .Add(PackageFields(path))
                         .Add("model", ModelName(model))
                         .AddRaw("parts", JsonArray(jsonParts))
                         .Text());

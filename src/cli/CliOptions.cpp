@@ -140,6 +140,17 @@ bool ParseCliOptions(int argc, char** argv, CCliOptions& options, std::string& e
         if (arg == "-h" || arg == "--help") {
             options.command = CCliOptions::ECommand::Help;
             return true;
+        } else if (arg == "--version") {
+            options.command = CCliOptions::ECommand::Version;
+            return true;
+        } else if (arg == "--serial") {
+            if (!value(options.serial))
+                return false;
+        } else if (arg == "--since") {
+            if (!value(options.since))
+                return false;
+        } else if (arg == "-q" || arg == "--quiet") {
+            options.quiet = true;
         } else if (arg == "--port") { // only "USB" reaches here
             if (!value(v))
                 return false;
@@ -180,6 +191,17 @@ bool ParseCliOptions(int argc, char** argv, CCliOptions& options, std::string& e
     if (!positional.empty() && positional.front() == "info") {
         options.command = CCliOptions::ECommand::Info;
         positional.erase(positional.begin());
+    } else if (!positional.empty() && positional.front() == "history") {
+        options.command = CCliOptions::ECommand::History;
+        if (positional.size() > 1) {
+            error = "history takes no package";
+            return false;
+        }
+        return true;
+    }
+    if (!options.serial.empty() || !options.since.empty()) {
+        error = "--serial and --since belong to the history command";
+        return false;
     }
     if (positional.size() != 1) {
         error = positional.empty() ? "no package given" : "more than one package given";
@@ -197,6 +219,7 @@ std::string CliHelpText()
 {
     std::string text = "Usage: velunda-cli [OPTIONS] PACKAGE\n"
                        "       velunda-cli info PACKAGE\n"
+                       "       velunda-cli history [--serial S] [--since DATE] [--json]\n"
                        "\n"
                        "Upgrades a Quorin V1 / Quorin V2 machine over USB, or the upgrade board over a\n"
                        "serial port, with the same logic as the velunda window: loads PACKAGE (.DAT or\n"
@@ -225,10 +248,18 @@ std::string CliHelpText()
                        "  --json                 one JSON object per event on stdout (messages, progress,\n"
                        "                         item results, the target, the outcome)\n"
                        "  -v, --verbose          print the debug trace on stderr\n"
+                       "  -q, --quiet            print only the message boxes and the outcome\n"
+                       "  --no-history           do not record the run in the history\n"
                        "  -h, --help             this text\n"
+                       "  --version              the version and the git revision it was built from\n"
                        "\n"
                        "velunda-cli info PACKAGE prints the package's parts, versions and sizes and, for\n"
                        "an archive, checks every entry's CRC without writing anything.\n"
+                       "\n"
+                       "velunda-cli history lists the recorded runs of the window and of velunda-cli,\n"
+                       "oldest first, from $XDG_STATE_HOME/velunda/history.sqlite (~/.local/state when\n"
+                       "XDG_STATE_HOME is unset); --serial keeps one target's runs, --since DATE those\n"
+                       "from DATE on (2026-12-09, or 2026-12-09T10:00 in UTC).\n"
                        "\n"
                        "Exit status:\n"
                        "  0  the upgrade (or the check, or info) succeeded\n"

@@ -7,7 +7,7 @@
 #include <vector>
 
 struct CCliOptions {
-    enum class ECommand { Run, Info, Help };
+    enum class ECommand { Run, Info, History, Help, Version };
     ECommand command = ECommand::Run;
     CAppOptions app;
     std::string package;
@@ -22,6 +22,9 @@ struct CCliOptions {
     bool allowSerialGiven = false;
     std::vector<std::string> allowedSerials;
     bool skipCurrent = false; // leave out items the machine already has at the package's version
+    bool quiet = false;
+    std::string serial; // history --serial
+    std::string since;  // history --since, as given
 };
 
 // False with a one-line reason in error for a command line that cannot run.

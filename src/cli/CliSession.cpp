@@ -15,6 +15,9 @@ using namespace std::chrono_literals;
 constexpr int kColPart = 0;
 constexpr int kColTargetVer = 1;
 constexpr int kColTargetStatus = 2;
+constexpr int kColFile = 3;
+constexpr int kColFileVer = 4;
+constexpr int kColFileSize = 5;
 constexpr int kColResult = 6;
 // How long the serial number and versions are awaited after the system-check answer.
 constexpr auto kSerialWait = 1s;
@@ -88,6 +91,10 @@ CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt
     // Several runs may share one package, and it may lie on read-only media:
     // each run unpacks into a folder of its own, removed when the run ends.
     m_dlg->m_eUnpackPlace = CUnpackFolder::EPlace::Private;
+    CRunJournal& journal = m_dlg->m_Journal;
+    journal.SetProgram("velunda-cli");
+    journal.SetEndsWithMessages(false); // Finish says how the run ended
+    journal.OnHistoryProblem([this](const std::string& text) { m_report.Warning(text); });
 }
 
 CCliSession::~CCliSession() = default;
@@ -235,8 +242,30 @@ void CCliSession::PrintList(const std::string& when)
     m_report.Table(when, kListColumns, rows);
 }
 
+void CCliSession::ReportPackage(int model)
+{
+    if (!m_report.IsJson())
+        return;
+    const CHistoryRun& record = m_dlg->m_Journal.Record();
+    CJson parts = CJson::array();
+    for (const auto& row : ListRows())
+        parts.push_back(CJson{{"item", model == RESULT_TYPE_BOARD ? "BOARD" : row[kColPart]},
+                              {"file", JsonText(row[kColFile])},
+                              {"file_version", JsonText(row[kColFileVer])},
+                              {"file_size", SizeFromText(row[kColFileSize])}});
+    std::uint64_t size = 0;
+    std::error_code ec;
+    size = std::filesystem::file_size(record.package, ec);
+    m_report.Event("package", CJson{{"package", JsonText(record.package)},
+                                    {"package_size", ec ? 0 : size},
+                                    {"sha256", record.sha256},
+                                    {"model", ModelName(model)},
+                                    {"parts", std::move(parts)}});
+}
+
 int CCliSession::Finish(ECliOutcome outcome, const std::string& reason)
 {
+    m_dlg->m_Journal.Finish(OutcomeName(outcome), ExitCodeOf(outcome), reason);
     // Closing the window closes the link and removes what the package load unpacked.
     m_host.CloseWindow();
     m_report.Outcome(outcome, reason);
@@ -315,6 +344,7 @@ int CCliSession::Load()
     m_nRunModel = model;
     m_report.Note(std::string("loaded ") + ModelName(model) + " package " +
                   fs::path(path).filename().string());
+    ReportPackage(model);
     PrintList("package");
     return -1;
 }

@@ -36,6 +36,8 @@ private:
     // The package's File Load; -1 when it loaded, else the exit status.
     int Load();
     int Finish(ECliOutcome outcome, const std::string& reason);
+    // The package event of the JSON stream: what File Load found.
+    void ReportPackage(int model);
     int Stop(ECliOutcome outcome, const std::string& reason);
     int RunMachine(int model);
     int RunBoard();
@@ -73,3 +75,5 @@ private:
 
 // velunda-cli info PACKAGE.
 int RunInfo(const CCliOptions& options, CCliReport& report);
+// velunda-cli history [--serial S] [--since DATE].
+int RunHistory(const CCliOptions& options, CCliReport& report);

@@ -31,7 +31,7 @@ TEST_F(CliArchiveTest, AQuorinV2ArchiveUpgradesMainAndCdmWithTheirOwnBootImages)
     EXPECT_TRUE(HasLine(r.err, "Upgrade Complete.")) << r.err;
     EXPECT_TRUE(RecordedV2(m_dir / "rec", pkg));
     // CDM is verified: its Verify row reaches 100 %.
-    EXPECT_TRUE(Contains(r.out, R"("item":"CDM","row":"Verify","percent":100)")) << r.out;
+    EXPECT_TRUE(Contains(r.out, R"("item":"CDM","step":"Verify","percent":100)")) << r.out;
     // The unpacked folder is gone again; only the target's new recordings remain.
     std::vector<std::string> after;
     for (const auto& p : ListTree(m_dir))

@@ -117,6 +117,11 @@ CliTest::CliTest()
     m_dir = fs::temp_directory_path() / ("velunda-cli-" + name + "-" + std::to_string(::getpid()));
     fs::remove_all(m_dir);
     fs::create_directories(m_dir);
+    // Runs record their history and logs here, never in the user's own, and
+    // beside the working folder, whose contents some tests compare.
+    m_state = m_dir.string() + "-state";
+    fs::remove_all(m_state);
+    ::setenv("XDG_STATE_HOME", m_state.c_str(), 1);
     // The program's defaults: a Quorin V1 with every part, its serial number and versions.
     sim = ParseSimArgs({}).config;
     sim.recordDir = (m_dir / "rec").string();
@@ -130,8 +135,10 @@ CliTest::~CliTest()
     if (m_target)
         m_target->Stop();
     m_target.reset();
-    if (!HasFailure())
+    if (!HasFailure()) {
         fs::remove_all(m_dir);
+        fs::remove_all(m_state);
+    }
 }
 
 void CliTest::StartTarget()

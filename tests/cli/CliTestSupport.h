@@ -75,6 +75,7 @@ protected:
     }
 
     fs::path m_dir;
+    fs::path m_state; // XDG_STATE_HOME of the programs the test runs
     CSimConfig sim;
     std::unique_ptr<CQuorinSim> m_target;
     std::vector<std::unique_ptr<CQuorinSim>> m_targets; // AddTarget's

@@ -4,6 +4,8 @@
 #include "app/UpgradeApp.h"
 #include "app/qt/QtHost.h"
 #include "app/qt/QuitSignals.h"
+#include "history/StateDir.h"
+#include "version/Version.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -23,7 +25,12 @@ void PrintHelp()
         "                         or the pseudo-terminal of quorin-sim) instead of libftdi\n"
         "  --port PATH            offer PATH in the port list of upgrade-board packages (repeatable)\n"
         "  --stall-timeout SECS   end a run after SECS without any frame from the machine (default 60)\n"
-        "  --help                 show this help");
+        "  --no-history           do not record runs in the history\n"
+        "  --help                 show this help\n"
+        "  --version              show the version\n\n"
+        "Each session also writes its trace to $XDG_STATE_HOME/velunda/logs (the newest 50 are\n"
+        "kept), and every run is recorded in $XDG_STATE_HOME/velunda/history.sqlite\n"
+        "(see velunda-cli history).");
 }
 } // namespace
 
@@ -35,6 +42,9 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             PrintHelp();
+            return 0;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s\n", VersionLine("velunda").c_str());
             return 0;
         }
     CAppOptions options;
@@ -64,6 +74,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "velunda: cannot write the log file %s\n", options.logFile.c_str());
         return 2;
     }
+    // A session log support can ask for, without the user having to know --log.
+    const std::string stateDir = VelundaStateDir();
+    const std::string sessionLog = NewSessionLogPath(stateDir.empty() ? std::string() : stateDir + "/logs");
+    if (sessionLog.empty() || !log.OpenFile(sessionLog))
+        std::fprintf(stderr, "velunda: no session log (%s cannot be written)\n",
+                     stateDir.empty() ? "the state folder" : stateDir.c_str());
     CQtHost host(log);
     CQuitSignals quit;
     QObject::connect(&quit, &CQuitSignals::quitRequested, &host, [&host, &log](int signo) {
