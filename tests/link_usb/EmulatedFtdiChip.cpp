@@ -80,6 +80,7 @@ struct CEmulatedFtdiChip::CImpl {
         int machine = -1;
         bool present = false;
         bool removed = false;
+        bool inSysfs = false;
         bool driverBound = false;
         int latency = 16;
         std::vector<int> latencySets;
@@ -173,6 +174,7 @@ struct CEmulatedFtdiChip::CImpl {
         std::lock_guard lock(mutex);
         c.machine = machinePath.empty() ? -1 : ::open(machinePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         c.present = true;
+        c.inSysfs = true;
         c.removed = false;
         c.latency = 16;
         c.rx.clear();
@@ -183,8 +185,9 @@ struct CEmulatedFtdiChip::CImpl {
     {
         {
             std::lock_guard lock(mutex);
-            if (!c.present)
+            if (!c.present || !c.inSysfs)
                 return;
+            c.inSysfs = false;
             c.removed = true;
             // The kernel ends what is in flight with ESHUTDOWN.
             while (!c.in.empty()) {
@@ -199,6 +202,12 @@ struct CEmulatedFtdiChip::CImpl {
             c.machine = -1;
         }
         umockdev_testbed_remove_device(testbed, c.syspath.c_str());
+        // The testbed leaves the bus links behind; a replug makes them anew.
+        gchar* root = umockdev_testbed_get_root_dir(testbed);
+        const std::string name = std::to_string(c.spec.bus) + "-" + std::to_string(c.spec.port);
+        for (const std::string& link : {name, name + ":1.0"})
+            ::unlink((std::string(root) + "/sys/bus/usb/devices/" + link).c_str());
+        g_free(root);
     }
 
     // The machine's bytes, as far as they have come.
@@ -341,11 +350,12 @@ struct CEmulatedFtdiChip::CImpl {
         if (type == 0x40) {
             switch (request) {
             case SIO_RESET:
-                if (value == 0 || value == 1 || value == 2) {
-                    if (value != 2) {
-                        Drain(c);
-                        c.rx.clear();
-                    }
+                // 0 resets both FIFOs; 2 empties the one towards the host
+                // (what tciflush sends); 1 the one towards the machine,
+                // which this chip passes on at once.
+                if (value == 0 || value == 2) {
+                    Drain(c);
+                    c.rx.clear();
                 }
                 return 0;
             case SIO_SET_LATENCY_TIMER:

@@ -24,6 +24,119 @@ TEST_F(ChipRun, AFullQuorinV1DatUpgradeCarriesEveryImageThroughTheChip)
     // Every byte went over the emulated USB, not around it.
     EXPECT_GT(bridge->BytesOut(chipIndex), 20000u + 8192 + 8193 + 1 + 5000);
     EXPECT_GT(bridge->DataUrbs(chipIndex), 0);
+    // The link's latency reached the chip, and only that value.
+    EXPECT_EQ(bridge->Latency(chipIndex), USB_LATENCY_MS);
+    EXPECT_EQ(bridge->LatencySets(chipIndex), std::vector<int>{USB_LATENCY_MS});
+}
+
+TEST_F(ChipRun, AQuorinV2QvpUpgradeCarriesTheCdmBootAndEveryImage)
+{
+    const Bytes header = Pattern(5000, 1), main = Pattern(17000, 2), cdm = Pattern(9000, 3),
+                cdmBoot = Pattern(4000, 4);
+    WriteFileBytes(dir / "src" / "BH_V2.bin", header);
+    WriteFileBytes(dir / "src" / "SM_V2.00.bin", main);
+    WriteFileBytes(dir / "src" / "CDM_V1.02.NHB", cdm);
+    WriteFileBytes(dir / "src" / "BC_V1.bin", cdmBoot);
+    const std::string src = (dir / "src").string() + "/";
+    const std::string command = std::string("'") + VELUNDA_PACK + "' qvp --model v2 -o '" +
+                                (dir / "v2.QVP").string() + "' --header '" + src + "BH_V2.bin' --main '" +
+                                src + "SM_V2.00.bin' --cdm '" + src + "CDM_V1.02.NHB' --cdm-boot '" + src +
+                                "BC_V1.bin' >'" + (dir / "pack.log").string() + "' 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    sim.model = 2;
+    sim.sysRecord = DefaultSysRecord(2, "123");
+    sim.verifySteps = 5;
+    StartBehindChip();
+    FileLoad(dir / "v2.QVP");
+    ASSERT_TRUE(host.Messages().empty()) << ::testing::PrintToString(host.MessageTexts());
+    Connect();
+    SysCheck();
+    EXPECT_EQ(Upgrade(), kComplete) << ::testing::PrintToString(host.MessageTexts()) << Traces();
+    EXPECT_EQ(Result(0), "Complete");
+    EXPECT_EQ(Result(1), "Complete");
+    EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN_V2, "boot"), header));
+    EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN_V2, "data"), main));
+    EXPECT_TRUE(SameBytes(Recorded(ITEM_CDM, "boot"), cdmBoot));
+    EXPECT_TRUE(SameBytes(Recorded(ITEM_CDM, "data"), cdm));
+}
+
+TEST_F(ChipRun, RepliesSplitOverOnePacketPerTransferStillMakeWholeFrames)
+{
+    PackDat({9000, 0, 0, 0, 70}, dir / "pkg.DAT");
+    StartBehindChip();
+    bridge->SetPacketsPerUrb(chipIndex, 1);
+    PutBootFile("V1.10.OHH", Pattern(100, 2));
+    FileLoad(dir / "pkg.DAT");
+    Connect();
+    SysCheck(); // the serial-number frame alone is longer than one packet
+    EXPECT_EQ(host.GetText(IDC_EDIT_SERIAL), "QV2024001");
+    CheckOnly({IDC_CHECK_MAIN, IDC_CHECK_IR});
+    EXPECT_EQ(Upgrade(), kComplete) << ::testing::PrintToString(host.MessageTexts()) << Traces();
+    ExpectRecorded();
+    // Every answer came one 64-byte packet at a time, many in all.
+    EXPECT_EQ(bridge->DataPackets(chipIndex), bridge->DataUrbs(chipIndex));
+    EXPECT_GT(static_cast<std::uint64_t>(bridge->DataUrbs(chipIndex)) * 62, bridge->BytesIn(chipIndex) - 1);
+    EXPECT_GT(bridge->BytesIn(chipIndex), 62u * 4);
+}
+
+TEST_F(ChipRun, ADeviceRemovedMidRunEndsTheRunAndConnectsAgainOnceItIsBack)
+{
+    PackDat({40000}, dir / "pkg.DAT");
+    sim.unplugAt.push_back(CSimPoint{"data-down", 2});
+    options.stallTimeoutMs = 4000; // the lost link must end the run well before the stall watch
+    StartBehindChip();
+    PutBootFile("V1.10.OHH", Pattern(100, 2));
+    FileLoad(dir / "pkg.DAT");
+    Connect();
+    SysCheck();
+    host.ClearMessages();
+    ASSERT_TRUE(host.Click(IDC_BUTTON_UPGRADE_START));
+    ASSERT_TRUE(WaitFor([&] { return target->Unplugged(); }, 5s)) << FramesLog();
+    const auto unplugged = std::chrono::steady_clock::now();
+    EXPECT_TRUE(WaitFor([&] { return host.HasTrace("device lost"); }, 1s)) << Traces();
+    bridge->Remove(chipIndex);
+    const bool ended = WaitFor([&] { return dlg->m_bRunActive == 0 && !host.Messages().empty(); }, 12s);
+    EXPECT_TRUE(ended);
+    const auto took = std::chrono::steady_clock::now() - unplugged;
+    EXPECT_FALSE(host.HasMessage(kComplete));
+    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+    // The lost-link ending. Where the run does not know a lost link yet, the
+    // stall watch ends it instead; once it does, only the first branch holds.
+    if (host.HasMessage("The connection to the machine was lost during the upgrade."))
+        EXPECT_LT(took, 2s);
+    else
+        EXPECT_TRUE(host.HasMessage(kStalled)) << ::testing::PrintToString(host.MessageTexts());
+
+    // Plugged in again (a new conversation with the machine): Connect works.
+    if (host.GetText(IDC_BUTTON_CONNECT) != "Connect")
+        ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT)); // Dis Connect
+    sim.unplugAt.clear();
+    auto again = std::make_unique<CQuorinSim>(sim);
+    std::string error;
+    ASSERT_TRUE(again->Start(error)) << error;
+    bridge->Readd(chipIndex, again->SlavePath());
+    host.ClearMessages();
+    FileLoad(dir / "pkg.DAT"); // Dis Connect forgot the package
+    Connect();
+    EXPECT_TRUE(dlg->m_UsbLink.IsOpen());
+    dlg->m_UsbLink.CloseUsb(true);
+    again->Stop();
+}
+
+TEST_F(ChipRun, ABridgeClaimedByAnotherProgramFailsToConnectAndTheTraceSaysWhy)
+{
+    StartBehindChip();
+    ASSERT_TRUE(bridge->HoldElsewhere(chipIndex));
+    LoadParts({100});
+    ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
+    EXPECT_TRUE(host.HasMessage("USB connection failed!"));
+    EXPECT_EQ(dlg->m_bConnected, 0);
+    EXPECT_TRUE(host.HasTrace("busy")) << Traces();
+    // Once the other program lets go, the same window connects.
+    bridge->ReleaseElsewhere();
+    host.ClearMessages();
+    Connect();
 }
 
 } // namespace
