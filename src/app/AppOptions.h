@@ -4,8 +4,9 @@
 #include <vector>
 
 struct CAppOptions {
-    std::string logFile;                 // --log FILE: the debug trace also goes there
-    std::string usbTty;                  // --usb-tty PATH: reach the FTDI bridge through a tty
+    std::string logFile;   // --log FILE: the debug trace also goes there
+    std::string usbTty;    // --usb-tty PATH: reach the FTDI bridge through a tty ("auto": its ftdi_sio tty)
+    std::string usbDevice; // --usb-device SERIAL|BUS-PORT: which FTDI bridge
     std::vector<std::string> extraPorts; // --port PATH: listed after the system's serial ports
     int stallTimeoutMs = 60000;          // --stall-timeout SECONDS
 };

@@ -3,6 +3,7 @@
 #include "app/UpgradeDlg.h"
 
 #include "bootloader/SendToBD.h"
+#include "link/FtdiBridgeList.h"
 
 #include <unistd.h>
 
@@ -15,9 +16,19 @@ CUpgradeDlg::CUpgradeDlg(CDialogHost& host, CAppOptions options)
       m_btnConnect(host, IDC_BUTTON_CONNECT), m_UsbSink(*this), m_host(host), m_options(std::move(options))
 {
     m_host.SetEventSink(this);
-    if (!m_options.usbTty.empty())
-        m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
     m_UsbLink.SetTrace([this](const std::string& text) { m_host.Trace(text); });
+    if (m_options.usbTty == "auto") {
+        // The chosen bridge's tty, found once: the same cable for the whole session.
+        std::string error;
+        m_options.usbTty = BridgeTty(m_options.usbDevice, error);
+        if (m_options.usbTty.empty())
+            m_host.Trace("USB: --usb-tty auto: " + error + "\r\n");
+        m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
+    } else if (!m_options.usbTty.empty()) {
+        m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
+    } else if (!m_options.usbDevice.empty()) {
+        m_UsbLink.SetBackend(MakeFtdiBackendLibftdi(m_options.usbDevice));
+    }
     m_UsbLink.SetSink(&m_UsbSink);
 }
 

@@ -1,6 +1,8 @@
 // The default backend (libftdi1 over libusb) against an emulated FT232R.
 #include "ChipFixture.h"
 
+#include <algorithm>
+
 namespace chip {
 namespace {
 
@@ -21,6 +23,9 @@ TEST_F(ChipRun, AFullQuorinV1DatUpgradeCarriesEveryImageThroughTheChip)
     for (int row = 0; row < PART_COUNT; ++row)
         EXPECT_EQ(Result(row), "Complete") << row;
     ExpectRecorded();
+    // The system check's second open is refused as expected, and said so plainly.
+    EXPECT_TRUE(host.HasTrace("device already open: keeping the current handle")) << Traces();
+    EXPECT_FALSE(host.HasTrace("failed")) << Traces();
     // Every byte went over the emulated USB, not around it.
     EXPECT_GT(bridge->BytesOut(chipIndex), 20000u + 8192 + 8193 + 1 + 5000);
     EXPECT_GT(bridge->DataUrbs(chipIndex), 0);
@@ -103,14 +108,16 @@ TEST_F(ChipRun, ADeviceRemovedMidRunEndsTheRunAndConnectsAgainOnceItIsBack)
     EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
     // The lost-link ending. Where the run does not know a lost link yet, the
     // stall watch ends it instead; once it does, only the first branch holds.
-    if (host.HasMessage("The connection to the machine was lost during the upgrade."))
+    if (host.HasMessage("The connection to the machine was lost during the upgrade.")) {
         EXPECT_LT(took, 2s);
-    else
+    } else {
         EXPECT_TRUE(host.HasMessage(kStalled)) << ::testing::PrintToString(host.MessageTexts());
+    }
 
     // Plugged in again (a new conversation with the machine): Connect works.
-    if (host.GetText(IDC_BUTTON_CONNECT) != "Connect")
+    if (host.GetText(IDC_BUTTON_CONNECT) != "Connect") {
         ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT)); // Dis Connect
+    }
     sim.unplugAt.clear();
     auto again = std::make_unique<CQuorinSim>(sim);
     std::string error;
@@ -132,11 +139,77 @@ TEST_F(ChipRun, ABridgeClaimedByAnotherProgramFailsToConnectAndTheTraceSaysWhy)
     ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
     EXPECT_TRUE(host.HasMessage("USB connection failed!"));
     EXPECT_EQ(dlg->m_bConnected, 0);
-    EXPECT_TRUE(host.HasTrace("busy")) << Traces();
+    EXPECT_TRUE(host.HasTrace(bridge->DevNode(chipIndex) + " is busy: claimed by another program"))
+        << Traces();
     // Once the other program lets go, the same window connects.
     bridge->ReleaseElsewhere();
     host.ClearMessages();
     Connect();
+}
+
+// Failures of the first contact, each with its reason in the trace.
+TEST_F(ChipRun, ConnectFailuresSayWhy)
+{
+    struct Case {
+        const char* name;
+        CChipSpec spec;
+        std::string choice; // --usb-device
+        std::string why;    // in the trace
+    };
+    CChipSpec held;
+    held.kernelDriver = true;
+    held.detachRefused = true;
+    const Case cases[] = {
+        {"the kernel driver stays", held, "",
+         "the kernel driver holds /dev/bus/usb/001/003 (as /dev/ttyUSB0)"},
+        {"no bridge matches", CChipSpec(), "NOPE", "no FTDI bridge matches \"NOPE\""},
+    };
+    target = std::make_unique<CQuorinSim>(sim);
+    std::string error;
+    ASSERT_TRUE(target->Start(error)) << error;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bridge.reset(); // one testbed at a time
+        bridge = std::make_unique<CEmulatedFtdiChip>();
+        chipIndex = bridge->Add(c.spec, target->SlavePath());
+        dlg.reset();
+        const std::size_t before = host.Traces().size();
+        options.usbDevice = c.choice;
+        MakeWindow();
+        LoadParts({100});
+        host.ClearMessages();
+        ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
+        EXPECT_TRUE(host.HasMessage("USB connection failed!"));
+        const auto traces = host.Traces();
+        EXPECT_TRUE(std::any_of(traces.begin() + static_cast<std::ptrdiff_t>(before), traces.end(),
+                                [&](const std::string& t) { return t.find(c.why) != std::string::npos; }))
+            << Traces();
+        dlg.reset();
+    }
+}
+
+TEST_F(ChipRun, AChosenBridgeIsTheOneOpenedAmongSeveral)
+{
+    target = std::make_unique<CQuorinSim>(sim);
+    std::string error;
+    ASSERT_TRUE(target->Start(error)) << error;
+    CChipSpec first, second;
+    first.serial = "QB000001";
+    second.serial = "QB000002";
+    second.port = 4;
+    const int silent = bridge->Add(first, ""); // nothing behind it
+    chipIndex = bridge->Add(second, target->SlavePath());
+    for (const char* choice : {"QB000002", "1-4"}) {
+        SCOPED_TRACE(choice);
+        dlg.reset();
+        options.usbDevice = choice;
+        MakeWindow();
+        LoadParts({100});
+        host.ClearMessages();
+        Connect();
+        EXPECT_EQ(bridge->LatencySets(silent).size(), 0u) << "the other bridge was configured";
+        ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT)); // Dis Connect
+    }
 }
 
 } // namespace
