@@ -7,7 +7,7 @@
 #include <vector>
 
 struct CCliOptions {
-    enum class ECommand { Run, Info, Help };
+    enum class ECommand { Run, Info, Devices, Help };
     ECommand command = ECommand::Run;
     CAppOptions app;
     std::string package;

@@ -55,6 +55,7 @@ private:
     EPhase m_phase = EPhase::Load;
     ECliOutcome m_outcome = ECliOutcome::None;
     std::string m_strReason;
+    std::string m_strUsbWhy; // the backend's last explanation of a failed open
     bool m_bEnded = false;
     bool m_bInterrupted = false;
     bool m_bStatusSeen = false;
@@ -66,3 +67,6 @@ private:
 
 // velunda-cli info PACKAGE.
 int RunInfo(const CCliOptions& options, CCliReport& report);
+
+// velunda-cli devices: the FTDI bridges and serial ports, as text or JSON.
+int RunDevices(const CCliOptions& options);

@@ -29,6 +29,8 @@ int main(int argc, char** argv)
     sigprocmask(SIG_BLOCK, &mask, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    if (options.command == CCliOptions::ECommand::Devices)
+        return RunDevices(options);
     CCliReport report(options.json, ::isatty(STDERR_FILENO) == 1);
     if (options.command == CCliOptions::ECommand::Info)
         return RunInfo(options, report);

@@ -86,9 +86,13 @@ struct CEmulatedFtdiChip::CImpl {
         std::vector<int> latencySets;
         int packetsPerUrb = 0;
         UMockdevIoctlClient* claimedBy = nullptr; // holds a reference
-        std::deque<Urb> done;                     // reapable, in order
-        std::deque<Urb> in;                       // bulk IN waiting for the chip
-        std::vector<std::uint8_t> rx;             // from the machine, not yet sent
+        // URBs belong to the open file that submitted them.
+        struct Queues {
+            std::deque<Urb> done; // reapable, in order
+            std::deque<Urb> in;   // bulk IN waiting for the chip
+        };
+        std::map<UMockdevIoctlClient*, Queues> files; // each key holds a reference
+        std::vector<std::uint8_t> rx;                 // from the machine, not yet sent
         Clock::time_point lastPacket = Clock::now();
         int dataUrbs = 0, dataPackets = 0;
         std::uint64_t bytesOut = 0, bytesIn = 0;
@@ -102,6 +106,29 @@ struct CEmulatedFtdiChip::CImpl {
     pid_t holder = -1;
     int holderPipe = -1;
     bool verbose = std::getenv("VELUNDA_CHIP_VERBOSE") != nullptr;
+
+    static Chip::Queues& Files(Chip& c, UMockdevIoctlClient* client)
+    {
+        auto it = c.files.find(client);
+        if (it == c.files.end())
+            it = c.files.emplace(static_cast<UMockdevIoctlClient*>(g_object_ref(client)), Chip::Queues())
+                     .first;
+        return it->second;
+    }
+
+    // The kernel ends what is in flight on every open file.
+    static void EndInFlight(Chip& c)
+    {
+        for (auto& [client, q] : c.files) {
+            while (!q.in.empty()) {
+                Urb u = q.in.front();
+                q.in.pop_front();
+                u->status = -ESHUTDOWN;
+                u->actual_length = 0;
+                q.done.push_back(u);
+            }
+        }
+    }
 
     Chip* Find(const char* devnode)
     {
@@ -189,14 +216,7 @@ struct CEmulatedFtdiChip::CImpl {
                 return;
             c.inSysfs = false;
             c.removed = true;
-            // The kernel ends what is in flight with ESHUTDOWN.
-            while (!c.in.empty()) {
-                Urb u = c.in.front();
-                c.in.pop_front();
-                u->status = -ESHUTDOWN;
-                u->actual_length = 0;
-                c.done.push_back(u);
-            }
+            EndInFlight(c);
             if (c.machine >= 0)
                 ::close(c.machine);
             c.machine = -1;
@@ -229,22 +249,16 @@ struct CEmulatedFtdiChip::CImpl {
             ::close(c.machine);
             c.machine = -1;
             c.removed = true;
-            while (!c.in.empty()) {
-                Urb u = c.in.front();
-                c.in.pop_front();
-                u->status = -ESHUTDOWN;
-                u->actual_length = 0;
-                c.done.push_back(u);
-            }
+            EndInFlight(c);
             return;
         }
     }
 
     // Answers the oldest bulk IN URB when the chip would send: 62 bytes are
     // ready, or the latency timer ran out since the last packet.
-    bool ServeIn(Chip& c)
+    bool ServeIn(Chip& c, Chip::Queues& q)
     {
-        if (c.in.empty() || c.removed)
+        if (q.in.empty() || c.removed)
             return false;
         Drain(c);
         if (c.removed)
@@ -253,8 +267,8 @@ struct CEmulatedFtdiChip::CImpl {
         const bool timerOut = now - c.lastPacket >= std::chrono::milliseconds(c.latency);
         if (c.rx.size() < static_cast<std::size_t>(PACKET_DATA) && !timerOut)
             return false;
-        Urb u = c.in.front();
-        c.in.pop_front();
+        Urb u = q.in.front();
+        q.in.pop_front();
         int room = u->buffer_length / PACKET;
         if (c.packetsPerUrb > 0)
             room = std::min(room, c.packetsPerUrb);
@@ -281,7 +295,7 @@ struct CEmulatedFtdiChip::CImpl {
         c.lastPacket = now;
         u->actual_length = length;
         u->status = 0;
-        c.done.push_back(u);
+        q.done.push_back(u);
         return true;
     }
 
@@ -290,11 +304,12 @@ struct CEmulatedFtdiChip::CImpl {
         for (int round = 0;; ++round) {
             {
                 std::lock_guard lock(mutex);
-                if (c.done.empty())
-                    ServeIn(c);
-                if (!c.done.empty()) {
-                    Urb u = c.done.front();
-                    c.done.pop_front();
+                Chip::Queues& q = Files(c, client);
+                if (q.done.empty())
+                    ServeIn(c, q);
+                if (!q.done.empty()) {
+                    Urb u = q.done.front();
+                    q.done.pop_front();
                     UMockdevIoctlData* where = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
                     umockdev_ioctl_data_set_ptr(where, 0, u.data);
                     umockdev_ioctl_client_complete(client, 0, 0);
@@ -306,7 +321,7 @@ struct CEmulatedFtdiChip::CImpl {
                     umockdev_ioctl_client_complete(client, -1, ENODEV);
                     return;
                 }
-                if (!wait || round > 0 || c.in.empty()) {
+                if (!wait || round > 0 || q.in.empty()) {
                     umockdev_ioctl_client_complete(client, -1, EAGAIN);
                     return;
                 }
@@ -402,13 +417,14 @@ struct CEmulatedFtdiChip::CImpl {
         }
         u->actual_length = 0;
         u->status = 0;
+        Chip::Queues& q = Files(c, client);
         if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
             const int n = Control(c, u);
             if (n < 0)
                 u->status = n;
             else
                 u->actual_length = n;
-            c.done.push_back(u);
+            q.done.push_back(u);
         } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == EP_OUT) {
             const std::uint8_t* b = u.Buffer();
             std::size_t sent = 0;
@@ -426,9 +442,9 @@ struct CEmulatedFtdiChip::CImpl {
             }
             c.bytesOut += count;
             u->actual_length = u->buffer_length;
-            c.done.push_back(u);
+            q.done.push_back(u);
         } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == EP_IN) {
-            c.in.push_back(u);
+            q.in.push_back(u);
         } else {
             g_object_unref(data);
             umockdev_ioctl_client_complete(client, -1, EINVAL);
@@ -441,13 +457,14 @@ struct CEmulatedFtdiChip::CImpl {
     {
         const gulong address = *reinterpret_cast<gulong*>(arg->data);
         std::lock_guard lock(mutex);
-        for (auto it = c.in.begin(); it != c.in.end(); ++it) {
+        Chip::Queues& q = Files(c, client);
+        for (auto it = q.in.begin(); it != q.in.end(); ++it) {
             if (it->data->client_addr == address) {
                 Urb u = *it;
-                c.in.erase(it);
+                q.in.erase(it);
                 u->status = -ENOENT;
                 u->actual_length = 0;
-                c.done.push_back(u);
+                q.done.push_back(u);
                 umockdev_ioctl_client_complete(client, 0, 0);
                 return;
             }
@@ -607,10 +624,13 @@ CEmulatedFtdiChip::~CEmulatedFtdiChip()
     g_object_unref(m_pImpl->testbed);
     // The worker may still hold URBs; they go with the handler.
     for (auto& c : m_pImpl->chips) {
-        for (auto& u : c.in)
-            g_object_unref(u.data);
-        for (auto& u : c.done)
-            g_object_unref(u.data);
+        for (auto& [client, q] : c.files) {
+            for (auto& u : q.in)
+                g_object_unref(u.data);
+            for (auto& u : q.done)
+                g_object_unref(u.data);
+            g_object_unref(client);
+        }
         if (c.claimedBy != nullptr)
             g_object_unref(c.claimedBy);
     }

@@ -2,6 +2,7 @@
 #include "ChipFixture.h"
 
 #include <algorithm>
+#include <sys/wait.h>
 
 namespace chip {
 namespace {
@@ -210,6 +211,91 @@ TEST_F(ChipRun, AChosenBridgeIsTheOneOpenedAmongSeveral)
         EXPECT_EQ(bridge->LatencySets(silent).size(), 0u) << "the other bridge was configured";
         ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT)); // Dis Connect
     }
+}
+
+} // namespace
+} // namespace chip
+
+namespace chip {
+namespace {
+
+// velunda-cli as a technician runs it, in the test's folder, under the same
+// testbed; returns its exit status and stdout+stderr.
+int RunCli(const std::filesystem::path& dir, const std::string& args, std::string& output)
+{
+    const auto log = dir / "cli.out";
+    const std::string command =
+        "cd '" + dir.string() + "' && '" + VELUNDA_CLI + "' " + args + " >'" + log.string() + "' 2>&1";
+    const int status = std::system(command.c_str());
+    const Bytes text = ReadFileBytes(log);
+    output.assign(text.begin(), text.end());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class ChipCli : public ChipFixture {
+protected:
+    // Two bridges: QB000001 at 1-2 held by ftdi_sio as ttyUSB0, which will
+    // not let go (nothing behind it), QB000002 at 1-4 in front of the machine.
+    void TwoBridges()
+    {
+        target = std::make_unique<CQuorinSim>(sim);
+        std::string error;
+        ASSERT_TRUE(target->Start(error)) << error;
+        CChipSpec first, second;
+        first.kernelDriver = true;
+        first.detachRefused = true;
+        second.serial = "QB000002";
+        second.description = "Quorin cable";
+        second.port = 4;
+        bridge->Add(first, "");
+        chipIndex = bridge->Add(second, target->SlavePath());
+    }
+};
+
+TEST_F(ChipCli, DevicesListsEveryBridgeAsTextAndJson)
+{
+    TwoBridges();
+    std::string out;
+    ASSERT_EQ(RunCli(dir, "devices", out), 0) << out;
+    EXPECT_NE(
+        out.find("QB000001     FT232R USB UART          1-2      /dev/bus/usb/001/003  held by ftdi_sio as "
+                 "/dev/ttyUSB0"),
+        std::string::npos)
+        << out;
+    EXPECT_NE(out.find("QB000002     Quorin cable             1-4      /dev/bus/usb/001/005\n"),
+              std::string::npos)
+        << out;
+    ASSERT_EQ(RunCli(dir, "devices --json", out), 0) << out;
+    EXPECT_NE(out.find("{\"serial\":\"QB000001\",\"description\":\"FT232R USB UART\",\"bus_port\":\"1-2\","
+                       "\"dev_node\":\"/dev/bus/usb/001/003\",\"kernel_driver\":\"ftdi_sio\",\"tty\":\"/dev/"
+                       "ttyUSB0\"}"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"bus_port\":\"1-4\",\"dev_node\":\"/dev/bus/usb/001/005\",\"kernel_driver\":\"\""),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(ChipCli, SeveralBridgesWithoutAChoiceAreRefusedAndAChoiceUpgrades)
+{
+    PackDat({9000, 0, 0, 0, 3000}, dir / "pkg.DAT");
+    PutBootFile("V1.10.OHH", Pattern(500, 2));
+    TwoBridges();
+    std::string out;
+    EXPECT_EQ(RunCli(dir, "pkg.DAT", out), 2) << out;
+    EXPECT_NE(out.find("several FTDI bridges are attached; choose one with --usb-device"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("QB000001 (FT232R USB UART) at 1-2, ftdi_sio as /dev/ttyUSB0"), std::string::npos)
+        << out;
+    EXPECT_EQ(target->BytesReceived(), 0u) << "the refusal still talked to a machine";
+
+    EXPECT_EQ(RunCli(dir, "--usb-device 1-4 pkg.DAT", out), 0) << out;
+    ExpectRecorded();
+    // The bridge ftdi_sio holds cannot be opened directly: the CLI says why.
+    EXPECT_EQ(RunCli(dir, "--usb-device QB000001 --stall-timeout 2 pkg.DAT", out), 3) << out;
+    EXPECT_NE(out.find("USB connection failed! (the kernel driver holds /dev/bus/usb/001/003"),
+              std::string::npos)
+        << out;
 }
 
 } // namespace
