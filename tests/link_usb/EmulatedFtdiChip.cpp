@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -287,6 +288,9 @@ struct CEmulatedFtdiChip::CImpl {
                 break; // a short packet ends the transfer
         } while (packets < room && taken < c.rx.size());
         c.rx.erase(c.rx.begin(), c.rx.begin() + static_cast<std::ptrdiff_t>(taken));
+        if (verbose)
+            std::fprintf(stderr, "chip: %.3f IN %zu bytes\n",
+                         std::chrono::duration<double, std::milli>(now.time_since_epoch()).count(), taken);
         if (taken > 0) {
             ++c.dataUrbs;
             c.dataPackets += packets;
@@ -299,38 +303,26 @@ struct CEmulatedFtdiChip::CImpl {
         return true;
     }
 
-    void Reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Chip& c, bool wait)
+    // Answers at once: what is reapable, or "nothing yet". Holding the reap
+    // until the chip would send measured slower, as it holds every other
+    // ioctl of the process with it.
+    void Reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Chip& c)
     {
-        for (int round = 0;; ++round) {
-            {
-                std::lock_guard lock(mutex);
-                Chip::Queues& q = Files(c, client);
-                if (q.done.empty())
-                    ServeIn(c, q);
-                if (!q.done.empty()) {
-                    Urb u = q.done.front();
-                    q.done.pop_front();
-                    UMockdevIoctlData* where = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
-                    umockdev_ioctl_data_set_ptr(where, 0, u.data);
-                    umockdev_ioctl_client_complete(client, 0, 0);
-                    g_object_unref(where);
-                    g_object_unref(u.data);
-                    return;
-                }
-                if (c.removed) {
-                    umockdev_ioctl_client_complete(client, -1, ENODEV);
-                    return;
-                }
-                if (!wait || round > 0 || q.in.empty()) {
-                    umockdev_ioctl_client_complete(client, -1, EAGAIN);
-                    return;
-                }
-            }
-            // Nothing yet: wait a little here rather than let libusb spin on
-            // a descriptor that always polls writable.
-            pollfd pfd{c.machine, POLLIN, 0};
-            ::poll(&pfd, c.machine >= 0 ? 1 : 0, 1);
+        std::lock_guard lock(mutex);
+        Chip::Queues& q = Files(c, client);
+        if (q.done.empty())
+            ServeIn(c, q);
+        if (!q.done.empty()) {
+            Urb u = q.done.front();
+            q.done.pop_front();
+            UMockdevIoctlData* where = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+            umockdev_ioctl_data_set_ptr(where, 0, u.data);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            g_object_unref(where);
+            g_object_unref(u.data);
+            return;
         }
+        umockdev_ioctl_client_complete(client, -1, c.removed ? ENODEV : EAGAIN);
     }
 
     // A control transfer: 8 setup bytes, then the data stage.
@@ -418,6 +410,10 @@ struct CEmulatedFtdiChip::CImpl {
         u->actual_length = 0;
         u->status = 0;
         Chip::Queues& q = Files(c, client);
+        if (verbose)
+            std::fprintf(stderr, "chip: %.3f submit type %d ep %02x len %d\n",
+                         std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count(),
+                         u->type, u->endpoint, u->buffer_length);
         if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
             const int n = Control(c, u);
             if (n < 0)
@@ -435,7 +431,7 @@ struct CEmulatedFtdiChip::CImpl {
                     sent += static_cast<std::size_t>(n);
                 } else if (n < 0 && errno == EAGAIN) {
                     pollfd pfd{c.machine, POLLOUT, 0};
-                    ::poll(&pfd, 1, 10);
+                    ::poll(&pfd, 1, 1); // a pty may not wake a writer as soon as it has room
                 } else {
                     break;
                 }
@@ -505,7 +501,9 @@ struct CEmulatedFtdiChip::CImpl {
         if (c == nullptr)
             return false;
         if (verbose)
-            std::fprintf(stderr, "chip %s: ioctl %lx\n", c->devnode.c_str(), request);
+            std::fprintf(stderr, "chip %s: %.3f ioctl %lx\n", c->devnode.c_str(),
+                         std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count(),
+                         request);
         const bool gone = c->removed;
         switch (request) {
         case USBDEVFS_SUBMITURB:
@@ -513,7 +511,7 @@ struct CEmulatedFtdiChip::CImpl {
             return true;
         case USBDEVFS_REAPURB:
         case USBDEVFS_REAPURBNDELAY:
-            Reap(client, arg, *c, true);
+            Reap(client, arg, *c);
             return true;
         case USBDEVFS_DISCARDURB:
             Discard(client, arg, *c);
@@ -602,6 +600,24 @@ bool CEmulatedFtdiChip::PreloadActive()
         found = std::strstr(line, "libumockdev-preload") != nullptr;
     std::fclose(maps);
     return found;
+}
+
+void CEmulatedFtdiChip::RunUnderPreload(char** argv)
+{
+    constexpr const char* REEXEC_MARK = "VELUNDA_UMOCKDEV_REEXEC";
+    if (PreloadActive() || std::getenv(REEXEC_MARK) != nullptr)
+        return;
+    std::string preload = "libumockdev-preload.so.0";
+    if (const char* old = std::getenv("LD_PRELOAD"); old != nullptr && *old != '\0')
+        preload = preload + ":" + old;
+    ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    ::setenv(REEXEC_MARK, "1", 1);
+    // The sanitizer runtimes want to come first; the preload must not stop them.
+    std::string asan = "verify_asan_link_order=0";
+    if (const char* old = std::getenv("ASAN_OPTIONS"); old != nullptr && *old != '\0')
+        asan = asan + ":" + old;
+    ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    ::execv("/proc/self/exe", argv);
 }
 
 CEmulatedFtdiChip::CEmulatedFtdiChip() : m_pImpl(std::make_unique<CImpl>())

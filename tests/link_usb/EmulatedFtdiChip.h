@@ -31,6 +31,9 @@ class CEmulatedFtdiChip {
 public:
     // True when this process runs under the umockdev preload.
     static bool PreloadActive();
+    // Starts this program again under the preload, once; returns only when
+    // it is active already or the new start failed.
+    static void RunUnderPreload(char** argv);
 
     CEmulatedFtdiChip();
     ~CEmulatedFtdiChip();
