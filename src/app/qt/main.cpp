@@ -17,7 +17,10 @@ void PrintHelp()
         "Options:\n"
         "  --log FILE             also write the time-stamped debug trace to FILE\n"
         "  --usb-tty PATH         reach the machine's FTDI bridge through a tty (e.g. /dev/ttyUSB0,\n"
-        "                         or the pseudo-terminal of quorin-sim) instead of libftdi\n"
+        "                         or the pseudo-terminal of quorin-sim) instead of libftdi; auto:\n"
+        "                         the tty ftdi_sio gave the (chosen) bridge\n"
+        "  --usb-device SERIAL|BUS-PORT  the FTDI bridge to use, by serial number or bus-port path\n"
+        "                         (1-2); without it the first bridge found is used\n"
         "  --port PATH            offer PATH in the port list of upgrade-board packages (repeatable)\n"
         "  --stall-timeout SECS   end a run after SECS without any frame from the machine (default 60)\n"
         "  --help                 show this help");
