@@ -280,7 +280,8 @@ struct CEmulatedFtdiChip::CImpl {
         do {
             const std::size_t chunk = std::min<std::size_t>(PACKET_DATA, c.rx.size() - taken);
             std::memcpy(out + length, MODEM_STATUS, 2);
-            std::memcpy(out + length + 2, c.rx.data() + taken, chunk);
+            if (chunk > 0)
+                std::memcpy(out + length + 2, c.rx.data() + taken, chunk);
             length += 2 + static_cast<int>(chunk);
             taken += chunk;
             ++packets;
