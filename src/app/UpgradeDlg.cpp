@@ -3,6 +3,7 @@
 #include "app/UpgradeDlg.h"
 
 #include "bootloader/SendToBD.h"
+#include "link/FtdiBridgeList.h"
 
 #include <iterator>
 #include <unistd.h>
@@ -20,9 +21,19 @@ CUpgradeDlg::CUpgradeDlg(CDialogHost& host, CAppOptions options)
     m_host.SetEventSink(this);
     if (!m_options.noHistory)
         m_Journal.SetHistory(m_options.historyFile.empty() ? DefaultHistoryPath() : m_options.historyFile);
-    if (!m_options.usbTty.empty())
-        m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
     m_UsbLink.SetTrace([this](const std::string& text) { m_host.Trace(text); });
+    if (m_options.usbTty == "auto") {
+        // The chosen bridge's tty, found once: the same cable for the whole session.
+        std::string error;
+        m_options.usbTty = BridgeTty(m_options.usbDevice, error);
+        if (m_options.usbTty.empty())
+            m_host.Trace("USB: --usb-tty auto: " + error + "\r\n");
+        m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
+    } else if (!m_options.usbTty.empty()) {
+        m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
+    } else if (!m_options.usbDevice.empty()) {
+        m_UsbLink.SetBackend(MakeFtdiBackendLibftdi(m_options.usbDevice));
+    }
     m_UsbLink.SetSink(&m_UsbSink);
 }
 

@@ -188,6 +188,14 @@ bool ParseCliOptions(int argc, char** argv, CCliOptions& options, std::string& e
             positional.push_back(arg);
         }
     }
+    if (!positional.empty() && positional.front() == "devices") {
+        options.command = CCliOptions::ECommand::Devices;
+        if (positional.size() > 1) {
+            error = "devices takes no package";
+            return false;
+        }
+        return true;
+    }
     if (!positional.empty() && positional.front() == "info") {
         options.command = CCliOptions::ECommand::Info;
         positional.erase(positional.begin());
@@ -220,6 +228,7 @@ std::string CliHelpText()
     std::string text = "Usage: velunda-cli [OPTIONS] PACKAGE\n"
                        "       velunda-cli info PACKAGE\n"
                        "       velunda-cli history [--serial S] [--since DATE] [--json]\n"
+                       "       velunda-cli devices [--json]\n"
                        "\n"
                        "Upgrades a Quorin V1 / Quorin V2 machine over USB, or the upgrade board over a\n"
                        "serial port, with the same logic as the velunda window: loads PACKAGE (.DAT or\n"
@@ -232,7 +241,10 @@ std::string CliHelpText()
                        "  --baud N               baud rate of the serial connection, one of 4800, 9600,\n"
                        "                         19200, 38300, 38400 (default), 57600, 115200\n"
                        "  --usb-tty PATH         reach the FTDI bridge through a tty (/dev/ttyUSB0, or\n"
-                       "                         quorin-sim's pty) instead of libftdi\n"
+                       "                         quorin-sim's pty) instead of libftdi; auto: the tty\n"
+                       "                         the kernel's ftdi_sio gave the (chosen) bridge\n"
+                       "  --usb-device SERIAL|BUS-PORT  the FTDI bridge to use, by serial number or\n"
+                       "                         bus-port path (1-2); required when several are attached\n"
                        "  --items LIST|all       items to upgrade, comma separated: MAIN, CIS-M, CIS-S,\n"
                        "                         CF, IR, CDM (default: every part the package and the\n"
                        "                         machine both have)\n"
@@ -252,6 +264,9 @@ std::string CliHelpText()
                        "  --no-history           do not record the run in the history\n"
                        "  -h, --help             this text\n"
                        "  --version              the version and the git revision it was built from\n"
+                       "\n"
+                       "velunda-cli devices lists every FTDI bridge (serial number, description,\n"
+                       "bus-port path, whether ftdi_sio holds it and as which tty) and every serial port.\n"
                        "\n"
                        "velunda-cli info PACKAGE prints the package's parts, versions and sizes and, for\n"
                        "an archive, checks every entry's CRC without writing anything.\n"

@@ -7,7 +7,7 @@
 #include <vector>
 
 struct CCliOptions {
-    enum class ECommand { Run, Info, History, Help, Version };
+    enum class ECommand { Run, Info, History, Devices, Help, Version };
     ECommand command = ECommand::Run;
     CAppOptions app;
     std::string package;

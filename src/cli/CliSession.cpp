@@ -1,5 +1,9 @@
 #include "cli/CliSession.h"
 
+#include "cli/Json.h"
+#include "link/FtdiBridgeList.h"
+#include "link/SerialPortList.h"
+
 #include "app/UpgradeDlg.h"
 #include "link/CommPort.h"
 #include "protocol/Items.h"
@@ -84,6 +88,13 @@ CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt
     m_host.onTrace = [this](const std::string& text) {
         if (m_opt.verbose)
             m_report.Trace(text);
+        // The backend's reasons for a failed open go into the failure's message.
+        if (text.rfind("USB: ", 0) == 0 && text.find("already open") == std::string::npos &&
+            text.find(" failed (") == std::string::npos) {
+            m_strUsbWhy = text.substr(5);
+            while (!m_strUsbWhy.empty() && (m_strUsbWhy.back() == '\n' || m_strUsbWhy.back() == '\r'))
+                m_strUsbWhy.pop_back();
+        }
     };
     m_host.onProgress = [this](int barId, int) { OnProgress(barId); };
     m_host.onCell = [this](int row, int column, const std::string& text) { OnCell(row, column, text); };
@@ -131,6 +142,8 @@ void CCliSession::OnMessage(const std::string& text, bool stop)
     m_outcome = WorseOf(m_outcome, rule->outcome);
     if (rule->outcome != ECliOutcome::Success && m_strReason.empty())
         m_strReason = text;
+    if (text == "USB connection failed!" && m_strReason == text && !m_strUsbWhy.empty())
+        m_strReason = text + " (" + m_strUsbWhy + ")";
     if (rule->endsRun)
         m_bEnded = true;
 }
@@ -413,6 +426,17 @@ int CCliSession::RunMachine(int model)
     std::string error;
     if (!SelectPortAndBaud(port, error))
         return Finish(ECliOutcome::BadUsage, error);
+    // With several bridges the first is not necessarily the machine's.
+    std::vector<FtdiBridgeInfo> bridges;
+    if (m_opt.app.usbTty.empty() && m_opt.app.usbDevice.empty() && ListFtdiBridges(bridges, error) &&
+        bridges.size() > 1) {
+        std::string list;
+        for (const auto& b : bridges)
+            list += (list.empty() ? "" : "; ") + DescribeBridge(b);
+        return Finish(ECliOutcome::BadUsage,
+                      "several FTDI bridges are attached; choose one with --usb-device SERIAL|BUS-PORT: " +
+                          list);
+    }
 
     m_phase = EPhase::Connect;
     m_report.Note(m_opt.app.usbTty.empty() ? "connecting over USB"
@@ -558,4 +582,52 @@ void CCliSession::SkipCurrentItems(int model, std::vector<int>& wanted)
             std::erase(wanted, b.box);
         }
     }
+}
+
+int RunDevices(const CCliOptions& options)
+{
+    std::vector<FtdiBridgeInfo> bridges;
+    std::string error;
+    const bool listed = ListFtdiBridges(bridges, error);
+    const std::vector<std::string> ports = ListSerialPorts();
+    if (options.json) {
+        std::vector<std::string> items;
+        for (const auto& b : bridges)
+            items.push_back(CJsonObject()
+                                .Add("serial", b.serial)
+                                .Add("description", b.description)
+                                .Add("bus_port", b.busPort)
+                                .Add("dev_node", b.devNode)
+                                .Add("kernel_driver", b.kernelDriver)
+                                .Add("tty", b.tty)
+                                .Text());
+        std::vector<std::string> names;
+        for (const auto& p : ports)
+            names.push_back(JsonString(p));
+        CJsonObject out;
+        out.Add("event", "devices")
+            .AddRaw("ftdi_bridges", JsonArray(items))
+            .AddRaw("serial_ports", JsonArray(names));
+        if (!listed)
+            out.Add("usb_error", error);
+        std::printf("%s\n", out.Text().c_str());
+        return 0;
+    }
+    std::printf("FTDI bridges (choose one with --usb-device SERIAL or BUS-PORT):\n");
+    if (!listed)
+        std::printf("  (USB cannot be listed: %s)\n", error.c_str());
+    else if (bridges.empty())
+        std::printf("  none\n");
+    for (const auto& b : bridges)
+        std::printf("  %-12s %-24s %-8s %s%s\n", b.serial.empty() ? "-" : b.serial.c_str(),
+                    b.description.empty() ? "-" : b.description.c_str(), b.busPort.c_str(), b.devNode.c_str(),
+                    b.kernelDriver.empty()
+                        ? ""
+                        : ("  held by " + b.kernelDriver + (b.tty.empty() ? "" : " as " + b.tty)).c_str());
+    std::printf("Serial ports:\n");
+    if (ports.empty())
+        std::printf("  none\n");
+    for (const auto& p : ports)
+        std::printf("  %s\n", p.c_str());
+    return 0;
 }

@@ -65,6 +65,7 @@ private:
     EPhase m_phase = EPhase::Load;
     ECliOutcome m_outcome = ECliOutcome::None;
     std::string m_strReason;
+    std::string m_strUsbWhy; // the backend's last explanation of a failed open
     bool m_bEnded = false;
     bool m_bInterrupted = false;
     std::map<std::string, std::string> m_statusOfPart; // Target Status as the system check wrote it
@@ -77,3 +78,6 @@ private:
 int RunInfo(const CCliOptions& options, CCliReport& report);
 // velunda-cli history [--serial S] [--since DATE].
 int RunHistory(const CCliOptions& options, CCliReport& report);
+
+// velunda-cli devices: the FTDI bridges and serial ports, as text or JSON.
+int RunDevices(const CCliOptions& options);

@@ -5,7 +5,7 @@
 #include "cli/CliSession.h"
 #include "cli/Outcome.h"
 #include "cli/StationEvents.h"
-#include "link/FtdiBackend.h"
+#include "link/FtdiBridgeList.h"
 #include "package/UnpackFolder.h"
 
 #include <algorithm>
@@ -150,18 +150,6 @@ std::string SelfPath()
     std::vector<char> buf(4096);
     const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
     return n > 0 ? std::string(buf.data(), static_cast<std::size_t>(n)) : std::string("velunda-cli");
-}
-
-// Every FTDI bridge libftdi finds, as --usb-device values (their indexes).
-std::vector<std::string> EnumerateUsbDevices()
-{
-    std::vector<std::string> devices;
-    std::uint32_t count = 0;
-    auto backend = MakeFtdiBackendLibftdi();
-    if (backend && backend->ListDevices(count) == FTDI_OK)
-        for (std::uint32_t i = 0; i < count; ++i)
-            devices.push_back(std::to_string(i));
-    return devices;
 }
 
 class CStation {
@@ -546,8 +534,13 @@ int CStation::Run()
     }
 
     if (m_opt.allDevices) {
-        for (const auto& d : EnumerateUsbDevices())
-            m_opt.targets.push_back({"--usb-device", d});
+        std::vector<FtdiBridgeInfo> bridges;
+        std::string error;
+        if (!ListFtdiBridges(bridges, error))
+            std::fprintf(stderr, "velunda-cli: --all-devices: %s\n", error.c_str());
+        // The bus-port path names a bridge even when its serial number cannot be read.
+        for (const auto& b : bridges)
+            m_opt.targets.push_back({"--usb-device", b.serial.empty() ? b.busPort : b.serial});
         if (m_opt.targets.empty()) {
             std::fprintf(stderr, "velunda-cli: --all-devices: no FTDI USB device found\n");
             return ExitCodeOf(ECliOutcome::ConnectFailed);

@@ -59,6 +59,8 @@ int main(int argc, char** argv)
 
     if (stationMode)
         return RunStation(std::move(station));
+    if (options.command == CCliOptions::ECommand::Devices)
+        return RunDevices(options);
     CCliReport report(options.json, CursorTerminal());
     report.SetQuiet(options.quiet);
     switch (options.command) {

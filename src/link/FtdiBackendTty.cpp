@@ -131,6 +131,12 @@ public:
     {
         if (index != 0 || m_strPath.empty())
             return FTDI_DEVICE_NOT_FOUND;
+        if (m_nOpen.load() > 0) {
+            // The tty is exclusive; a second open (the system check asks for
+            // one) is refused as expected, not as a failure.
+            Trace("USB tty: device already open: keeping the current handle\r\n");
+            return FTDI_DEVICE_NOT_OPENED;
+        }
         const int fd = ::open(m_strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             const int err = errno;
@@ -161,6 +167,7 @@ public:
             return FTDI_INSUFFICIENT_RESOURCES;
         }
         handle = m_table.Add(std::make_unique<TtyDevice>(std::move(port), std::move(wake)));
+        ++m_nOpen;
         return FTDI_OK;
     }
 
@@ -336,7 +343,11 @@ public:
             const std::uint64_t one = 1;
             [[maybe_unused]] const ssize_t n = ::write(d.wake.get(), &one, sizeof one);
         });
-        return device ? FTDI_OK : FTDI_INVALID_HANDLE;
+        if (!device)
+            return FTDI_INVALID_HANDLE;
+        device.reset(); // the tty is free before another open may take it
+        --m_nOpen;
+        return FTDI_OK;
     }
 
     void WaitForData(FtdiHandle handle, int timeoutMs) override
@@ -398,6 +409,7 @@ private:
     }
 
     std::string m_strPath;
+    std::atomic<int> m_nOpen{0}; // handles open on the tty
     CFtdiHandleTable<TtyDevice> m_table;
 };
 
