@@ -219,6 +219,7 @@ void CUpgradeDlg::OnCheckAll()
 
 void CUpgradeDlg::OnButtonFileLoad()
 {
+    StopConnectionTimers();
     ResetUpgradeState();
     if (m_nTransport == TRANSPORT_USB)
         DisconnectUsb();
@@ -251,6 +252,7 @@ void CUpgradeDlg::OnButtonFileLoad()
             UnpackArchive();
             ReadUpgradeInfo();
             FindPartFiles();
+            CheckBoardBody();
         } catch (const std::exception& e) {
             // The load stops here; nothing of the package is offered, and
             // nothing it unpacked stays behind.

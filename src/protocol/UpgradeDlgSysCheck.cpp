@@ -73,6 +73,7 @@ void CUpgradeDlg::OnButtonSysCheck()
     // The reopen's result is not needed: a link that stays down shows as no answer.
     if (m_nTransport == TRANSPORT_USB)
         m_UsbLink.ReconnectUsb();
+    DiscardInput();
     SendSysCheck();
 }
 
