@@ -48,10 +48,10 @@ struct AckOf {
     std::uint8_t subcommand;
 };
 constexpr AckOf kAcks[] = {
-    {"up-index", CMD_UPGRADE, SUB_ACK},           {"boot-down", CMD_UPGRADE, SUB_BOOT_DOWN_ACK},
-    {"boot-end", CMD_UPGRADE, SUB_BOOT_END_ACK},  {"data-down", CMD_UPGRADE, SUB_DATA_DOWN_ACK},
-    {"data-end", CMD_UPGRADE, SUB_DATA_END_ACK},  {"finish", CMD_FINISH, SUB_ACK},
-    {"board-check", CMD_BOARD_CHECK, SUB_ACK},    {"sys-check", CMD_SYS_CHECK, SUB_ACK},
+    {"up-index", CMD_UPGRADE, SUB_ACK},          {"boot-down", CMD_UPGRADE, SUB_BOOT_DOWN_ACK},
+    {"boot-end", CMD_UPGRADE, SUB_BOOT_END_ACK}, {"data-down", CMD_UPGRADE, SUB_DATA_DOWN_ACK},
+    {"data-end", CMD_UPGRADE, SUB_DATA_END_ACK}, {"finish", CMD_FINISH, SUB_ACK},
+    {"board-check", CMD_BOARD_CHECK, SUB_ACK},   {"sys-check", CMD_SYS_CHECK, SUB_ACK},
 };
 
 std::vector<std::uint8_t> Be16(int value)

@@ -343,16 +343,17 @@ CSimArgsResult ParseSimArgs(const std::vector<std::string>& args)
     const std::vector<std::string>& requestKinds = board ? BoardKinds() : MachineRequestKinds();
 
     const std::vector<std::string> machineOnly = {
-        "--model",       "--parts",         "--record",         "--board-version", "--serial",
-        "--separator",   "--versions",      "--serial-payload", "--serial-sub",    "--serial-when",
-        "--erase-steps", "--program-steps", "--verify-steps",   "--step-delay",    "--silent",
-        "--nak",         "--bad-size",      "--corrupt",        "--unplug-after",  "--erase-fail",
+        "--model",        "--parts",         "--record",         "--board-version", "--serial",
+        "--separator",    "--versions",      "--serial-payload", "--serial-sub",    "--serial-when",
+        "--erase-steps",  "--program-steps", "--verify-steps",   "--step-delay",    "--silent",
+        "--nak",          "--bad-size",      "--corrupt",        "--unplug-after",  "--erase-fail",
         "--program-fail", "--wrong-cmd"};
     const std::vector<std::string> boardOnly = {"--boot-answer", "--refuse",        "--boot-gap",
                                                 "--end-quiet",   "--finish-window", "--short-block-timeout"};
     const std::vector<std::string> flags = {"--verbose", "--silent", "-h", "--help"};
-    const std::vector<std::string> common = {"--link",  "--record-dir", "--silent-at", "--unplug-at", "--delay",
-                                             "--stray", "--dup",        "--split",     "--late",      "--replace"};
+    const std::vector<std::string> common = {"--link",  "--record-dir", "--silent-at", "--unplug-at",
+                                             "--delay", "--stray",      "--dup",       "--split",
+                                             "--late",  "--replace"};
 
     for (; i < args.size(); ++i) {
         std::string name = args[i];

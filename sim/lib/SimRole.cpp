@@ -44,6 +44,9 @@ void CSimRole::Emit(const std::string& kind, int n, const std::vector<std::uint8
     for (const auto& rule : m_cfg.lates)
         if (rule.point.Matches(kind, n))
             delay += rule.delay;
+    // Nothing overtakes the second piece of a split answer.
+    if (const SimClock::time_point now = m_host.Now(); m_holdUntil > now + delay)
+        delay = std::chrono::duration_cast<SimDuration>(m_holdUntil - now);
     const auto send = [this](SimDuration after, std::vector<std::uint8_t> piece) {
         if (after.count() <= 0) {
             m_host.Write(piece);
@@ -57,7 +60,9 @@ void CSimRole::Emit(const std::string& kind, int n, const std::vector<std::uint8
     if (Hit(m_cfg.splitAt, kind, n) && out.size() > 1) {
         const auto half = static_cast<std::ptrdiff_t>(out.size() / 2);
         send(delay, std::vector<std::uint8_t>(out.begin(), out.begin() + half));
-        send(delay + std::chrono::milliseconds(50), std::vector<std::uint8_t>(out.begin() + half, out.end()));
+        const SimDuration gap = std::chrono::milliseconds(50);
+        send(delay + gap, std::vector<std::uint8_t>(out.begin() + half, out.end()));
+        m_holdUntil = m_host.Now() + delay + gap;
         return;
     }
     send(delay, std::move(out));

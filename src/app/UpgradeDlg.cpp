@@ -67,7 +67,8 @@ void CUpgradeDlg::CreateSendToBD()
     g_ComPort.SetMessage([this](const std::string& text) {
         m_host.SendSync(g_ComPort.Gate(), [this, text] { MessageBox(text); });
     });
-    g_ComPort.SetLost([this] { m_host.SendSync(g_ComPort.Gate(), [this] { OnLinkLost(TRANSPORT_SERIAL); }); });
+    g_ComPort.SetLost(
+        [this] { m_host.SendSync(g_ComPort.Gate(), [this] { OnLinkLost(TRANSPORT_SERIAL); }); });
 }
 
 void CUpgradeDlg::OnClose()

@@ -21,7 +21,8 @@ void CUsbAckSink::OnAckEvent(int event)
 {
     // Taken now, on the reader thread: the bytes were read at this count.
     const std::uint32_t stamp = m_dlg.m_UsbLink.ReadStamp();
-    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, event, stamp] { m_dlg.OnUsbAck(event, stamp); });
+    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(),
+                          [this, event, stamp] { m_dlg.OnUsbAck(event, stamp); });
 }
 
 void CUsbAckSink::OnCheckerMessage(const std::string& text)
@@ -56,8 +57,9 @@ void CUpgradeDlg::OnAckRejected(const std::string& text)
 
 void CUpgradeDlg::StopConnectionTimers()
 {
-    for (int id : {IDT_BOARD_CHECK, IDT_NO_RESPONSE, IDT_BOOT_MODE, IDT_SEND_BOOT, IDT_SEND_READY, IDT_SEND_START,
-                   IDT_SEND_HEX, IDT_SEND_FINISH, IDT_PORT_CLOSE, IDT_PORT_REOPEN, IDT_BOOT_TIMEOUT, IDT_BOARD_STALL})
+    for (int id :
+         {IDT_BOARD_CHECK, IDT_NO_RESPONSE, IDT_BOOT_MODE, IDT_SEND_BOOT, IDT_SEND_READY, IDT_SEND_START,
+          IDT_SEND_HEX, IDT_SEND_FINISH, IDT_PORT_CLOSE, IDT_PORT_REOPEN, IDT_BOOT_TIMEOUT, IDT_BOARD_STALL})
         m_host.StopTimer(id);
 }
 

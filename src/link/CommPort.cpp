@@ -9,12 +9,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>

@@ -75,10 +75,10 @@ bool IsRunEvent(int event)
 
 const char* EventName(int event)
 {
-    static const char* const names[] = {"UP Index",     "Boot Down",    "Boot End",       "Data Down",
-                                        "Data End",     "Erase Step",   "Erase End",      "Erase Fail",
-                                        "Verify Step",  "Verify End",   "Upgrade Finish", "Serial Number",
-                                        "Program End",  "Program Fail", "Program Step"};
+    static const char* const names[] = {"UP Index",    "Boot Down",    "Boot End",       "Data Down",
+                                        "Data End",    "Erase Step",   "Erase End",      "Erase Fail",
+                                        "Verify Step", "Verify End",   "Upgrade Finish", "Serial Number",
+                                        "Program End", "Program Fail", "Program Step"};
     return event >= ACK_UP_INDEX && event <= ACK_PROGRAM_STEP ? names[event - ACK_UP_INDEX] : "?";
 }
 
@@ -421,7 +421,8 @@ void CUpgradeDlg::OnUsbAck(int event, std::uint32_t stamp)
 {
     // Read before the latest request left: it cannot be that request's answer.
     if (m_bRunActive != 0 && IsRunEvent(event) && stamp != m_UsbLink.WriteCount()) {
-        Trace(std::string("Acknowledgement ") + EventName(event) + " from before the last request unexpected, ignored\r\n");
+        Trace(std::string("Acknowledgement ") + EventName(event) +
+              " from before the last request unexpected, ignored\r\n");
         return;
     }
     OnAckEvent(event);

@@ -181,20 +181,20 @@ constexpr const char* kSilent = "The upgrade board stopped responding.";
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, BoardRefusalTest,
-    ::testing::Values(RefusalCase{"Erase", {"--refuse", "erase:4"}, kFailed, "==> Not ERASE\r\n"},
-                      RefusalCase{"Start", {"--refuse", "start"}, kFailed, "==> STEP_START - NAK\r\n"},
-                      RefusalCase{"Block", {"--refuse", "block:2"}, kFailed, "==> STEP_SENDHEX - NAK\r\n"},
-                      RefusalCase{"End", {"--refuse", "end"}, kFailed, "==> STEP_ENDHEX = NAK\r\n"},
-                      RefusalCase{"Finish", {"--refuse", "finish"}, kFailed, "==> DEF_STEP_FINISH - NAK\r\n"},
-                      RefusalCase{"Ready", {"--refuse", "ready"}, kFailed, "==> Not READY\r\n"},
-                      RefusalCase{"MalformedReady", {"--replace", "ready=01 00 02 06 06 04"}, kFailed,
-                                  "==> Not READY\r\n"},
-                      RefusalCase{"SilentAtErase", {"--silent-at", "erase:3"}, kSilent, ""},
-                      RefusalCase{"ShortBlockAnswer", {"--replace", "block:1=01 00 01 06"}, kSilent, ""},
-                      RefusalCase{"VanishAtStart", {"--unplug-at", "start"},
-                                  "The connection to the upgrade board was lost.", ""},
-                      // An extra byte after the last boot byte's answer starts no second port cycle.
-                      RefusalCase{"ExtraByteBeforeReady", {"--dup", "boot:4"}, "Upgrade Complete.", ""}),
+    ::testing::Values(
+        RefusalCase{"Erase", {"--refuse", "erase:4"}, kFailed, "==> Not ERASE\r\n"},
+        RefusalCase{"Start", {"--refuse", "start"}, kFailed, "==> STEP_START - NAK\r\n"},
+        RefusalCase{"Block", {"--refuse", "block:2"}, kFailed, "==> STEP_SENDHEX - NAK\r\n"},
+        RefusalCase{"End", {"--refuse", "end"}, kFailed, "==> STEP_ENDHEX = NAK\r\n"},
+        RefusalCase{"Finish", {"--refuse", "finish"}, kFailed, "==> DEF_STEP_FINISH - NAK\r\n"},
+        RefusalCase{"Ready", {"--refuse", "ready"}, kFailed, "==> Not READY\r\n"},
+        RefusalCase{"MalformedReady", {"--replace", "ready=01 00 02 06 06 04"}, kFailed, "==> Not READY\r\n"},
+        RefusalCase{"SilentAtErase", {"--silent-at", "erase:3"}, kSilent, ""},
+        RefusalCase{"ShortBlockAnswer", {"--replace", "block:1=01 00 01 06"}, kSilent, ""},
+        RefusalCase{
+            "VanishAtStart", {"--unplug-at", "start"}, "The connection to the upgrade board was lost.", ""},
+        // An extra byte after the last boot byte's answer starts no second port cycle.
+        RefusalCase{"ExtraByteBeforeReady", {"--dup", "boot:4"}, "Upgrade Complete.", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BoardScenario, DisConnectRightAfterConnectLeavesNoBootModeTimerBehind)

@@ -196,7 +196,8 @@ TEST(CommPort, APortAnotherProgramHoldsOpenIsRefusedAndTheHolderNamed)
     ::waitpid(holder, nullptr, 0);
     EXPECT_EQ(opened, 0);
     EXPECT_EQ(port.LastError(), EBUSY);
-    EXPECT_NE(port.LastErrorText().find("(held by " + std::to_string(holder) + " (sleep))"), std::string::npos)
+    EXPECT_NE(port.LastErrorText().find("(held by " + std::to_string(holder) + " (sleep))"),
+              std::string::npos)
         << port.LastErrorText();
     // Once it is gone the port opens.
     EXPECT_EQ(port.OpenPort(pty.SlavePath(), kFast), 1) << port.LastErrorText();

@@ -349,11 +349,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "ACK Erase End Protocol Result : FALSE!", true},
         FaultCase{"NakProgramEnd", [](CSimConfig& c) { Nak(c, "program-end", 1); },
                   "ACK Program End Protocol Result : FALSE!", true},
-        FaultCase{"EraseFail", [](CSimConfig& c) { c.eraseFailItems.push_back(ITEM_MAIN); }, kWithErrors, false},
+        FaultCase{"EraseFail", [](CSimConfig& c) { c.eraseFailItems.push_back(ITEM_MAIN); }, kWithErrors,
+                  false},
         FaultCase{"ProgramFail", [](CSimConfig& c) { c.programFailItems.push_back(ITEM_MAIN); }, kWithErrors,
                   false},
         FaultCase{"QuietDuringDataDownload", [](CSimConfig& c) { Hold(c, "data-down", 2); }, kStalled, true},
-        FaultCase{"QuietDuringProgramming", [](CSimConfig& c) { Hold(c, "program-step", 4); }, kStalled, true},
+        FaultCase{"QuietDuringProgramming", [](CSimConfig& c) { Hold(c, "program-step", 4); }, kStalled,
+                  true},
         FaultCase{"SilentFromTheMiddleOfTheDownload",
                   [](CSimConfig& c) {
                       c.silentAt.push_back(CSimPoint{"data-down", 2});
@@ -364,9 +366,15 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"DuplicatedBootDownAck", [](CSimConfig& c) { Dup(c, "boot-down", 1); }, kComplete, true},
         FaultCase{"DuplicatedDataEndAck", [](CSimConfig& c) { Dup(c, "data-end", 1); }, kComplete, true},
         // Another request's acknowledgement moves nothing on.
-        FaultCase{"BootDownAckForUpIndex", [](CSimConfig& c) { c.wrongCmdAt.push_back(CSimPoint{"up-index", 1}); },
+        FaultCase{"BootDownAckForUpIndex",
+                  [](CSimConfig& c) {
+                      c.wrongCmdAt.push_back(CSimPoint{"up-index", 1});
+                  },
                   kStalled, true},
-        FaultCase{"FinishAckForDataEnd", [](CSimConfig& c) { c.wrongCmdAt.push_back(CSimPoint{"data-end", 1}); },
+        FaultCase{"FinishAckForDataEnd",
+                  [](CSimConfig& c) {
+                      c.wrongCmdAt.push_back(CSimPoint{"data-end", 1});
+                  },
                   kStalled, true}),
     [](const auto& info) { return std::string(info.param.name); });
 

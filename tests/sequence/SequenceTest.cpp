@@ -17,13 +17,13 @@ protected:
     void Ack(int event)
     {
         static const std::pair<int, int> awaits[] = {
-            {ACK_UP_INDEX, AWAIT_UP_INDEX},     {ACK_BOOT_DOWN, AWAIT_BOOT_DOWN},
-            {ACK_BOOT_END, AWAIT_BOOT_END},     {ACK_DATA_DOWN, AWAIT_DATA_DOWN},
-            {ACK_DATA_END, AWAIT_DATA_END},     {ACK_ERASE_STEP, AWAIT_ERASE},
-            {ACK_ERASE_END, AWAIT_ERASE},       {ACK_ERASE_FAIL, AWAIT_ERASE},
-            {ACK_PROGRAM_STEP, AWAIT_PROGRAM},  {ACK_PROGRAM_END, AWAIT_PROGRAM},
-            {ACK_PROGRAM_FAIL, AWAIT_PROGRAM},  {ACK_VERIFY_STEP, AWAIT_VERIFY},
-            {ACK_VERIFY_END, AWAIT_VERIFY},     {ACK_UPGRADE_FINISH, AWAIT_FINISH}};
+            {ACK_UP_INDEX, AWAIT_UP_INDEX},    {ACK_BOOT_DOWN, AWAIT_BOOT_DOWN},
+            {ACK_BOOT_END, AWAIT_BOOT_END},    {ACK_DATA_DOWN, AWAIT_DATA_DOWN},
+            {ACK_DATA_END, AWAIT_DATA_END},    {ACK_ERASE_STEP, AWAIT_ERASE},
+            {ACK_ERASE_END, AWAIT_ERASE},      {ACK_ERASE_FAIL, AWAIT_ERASE},
+            {ACK_PROGRAM_STEP, AWAIT_PROGRAM}, {ACK_PROGRAM_END, AWAIT_PROGRAM},
+            {ACK_PROGRAM_FAIL, AWAIT_PROGRAM}, {ACK_VERIFY_STEP, AWAIT_VERIFY},
+            {ACK_VERIFY_END, AWAIT_VERIFY},    {ACK_UPGRADE_FINISH, AWAIT_FINISH}};
         for (const auto& [e, await] : awaits)
             if (e == event && dlg.m_bRunActive != 0)
                 dlg.m_nAwait = await;
