@@ -414,8 +414,10 @@ TEST_P(FailureTest, AFailedItemIsNeverReportedAsComplete)
     LoadPartImage({10});
     Start();
     for (int event : c.events)
-        dlg.OnAckEvent(event);
-    Ack(ACK_PROGRAM_END); // whatever the target says afterwards
+        Ack(event);
+    // Whatever the target says afterwards: after a failure the item is over
+    // and this Program End answers nothing.
+    dlg.OnAckEvent(ACK_PROGRAM_END);
     EXPECT_EQ(Cell(0, 6), c.result);
     Ack(ACK_UPGRADE_FINISH);
     EXPECT_EQ(host.Messages().back().text, c.endMessage);
