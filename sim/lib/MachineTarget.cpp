@@ -41,6 +41,19 @@ bool Has(const std::vector<int>& items, int item)
     return std::find(items.begin(), items.end(), item) != items.end();
 }
 
+// The acknowledgements of the requests, in the order --wrong-cmd goes round.
+struct AckOf {
+    const char* kind;
+    std::uint8_t command;
+    std::uint8_t subcommand;
+};
+constexpr AckOf kAcks[] = {
+    {"up-index", CMD_UPGRADE, SUB_ACK},          {"boot-down", CMD_UPGRADE, SUB_BOOT_DOWN_ACK},
+    {"boot-end", CMD_UPGRADE, SUB_BOOT_END_ACK}, {"data-down", CMD_UPGRADE, SUB_DATA_DOWN_ACK},
+    {"data-end", CMD_UPGRADE, SUB_DATA_END_ACK}, {"finish", CMD_FINISH, SUB_ACK},
+    {"board-check", CMD_BOARD_CHECK, SUB_ACK},   {"sys-check", CMD_SYS_CHECK, SUB_ACK},
+};
+
 std::vector<std::uint8_t> Be16(int value)
 {
     return {static_cast<std::uint8_t>((value >> 8) & 0xFF), static_cast<std::uint8_t>(value & 0xFF)};
@@ -149,6 +162,16 @@ std::vector<std::uint8_t> CMachineTarget::MakeFrame(const std::string& kind, int
             payload.clear();
         else
             payload.push_back(0x00);
+    }
+    if (Hit(m_cfg.wrongCmdAt, kind, n)) {
+        // The next request's acknowledgement, with a good result.
+        std::size_t i = 0;
+        while (i < std::size(kAcks) && kind != kAcks[i].kind)
+            ++i;
+        const AckOf& other = kAcks[(i + 1) % std::size(kAcks)];
+        command = other.command;
+        subcommand = other.subcommand;
+        payload = {0x01};
     }
     std::vector<std::uint8_t> frame =
         BuildFrame(command, subcommand, payload.data(), static_cast<std::int32_t>(payload.size()));

@@ -236,6 +236,13 @@ Common options:
   --stray [KIND[:N]=]HEX
                        send the bytes HEX (e.g. "00 FB 13") before the answer
                        of that kind, or before every answer
+  --dup KIND[:N]       send that answer twice in a row
+  --split KIND[:N]     send that answer in two pieces 50 ms apart
+  --late KIND[:N]=DUR  send that answer DUR late; unlike --delay the target
+                       goes on meanwhile (later notices are not held back)
+  --replace KIND[:N]=HEX
+                       send the bytes HEX instead of that answer (a short,
+                       malformed or badly summed board acknowledgement)
   -h, --help           this text
 
 Machine options:
@@ -267,6 +274,9 @@ Machine options:
                        Erase End, then stop (ITEM: code or IR, CF, CIS-M,
                        CIS-S, MAIN, CDM, MAIN-V2)
   --program-fail ITEM  likewise Program Fail (0D/04 01) instead of Program End
+  --wrong-cmd KIND[:N] answer with the acknowledgement of another request
+                       (UP Index gets Boot Down's, Boot Down Boot End's, and
+                       so on round the list of requests)
 
   Machine kinds: requests board-check, sys-check, up-index, boot-down,
   boot-end, data-down, data-end, finish (their answers carry the same name);
@@ -333,16 +343,17 @@ CSimArgsResult ParseSimArgs(const std::vector<std::string>& args)
     const std::vector<std::string>& requestKinds = board ? BoardKinds() : MachineRequestKinds();
 
     const std::vector<std::string> machineOnly = {
-        "--model",       "--parts",         "--record",         "--board-version", "--serial",
-        "--separator",   "--versions",      "--serial-payload", "--serial-sub",    "--serial-when",
-        "--erase-steps", "--program-steps", "--verify-steps",   "--step-delay",    "--silent",
-        "--nak",         "--bad-size",      "--corrupt",        "--unplug-after",  "--erase-fail",
-        "--program-fail"};
+        "--model",        "--parts",         "--record",         "--board-version", "--serial",
+        "--separator",    "--versions",      "--serial-payload", "--serial-sub",    "--serial-when",
+        "--erase-steps",  "--program-steps", "--verify-steps",   "--step-delay",    "--silent",
+        "--nak",          "--bad-size",      "--corrupt",        "--unplug-after",  "--erase-fail",
+        "--program-fail", "--wrong-cmd"};
     const std::vector<std::string> boardOnly = {"--boot-answer", "--refuse",        "--boot-gap",
                                                 "--end-quiet",   "--finish-window", "--short-block-timeout"};
     const std::vector<std::string> flags = {"--verbose", "--silent", "-h", "--help"};
-    const std::vector<std::string> common = {"--link",      "--record-dir", "--silent-at",
-                                             "--unplug-at", "--delay",      "--stray"};
+    const std::vector<std::string> common = {"--link",  "--record-dir", "--silent-at", "--unplug-at",
+                                             "--delay", "--stray",      "--dup",       "--split",
+                                             "--late",  "--replace"};
 
     for (; i < args.size(); ++i) {
         std::string name = args[i];
@@ -416,7 +427,7 @@ CSimArgsResult ParseSimArgs(const std::vector<std::string>& args)
             good = point_into(board ? BoardKinds() : machineAnswerKinds, cfg.silentAt);
         } else if (name == "--unplug-at") {
             good = point_into(requestKinds, cfg.unplugAt);
-        } else if (name == "--delay") {
+        } else if (name == "--delay" || name == "--late") {
             const auto eq = value.rfind('=');
             CSimDelayRule rule;
             if (eq == std::string::npos) {
@@ -425,7 +436,26 @@ CSimArgsResult ParseSimArgs(const std::vector<std::string>& args)
             } else if ((good = ParsePoint(value.substr(0, eq), answerKinds, rule.point, error))) {
                 value = value.substr(eq + 1);
                 if ((good = duration_into(rule.delay)))
-                    cfg.delays.push_back(rule);
+                    (name == "--delay" ? cfg.delays : cfg.lates).push_back(rule);
+            }
+        } else if (name == "--dup") {
+            good = point_into(answerKinds, cfg.dupAt);
+        } else if (name == "--split") {
+            good = point_into(answerKinds, cfg.splitAt);
+        } else if (name == "--wrong-cmd") {
+            good = point_into(MachineRequestKinds(), cfg.wrongCmdAt);
+        } else if (name == "--replace") {
+            CSimStrayRule rule;
+            const auto eq = value.rfind('=');
+            if (eq == std::string::npos) {
+                good = false;
+                error = "expected KIND[:N]=HEX, e.g. ready=\"01 00 01 06 04\"";
+            } else if ((good = ParsePoint(value.substr(0, eq), answerKinds, rule.point, error))) {
+                const std::string hex = value.substr(eq + 1);
+                good = ParseSimHex(hex, rule.bytes);
+                error = "bad hexadecimal bytes '" + hex + "'";
+                if (good)
+                    cfg.replaces.push_back(rule);
             }
         } else if (name == "--stray") {
             CSimStrayRule rule;

@@ -65,6 +65,14 @@ struct CSimConfig {
     std::vector<int> programFailItems;
     std::vector<CSimDelayRule> delays;
     std::vector<CSimStrayRule> strays;
+    // Answers sent twice, in two pieces 50 ms apart, late (the notices after
+    // them are not held back) or replaced by other bytes.
+    std::vector<CSimPoint> dupAt;
+    std::vector<CSimPoint> splitAt;
+    std::vector<CSimDelayRule> lates;
+    std::vector<CSimStrayRule> replaces;
+    // Machine: answered with the acknowledgement of another request.
+    std::vector<CSimPoint> wrongCmdAt;
 
     // Board side.
     std::uint8_t bootAnswer = 0x06;

@@ -51,6 +51,8 @@ protected:
     const CSimConfig& m_cfg;
     ISimHost& m_host;
     bool m_bSilent = false;
+    // A split answer is still going out: later ones wait until it is whole.
+    SimClock::time_point m_holdUntil{};
     bool m_bGone = false;
 
 private:

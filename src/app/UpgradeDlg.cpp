@@ -45,6 +45,7 @@ CUpgradeDlg::~CUpgradeDlg()
         g_ComPort.ClosePort();
         g_ComPort.SetNotify(nullptr);
         g_ComPort.SetMessage(nullptr);
+        g_ComPort.SetLost(nullptr);
     }
     if (g_hMainDlg == this)
         g_hMainDlg = nullptr;
@@ -84,6 +85,8 @@ void CUpgradeDlg::CreateSendToBD()
     g_ComPort.SetMessage([this](const std::string& text) {
         m_host.SendSync(g_ComPort.Gate(), [this, text] { MessageBox(text); });
     });
+    g_ComPort.SetLost(
+        [this] { m_host.SendSync(g_ComPort.Gate(), [this] { OnLinkLost(TRANSPORT_SERIAL); }); });
 }
 
 void CUpgradeDlg::OnCloseRequest()
@@ -148,6 +151,9 @@ void CUpgradeDlg::OnClose()
     if (m_bClosed != 0)
         return;
     m_bClosed = 1;
+    StopConnectionTimers();
+    m_host.StopTimer(IDT_STALL);
+    m_host.StopTimer(IDT_PROGRAM_ANIM);
     if (m_nTransport == TRANSPORT_USB)
         DisconnectUsb();
     else
@@ -257,6 +263,7 @@ void CUpgradeDlg::OnTimer(int id)
     case IDT_PORT_CLOSE:
     case IDT_PORT_REOPEN:
     case IDT_BOOT_TIMEOUT:
+    case IDT_BOARD_STALL:
         OnBootTimer(id);
         break;
     default:

@@ -12,8 +12,8 @@
 #include "package/PackageArchive.h"
 #include "package/PartImage.h"
 #include "package/PartList.h"
-#include "package/UnpackManifest.h"
 #include "package/UnpackFolder.h"
+#include "package/UnpackManifest.h"
 #include "protocol/Frame.h"
 #include "protocol/Receiver.h"
 #include "zip/ZipArchive.h"
@@ -60,6 +60,22 @@ enum : int {
     IDT_BOOT_TIMEOUT = 1039,
     // Watches a run for a target that stopped answering.
     IDT_STALL = 1040,
+    // Watches the board's answer to each message of its exchange.
+    IDT_BOARD_STALL = 1041,
+};
+
+// What an upgrade run waits for: the one answer that moves it on.
+enum : int {
+    AWAIT_NONE = 0,
+    AWAIT_UP_INDEX,
+    AWAIT_BOOT_DOWN,
+    AWAIT_BOOT_END,
+    AWAIT_DATA_DOWN,
+    AWAIT_DATA_END,
+    AWAIT_ERASE,   // Erase Steps, then Erase End or Erase Fail
+    AWAIT_PROGRAM, // Program Steps, then Program End or Program Fail
+    AWAIT_VERIFY,  // CDM: Verify Steps, then Verify End
+    AWAIT_FINISH,
 };
 
 // Bootloader steps.
@@ -73,6 +89,8 @@ enum : int {
     DEF_STEP_SENDHEX = 15,
     DEF_STEP_ENDHEX = 16,
     DEF_STEP_FINISH = 17,
+    // The port is being cycled to 115200 baud; bytes until READY are dropped.
+    DEF_STEP_PORT_CYCLE = 18,
     DEF_STEP_HALT = 99,
 };
 
@@ -105,7 +123,7 @@ public:
     explicit CUsbAckSink(CUpgradeDlg& dlg) : m_dlg(dlg) {}
     void OnAckEvent(int event) override;
     void OnCheckerMessage(const std::string& text) override;
-    void OnFrame(const Packet& packet) override;
+    void OnLinkLost() override;
 
 private:
     CUpgradeDlg& m_dlg;
@@ -170,6 +188,13 @@ public:
     void DisconnectUsb();
     void DisconnectSerial();
     void OnBoardCheckAck();
+    // Stops the timers that watch a connection and pace the board exchange.
+    void StopConnectionTimers();
+    // The link of transport vanished: the run or exchange ends, the window
+    // is back to Ready with the package kept.
+    void OnLinkLost(int transport);
+    // Drops whatever the current link received so far.
+    void DiscardInput();
     // Reactions of the serial checkers: those of OnAckEvent, with the
     // system check and board check differing.
     void OnSerialAck(int event);
@@ -192,6 +217,16 @@ public:
 
     // --- Acknowledgement reactions and upgrade sequencing (protocol/UpgradeDlgSequence.cpp)
     int OnAckEvent(int event);
+    // A USB acknowledgement whose bytes were read at write count stamp.
+    void OnUsbAck(int event, std::uint32_t stamp);
+    // True when event is what the run waits for (and moves the wait on for
+    // the target's notices); false traces it as unexpected.
+    bool TakeAwaited(int event);
+    // Ends the run now: nothing more is sent, the item fails, the user may
+    // retry. message, when not empty, says why.
+    void AbortRun(const std::string& message);
+    // The current item failed for good: its result, then the next item.
+    void EndItemFailed(int step);
     void OnButtonUpgradeStart();
     int BuildItemQueue();
     void StartNextItem();
@@ -200,7 +235,7 @@ public:
     void OnBoardUpgradeDone();
     void OnProgramAnimTimer();
     void OnStallTimer();
-    // Any frame from the target during a run restarts the stall watch.
+    // An awaited answer during a run restarts the stall watch.
     void NoteTargetActivity();
     // The step counters of the link that carries the run.
     CAckReceiver& ActiveReceiver();
@@ -221,7 +256,10 @@ public:
     void ExplainStartBlocked(const std::string& reason);
 
     // --- Boot folder (package/UpgradeDlgBootFiles.cpp)
-    void FindBootFile();
+    // Sets m_strPartFile[0] to the greatest .OHH of the Boot folders; false
+    // when that gives no readable file (with the message naming the folders
+    // when none matched, or with reportUnusable).
+    bool FindBootFile(bool reportUnusable = false);
 
     // --- Part-image package (package/UpgradeDlgPartImage.cpp); the decoding
     // steps (DecodePartImage, CheckImageHeader, ParseImageHeader) are the pure
@@ -252,6 +290,8 @@ public:
     void SendHexFile();
     void SendMessage_HexDataEnd();
     void OnBootTimer(int id);
+    // Refuses a board body image without its end mark (throws std::runtime_error).
+    void CheckBoardBody();
 
     // ------------------------------------------------------------------
     // State. Everything starts at zero or empty.
@@ -321,7 +361,9 @@ public:
     // The close question is open; the window has closed.
     int m_bCloseAsked = 0;
     int m_bClosed = 0;
-    // Steady-clock milliseconds of the last frame from the target, on either link.
+    // The answer the run waits for (AWAIT_*).
+    int m_nAwait = AWAIT_NONE;
+    // Steady-clock milliseconds of the last awaited answer of the run.
     std::atomic<std::int64_t> m_nLastFrameMs{0};
 
     // The account of this window's runs for the trace and the history.

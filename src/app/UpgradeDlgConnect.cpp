@@ -2,7 +2,9 @@
 // hand-off of the USB link's acknowledgements to the window.
 #include "app/UpgradeDlg.h"
 
+#include "link/CommPort.h"
 #include "link/FtdiBackend.h"
+#include "link/RxQueue.h"
 #include "link/SerialPortList.h"
 
 #include <algorithm>
@@ -13,41 +15,97 @@ namespace {
 constexpr const char* kBaudRates[] = {"4800", "9600", "19200", "38300", "38400", "57600", "115200"};
 constexpr int kDefaultBaudIndex = 4; // 38400
 
-std::int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 } // namespace
 
 void CUsbAckSink::OnAckEvent(int event)
 {
-    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, event] {
-        m_dlg.OnAckEvent(event);
+    // Taken now, on the reader thread: the bytes were read at this count.
+    const std::uint32_t stamp = m_dlg.m_UsbLink.ReadStamp();
+    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, event, stamp] {
+        m_dlg.OnUsbAck(event, stamp);
         m_dlg.UpdateRunLock();
     });
 }
 
 void CUsbAckSink::OnCheckerMessage(const std::string& text)
 {
+    const std::uint32_t stamp = m_dlg.m_UsbLink.ReadStamp();
     // Modal: the reader waits until the user has read it.
-    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, text] { m_dlg.OnAckRejected(text); });
+    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, text, stamp] {
+        if (m_dlg.m_bRunActive != 0 && stamp != m_dlg.m_UsbLink.WriteCount()) {
+            m_dlg.Trace("Refused answer from before the last request unexpected, ignored: " + text + "\r\n");
+            return;
+        }
+        m_dlg.OnAckRejected(text);
+    });
+}
+
+void CUsbAckSink::OnLinkLost()
+{
+    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this] { m_dlg.OnLinkLost(TRANSPORT_USB); });
 }
 
 void CUpgradeDlg::OnAckRejected(const std::string& text)
 {
-    // A rejected answer during a run fails the item, whatever the target says later.
+    // The target refused: no request follows, so the run ends here with the
+    // refusal as its cause, and the item fails whatever comes later.
     if (m_bRunActive != 0) {
         m_bItemFailed = 1;
-        m_bRunFailed = 1;
+        AbortRun(text);
+        return;
     }
     MessageBox(text);
 }
 
-void CUsbAckSink::OnFrame(const Packet&)
+void CUpgradeDlg::StopConnectionTimers()
 {
-    m_dlg.m_nLastFrameMs.store(NowMs());
+    for (int id :
+         {IDT_BOARD_CHECK, IDT_NO_RESPONSE, IDT_BOOT_MODE, IDT_SEND_BOOT, IDT_SEND_READY, IDT_SEND_START,
+          IDT_SEND_HEX, IDT_SEND_FINISH, IDT_PORT_CLOSE, IDT_PORT_REOPEN, IDT_BOOT_TIMEOUT, IDT_BOARD_STALL})
+        m_host.StopTimer(id);
+}
+
+void CUpgradeDlg::DiscardInput()
+{
+    if (m_nTransport == TRANSPORT_USB) {
+        m_UsbLink.DiscardInput();
+        return;
+    }
+    g_ComPort.PurgeInput();
+    std::uint8_t b = 0;
+    while (g_RxQueue.Pop(b) == 1) {
+    }
+    SerialReceiver().Reset();
+}
+
+void CUpgradeDlg::OnLinkLost(int transport)
+{
+    if (m_bConnected == 0 || m_nTransport != transport)
+        return;
+    StopConnectionTimers();
+    const bool inRun = m_bRunActive != 0;
+    AbortRun("");
+    if (transport == TRANSPORT_USB) {
+        Trace("USB link lost\r\n");
+        DisconnectUsb();
+    } else {
+        Trace("Serial port hung up\r\n");
+        m_fileDownload.Close();
+        m_nBootStep = DEF_STEP_HALT;
+        m_bBoardFailShown = 1; // this is the one report of the exchange
+        DisconnectSerial();
+    }
+    // Back to Ready: the package stays, Connect can be pressed again.
+    m_btnConnect.SetWindowText("Connect");
+    m_btnConnect.EnableWindow(true);
+    m_btnFileLoad.EnableWindow(true);
+    m_btnSysCheck.EnableWindow(false);
+    m_btnUpgradeStart.EnableWindow(false);
+    if (transport == TRANSPORT_SERIAL)
+        MessageBox("The connection to the upgrade board was lost.");
+    else
+        MessageBox(inRun ? "The connection to the machine was lost during the upgrade."
+                         : "The connection to the machine was lost.");
 }
 
 void CUpgradeDlg::FillBaudList()
@@ -110,6 +168,7 @@ void CUpgradeDlg::OnDropdownComboPort()
 void CUpgradeDlg::OnButtonConnect()
 {
     if (m_bConnected == 1) {
+        StopConnectionTimers();
         if (m_nTransport == TRANSPORT_USB)
             DisconnectUsb();
         else

@@ -272,6 +272,7 @@ void CUpgradeDlg::OnButtonFileLoad()
 
 void CUpgradeDlg::LoadPackage(const std::string& path)
 {
+    StopConnectionTimers();
     ResetUpgradeState();
     if (m_nTransport == TRANSPORT_USB)
         DisconnectUsb();
@@ -307,6 +308,7 @@ void CUpgradeDlg::LoadPackage(const std::string& path)
             UnpackArchive();
             ReadUpgradeInfo();
             FindPartFiles();
+            CheckBoardBody();
         } catch (const std::exception& e) {
             // The load stops here; nothing of the package is offered, and
             // nothing it unpacked stays behind.

@@ -24,13 +24,6 @@ void CSerialAckSink::OnCheckerMessage(const std::string& text)
     m_dlg.OnAckRejected(text);
 }
 
-void CSerialAckSink::OnFrame(const Packet&)
-{
-    m_dlg.m_nLastFrameMs.store(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
-
 CSendToBD::CSendToBD(CUpgradeDlg& dlg) : m_dlg(dlg), m_Sink(dlg), m_Receiver(&m_Sink)
 {
 }

@@ -15,8 +15,6 @@ public:
     explicit CSerialAckSink(CUpgradeDlg& dlg) : m_dlg(dlg) {}
     void OnAckEvent(int event) override;
     void OnCheckerMessage(const std::string& text) override;
-    // Any good frame is a sign of life for the stall watch of a run.
-    void OnFrame(const Packet& packet) override;
 
 private:
     CUpgradeDlg& m_dlg;

@@ -5,19 +5,24 @@
 // the window's one-shot timers (OnBootTimer).
 //
 // Error contract: write failures are traced only. Missing or unopenable
-// images, a refused acknowledgement after READY, a failed reopen at 115200
-// and an unreadable body image end the exchange with "Board upgrade failed." (once per
-// connection), the port closed and the window back to Ready with the package
-// loaded. A silent boot image byte ends it with "Download boot error
-// occurred" and the package forgotten.
+// images, a refused or malformed answer from READY on, a failed reopen at
+// 115200 and an unreadable body image end the exchange with "Board upgrade
+// failed." (once per connection), the port closed and the window back to
+// Ready with the package loaded; a board silent for the stall time after a
+// message ends it likewise with "The upgrade board stopped responding.". A
+// silent boot image byte ends it with "Download boot error occurred" and the
+// package forgotten. A body image without its end mark is refused when the
+// package is loaded (CheckBoardBody).
 #include "app/UpgradeDlg.h"
 
 #include "link/CommPort.h"
+#include "link/RxQueue.h"
 #include "protocol/Pacing.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <vector>
 
@@ -77,27 +82,37 @@ void ClearAnswer(CUpgradeDlg& dlg)
     std::memset(dlg.m_BootRx, 0, sizeof dlg.m_BootRx);
 }
 
-void StopBootTimers(CDialogHost& host)
-{
-    for (int id : {IDT_SEND_BOOT, IDT_SEND_READY, IDT_SEND_START, IDT_SEND_HEX, IDT_SEND_FINISH,
-                   IDT_PORT_CLOSE, IDT_PORT_REOPEN, IDT_BOOT_TIMEOUT})
-        host.StopTimer(id);
-}
-
 // The board will not finish this upgrade: say so once, close the port and
 // leave the package loaded so that Connect can start over. May run inside
 // the receive notification; the port is not touched again afterwards.
-void ReportBoardFailure(CUpgradeDlg& dlg)
+void ReportBoardFailure(CUpgradeDlg& dlg, const char* message = "Board upgrade failed.")
 {
     if (dlg.m_bBoardFailShown == 1)
         return;
     dlg.m_bBoardFailShown = 1;
-    StopBootTimers(dlg.Host());
+    dlg.StopConnectionTimers();
     dlg.m_fileDownload.Close();
     dlg.DisconnectSerial();
     dlg.m_btnConnect.SetWindowText("Connect");
     dlg.m_btnConnect.EnableWindow(true);
-    dlg.MessageBox("Board upgrade failed.");
+    dlg.MessageBox(message);
+}
+
+// Every message of the exchange after the port cycle is answered within the
+// stall time; the pauses between them are the tool's own and never count.
+void AwaitBoardAnswer(CUpgradeDlg& dlg)
+{
+    dlg.Host().StartTimer(IDT_BOARD_STALL, dlg.Options().stallTimeoutMs);
+}
+
+// Stores one answer byte; true once the answer is whole (the watch stops).
+bool AnswerComplete(CUpgradeDlg& dlg, std::uint8_t b)
+{
+    StoreAnswerByte(dlg, b);
+    if (dlg.m_nBootRxCount < BOOT_ACK_SIZE)
+        return false;
+    dlg.Host().StopTimer(IDT_BOARD_STALL);
+    return true;
 }
 
 // A refused acknowledgement in steps 13 to 16.
@@ -147,14 +162,22 @@ void CUpgradeDlg::OnBootByte(std::uint8_t b)
             CompleteProgress(PROGRESS_BOOT);
             m_nBootRxCount = 0;
             ClearAnswer(*this);
+            // Anything more before READY (a banner, an echo) must not start
+            // a second port cycle.
+            m_nBootStep = DEF_STEP_PORT_CYCLE;
             m_host.StartTimer(IDT_PORT_CLOSE, kPortCloseDelayMs);
         }
         break;
 
     case DEF_STEP_READY:
-        // The answer to READY is taken whatever it holds.
-        StoreAnswerByte(*this, b);
-        if (m_nBootRxCount == BOOT_ACK_SIZE) {
+        // A board that refuses READY, or answers it with something else,
+        // would be erased for nothing.
+        if (AnswerComplete(*this, b)) {
+            if (IsBootAck() == 0) {
+                ClearAnswer(*this);
+                Refused(*this, "==> Not READY\r\n");
+                break;
+            }
             m_nBootRxCount = 0;
             ClearAnswer(*this);
             m_nBootStep = DEF_STEP_ERASE;
@@ -164,8 +187,7 @@ void CUpgradeDlg::OnBootByte(std::uint8_t b)
         break;
 
     case DEF_STEP_ERASE:
-        StoreAnswerByte(*this, b);
-        if (m_nBootRxCount == BOOT_ACK_SIZE) {
+        if (AnswerComplete(*this, b)) {
             if (IsBootAck()) {
                 m_nBootRxCount = 0;
                 if (m_nEraseIndex >= ERASE_COUNT) {
@@ -186,8 +208,7 @@ void CUpgradeDlg::OnBootByte(std::uint8_t b)
         break;
 
     case DEF_STEP_START:
-        StoreAnswerByte(*this, b);
-        if (m_nBootRxCount == BOOT_ACK_SIZE) {
+        if (AnswerComplete(*this, b)) {
             if (IsBootAck()) {
                 m_nBootRxCount = 0;
                 OpenHexFile();
@@ -200,8 +221,7 @@ void CUpgradeDlg::OnBootByte(std::uint8_t b)
     case DEF_STEP_SENDHEX:
         // The count stays at 6 until timer 1030 resets it, so every further
         // byte judges the same answer again (and restarts the pause).
-        StoreAnswerByte(*this, b);
-        if (m_nBootRxCount == BOOT_ACK_SIZE) {
+        if (AnswerComplete(*this, b)) {
             if (IsBootAck()) {
                 const int percent =
                     m_nDownloadTotal > 0 ? std::min(100, PercentOf(m_nDownloadSent, m_nDownloadTotal)) : 100;
@@ -214,8 +234,7 @@ void CUpgradeDlg::OnBootByte(std::uint8_t b)
         break;
 
     case DEF_STEP_ENDHEX:
-        StoreAnswerByte(*this, b);
-        if (m_nBootRxCount == BOOT_ACK_SIZE) {
+        if (AnswerComplete(*this, b)) {
             CompleteProgress(PROGRESS_DATA);
             Trace("DEF_STEP_ENDHEX\n");
             if (IsBootAck())
@@ -226,8 +245,7 @@ void CUpgradeDlg::OnBootByte(std::uint8_t b)
         break;
 
     case DEF_STEP_FINISH:
-        StoreAnswerByte(*this, b);
-        if (m_nBootRxCount == BOOT_ACK_SIZE) {
+        if (AnswerComplete(*this, b)) {
             if (IsBootAck()) {
                 m_nBootStep = DEF_STEP_NONE;
                 // Closes the port from inside this notification; nothing
@@ -309,6 +327,7 @@ void CUpgradeDlg::SendBootFile()
 void CUpgradeDlg::SendMessage_Ready()
 {
     SendBootMessage(*this, "READY", "SendMessage_Ready Err\n==> RE Start <==\r\n");
+    AwaitBoardAnswer(*this);
 }
 
 void CUpgradeDlg::SendMessage_Erase()
@@ -316,6 +335,7 @@ void CUpgradeDlg::SendMessage_Erase()
     const int index = std::clamp(m_nEraseIndex, 1, ERASE_COUNT);
     SendBootMessage(*this, std::string("ERASE") + static_cast<char>('A' + index - 1),
                     "SendMessage_Erase Err\n==> RE Start <==\r\n");
+    AwaitBoardAnswer(*this);
 }
 
 int CUpgradeDlg::IsBootAck()
@@ -326,6 +346,7 @@ int CUpgradeDlg::IsBootAck()
 void CUpgradeDlg::SendMessage_HexDataReady()
 {
     SendBootMessage(*this, "START", "SendMessage_HexDataReady Err\n==> RE Start <==\r\n");
+    AwaitBoardAnswer(*this);
 }
 
 void CUpgradeDlg::OpenHexFile()
@@ -410,11 +431,42 @@ void CUpgradeDlg::SendHexFile()
     m_nDownloadSent += i;
     if (g_ComPort.WriteComm(m_HexBlock, i) == 0)
         Trace("SendHexFile Err\n==> RE Start <==\r\n");
+    AwaitBoardAnswer(*this);
+}
+
+void CUpgradeDlg::CheckBoardBody()
+{
+    if (m_nResultType != RESULT_TYPE_BOARD || m_strPartFile[1].empty())
+        return;
+    // The exchange erases the board before it reads the body: a body it could
+    // not end properly must be refused before anything is sent.
+    const std::string& path = m_strPartFile[1];
+    CBinaryFile body;
+    if (!body.Open(path, CBinaryFile::Share::Shared))
+        throw std::runtime_error("the board body image \"" + path + "\" cannot be read");
+    bool endMark = false;
+    bool hash = false;
+    std::int64_t total = 0;
+    std::uint8_t chunk[4096];
+    for (std::size_t n; !endMark && (n = body.Read(chunk, sizeof chunk)) > 0;) {
+        total += static_cast<std::int64_t>(n);
+        for (std::size_t i = 0; i < n && !endMark; ++i) {
+            endMark = hash && chunk[i] == HEX_END_CHAR;
+            hash = chunk[i] == HEX_END_CHAR;
+        }
+    }
+    if (body.LastError() != 0)
+        throw std::runtime_error("the board body image \"" + path + "\" cannot be read");
+    if (total == 0)
+        throw std::runtime_error("the board body image \"" + path + "\" is empty");
+    if (!endMark)
+        throw std::runtime_error("the board body image \"" + path + "\" has no end mark \"##\"");
 }
 
 void CUpgradeDlg::SendMessage_HexDataEnd()
 {
     SendBootMessage(*this, "END", "SendMessage_HexDataEnd Err\n==> RE Start <==\r\n");
+    AwaitBoardAnswer(*this);
 }
 
 void CUpgradeDlg::OnBootTimer(int id)
@@ -455,10 +507,18 @@ void CUpgradeDlg::OnBootTimer(int id)
             ReportBoardFailure(*this);
         break;
 
-    case IDT_SEND_READY:
+    case IDT_SEND_READY: {
+        // What the board said since the reopen is no answer to READY.
+        g_ComPort.PurgeInput();
+        std::uint8_t stale = 0;
+        while (g_RxQueue.Pop(stale) == 1) {
+        }
+        m_nBootRxCount = 0;
+        ClearAnswer(*this);
         m_nBootStep = DEF_STEP_READY;
         SendMessage_Ready();
         break;
+    }
 
     case IDT_SEND_START:
         m_nEraseIndex = 0;
@@ -483,8 +543,15 @@ void CUpgradeDlg::OnBootTimer(int id)
         // An empty finish record puts nothing on the wire.
         if (m_nFinishLength > 0)
             g_ComPort.WriteComm(m_FinishRecord, m_nFinishLength);
+        AwaitBoardAnswer(*this);
         break;
     }
+
+    case IDT_BOARD_STALL:
+        m_nBootStep = DEF_STEP_HALT;
+        Trace("==> no answer from the board\r\n");
+        ReportBoardFailure(*this, "The upgrade board stopped responding.");
+        break;
 
     default:
         break;

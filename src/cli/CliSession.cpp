@@ -8,6 +8,7 @@
 #include "link/CommPort.h"
 #include "protocol/Items.h"
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <thread>
@@ -403,7 +404,9 @@ int CCliSession::RunBoard()
         return Stop(ECliOutcome::ConnectFailed, "the board did not answer the boot-mode probe");
     m_report.Note("the board is in boot mode; upgrading");
     m_phase = EPhase::Run;
-    WaitForEnd([] { return false; }, std::chrono::milliseconds(m_opt.app.stallTimeoutMs),
+    // The window's own watch ends a silent board first (its pauses and the
+    // 2.1 s port cycle do not count as silence); this is the backstop.
+    WaitForEnd([] { return false; }, std::chrono::milliseconds(m_opt.app.stallTimeoutMs) + 5s,
                "the upgrade board stopped answering");
     PrintList("end");
     return Stop(ECliOutcome::Failed, "the board upgrade did not end");
@@ -451,8 +454,11 @@ int CCliSession::RunMachine(int model)
     m_report.Note("running the system check");
     const int answersBefore = m_dlg->m_nSysCheckAnswers;
     m_host.Click(IDC_BUTTON_SYS_CHECK);
-    // The window's own count of answers, whatever the record holds.
-    if (!Wait([&] { return m_dlg->m_nSysCheckAnswers > answersBefore; }, 10s))
+    // The window's own count of answers, whatever the record holds; a lost
+    // answer ends the check within the stall time, as it would a run.
+    const auto checkWait =
+        std::min<std::chrono::milliseconds>(10s, std::chrono::milliseconds(m_opt.app.stallTimeoutMs));
+    if (!Wait([&] { return m_dlg->m_nSysCheckAnswers > answersBefore; }, checkWait))
         return Stop(ECliOutcome::ConnectFailed, "the machine did not answer the system check");
     // The serial number and versions come in a frame of their own, usually right
     // after; a message the check raised must not cut this wait short.

@@ -4,12 +4,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
@@ -92,7 +97,8 @@ int CCommPort::OpenPort(const std::string& portName, std::uint32_t baudRate)
     // The receive thread of the previous session must be gone before a new one starts.
     if (!JoinReader())
         return Fail(EDEADLK, "open");
-    m_strDevicePath = portName.empty() || portName.front() == '/' ? portName : "/dev/" + portName;
+    m_strDevicePath =
+        portName.empty() || portName.find('/') != std::string::npos ? portName : "/dev/" + portName;
     if (portName.empty() || baudRate == 0)
         return Fail(EINVAL, "open");
 
@@ -111,6 +117,13 @@ int CCommPort::OpenPort(const std::string& portName, std::uint32_t baudRate)
         // Held by a program that uses the flag without the lock; root would pass it.
         CloseFd(fd);
         return Fail(EBUSY, "exclusive");
+    }
+    // A program that took neither the lock nor the flag still owns its bytes.
+    if (const std::string holders = OtherOpeners(m_strDevicePath); !holders.empty()) {
+        CloseFd(fd);
+        Fail(EBUSY, "open");
+        m_strLastError += " (held by " + holders + ")";
+        return 0;
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {
         const int err = errno;
@@ -341,6 +354,81 @@ void CCommPort::SetMessage(MessageFn fn)
     m_fnMessage = std::move(fn);
 }
 
+void CCommPort::SetLost(LostFn fn)
+{
+    std::lock_guard lock(m_callbackMutex);
+    m_fnLost = std::move(fn);
+}
+
+void CCommPort::PurgeInput()
+{
+    if (const int fd = m_nFd.load(); fd >= 0)
+        ::tcflush(fd, TCIFLUSH);
+}
+
+namespace {
+// The pty index of a Unix98 pty slave device, or -1.
+long PtyIndex(dev_t rdev)
+{
+    const unsigned major = ::major(rdev);
+    return major >= 136 && major <= 143 ? long(major - 136) * 256 + long(::minor(rdev)) : -1;
+}
+
+// The tty-index of a pty master open on fd of pid, or -1.
+long MasterIndex(const std::string& pid, const char* fd)
+{
+    std::ifstream info("/proc/" + pid + "/fdinfo/" + fd);
+    std::string line;
+    while (std::getline(info, line))
+        if (line.rfind("tty-index:", 0) == 0)
+            return std::strtol(line.c_str() + 10, nullptr, 10);
+    return -1;
+}
+} // namespace
+
+std::string OtherOpeners(const std::string& devicePath)
+{
+    struct stat device {};
+    if (::stat(devicePath.c_str(), &device) != 0 || !S_ISCHR(device.st_mode))
+        return {};
+    const long ptyIndex = PtyIndex(device.st_rdev);
+    const std::string self = std::to_string(::getpid());
+    std::string holders;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return {};
+    while (const dirent* entry = ::readdir(proc)) {
+        const std::string pid = entry->d_name;
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
+            continue;
+        const std::string fdDir = "/proc/" + pid + "/fd";
+        DIR* fds = ::opendir(fdDir.c_str());
+        if (fds == nullptr)
+            continue; // another user's process: not ours to see
+        bool holds = false;
+        bool otherEnd = false; // it holds the pty's master: the far side, not a rival
+        while (const dirent* fdEntry = ::readdir(fds)) {
+            struct stat st {};
+            if (fdEntry->d_name[0] == '.' || ::stat((fdDir + "/" + fdEntry->d_name).c_str(), &st) != 0 ||
+                !S_ISCHR(st.st_mode))
+                continue;
+            if (st.st_rdev == device.st_rdev)
+                holds = true;
+            else if (ptyIndex >= 0 && ::major(st.st_rdev) == 5 && ::minor(st.st_rdev) == 2)
+                otherEnd = otherEnd || MasterIndex(pid, fdEntry->d_name) == ptyIndex;
+        }
+        ::closedir(fds);
+        if (!holds || otherEnd)
+            continue;
+        std::string name;
+        std::ifstream comm("/proc/" + pid + "/comm");
+        std::getline(comm, name);
+        holders += (holders.empty() ? "" : ", ") + pid + (name.empty() ? "" : " (" + name + ")");
+    }
+    ::closedir(proc);
+    return holders;
+}
+
 void CCommPort::Notify(int count)
 {
     NotifyFn notify;
@@ -399,8 +487,18 @@ int ThreadWatchComm(CCommPort* port)
             port->DeliverReceived(buffer.data(), n);
         }
         // Hang-up or error with nothing left to read: the device is gone.
-        if (drained == 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+        if (drained == 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            if (!port->m_bStop.load()) {
+                CCommPort::LostFn lost;
+                {
+                    std::lock_guard lock(port->m_callbackMutex);
+                    lost = port->m_fnLost;
+                }
+                if (lost)
+                    lost();
+            }
             break;
+        }
     }
     return 1;
 }

@@ -13,6 +13,8 @@
 //            the previous ClosePort stopped; it can only be joined later;
 //   EBUSY    another program holds the port exclusive (TIOCEXCL);
 //   EWOULDBLOCK another program (root included) holds the port's lock;
+//   EBUSY    also: another program has the device open without lock or flag
+//            (found through /proc); the text names it;
 //   any other value comes from open, termios or thread start as the OS gave it.
 // - WriteComm returns the bytes written, 0 on failure. A short count with
 //   LastWriteTimedOut() true is a timeout (the device did not take the bytes
@@ -52,6 +54,9 @@ public:
     using NotifyFn = std::function<void(int count)>;
     // A fault the user must see, as the text of a message box.
     using MessageFn = std::function<void(const std::string& text)>;
+    // The device hung up (unplugged, its other side closed): called once on
+    // the receive thread, which then ends.
+    using LostFn = std::function<void()>;
 
     static constexpr int COMM_QUEUE_SIZE = 16384;        // bytes per receive read
     static constexpr unsigned COMM_WRITE_CLOCK = 230400; // write timeout = count x (this / baud) ms
@@ -62,8 +67,8 @@ public:
     CCommPort(const CCommPort&) = delete;
     CCommPort& operator=(const CCommPort&) = delete;
 
-    // portName is a device path (/dev/ttyUSB0, a pty slave); a name without a
-    // leading '/' is taken under /dev/ (ttyS0 gives /dev/ttyS0).
+    // portName is a device path (/dev/ttyUSB0, a pty slave, ./x, dir/x); a
+    // bare name without any '/' is taken under /dev/ (ttyS0 gives /dev/ttyS0).
     int OpenPort(const std::string& portName, std::uint32_t baudRate);
     void ClosePort();
     int WriteComm(const std::uint8_t* buffer, int count);
@@ -80,6 +85,9 @@ public:
 
     void SetNotify(NotifyFn fn);
     void SetMessage(MessageFn fn);
+    void SetLost(LostFn fn);
+    // Drops the bytes the driver holds for reading. User-interface thread.
+    void PurgeInput();
     CSyncGate& Gate() { return m_gate; }
 
     int IsConnected() const { return m_bConnected.load() ? 1 : 0; }
@@ -118,6 +126,11 @@ private:
     std::mutex m_callbackMutex;
     NotifyFn m_fnNotify;
     MessageFn m_fnMessage;
+    LostFn m_fnLost;
 };
+
+// Processes other than this one that have the device open, as "PID (name)"
+// joined by ", "; empty when there are none or /proc cannot tell.
+std::string OtherOpeners(const std::string& devicePath);
 
 extern CCommPort g_ComPort;

@@ -38,6 +38,14 @@ void CUsbLink::CForwardSink::OnFrame(const Packet& packet)
         sink->OnFrame(packet);
 }
 
+void CUsbLink::CForwardSink::OnLinkLost()
+{
+    if (m_link.m_bRunning.load() == 0)
+        return;
+    if (IAckSink* sink = m_link.m_pSink.load())
+        sink->OnLinkLost();
+}
+
 CUsbLink::CUsbLink() : CUsbLink(MakeFtdiBackendLibftdi())
 {
 }
@@ -252,6 +260,8 @@ std::uint32_t CUsbLink::write_usb(const std::uint8_t* buffer, std::uint32_t coun
     const FtdiHandle handle = CurrentHandle();
     if (handle == FTDI_NO_HANDLE || (buffer == nullptr && count > 0))
         return 0;
+    // Counted before the bytes leave: an answer can come no earlier.
+    m_nWrites.fetch_add(1);
     std::uint32_t written = 0;
     if (m_pBackend->Write(handle, buffer, count, written) != FTDI_OK)
         return 0;
@@ -266,7 +276,30 @@ void CUsbLink::OnLostDevice(FtdiHandle lost)
         return;
     if (m_fnTrace)
         m_fnTrace("USB: device lost, reopening\r\n");
-    ReconnectUsb();
+    if (ReconnectUsb() == 1)
+        return;
+    if (m_fnTrace)
+        m_fnTrace("USB: the device is gone\r\n");
+    m_forwardSink.OnLinkLost();
+}
+
+void CUsbLink::DiscardInput()
+{
+    m_nDiscards.fetch_add(1);
+    if (const FtdiHandle handle = CurrentHandle(); handle != FTDI_NO_HANDLE)
+        m_pBackend->Purge(handle, FTDI_PURGE_RX);
+}
+
+void CUsbLink::ParseRead(const std::uint8_t* bytes, std::uint32_t count)
+{
+    // Stamped after the read: bytes that came before a write may pass as
+    // newer, but an answer is never taken for older than it is.
+    m_nReadStamp = m_nWrites.load();
+    if (const std::uint32_t discards = m_nDiscards.load(); discards != m_nDiscardsSeen) {
+        m_nDiscardsSeen = discards;
+        m_receiver.Reset();
+    }
+    m_receiver.ParseReceived(bytes, count);
 }
 
 int CUsbLink::UsbReaderThread(CUsbLink* link)
@@ -294,7 +327,7 @@ void CUsbLink::RunReader()
                 error = FtdiSysError();
                 const FtdiStatus read = m_pBackend->Read(handle, buffer.data(), want, got, error);
                 if (read == FTDI_OK && got > 0)
-                    m_receiver.ParseReceived(buffer.data(), std::min(got, want));
+                    ParseRead(buffer.data(), std::min(got, want));
                 else if (read != FTDI_OK && FtdiIsLostDevice(error))
                     OnLostDevice(handle);
             } else if (status != FTDI_OK && FtdiIsLostDevice(error)) {

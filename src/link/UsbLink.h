@@ -6,8 +6,8 @@
 // failure (the window shows "USB connection failed!"; the backend traces
 // why); CloseUsb always returns 1; write_usb returns the bytes the device
 // accepted, 0 on failure. A lost device seen by the reader is closed and
-// reopened once; when that fails the link stays closed and the reader polls
-// on until CloseUsb(true).
+// reopened once; when that fails the link stays closed, the sink is told
+// (OnLinkLost) and the reader polls on until CloseUsb(true).
 //
 // Threads: OpenUsb(true), CloseUsb(true), write_usb, SetSink, SetBackend and
 // the destructor run on the user-interface thread; the reader thread runs
@@ -69,6 +69,15 @@ public:
     int CloseUsb(bool stopReader);
     std::uint32_t write_usb(const std::uint8_t* buffer, std::uint32_t count);
 
+    // Drops what the device and the receiver hold so far (a half frame
+    // included): a new conversation starts. User-interface thread.
+    void DiscardInput();
+    // Writes started so far. A frame whose bytes were read when this count
+    // was N (ReadStamp, on the reader thread) arrived after write N began
+    // and can answer only that write.
+    std::uint32_t WriteCount() const { return m_nWrites.load(); }
+    std::uint32_t ReadStamp() const { return m_nReadStamp; }
+
     // The reader thread's procedure; returns 1.
     static int UsbReaderThread(CUsbLink* link);
 
@@ -85,6 +94,7 @@ private:
         void OnAckEvent(int event) override;
         void OnCheckerMessage(const std::string& text) override;
         void OnFrame(const Packet& packet) override;
+        void OnLinkLost() override;
 
     private:
         CUsbLink& m_link;
@@ -98,6 +108,7 @@ private:
     bool CloseDevice(FtdiHandle expected);
     void ReleaseHandle(FtdiHandle handle);
     void OnLostDevice(FtdiHandle lost);
+    void ParseRead(const std::uint8_t* bytes, std::uint32_t count);
     // Joins a reader left running by a close from inside its hand-off.
     bool JoinFinishingReader();
     bool OnReaderThread() const;
@@ -114,6 +125,11 @@ private:
     std::atomic<std::thread::id> m_readerId{};
     std::thread m_readerThread;
     std::thread m_finishingReader;
+
+    std::atomic<std::uint32_t> m_nWrites{0};
+    std::uint32_t m_nReadStamp = 0; // reader thread only
+    std::atomic<std::uint32_t> m_nDiscards{0};
+    std::uint32_t m_nDiscardsSeen = 0; // reader thread only
 
     std::atomic<IAckSink*> m_pSink{nullptr};
     CForwardSink m_forwardSink{*this};

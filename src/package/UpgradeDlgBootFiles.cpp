@@ -1,10 +1,11 @@
 // The boot image of a part-image package: the greatest *.OHH file of the
-// Boot folder under the start-up folder.
+// Boot folder under the start-up folder, else of the one beside the package.
 #include "app/UpgradeDlg.h"
 
 #include <cctype>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -21,34 +22,53 @@ bool HasOhhExtension(const std::string& name)
 
 } // namespace
 
-void CUpgradeDlg::FindBootFile()
+bool CUpgradeDlg::FindBootFile(bool reportUnusable)
 {
     namespace fs = std::filesystem;
-    const std::string folder = m_szStartDir + "/Boot";
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec);
-    bool matched = false;
-    bool keptAny = false;
-    std::string kept;
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (!HasOhhExtension(name))
-            continue;
-        matched = true;
-        std::error_code typeError;
-        if (name == "." || name == ".." || it->is_directory(typeError))
-            continue;
-        const std::string path = folder + "/" + name;
-        if (!keptAny || path > kept) {
-            kept = path;
-            keptAny = true;
+    // The start-up folder's Boot first; then the one beside the package, for
+    // a tool started elsewhere (a desktop menu starts in the home folder).
+    std::vector<std::string> folders = {m_szStartDir + "/Boot"};
+    if (!m_strUpgradeFile.empty()) {
+        const std::string beside = fs::path(m_strUpgradeFile).parent_path().string();
+        const std::string folder = (beside.empty() ? std::string(".") : beside) + "/Boot";
+        std::error_code same;
+        if (folder != folders[0] && !fs::equivalent(folder, folders[0], same))
+            folders.push_back(folder);
+    }
+    std::string searched;
+    for (const std::string& folder : folders)
+        searched += (searched.empty() ? "" : " or ") + folder;
+    for (const std::string& folder : folders) {
+        std::error_code ec;
+        fs::directory_iterator it(folder, ec);
+        bool matched = false;
+        bool keptAny = false;
+        std::string kept;
+        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (!HasOhhExtension(name))
+                continue;
+            matched = true;
+            std::error_code typeError;
+            if (name == "." || name == ".." || it->is_directory(typeError))
+                continue;
+            const std::string path = folder + "/" + name;
+            if (!keptAny || path > kept) {
+                kept = path;
+                keptAny = true;
+            }
         }
+        if (!matched)
+            continue;
+        if (keptAny)
+            m_strPartFile[0] = kept.find(".OHH") != std::string::npos ? kept : std::string();
+        std::error_code fileError;
+        if (!m_strPartFile[0].empty() && fs::is_regular_file(m_strPartFile[0], fileError))
+            return true;
+        if (reportUnusable)
+            MessageBox("Can not find the boot folder (no usable .OHH boot image in " + searched + ")");
+        return false;
     }
-    if (!matched) {
-        MessageBox("Can not find the boot folder");
-        return;
-    }
-    if (!keptAny)
-        return;
-    m_strPartFile[0] = kept.find(".OHH") != std::string::npos ? kept : std::string();
+    MessageBox("Can not find the boot folder (no .OHH boot image in " + searched + ")");
+    return false;
 }

@@ -23,6 +23,9 @@ public:
     // Every complete, correct frame, before its checker runs (the stall
     // watch of a run counts any frame as a sign of life).
     virtual void OnFrame(const Packet& packet) { (void)packet; }
+    // The link that carries this receiver's bytes is gone for good (the
+    // device vanished and could not be reopened).
+    virtual void OnLinkLost() {}
 };
 
 struct AckChecker; // one row of the checker table

@@ -39,6 +39,7 @@ void CUpgradeDlg::SendSysCheck()
 void CUpgradeDlg::SendUpIndex()
 {
     const auto item = static_cast<std::uint8_t>(m_nCurrentItem);
+    m_nAwait = AWAIT_UP_INDEX;
     MakePacketAndSend(CMD_UPGRADE, SUB_REQUEST, &item, 1);
 }
 
@@ -48,12 +49,14 @@ void CUpgradeDlg::StartBootDownload()
     if (m_nCurrentItem == ITEM_CDM) {
         path = m_strPartFile[6];
     } else {
-        if (m_bPartImage)
-            FindBootFile();
+        if (m_bPartImage && !FindBootFile())
+            m_strPartFile[0].clear();
         path = m_strPartFile[0];
     }
     if (path.empty() || !m_fileDownload.Open(path, CBinaryFile::Share::Shared)) {
-        MessageBox("Upgrade File Open Fail.");
+        // Nothing will be sent, so nothing can answer: the run ends here.
+        m_nAwait = AWAIT_NONE;
+        AbortRun("Upgrade File Open Fail.");
         return;
     }
     m_nDownloadTotal = m_fileDownload.Length();
@@ -69,14 +72,17 @@ void CUpgradeDlg::SendFileChunk(std::uint8_t subcommand)
     // stands still and the stall watch ends it.
     if (n == 0 && m_nDownloadSent < m_nDownloadTotal) {
         Trace("Error : SendFileChunk() -> read of " + m_fileDownload.Path() + " failed\r\n");
+        m_nAwait = AWAIT_NONE;
         return;
     }
     m_nDownloadSent += static_cast<std::int64_t>(n);
+    m_nAwait = subcommand == SUB_BOOT_DOWN ? AWAIT_BOOT_DOWN : AWAIT_DATA_DOWN;
     MakePacketAndSend(CMD_UPGRADE, subcommand, chunk.data(), static_cast<std::int32_t>(n));
 }
 
 void CUpgradeDlg::SendBootEnd()
 {
+    m_nAwait = AWAIT_BOOT_END;
     MakePacketAndSend(CMD_UPGRADE, SUB_BOOT_END, &kOne, 1);
     if (m_bPartImage)
         WaitAtLeast(300);
@@ -94,11 +100,11 @@ void CUpgradeDlg::StartDataDownload()
     const int slot = DataSlotOfItem(m_nCurrentItem);
     const std::string path = slot >= 0 ? m_strPartFile[slot] : std::string();
     if (path.empty()) {
-        MessageBox("Data file path is wrong.");
+        AbortRun("Data file path is wrong.");
         return;
     }
     if (!m_fileDownload.Open(path, CBinaryFile::Share::Shared)) {
-        MessageBox("Upgrade Body File Open Fail!");
+        AbortRun("Upgrade Body File Open Fail!");
         return;
     }
     m_nDownloadTotal = m_fileDownload.Length();
@@ -115,17 +121,20 @@ void CUpgradeDlg::SendMemoryChunk()
     const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(left, FRAME_MAX_PAYLOAD));
     const std::uint8_t* chunk = n > 0 ? data + m_nDownloadSent : nullptr;
     m_nDownloadSent += n;
+    m_nAwait = AWAIT_DATA_DOWN;
     WaitAtLeast(10);
     MakePacketAndSend(CMD_UPGRADE, SUB_DATA_DOWN, chunk, n);
 }
 
 void CUpgradeDlg::SendDataEnd()
 {
+    m_nAwait = AWAIT_DATA_END;
     MakePacketAndSend(CMD_UPGRADE, SUB_DATA_END, &kOne, 1);
 }
 
 void CUpgradeDlg::SendUpgradeFinish()
 {
+    m_nAwait = AWAIT_FINISH;
     MakePacketAndSend(CMD_FINISH, SUB_REQUEST, &kOne, 1);
 }
 

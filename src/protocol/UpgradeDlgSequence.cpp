@@ -73,6 +73,15 @@ bool IsRunEvent(int event)
     return event >= ACK_UP_INDEX && event <= ACK_PROGRAM_STEP && event != ACK_SERIAL_VERSION;
 }
 
+const char* EventName(int event)
+{
+    static const char* const names[] = {"UP Index",    "Boot Down",    "Boot End",       "Data Down",
+                                        "Data End",    "Erase Step",   "Erase End",      "Erase Fail",
+                                        "Verify Step", "Verify End",   "Upgrade Finish", "Serial Number",
+                                        "Program End", "Program Fail", "Program Step"};
+    return event >= ACK_UP_INDEX && event <= ACK_PROGRAM_STEP ? names[event - ACK_UP_INDEX] : "?";
+}
+
 } // namespace
 
 CAckReceiver& CUpgradeDlg::ActiveReceiver()
@@ -91,11 +100,14 @@ int CUpgradeDlg::OnAckEvent(int event)
 {
     if (event < ACK_SYS_CHECK || event > ACK_PROGRAM_STEP)
         return 1;
-    NoteTargetActivity();
     if (IsRunEvent(event) && m_bRunActive == 0) {
         Trace("Acknowledgement " + std::to_string(event) + " outside an upgrade run ignored\r\n");
         return 1;
     }
+    if (IsRunEvent(event) && !TakeAwaited(event))
+        return 1;
+    // Only an answer the run can use counts as progress for the stall watch.
+    NoteTargetActivity();
 
     CAckReceiver& link = ActiveReceiver();
     switch (event) {
@@ -141,6 +153,7 @@ int CUpgradeDlg::OnAckEvent(int event)
         break;
     case ACK_DATA_END:
         CompleteProgress(PROGRESS_DATA);
+        m_nAwait = AWAIT_ERASE;
         break;
     case ACK_ERASE_STEP:
         link.StepCount += 1;
@@ -162,11 +175,10 @@ int CUpgradeDlg::OnAckEvent(int event)
         break;
     case ACK_ERASE_END:
         CompleteProgress(PROGRESS_ERASE);
+        m_nAwait = AWAIT_PROGRAM;
         break;
     case ACK_ERASE_FAIL:
-        FailProgress(PROGRESS_ERASE);
-        m_bItemFailed = 1;
-        m_bRunFailed = 1;
+        EndItemFailed(PROGRESS_ERASE);
         break;
     case ACK_VERIFY_STEP:
         link.StepCount += 1;
@@ -192,12 +204,12 @@ int CUpgradeDlg::OnAckEvent(int event)
             m_host.StopTimer(IDT_PROGRAM_ANIM);
             ShowItemResult();
             StartNextItem();
+        } else {
+            m_nAwait = AWAIT_VERIFY;
         }
         break;
     case ACK_PROGRAM_FAIL:
-        FailProgress(PROGRESS_PROGRAM);
-        m_bItemFailed = 1;
-        m_bRunFailed = 1;
+        EndItemFailed(PROGRESS_PROGRAM);
         break;
     case ACK_PROGRAM_STEP:
         link.StepCount += 1;
@@ -225,6 +237,12 @@ void CUpgradeDlg::OnButtonUpgradeStart()
         MessageBox("Select upgrade item.");
         return;
     }
+    // The boot image of a part-image package comes from a Boot folder: without
+    // one nothing is sent, and the window stays as it was.
+    if (m_bPartImage == 1 && !FindBootFile(true)) {
+        m_vecItemQueue.clear();
+        return;
+    }
     m_btnFileLoad.EnableWindow(false);
     m_btnConnect.EnableWindow(false);
     m_btnSysCheck.EnableWindow(false);
@@ -236,6 +254,9 @@ void CUpgradeDlg::OnButtonUpgradeStart()
     m_bItemFailed = 0;
     m_bRunActive = 1;
     m_Journal.RunStarted();
+    m_nAwait = AWAIT_NONE;
+    // Nothing that arrived before this run may answer its requests.
+    DiscardInput();
     NoteTargetActivity();
     m_host.StartTimer(IDT_STALL, StallPollMs(m_options.stallTimeoutMs));
 
@@ -266,6 +287,7 @@ int CUpgradeDlg::BuildItemQueue()
 void CUpgradeDlg::StartNextItem()
 {
     if (m_vecItemQueue.empty()) {
+        m_host.StopTimer(IDT_PROGRAM_ANIM);
         SendUpgradeFinish();
         return;
     }
@@ -312,6 +334,7 @@ void CUpgradeDlg::OnUpgradeFinished()
     serial.StepTotal = 0;
 
     m_bRunActive = 0;
+    m_nAwait = AWAIT_NONE;
     m_host.StopTimer(IDT_STALL);
     if (serial.EraseActive == 0)
         MessageBox(m_bRunFailed != 0 ? "Upgrade finished with errors." : "Upgrade Complete.");
@@ -358,12 +381,19 @@ void CUpgradeDlg::OnStallTimer()
         return;
     }
 
-    // The run is over: nothing more is sent, and the user may retry.
+    AbortRun("The machine stopped responding during the upgrade.");
+}
+
+void CUpgradeDlg::AbortRun(const std::string& message)
+{
+    if (m_bRunActive == 0)
+        return;
     m_bRunActive = 0;
     m_bRunFailed = 1;
+    m_nAwait = AWAIT_NONE;
+    m_host.StopTimer(IDT_STALL);
     m_host.StopTimer(IDT_PROGRAM_ANIM);
-    MessageBox("The machine stopped responding during the upgrade.");
-    // An item whose result is already written (the run stalled while
+    // An item whose result is already written (the run ended while
     // finishing) keeps it.
     if (const int row = RowOfItem(m_host, m_nCurrentItem);
         row >= 0 && m_host.ListGetCell(IDC_LIST_PART, row, kColResult).empty())
@@ -374,5 +404,72 @@ void CUpgradeDlg::OnStallTimer()
     m_nDownloadSent = 0;
     m_btnFileLoad.EnableWindow(true);
     m_btnConnect.EnableWindow(true);
-    m_btnSysCheck.EnableWindow(true);
+    m_btnSysCheck.EnableWindow(m_bConnected == 1);
+    if (!message.empty())
+        MessageBox(message);
+}
+
+void CUpgradeDlg::EndItemFailed(int step)
+{
+    m_host.StopTimer(IDT_PROGRAM_ANIM);
+    FailProgress(step);
+    m_bItemFailed = 1;
+    m_bRunFailed = 1;
+    ShowItemResult();
+    StartNextItem();
+}
+
+void CUpgradeDlg::OnUsbAck(int event, std::uint32_t stamp)
+{
+    // Read before the latest request left: it cannot be that request's answer.
+    if (m_bRunActive != 0 && IsRunEvent(event) && stamp != m_UsbLink.WriteCount()) {
+        Trace(std::string("Acknowledgement ") + EventName(event) +
+              " from before the last request unexpected, ignored\r\n");
+        return;
+    }
+    OnAckEvent(event);
+}
+
+bool CUpgradeDlg::TakeAwaited(int event)
+{
+    bool awaited = false;
+    switch (event) {
+    case ACK_UP_INDEX:
+        awaited = m_nAwait == AWAIT_UP_INDEX;
+        break;
+    case ACK_BOOT_DOWN:
+        awaited = m_nAwait == AWAIT_BOOT_DOWN;
+        break;
+    case ACK_BOOT_END:
+        awaited = m_nAwait == AWAIT_BOOT_END;
+        break;
+    case ACK_DATA_DOWN:
+        awaited = m_nAwait == AWAIT_DATA_DOWN;
+        break;
+    case ACK_DATA_END:
+        awaited = m_nAwait == AWAIT_DATA_END;
+        break;
+    case ACK_ERASE_STEP:
+    case ACK_ERASE_END:
+    case ACK_ERASE_FAIL:
+        awaited = m_nAwait == AWAIT_ERASE;
+        break;
+    case ACK_PROGRAM_STEP:
+    case ACK_PROGRAM_END:
+    case ACK_PROGRAM_FAIL:
+        awaited = m_nAwait == AWAIT_PROGRAM;
+        break;
+    case ACK_VERIFY_STEP:
+    case ACK_VERIFY_END:
+        awaited = m_nAwait == AWAIT_VERIFY;
+        break;
+    case ACK_UPGRADE_FINISH:
+        awaited = m_nAwait == AWAIT_FINISH;
+        break;
+    default:
+        break;
+    }
+    if (!awaited)
+        Trace(std::string("Acknowledgement ") + EventName(event) + " unexpected, ignored\r\n");
+    return awaited;
 }

@@ -110,6 +110,7 @@ void CUpgradeDlg::OnButtonSysCheck()
     // refused and would leave a misleading trace.
     if (m_nTransport == TRANSPORT_USB && !m_UsbLink.IsOpen())
         m_UsbLink.ReconnectUsb();
+    DiscardInput();
     SendSysCheck();
 }
 

@@ -49,6 +49,15 @@ public:
         return bytes;
     }
 
+    // A board body ends with its end mark "##" (its last two bytes become it).
+    static void EndWithMark(const std::filesystem::path& file)
+    {
+        Bytes bytes = ReadFileBytes(file);
+        if (bytes.size() >= 2)
+            bytes[bytes.size() - 2] = bytes[bytes.size() - 1] = '#';
+        WriteFileBytes(file, bytes);
+    }
+
     // velunda-pack qvp ARGS; its output is kept in packOutput.
     int Pack(const std::string& args)
     {

@@ -93,6 +93,7 @@ TEST_F(ArchiveLoad, AnUpgradeBoardPackageShowsOneUpbdRowAndKeepsItsBootInSlotZer
 {
     Source("board.UPH", 50, 1);
     Source("board.UPB", 60, 2);
+    EndWithMark(Src("board.UPB"));
     ASSERT_EQ(Pack("--model board -o " + Quote((dir / "b.QVP").string()) + " --board-boot " +
                    Quote(Src("board.UPH")) + " --board-body " + Quote(Src("board.UPB"))),
               0)
@@ -656,6 +657,7 @@ TEST_F(ArchiveCleanup, AFinishedBoardUpgradeRemovesTheUnpackedFiles)
 {
     Source("board.UPH", 50, 1);
     Source("board.UPB", 60, 2);
+    EndWithMark(Src("board.UPB"));
     ASSERT_EQ(Pack("--model board -o " + Quote((dir / "b.QVP").string()) + " --board-boot " +
                    Quote(Src("board.UPH")) + " --board-body " + Quote(Src("board.UPB"))),
               0);

@@ -58,6 +58,7 @@ TEST_F(PackQvp, StoresUncompressedOnRequestAndWritesEachModelsKeys)
               "b' Result Type : Quorin V2\\r\\n Main Body Source File Path : SM_x.bin\\r\\n"
               " CIS Body Source File Path : CDM_V1.NHB\\r\\n'\n");
     Source("body.bin", 40, 2);
+    EndWithMark(Src("body.bin"));
     ASSERT_EQ(Pack("--model board -o " + Quote((dir / "c.QVP").string()) + " --board-body " +
                    Quote(Src("body.bin")) + " --rename"),
               0)

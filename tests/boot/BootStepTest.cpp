@@ -364,11 +364,11 @@ TEST_F(BootStepTest, APortClosedByTheUserIsNotReopenedByThePortCycle)
 
 // --- READY and ERASE
 
-TEST_F(BootStepTest, ReadysAnswerIsTakenUnreadAndTenErasesFollowWithTheEraseRowInTens)
+TEST_F(BootStepTest, ReadysAcknowledgementIsFollowedByTenErasesWithTheEraseRowInTens)
 {
     Connect();
     dlg.m_nBootStep = DEF_STEP_READY;
-    Feed(kRefusal); // not examined
+    Feed(kAck);
     ASSERT_EQ(dlg.m_nBootStep, DEF_STEP_ERASE);
 
     std::vector<std::string> percents;
@@ -550,9 +550,9 @@ TEST_F(BootStepTest, ASystemCheckOverSerialShowsTheRecordWithoutThePackageMatch)
     dlg.m_nBootStep = DEF_STEP_NONE;
     const std::string record(21, '0');
     pty.Write(BuildFrame(CMD_SYS_CHECK, SUB_ACK, reinterpret_cast<const std::uint8_t*>(record.data()), 21));
-    host.RunUntil([&] { return g_RxQueue.Count() == 0 && dlg.m_nLastFrameMs.load() != 0; }, 2s);
+    host.RunUntil([&] { return g_RxQueue.Count() == 0 && dlg.SerialReceiver().packet().length == 21; }, 2s);
     host.RunFor(50ms);
-    EXPECT_NE(dlg.m_nLastFrameMs.load(), 0);
+    EXPECT_EQ(dlg.SerialReceiver().packet().length, 21);
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START));
 }
 

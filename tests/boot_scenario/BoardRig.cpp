@@ -19,6 +19,9 @@ CBoardRig::CBoardRig(const std::vector<std::string>& simArgs, Bytes bootImage, B
 
     CAppOptions options;
     options.extraPorts = {m_pSim->SlavePath()};
+    // Short, so that a silent board ends a test soon; a healthy board, with
+    // its long pauses, must still complete under it.
+    options.stallTimeoutMs = 2000;
     dlg = std::make_unique<CUpgradeDlg>(host, options);
     dlg->OnInitDialog();
     bootPath = folder.Write("BOARD_V2.UPH", boot);

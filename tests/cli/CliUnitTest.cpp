@@ -41,7 +41,7 @@ TEST(CliOutcome, EveryWindowMessageMapsToItsExitStatus)
         {"Check boot mode failed.", 3, true},
         {"Upgrade formats of file is not!", 2, true},
         {"Upgrade file is damaged.", 2, true},
-        {"Can not find the boot folder", 2, true},
+        {"Can not find the boot folder (no .OHH boot image in ./Boot)", 2, true},
         {"Cannot load the package x.qvp: bad", 2, true},
         {"No upgrade file.", 2, true},
         {"Error while creating ThreadWatchComm,/dev/ttyS0", 3, true},

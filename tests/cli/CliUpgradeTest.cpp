@@ -146,18 +146,17 @@ TEST_F(CliUpgradeTest, AMissingUsbDeviceIsAConnectionFailure)
     EXPECT_TRUE(Contains(r.err, "USB connection failed!\n")) << r.err;
 }
 
-TEST_F(CliUpgradeTest, AnUnplugMidRunExitsOneAfterTheStallTimeout)
+TEST_F(CliUpgradeTest, AnUnplugMidRunExitsOneAtOnceNamingTheLostConnection)
 {
     const fs::path dat = MakeDat({{"--main", 40000, "3"}});
     sim.unplugAt.push_back({"data-down", 2});
     StartTarget();
     const auto start = std::chrono::steady_clock::now();
-    const RunResult r = CliUsb({"--stall-timeout", "2", dat.string()}, 40s);
+    const RunResult r = CliUsb({"--stall-timeout", "20", dat.string()}, 40s);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_TRUE(HasLine(r.err, "The machine stopped responding during the upgrade.")) << r.err;
-    EXPECT_GE(took, 2s);
-    EXPECT_LT(took, 30s);
+    EXPECT_TRUE(HasLine(r.err, "The connection to the machine was lost during the upgrade.")) << r.err;
+    EXPECT_LT(took, 10s); // not the 20 s of the stall watch
 }
 
 TEST_F(CliUpgradeTest, APackageThatDoesNotSuitTheMachineIsRejected)

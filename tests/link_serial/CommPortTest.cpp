@@ -1,6 +1,7 @@
 #include "PtyPair.h"
 
 #include "link/CommPort.h"
+#include <csignal>
 
 #include <atomic>
 #include <cerrno>
@@ -149,13 +150,57 @@ TEST(CommPort, RefusedOpensKeepTheOsErrorAndLeaveThePortClosed)
     ::unlink(file);
 }
 
-TEST(CommPort, ANameWithoutLeadingSlashIsADeviceUnderDev)
+TEST(CommPort, ABareNameIsADeviceUnderDevAndANameWithASlashIsAPath)
+{
+    CCommPort bare;
+    EXPECT_EQ(bare.OpenPort("ttyNoSuchPort", kFast), 0);
+    EXPECT_EQ(bare.DevicePath(), "/dev/ttyNoSuchPort");
+
+    // "pts/N" relative to the working folder, not /dev/pts/N.
+    CPty pty;
+    char cwd[4096];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(::chdir("/dev"), 0);
+    const std::string relative = pty.SlavePath().substr(std::string("/dev/").size());
+    CCommPort port;
+    const int opened = port.OpenPort(relative, kFast);
+    const std::string error = port.LastErrorText();
+    ASSERT_EQ(::chdir(cwd), 0);
+    ASSERT_EQ(opened, 1) << error;
+    EXPECT_EQ(port.DevicePath(), relative);
+}
+
+TEST(CommPort, APortAnotherProgramHoldsOpenIsRefusedAndTheHolderNamed)
 {
     CPty pty;
+    // A program that took neither the lock nor the exclusive flag.
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        ::execlp("sleep", "sleep", "5", static_cast<char*>(nullptr));
+        ::_exit(fd >= 0 ? 127 : 126);
+    }
+    ASSERT_GT(holder, 0);
     CCommPort port;
-    const std::string name = pty.SlavePath().substr(std::string("/dev/").size()); // "pts/N"
-    ASSERT_EQ(port.OpenPort(name, kFast), 1) << port.LastErrorText();
-    EXPECT_EQ(port.DevicePath(), pty.SlavePath());
+    int opened = 1;
+    // Until the child has the device open and has become "sleep".
+    for (int i = 0; i < 100 && opened != 0; ++i) {
+        opened = port.OpenPort(pty.SlavePath(), kFast);
+        if (opened != 0 || port.LastErrorText().find("sleep") == std::string::npos) {
+            port.ClosePort();
+            opened = 1;
+            ::usleep(20000);
+        }
+    }
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(port.LastError(), EBUSY);
+    EXPECT_NE(port.LastErrorText().find("(held by " + std::to_string(holder) + " (sleep))"),
+              std::string::npos)
+        << port.LastErrorText();
+    // Once it is gone the port opens.
+    EXPECT_EQ(port.OpenPort(pty.SlavePath(), kFast), 1) << port.LastErrorText();
 }
 
 TEST(CommPort, OpeningAnOpenPortIsRefusedAndTheSessionGoesOn)

@@ -206,9 +206,10 @@ TEST_F(QtWindow, CaptionsAreNotWiderThanTheirControls)
         for (int j = 0; j < kMainWindowControlCount; ++j) {
             QWidget* o = host->Control(kMainWindowControls[j].id);
             if (o != w && !o->isHidden() && qobject_cast<QGroupBox*>(o) == nullptr &&
-                qobject_cast<QGroupBox*>(w) == nullptr)
+                qobject_cast<QGroupBox*>(w) == nullptr) {
                 EXPECT_FALSE(o->geometry().intersects(w->geometry()))
                     << id << " and " << kMainWindowControls[j].id;
+            }
         }
     }
     EXPECT_GE(measured, 30);

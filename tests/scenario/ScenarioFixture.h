@@ -30,10 +30,11 @@ namespace scenario {
 using namespace std::chrono_literals;
 
 class ScenarioFixture : public ::testing::Test {
-protected:
+public:
     static constexpr const char* kComplete = "Upgrade Complete.";
     static constexpr const char* kStalled = "The machine stopped responding during the upgrade.";
 
+protected:
     ScenarioFixture()
     {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

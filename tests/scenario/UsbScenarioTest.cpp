@@ -69,7 +69,45 @@ TEST_F(UsbScenario, DisConnectResetsTheWindowAndPutsTheBaudListBackTo38400)
     EXPECT_EQ(dlg->m_bConnected, 0);
 }
 
-TEST_F(UsbScenario, AnUnplugWhileConnectedClosesTheLinkWhichKeepsPollingAndDisConnectStillWorks)
+// The window as Ready leaves it: the package loaded, Connect offered again.
+void ExpectReadyWithPackage(ScenarioFixture& f, CHeadlessHost& host, CUpgradeDlg& dlg, int rows)
+{
+    (void)f;
+    EXPECT_FALSE(dlg.m_UsbLink.IsOpen());
+    EXPECT_EQ(dlg.m_bConnected, 0);
+    EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_FILE_LOAD));
+    EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
+    EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START));
+    EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), rows);
+    for (int id : {IDT_BOARD_CHECK, IDT_NO_RESPONSE, IDT_STALL, IDT_PROGRAM_ANIM})
+        EXPECT_FALSE(host.IsTimerRunning(id)) << id;
+}
+
+TEST_F(UsbScenario, AnUnplugDuringARunEndsItWithinASecondAndTheWindowIsReadyWithThePackage)
+{
+    sim.unplugAt.push_back(CSimPoint{"data-down", 2});
+    options.stallTimeoutMs = 60000; // the loss, not the stall watch, must end it
+    StartTarget();
+    LoadParts({20000, 3000});
+    Connect();
+    SysCheck();
+    CheckOnly({IDC_CHECK_MAIN});
+    host.ClearMessages();
+    ASSERT_TRUE(host.Click(IDC_BUTTON_UPGRADE_START));
+    ASSERT_TRUE(WaitFor([&] { return target->Unplugged(); }, 5s))
+        << ::testing::PrintToString(host.MessageTexts()) << ::testing::PrintToString(host.Traces());
+    const auto gone = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitFor([&] { return dlg->m_bRunActive == 0; }, 3s));
+    EXPECT_LT(std::chrono::steady_clock::now() - gone, 1000ms);
+    EXPECT_EQ(host.MessageTexts(),
+              std::vector<std::string>{"The connection to the machine was lost during the upgrade."});
+    EXPECT_EQ(Result(0), "Upgrade fail");
+    ExpectReadyWithPackage(*this, host, *dlg, 2);
+}
+
+TEST_F(UsbScenario, AnUnplugWhileConnectedClosesTheLinkAndDisConnectIsNoLongerOffered)
 {
     sim.unplugAt.push_back(CSimPoint{"sys-check", 1});
     StartTarget();
@@ -77,17 +115,62 @@ TEST_F(UsbScenario, AnUnplugWhileConnectedClosesTheLinkWhichKeepsPollingAndDisCo
     Connect();
     ASSERT_TRUE(host.Click(IDC_BUTTON_SYS_CHECK));
     ASSERT_TRUE(target->WaitEnded(3000ms));
-    // The link closes the lost device first, then says so.
-    EXPECT_TRUE(WaitFor([&] { return !dlg->m_UsbLink.IsOpen() && host.HasTrace("device lost"); }, 3s));
-    // The reader polls on with the device gone; nothing reopens it.
-    host.RunFor(300ms);
-    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
-    EXPECT_EQ(dlg->m_bConnected, 1);
+    EXPECT_TRUE(WaitFor([&] { return host.HasMessage("The connection to the machine was lost."); }, 2s))
+        << ::testing::PrintToString(host.MessageTexts());
+    EXPECT_TRUE(host.HasTrace("device lost"));
+    ExpectReadyWithPackage(*this, host, *dlg, 1);
+}
 
+TEST_F(UsbScenario, DisConnectRightAfterConnectLeavesNoTimerToReportALaterSilence)
+{
+    sim.silent = true;
+    StartTarget();
+    LoadParts({100});
+    ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
+    host.RunFor(300ms);
     ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
     EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
-    EXPECT_EQ(dlg->m_bConnected, 0);
-    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+    host.RunFor(4500ms);
+    EXPECT_TRUE(host.Messages().empty()) << ::testing::PrintToString(host.MessageTexts());
+    EXPECT_FALSE(host.IsTimerRunning(IDT_BOARD_CHECK));
+    EXPECT_FALSE(host.IsTimerRunning(IDT_NO_RESPONSE));
+}
+
+TEST_F(UsbScenario, WithoutABootImageUpgradeStartSendsNothingAndNamesTheFoldersSearched)
+{
+    StartTarget();
+    LoadParts({3000});
+    std::filesystem::remove_all(dir / "Boot");
+    Connect();
+    SysCheck();
+    const std::string framesBefore = FramesLog();
+    host.ClearMessages();
+    ASSERT_TRUE(host.Click(IDC_BUTTON_UPGRADE_START));
+    ASSERT_EQ(host.MessageTexts().size(), 1u);
+    const std::string text = host.MessageTexts()[0];
+    EXPECT_EQ(text.rfind("Can not find the boot folder", 0), 0u) << text;
+    EXPECT_NE(text.find((dir / "Boot").string()), std::string::npos) << text;
+    host.RunFor(300ms);
+    EXPECT_EQ(FramesLog(), framesBefore); // no UP Index went out
+    EXPECT_EQ(dlg->m_bRunActive, 0);
+    EXPECT_EQ(dlg->m_bConnected, 1);
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START));
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
+    EXPECT_EQ(host.MessageTexts().size(), 1u);
+}
+
+TEST_F(UsbScenario, TheBootFolderBesideThePackageServesWhenTheStartUpFolderHasNone)
+{
+    StartTarget();
+    LoadParts({3000}, 5000);
+    // Started from another folder (a desktop menu starts in the home folder).
+    std::filesystem::create_directories(dir / "home");
+    dlg->m_szStartDir = (dir / "home").string();
+    Connect();
+    SysCheck();
+    CheckOnly({IDC_CHECK_MAIN});
+    EXPECT_EQ(Upgrade(), kComplete) << ::testing::PrintToString(host.MessageTexts());
+    EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN, "boot"), bootImage));
 }
 
 TEST_F(UsbScenario, WithoutAnFtdiDeviceTheLibftdiBackendFailsToConnectAndLeavesNothingOpen)
@@ -195,14 +278,16 @@ TEST_F(UsbScenario, EveryImageTheTargetRecordedEqualsThePackagePartsForChunkEdge
 struct FaultCase {
     const char* name;
     std::function<void(CSimConfig&)> fault;
-    const char* message; // shown during the faulty run, or ""
-    bool secondRun;      // the fault hits only the first run
+    const char* end; // the last message of the faulty run
+    bool secondRun;  // the fault hits only the first run
     friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class FaultScenario : public ScenarioFixture, public ::testing::WithParamInterface<FaultCase> {};
 
-TEST_P(FaultScenario, AFaultNeverEndsInCompletionAndAfterTheStallARetryCompletes)
+// A fault ends the run with its own cause, never in a completion the target
+// did not earn; a second run right after completes.
+TEST_P(FaultScenario, AFaultEndsTheRunWithItsCauseAndARetryCompletes)
 {
     const FaultCase& c = GetParam();
     c.fault(sim);
@@ -214,22 +299,31 @@ TEST_P(FaultScenario, AFaultNeverEndsInCompletionAndAfterTheStallARetryCompletes
 
     const auto started = std::chrono::steady_clock::now();
     const std::string end = Upgrade(20s);
-    EXPECT_EQ(end, kStalled) << ::testing::PrintToString(host.MessageTexts());
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(options.stallTimeoutMs));
-    EXPECT_FALSE(host.HasMessage(kComplete));
-    if (c.message[0] != '\0') {
-        EXPECT_TRUE(host.HasMessage(c.message)) << ::testing::PrintToString(host.MessageTexts());
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(end, c.end) << ::testing::PrintToString(host.MessageTexts());
+    if (end == kComplete) {
+        // Only when the target holds exactly the package.
+        EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN, "data"), parts[0]));
+        EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN, "boot"), bootImage));
+        EXPECT_EQ(Result(0), "Complete");
+    } else {
+        EXPECT_FALSE(host.HasMessage(kComplete));
+        EXPECT_EQ(Result(0), "Upgrade fail");
     }
-    EXPECT_EQ(Result(0), "Upgrade fail");
+    if (end == kStalled) {
+        EXPECT_GE(took, std::chrono::milliseconds(options.stallTimeoutMs));
+    } else {
+        EXPECT_LT(took, std::chrono::milliseconds(options.stallTimeoutMs)) << "waited for the stall watch";
+    }
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_FILE_LOAD));
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
+    EXPECT_FALSE(host.IsTimerRunning(IDT_PROGRAM_ANIM));
     EXPECT_FALSE(dlg->m_fileDownload.IsOpen());
     if (!c.secondRun)
         return;
 
-    // Let a held-back answer land first: it belongs to the run that ended.
-    host.RunFor(2500ms);
+    // No settling time: whatever the first run left on the wire lands in this one.
     SysCheck();
     CheckOnly({IDC_CHECK_MAIN});
     EXPECT_EQ(Upgrade(), kComplete) << ::testing::PrintToString(host.MessageTexts());
@@ -246,6 +340,14 @@ void Hold(CSimConfig& c, const char* kind, int n)
 {
     c.delays.push_back(CSimDelayRule{CSimPoint{kind, n}, std::chrono::milliseconds(3000)});
 }
+void Dup(CSimConfig& c, const char* kind, int n)
+{
+    c.dupAt.push_back(CSimPoint{kind, n});
+}
+
+constexpr const char* kWithErrors = "Upgrade finished with errors.";
+constexpr const char* kStalled = ScenarioFixture::kStalled;
+constexpr const char* kComplete = ScenarioFixture::kComplete;
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultScenario,
@@ -264,15 +366,33 @@ INSTANTIATE_TEST_SUITE_P(
                   "ACK Erase End Protocol Result : FALSE!", true},
         FaultCase{"NakProgramEnd", [](CSimConfig& c) { Nak(c, "program-end", 1); },
                   "ACK Program End Protocol Result : FALSE!", true},
-        FaultCase{"EraseFail", [](CSimConfig& c) { c.eraseFailItems.push_back(ITEM_MAIN); }, "", false},
-        FaultCase{"ProgramFail", [](CSimConfig& c) { c.programFailItems.push_back(ITEM_MAIN); }, "", false},
-        FaultCase{"QuietDuringDataDownload", [](CSimConfig& c) { Hold(c, "data-down", 2); }, "", true},
-        FaultCase{"QuietDuringProgramming", [](CSimConfig& c) { Hold(c, "program-step", 4); }, "", true},
+        FaultCase{"EraseFail", [](CSimConfig& c) { c.eraseFailItems.push_back(ITEM_MAIN); }, kWithErrors,
+                  false},
+        FaultCase{"ProgramFail", [](CSimConfig& c) { c.programFailItems.push_back(ITEM_MAIN); }, kWithErrors,
+                  false},
+        FaultCase{"QuietDuringDataDownload", [](CSimConfig& c) { Hold(c, "data-down", 2); }, kStalled, true},
+        FaultCase{"QuietDuringProgramming", [](CSimConfig& c) { Hold(c, "program-step", 4); }, kStalled,
+                  true},
         FaultCase{"SilentFromTheMiddleOfTheDownload",
                   [](CSimConfig& c) {
                       c.silentAt.push_back(CSimPoint{"data-down", 2});
                   },
-                  "", false}),
+                  kStalled, false},
+        // An answer twice: the second is no answer to anything and changes nothing.
+        FaultCase{"DuplicatedProgramEnd", [](CSimConfig& c) { Dup(c, "program-end", 1); }, kComplete, true},
+        FaultCase{"DuplicatedBootDownAck", [](CSimConfig& c) { Dup(c, "boot-down", 1); }, kComplete, true},
+        FaultCase{"DuplicatedDataEndAck", [](CSimConfig& c) { Dup(c, "data-end", 1); }, kComplete, true},
+        // Another request's acknowledgement moves nothing on.
+        FaultCase{"BootDownAckForUpIndex",
+                  [](CSimConfig& c) {
+                      c.wrongCmdAt.push_back(CSimPoint{"up-index", 1});
+                  },
+                  kStalled, true},
+        FaultCase{"FinishAckForDataEnd",
+                  [](CSimConfig& c) {
+                      c.wrongCmdAt.push_back(CSimPoint{"data-end", 1});
+                  },
+                  kStalled, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UsbScenario, AfterAnEraseFailAnotherItemCanStillBeUpgraded)
@@ -283,7 +403,7 @@ TEST_F(UsbScenario, AfterAnEraseFailAnotherItemCanStillBeUpgraded)
     Connect();
     SysCheck();
     CheckOnly({IDC_CHECK_MAIN});
-    EXPECT_EQ(Upgrade(20s), kStalled);
+    EXPECT_EQ(Upgrade(20s), kWithErrors);
     EXPECT_EQ(host.GetText(IDC_STATIC_ERASE_PERCENT), "0 %");
     EXPECT_EQ(Result(0), "Upgrade fail");
     SysCheck();

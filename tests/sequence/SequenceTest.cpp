@@ -12,6 +12,24 @@ namespace {
 
 class SequenceTest : public RecordingWindow {
 protected:
+    // The reaction to event, as when the run waits for exactly that answer
+    // (which answer a run waits for is the scenario tests' business).
+    void Ack(int event)
+    {
+        static const std::pair<int, int> awaits[] = {
+            {ACK_UP_INDEX, AWAIT_UP_INDEX},    {ACK_BOOT_DOWN, AWAIT_BOOT_DOWN},
+            {ACK_BOOT_END, AWAIT_BOOT_END},    {ACK_DATA_DOWN, AWAIT_DATA_DOWN},
+            {ACK_DATA_END, AWAIT_DATA_END},    {ACK_ERASE_STEP, AWAIT_ERASE},
+            {ACK_ERASE_END, AWAIT_ERASE},      {ACK_ERASE_FAIL, AWAIT_ERASE},
+            {ACK_PROGRAM_STEP, AWAIT_PROGRAM}, {ACK_PROGRAM_END, AWAIT_PROGRAM},
+            {ACK_PROGRAM_FAIL, AWAIT_PROGRAM}, {ACK_VERIFY_STEP, AWAIT_VERIFY},
+            {ACK_VERIFY_END, AWAIT_VERIFY},    {ACK_UPGRADE_FINISH, AWAIT_FINISH}};
+        for (const auto& [e, await] : awaits)
+            if (e == event && dlg.m_bRunActive != 0)
+                dlg.m_nAwait = await;
+        dlg.OnAckEvent(event);
+    }
+
     // Upgrade Start with the part-image package loaded and every present part checked.
     void Start()
     {
@@ -45,10 +63,10 @@ protected:
                 percents.push_back(Percent(percentId));
             }
         };
-        dlg.OnAckEvent(ACK_UP_INDEX);
+        Ack(ACK_UP_INDEX);
         pump(ACK_BOOT_DOWN, SUB_BOOT_DOWN, d.bootPercents, IDC_STATIC_BOOT_PERCENT);
         EXPECT_EQ(d.frames.back().subcommand, SUB_BOOT_END);
-        dlg.OnAckEvent(ACK_BOOT_END);
+        Ack(ACK_BOOT_END);
         pump(ACK_DATA_DOWN, SUB_DATA_DOWN, d.dataPercents, IDC_STATIC_DATA_PERCENT);
         EXPECT_EQ(d.frames.back().subcommand, SUB_DATA_END);
         return d;
@@ -92,7 +110,7 @@ TEST_F(SequenceTest, AFullyCheckedQuorinV1PackageIsUpgradedMainCisMCisSCfIrThenF
     Start();
     EXPECT_EQ(dlg.m_vecItemQueue, (std::vector<int>{ITEM_CIS_M, ITEM_CIS_S, ITEM_CF, ITEM_IR}));
     for (int i = 0; i < 5; ++i)
-        dlg.OnAckEvent(ACK_PROGRAM_END);
+        Ack(ACK_PROGRAM_END);
     const auto frames = Sent();
     EXPECT_EQ(UpIndexItems(frames), (std::vector<int>{ITEM_MAIN, ITEM_CIS_M, ITEM_CIS_S, ITEM_CF, ITEM_IR}));
     ASSERT_FALSE(frames.empty());
@@ -115,7 +133,7 @@ TEST_F(SequenceTest, AQuorinV2PackageQueuesMainThenCdmAndShowsVerifyOnlyForCdm)
     Start();
     EXPECT_EQ(dlg.m_nCurrentItem, ITEM_MAIN_V2);
     EXPECT_FALSE(host.IsControlVisible(IDC_PROGRESS_VERIFY));
-    dlg.OnAckEvent(ACK_PROGRAM_END);
+    Ack(ACK_PROGRAM_END);
     EXPECT_EQ(dlg.m_nCurrentItem, ITEM_CDM);
     EXPECT_TRUE(host.IsControlVisible(IDC_PROGRESS_VERIFY));
     EXPECT_TRUE(host.IsControlVisible(IDC_STATIC_VERIFY));
@@ -192,7 +210,7 @@ TEST_P(DownloadTest, ImagesGoOutInChunksOfAtMost8192BytesWithTruncatedPercentage
     EXPECT_EQ(dlg.m_nDownloadTotal, 0);
     EXPECT_EQ(dlg.m_nDownloadSent, 0);
 
-    dlg.OnAckEvent(ACK_DATA_END);
+    Ack(ACK_DATA_END);
     EXPECT_EQ(Percent(IDC_STATIC_DATA_PERCENT), "100 %");
 }
 
@@ -207,12 +225,12 @@ TEST_F(SequenceTest, AnEmptyBootFileIsOneEmptyBootDownFrameFollowedByBootEnd)
     LoadPartImage({10}, Bytes{});
     Start();
     TakeSent();
-    dlg.OnAckEvent(ACK_UP_INDEX);
+    Ack(ACK_UP_INDEX);
     auto frames = TakeSent();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].subcommand, SUB_BOOT_DOWN);
     EXPECT_TRUE(frames[0].payload.empty());
-    dlg.OnAckEvent(ACK_BOOT_DOWN);
+    Ack(ACK_BOOT_DOWN);
     frames = TakeSent();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].subcommand, SUB_BOOT_END);
@@ -227,7 +245,7 @@ TEST_F(SequenceTest, DataImagesAbove21MBShowTruePercentages)
     dlg.m_nDownloadSent = 30'000'000;
     dlg.m_bPartImage = 0; // the file path: nothing is read from the buffer
     dlg.m_fileDownload.Close();
-    dlg.OnAckEvent(ACK_DATA_DOWN);
+    Ack(ACK_DATA_DOWN);
     EXPECT_EQ(Percent(IDC_STATIC_DATA_PERCENT), "75 %");
 }
 
@@ -253,7 +271,7 @@ TEST_P(EraseTest, EraseStepsShowTenthsForEveryItemButCdm)
     Rx().StepCount = 0;
     std::vector<std::string> shown;
     for (std::size_t i = 0; i < c.percents.size(); ++i) {
-        dlg.OnAckEvent(ACK_ERASE_STEP);
+        Ack(ACK_ERASE_STEP);
         shown.push_back(Percent(IDC_STATIC_ERASE_PERCENT));
     }
     EXPECT_EQ(shown, c.percents);
@@ -309,7 +327,7 @@ TEST_F(SequenceTest, ProgramStepsReach100OnTheLastStepExceptForCdm)
         Rx().StepCount = 0;
         std::vector<std::string> shown;
         for (int i = 0; i < 4; ++i) {
-            dlg.OnAckEvent(ACK_PROGRAM_STEP);
+            Ack(ACK_PROGRAM_STEP);
             shown.push_back(Percent(IDC_STATIC_PROGRAM_PERCENT));
         }
         if (item == ITEM_CDM) {
@@ -329,15 +347,15 @@ TEST_F(SequenceTest, CdmWaitsForVerifyEndBeforeItsResultAndTheNextItem)
     dlg.FillPartList();
     dlg.m_bRunActive = 1;
     dlg.m_nCurrentItem = ITEM_CDM;
-    dlg.OnAckEvent(ACK_PROGRAM_END);
+    Ack(ACK_PROGRAM_END);
     EXPECT_EQ(Percent(IDC_STATIC_PROGRAM_PERCENT), "100 %");
     EXPECT_TRUE(Sent().empty());
     EXPECT_EQ(Cell(0, 6), "");
 
     Rx().StepTotal = 2;
-    dlg.OnAckEvent(ACK_VERIFY_STEP);
+    Ack(ACK_VERIFY_STEP);
     EXPECT_EQ(Percent(IDC_STATIC_VERIFY_PERCENT), "50 %");
-    dlg.OnAckEvent(ACK_VERIFY_END);
+    Ack(ACK_VERIFY_END);
     EXPECT_EQ(Percent(IDC_STATIC_VERIFY_PERCENT), "100 %");
     EXPECT_EQ(Cell(0, 6), "Complete");
     EXPECT_TRUE(HasFinish(Sent()));
@@ -350,7 +368,7 @@ TEST_F(SequenceTest, TheProgrammingAnimationClimbsTo99AndWaitsThereForProgramEnd
     dlg.m_nCurrentItem = ITEM_MAIN;
     Rx().StepTotal = 10;
     for (int i = 0; i < 10; ++i)
-        dlg.OnAckEvent(ACK_ERASE_STEP);
+        Ack(ACK_ERASE_STEP);
     ASSERT_TRUE(host.IsTimerRunning(IDT_PROGRAM_ANIM));
 
     // The first tick comes by the real timer.
@@ -364,7 +382,7 @@ TEST_F(SequenceTest, TheProgrammingAnimationClimbsTo99AndWaitsThereForProgramEnd
     EXPECT_FALSE(host.IsTimerRunning(IDT_PROGRAM_ANIM));
     EXPECT_EQ(host.GetProgressPos(IDC_PROGRESS_PROGRAM), 99);
 
-    dlg.OnAckEvent(ACK_PROGRAM_END);
+    Ack(ACK_PROGRAM_END);
     EXPECT_EQ(Percent(IDC_STATIC_PROGRAM_PERCENT), "100 %");
     EXPECT_EQ(Cell(0, 6), "Complete");
 }
@@ -375,7 +393,7 @@ TEST_F(SequenceTest, ProgramEndStopsARunningAnimation)
     Start();
     dlg.m_nProgramAnim = 40;
     host.StartTimer(IDT_PROGRAM_ANIM, 75);
-    dlg.OnAckEvent(ACK_PROGRAM_END);
+    Ack(ACK_PROGRAM_END);
     EXPECT_FALSE(host.IsTimerRunning(IDT_PROGRAM_ANIM));
     EXPECT_EQ(Percent(IDC_STATIC_PROGRAM_PERCENT), "100 %");
 }
@@ -397,10 +415,12 @@ TEST_P(FailureTest, AFailedItemIsNeverReportedAsComplete)
     LoadPartImage({10});
     Start();
     for (int event : c.events)
-        dlg.OnAckEvent(event);
-    dlg.OnAckEvent(ACK_PROGRAM_END); // whatever the target says afterwards
+        Ack(event);
+    // Whatever the target says afterwards: after a failure the item is over
+    // and this Program End answers nothing.
+    dlg.OnAckEvent(ACK_PROGRAM_END);
     EXPECT_EQ(Cell(0, 6), c.result);
-    dlg.OnAckEvent(ACK_UPGRADE_FINISH);
+    Ack(ACK_UPGRADE_FINISH);
     EXPECT_EQ(host.Messages().back().text, c.endMessage);
     EXPECT_FALSE(host.HasMessage(std::string(c.endMessage) == "Upgrade Complete."
                                      ? "Upgrade finished with errors."
@@ -435,13 +455,13 @@ TEST_F(SequenceTest, AnItemFinishedWhileTheSerialEraseIsActiveFailsAndTheRunShow
     LoadPartImage({10, 10});
     Start();
     dlg.SerialReceiver().EraseActive = 1;
-    dlg.OnAckEvent(ACK_PROGRAM_END);
+    Ack(ACK_PROGRAM_END);
     EXPECT_EQ(Cell(0, 6), "Upgrade fail");
     EXPECT_TRUE(host.HasMessage("Upgrade::Erase Fail!"));
     dlg.SerialReceiver().EraseActive = 0;
-    dlg.OnAckEvent(ACK_PROGRAM_END);
+    Ack(ACK_PROGRAM_END);
     EXPECT_EQ(Cell(1, 6), "Complete");
-    dlg.OnAckEvent(ACK_UPGRADE_FINISH);
+    Ack(ACK_UPGRADE_FINISH);
     EXPECT_TRUE(host.HasMessage("Upgrade finished with errors."));
     EXPECT_FALSE(host.HasMessage("Upgrade Complete."));
 }
@@ -450,7 +470,7 @@ TEST_F(SequenceTest, AQuietTargetEndsTheRunAfterTheStallTimeoutAndLateAcknowledg
 {
     LoadPartImage({10, 10});
     Start();
-    dlg.OnAckEvent(ACK_UP_INDEX);
+    Ack(ACK_UP_INDEX);
     ASSERT_TRUE(dlg.m_fileDownload.IsOpen());
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(
@@ -475,18 +495,27 @@ TEST_F(SequenceTest, AQuietTargetEndsTheRunAfterTheStallTimeoutAndLateAcknowledg
     EXPECT_EQ(Cell(0, 6), "Upgrade fail");
 }
 
-TEST_F(SequenceTest, EveryFrameFromTheTargetRestartsTheStallCount)
+TEST_F(SequenceTest, AnAwaitedAnswerRestartsTheStallCountAndAnUnexpectedOneDoesNot)
 {
     LoadPartImage({10});
     Start();
     const int timeout = dlg.Options().stallTimeoutMs;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout * 2);
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout * 2);
     while (std::chrono::steady_clock::now() < until) {
-        dlg.m_UsbSink.OnFrame(Packet{}); // what the reader reports for any frame
+        Ack(ACK_ERASE_STEP);
         host.RunFor(std::chrono::milliseconds(timeout / 5));
     }
     EXPECT_FALSE(host.HasMessage("The machine stopped responding during the upgrade."));
     EXPECT_EQ(dlg.m_bRunActive, 1);
+
+    // A target that only repeats answers nobody asked for has stalled all the same.
+    until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout * 2);
+    while (dlg.m_bRunActive == 1 && std::chrono::steady_clock::now() < until) {
+        dlg.OnAckEvent(ACK_BOOT_DOWN);
+        host.RunFor(std::chrono::milliseconds(timeout / 5));
+    }
+    EXPECT_TRUE(host.HasMessage("The machine stopped responding during the upgrade."));
+    EXPECT_TRUE(host.HasTrace("Boot Down unexpected, ignored"));
 }
 
 TEST_F(SequenceTest, TheBoardUpgradeEndResetsTheWindowAndReportsCompletion)
@@ -512,13 +541,16 @@ TEST_F(SequenceTest, ARejectedAnswerDuringARunFailsTheItemWhateverFollows)
 {
     LoadPartImage({10});
     Start();
-    dlg.m_UsbSink.OnCheckerMessage("ACK Data End Protocal Result : FALSE!");
-    EXPECT_TRUE(host.HasMessage("ACK Data End Protocal Result : FALSE!"));
-    dlg.OnAckEvent(ACK_PROGRAM_END);
+    dlg.OnAckRejected("ACK Data End Protocal Result : FALSE!");
+    // No request follows a refusal: the run ends with it, at once.
+    EXPECT_EQ(host.MessageTexts(), std::vector<std::string>{"ACK Data End Protocal Result : FALSE!"});
+    EXPECT_EQ(dlg.m_bRunActive, 0);
     EXPECT_EQ(Cell(0, 6), "Upgrade fail");
-    dlg.OnAckEvent(ACK_UPGRADE_FINISH);
-    EXPECT_TRUE(host.HasMessage("Upgrade finished with errors."));
-    EXPECT_FALSE(host.HasMessage("Upgrade Complete."));
+    EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_FILE_LOAD));
+    Ack(ACK_PROGRAM_END);
+    Ack(ACK_UPGRADE_FINISH);
+    EXPECT_EQ(Cell(0, 6), "Upgrade fail");
+    EXPECT_EQ(host.MessageTexts().size(), 1u);
 }
 
 TEST_F(SequenceTest, ARejectedAnswerOutsideARunOnlyShowsItsMessage)
@@ -543,13 +575,13 @@ TEST_F(SequenceTest, ADataFileThatEndsEarlySendsNoEmptyChunksAndTheRunStandsStil
     const auto file = m_dir / "main.bin";
     WriteFileBytes(file, Pattern(10000, 5));
     dlg.m_strPartFile[1] = file.string();
-    dlg.OnAckEvent(ACK_BOOT_END);
+    Ack(ACK_BOOT_END);
     auto frames = TakeSent();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].payload.size(), 8192u);
 
     std::filesystem::resize_file(file, 8192); // the file shrinks under the download
-    dlg.OnAckEvent(ACK_DATA_DOWN);
+    Ack(ACK_DATA_DOWN);
     EXPECT_TRUE(TakeSent().empty());
     EXPECT_TRUE(host.HasTrace("Error : SendFileChunk()"));
     EXPECT_EQ(dlg.m_bRunActive, 1); // the stall watch ends it
@@ -561,12 +593,12 @@ TEST_F(SequenceTest, APartWithoutABufferSendsOneEmptyChunkThenDataEnd)
     Start();
     TakeSent();
     dlg.m_pPartData[0].reset(); // the section claims bytes the loader did not keep
-    dlg.OnAckEvent(ACK_BOOT_END);
+    Ack(ACK_BOOT_END);
     auto frames = TakeSent();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].subcommand, SUB_DATA_DOWN);
     EXPECT_TRUE(frames[0].payload.empty());
-    dlg.OnAckEvent(ACK_DATA_DOWN);
+    Ack(ACK_DATA_DOWN);
     frames = TakeSent();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].subcommand, SUB_DATA_END);

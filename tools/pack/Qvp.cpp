@@ -66,6 +66,7 @@ const char* const QVP_HELP =
     "  --info-line LINE       append LINE as it is to UpgradeInfo.txt\n"
     "  --info FILE            store FILE as UpgradeInfo.txt instead of writing one\n"
     "  --no-info              store no UpgradeInfo.txt\n"
+    "  --no-end-mark          store a board body that lacks its end mark \"##\"\n"
     "  --extra NAME=FILE      also store FILE under NAME (may hold folders), unchecked\n"
     "\n"
     "Options take their value as the next argument or after '=' (--model=v1).\n"
@@ -159,6 +160,16 @@ std::string RenamedFor(const PartOption& part, const std::string& name)
 }
 
 // "" when the file can be stored, else why not.
+bool HasEndMark(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    char previous = 0;
+    for (char c; in.get(c); previous = c)
+        if (previous == '#' && c == '#')
+            return true;
+    return false;
+}
+
 std::string CheckReadable(const std::string& path)
 {
     std::error_code ec;
@@ -239,12 +250,17 @@ int RunQvp(int argc, char** argv)
     bool rename = false;
     bool store = false;
     bool noInfo = false;
+    bool noEndMark = false;
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             std::fputs(QVP_HELP, stdout);
             return 0;
+        }
+        if (arg == "--no-end-mark") {
+            noEndMark = true;
+            continue;
         }
         if (arg == "--rename" || arg == "--store" || arg == "--no-info") {
             (arg == "--rename" ? rename : arg == "--store" ? store : noInfo) = true;
@@ -354,6 +370,12 @@ int RunQvp(int argc, char** argv)
         }
         if (const std::string why = CheckReadable(*partFile[p]); !why.empty())
             return Failure(why);
+        // The board erases itself before it reads the body, and only the end
+        // mark ends the body: the tool refuses a body without one.
+        if (std::string(kPartOptions[p]) == "board-body" && !noEndMark && !HasEndMark(*partFile[p]))
+            return Failure("the board body '" + *partFile[p] +
+                           "' has no end mark \"##\" (or is empty); the tool refuses it "
+                           "(--no-end-mark stores it anyway, for tests)");
         if (IsKeptOnCleanup(name))
             std::fprintf(stderr,
                          "velunda-pack qvp: warning: '%s' carries .QV1 or .QV2; the tool leaves it "
