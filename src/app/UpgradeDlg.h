@@ -290,7 +290,9 @@ public:
     std::string m_strTargetSerial;
     std::string m_strTargetVersion[PART_COUNT];
 
-    // Bootloader download.
+    // Bootloader download. Its bytes go out on m_pBootPort, which a test may
+    // point at a port of its own.
+    CCommPort* m_pBootPort = &g_ComPort;
     int m_nBootStep = 0;
     std::uint8_t m_BootRx[10] = {};
     int m_nBootRxCount = 0;
