@@ -39,6 +39,45 @@ enum ProgressStep : int {
     PROGRESS_VERIFY = 44,
 };
 
+// One progress row: its step, its label, bar and percent controls, and the
+// trace of a failed step.
+struct ProgressRow {
+    int step;
+    int label;
+    int bar;
+    int percent;
+    const char* failTrace;
+};
+
+inline constexpr ProgressRow PROGRESS_ROWS[] = {
+    {PROGRESS_BOOT, IDC_STATIC_BOOT, IDC_PROGRESS_BOOT, IDC_STATIC_BOOT_PERCENT,
+     "Boot Download Progress Step Fail\r\n"},
+    {PROGRESS_DATA, IDC_STATIC_DATA, IDC_PROGRESS_DATA, IDC_STATIC_DATA_PERCENT,
+     "Data Download Progress Step Fail\r\n"},
+    {PROGRESS_ERASE, IDC_STATIC_ERASE, IDC_PROGRESS_ERASE, IDC_STATIC_ERASE_PERCENT,
+     "Erase Progress Step Fail\r\n"},
+    {PROGRESS_PROGRAM, IDC_STATIC_PROGRAM, IDC_PROGRESS_PROGRAM, IDC_STATIC_PROGRAM_PERCENT,
+     "Program Progress Step Fail\r\n"},
+    {PROGRESS_VERIFY, IDC_STATIC_VERIFY, IDC_PROGRESS_VERIFY, IDC_STATIC_VERIFY_PERCENT,
+     "Verify Progress Step Fail\r\n"},
+};
+
+// Columns of the part list, in order.
+enum PartListColumn : int {
+    LIST_COL_PART,
+    LIST_COL_TARGET_VER,
+    LIST_COL_TARGET_STATUS,
+    LIST_COL_FILE_NAME,
+    LIST_COL_FILE_VER,
+    LIST_COL_FILE_SIZE,
+    LIST_COL_RESULT,
+    LIST_COL_COUNT,
+};
+
+inline constexpr const char* LIST_COLUMN_TITLES[LIST_COL_COUNT] = {
+    "Part", "Target Ver", "Target Status", "File Name", "File Ver", "File Size", "Result",
+};
+
 // Timer ids (all one-shot).
 enum : int {
     IDT_SEND_BOOT = 1027,

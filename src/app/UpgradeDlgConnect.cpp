@@ -4,6 +4,7 @@
 
 #include "link/FtdiBackend.h"
 #include "link/SerialPortList.h"
+#include "protocol/Pacing.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,12 +14,6 @@ namespace {
 constexpr const char* kBaudRates[] = {"4800", "9600", "19200", "38300", "38400", "57600", "115200"};
 constexpr int kDefaultBaudIndex = 4; // 38400
 
-std::int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 } // namespace
 
 void CUsbAckSink::OnAckEvent(int event)
@@ -44,7 +39,7 @@ void CUpgradeDlg::OnAckRejected(const std::string& text)
 
 void CUsbAckSink::OnFrame(const Packet&)
 {
-    m_dlg.m_nLastFrameMs.store(NowMs());
+    m_dlg.m_nLastFrameMs.store(SteadyNowMs());
 }
 
 void CUpgradeDlg::FillBaudList()

@@ -9,49 +9,23 @@
 
 namespace {
 
-struct ProgressRow {
-    int step;
-    int label;
-    int bar;
-    int percent;
-    const char* failTrace;
-};
-
-constexpr ProgressRow kProgressRows[] = {
-    {PROGRESS_BOOT, IDC_STATIC_BOOT, IDC_PROGRESS_BOOT, IDC_STATIC_BOOT_PERCENT,
-     "Boot Download Progress Step Fail\r\n"},
-    {PROGRESS_DATA, IDC_STATIC_DATA, IDC_PROGRESS_DATA, IDC_STATIC_DATA_PERCENT,
-     "Data Download Progress Step Fail\r\n"},
-    {PROGRESS_ERASE, IDC_STATIC_ERASE, IDC_PROGRESS_ERASE, IDC_STATIC_ERASE_PERCENT,
-     "Erase Progress Step Fail\r\n"},
-    {PROGRESS_PROGRAM, IDC_STATIC_PROGRAM, IDC_PROGRESS_PROGRAM, IDC_STATIC_PROGRAM_PERCENT,
-     "Program Progress Step Fail\r\n"},
-    {PROGRESS_VERIFY, IDC_STATIC_VERIFY, IDC_PROGRESS_VERIFY, IDC_STATIC_VERIFY_PERCENT,
-     "Verify Progress Step Fail\r\n"},
-};
-
 const ProgressRow* FindRow(int step)
 {
-    for (const auto& row : kProgressRows)
+    for (const auto& row : PROGRESS_ROWS)
         if (row.step == step)
             return &row;
     return nullptr;
 }
 
-struct ListColumn {
-    const char* title;
+struct ListColumnLayout {
     ListAlign align;
     int width;
 };
 
-constexpr ListColumn kListColumns[] = {
-    {"Part", ListAlign::Left, 70},
-    {"Target Ver", ListAlign::Centre, 90},
-    {"Target Status", ListAlign::Centre, 90},
-    {"File Name", ListAlign::Left, 170},
-    {"File Ver", ListAlign::Centre, 90},
-    {"File Size", ListAlign::Right, 100},
-    {"Result", ListAlign::Centre, 90},
+// Per column of PartListColumn.
+constexpr ListColumnLayout kListColumns[LIST_COL_COUNT] = {
+    {ListAlign::Left, 70},   {ListAlign::Centre, 90}, {ListAlign::Centre, 90}, {ListAlign::Left, 170},
+    {ListAlign::Centre, 90}, {ListAlign::Right, 100}, {ListAlign::Centre, 90},
 };
 
 constexpr int kItemChecks[] = {IDC_CHECK_MAIN, IDC_CHECK_CIS_M, IDC_CHECK_CIS_S, IDC_CHECK_CF, IDC_CHECK_IR};
@@ -82,7 +56,7 @@ void CUpgradeDlg::Trace(const std::string& text)
 
 void CUpgradeDlg::InitControls()
 {
-    for (const auto& row : kProgressRows)
+    for (const auto& row : PROGRESS_ROWS)
         m_host.SetProgressRange(row.bar, 0, 100);
     m_btnFileLoad.EnableWindow(true);
     m_btnConnect.EnableWindow(false);
@@ -95,9 +69,9 @@ void CUpgradeDlg::InitControls()
 
 void CUpgradeDlg::InitListColumns()
 {
-    int index = 0;
-    for (const auto& col : kListColumns)
-        m_host.ListInsertColumn(IDC_LIST_PART, index++, col.title, col.align, col.width);
+    for (int index = 0; index < LIST_COL_COUNT; ++index)
+        m_host.ListInsertColumn(IDC_LIST_PART, index, LIST_COLUMN_TITLES[index], kListColumns[index].align,
+                                kListColumns[index].width);
     m_host.ListSetRowHeight(IDC_LIST_PART, 19);
 }
 
@@ -111,9 +85,10 @@ void CUpgradeDlg::FillPartList()
         if (name.empty())
             continue;
         m_host.ListInsertRow(IDC_LIST_PART, row, name);
-        m_host.ListSetCell(IDC_LIST_PART, row, 3, OrNone(FieldText(entry.szFile), nullptr));
-        m_host.ListSetCell(IDC_LIST_PART, row, 4, OrNone(FieldText(entry.szVersion), "0"));
-        m_host.ListSetCell(IDC_LIST_PART, row, 5, OrNone(FieldText(entry.szSize), "0 byte(s)"));
+        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_FILE_NAME, OrNone(FieldText(entry.szFile), nullptr));
+        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_FILE_VER, OrNone(FieldText(entry.szVersion), "0"));
+        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_FILE_SIZE,
+                           OrNone(FieldText(entry.szSize), "0 byte(s)"));
         ++row;
     }
 }
@@ -143,7 +118,7 @@ void CUpgradeDlg::FailProgress(int step)
 
 void CUpgradeDlg::ResetProgress()
 {
-    for (const auto& row : kProgressRows) {
+    for (const auto& row : PROGRESS_ROWS) {
         ShowProgressRow(row.label, row.bar, row.percent, true);
         m_host.SetProgressPos(row.bar, 0);
         m_host.SetText(row.percent, "0 %");

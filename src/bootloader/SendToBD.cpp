@@ -9,6 +9,7 @@
 #include "app/UpgradeDlg.h"
 #include "link/CommPort.h"
 #include "link/RxQueue.h"
+#include "protocol/Pacing.h"
 
 #include <chrono>
 #include <vector>
@@ -26,9 +27,7 @@ void CSerialAckSink::OnCheckerMessage(const std::string& text)
 
 void CSerialAckSink::OnFrame(const Packet&)
 {
-    m_dlg.m_nLastFrameMs.store(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
+    m_dlg.m_nLastFrameMs.store(SteadyNowMs());
 }
 
 CSendToBD::CSendToBD(CUpgradeDlg& dlg) : m_dlg(dlg), m_Sink(dlg), m_Receiver(&m_Sink)

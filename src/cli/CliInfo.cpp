@@ -155,7 +155,6 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
         // package module, from the names and sizes alone.
         const CUpgradeInfo info = ParseUpgradeInfoText(infoText);
         const int model = ModelTypeFromText(info.strModelText);
-        static const char* const kV1Names[PART_SLOTS] = {"", "MAIN", "CIS M", "CIS S", "CF", "IR", ""};
         std::vector<std::string> partRows[PART_SLOTS];
         for (const auto& e : entries) {
             if (e.folder)
@@ -164,7 +163,8 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
             const auto cls = ClassifyPartFile(model, base);
             if (!cls || cls->nListSlot < 0 || cls->nListSlot >= PART_SLOTS)
                 continue;
-            const char* partName = cls->pszListName != nullptr ? cls->pszListName : kV1Names[cls->nListSlot];
+            const char* partName =
+                cls->pszListName != nullptr ? cls->pszListName : PartName(cls->nListSlot - 1);
             partRows[cls->nListSlot] = {partName, base, VersionFromName(base), SizeText(e.size)};
         }
         std::vector<std::vector<std::string>> parts;
@@ -180,10 +180,7 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
                                     .Add("size", row[3])
                                     .Text());
         }
-        const char* modelName = model == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
-                                : model == RESULT_TYPE_QUORIN_V2 ? "Quorin V2"
-                                : model == RESULT_TYPE_BOARD     ? "upgrade board"
-                                                                 : "unknown";
+        const char* modelName = ModelName(model);
         if (options.json)
             report.Json(CJsonObject()
                             .Add("event", "package")
@@ -226,10 +223,10 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
     std::vector<std::vector<std::string>> rows;
     std::vector<std::string> jsonParts;
     for (int r = 0; r < host.ListRowCount(IDC_LIST_PART); ++r) {
-        const std::string part = host.ListGetCell(IDC_LIST_PART, r, 0);
-        const std::string file = host.ListGetCell(IDC_LIST_PART, r, 3);
-        const std::string version = host.ListGetCell(IDC_LIST_PART, r, 4);
-        const std::string size = host.ListGetCell(IDC_LIST_PART, r, 5);
+        const std::string part = host.ListGetCell(IDC_LIST_PART, r, LIST_COL_PART);
+        const std::string file = host.ListGetCell(IDC_LIST_PART, r, LIST_COL_FILE_NAME);
+        const std::string version = host.ListGetCell(IDC_LIST_PART, r, LIST_COL_FILE_VER);
+        const std::string size = host.ListGetCell(IDC_LIST_PART, r, LIST_COL_FILE_SIZE);
         rows.push_back({part, file, version, size});
         jsonParts.push_back(CJsonObject()
                                 .Add("part", part)
@@ -239,10 +236,7 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
                                 .Text());
     }
     host.CloseWindow();
-    const char* modelName = model == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
-                            : model == RESULT_TYPE_QUORIN_V2 ? "Quorin V2"
-                            : model == RESULT_TYPE_BOARD     ? "upgrade board"
-                                                             : "unknown";
+    const char* modelName = ModelName(model);
     if (options.json)
         report.Json(CJsonObject()
                         .Add("event", "package")

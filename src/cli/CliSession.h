@@ -66,3 +66,7 @@ private:
 
 // velunda-cli info PACKAGE.
 int RunInfo(const CCliOptions& options, CCliReport& report);
+
+// A package's model as the command line reports it ("Quorin V1", "Quorin V2",
+// "upgrade board", "unknown").
+const char* ModelName(int model);

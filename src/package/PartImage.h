@@ -11,6 +11,7 @@
 // the end of the image is read or decrypted.
 #include "package/Aes128.h"
 #include "package/PartList.h"
+#include "protocol/Items.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +20,6 @@
 #include <string_view>
 #include <vector>
 
-inline constexpr int PART_COUNT = 5;    // MAIN, CIS M, CIS S, CF, IR
 inline constexpr int SECTION_COUNT = 6; // BA and the five parts
 inline constexpr std::size_t IMAGE_HEADER_SIZE = 80;
 

@@ -225,9 +225,8 @@ void CUpgradeDlg::ReadUpgradeInfo()
 void CUpgradeDlg::FindPartFiles()
 {
     if (m_nResultType == RESULT_TYPE_QUORIN_V1) {
-        static const char* const names[] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
-        for (int slot = 1; slot <= 5; ++slot)
-            CopyField(m_PartList.slot[slot].szName, names[slot - 1]);
+        for (int slot = 1; slot <= PART_COUNT; ++slot)
+            CopyField(m_PartList.slot[slot].szName, PartName(slot - 1));
     } else if (m_nResultType == RESULT_TYPE_QUORIN_V2) {
         m_PartList = {};
     }

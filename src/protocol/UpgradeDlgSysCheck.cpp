@@ -9,10 +9,6 @@
 
 namespace {
 
-constexpr int kColPart = 0;
-constexpr int kColTargetVer = 1;
-constexpr int kColTargetStatus = 2;
-
 constexpr int kGroupSize = 3;
 constexpr int kVersionLength = 6;
 
@@ -50,9 +46,8 @@ bool GroupHas(const std::uint8_t* group, char c)
 // CIS M, CIS S, CF, IR); false for a row without one.
 bool VersionOfRow(const std::string& row, const std::string (&versions)[PART_COUNT], std::string& text)
 {
-    static const char* const kRows[PART_COUNT] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
     for (int i = 0; i < PART_COUNT; ++i) {
-        if (row == kRows[i]) {
+        if (row == PartName(i)) {
             text = versions[i];
             return true;
         }
@@ -113,8 +108,8 @@ void CUpgradeDlg::SetTargetStatus(const std::string& partName, const std::string
 {
     const int rows = m_host.ListRowCount(IDC_LIST_PART);
     for (int row = 0; row < rows; ++row) {
-        if (m_host.ListGetCell(IDC_LIST_PART, row, kColPart) == partName) {
-            m_host.ListSetCell(IDC_LIST_PART, row, kColTargetStatus, status);
+        if (m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART) == partName) {
+            m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_TARGET_STATUS, status);
             return;
         }
     }
@@ -156,8 +151,8 @@ void CUpgradeDlg::ShowTargetVersions()
     const int rows = m_host.ListRowCount(IDC_LIST_PART);
     for (int row = 0; row < rows; ++row) {
         std::string version;
-        if (VersionOfRow(m_host.ListGetCell(IDC_LIST_PART, row, kColPart), m_strTargetVersion, version))
-            m_host.ListSetCell(IDC_LIST_PART, row, kColTargetVer, version);
+        if (VersionOfRow(m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART), m_strTargetVersion, version))
+            m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_TARGET_VER, version);
     }
 }
 
@@ -170,8 +165,8 @@ void CUpgradeDlg::CheckMachineType()
         return;
     }
     // A missing row reads as empty text, which is not "Active".
-    const bool bothActive = m_host.ListGetCell(IDC_LIST_PART, 1, kColTargetStatus) == "Active" &&
-                            m_host.ListGetCell(IDC_LIST_PART, 2, kColTargetStatus) == "Active";
+    const bool bothActive = m_host.ListGetCell(IDC_LIST_PART, 1, LIST_COL_TARGET_STATUS) == "Active" &&
+                            m_host.ListGetCell(IDC_LIST_PART, 2, LIST_COL_TARGET_STATUS) == "Active";
     bool suits = false;
     if (cisM == 1 && cisS == 1)
         suits = bothActive;
