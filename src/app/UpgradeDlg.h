@@ -1,9 +1,29 @@
 #pragma once
 // The main window: owner of all state of the tool. Its members are spread
-// over one .cpp per concern (UpgradeDlg*.cpp in the subsystem folders).
+// over one .cpp per concern; the sections below name each file. The numbers
+// it uses live in app/ControlIds.h (controls), app/WindowIds.h (messages,
+// transports, progress rows, list columns, timers, models) and
+// bootloader/BootSteps.h (bootloader steps).
+//
+// Threads: every member runs on the user-interface thread (the host's event
+// loop, its timers and the controls). Two threads feed it: the serial
+// receive thread (ThreadWatchComm) hands received bytes over through the
+// host's SendSync, where CSendToBD parses them (OnBootByte, or the serial
+// receiver whose sink calls OnSerialAck and OnAckRejected); the USB reader
+// thread of m_UsbLink runs its receiver there and its sink (CUsbAckSink)
+// hands each event over through SendSync to OnAckEvent and OnAckRejected.
+// The one member written off that thread is m_nLastFrameMs (CUsbAckSink's
+// OnFrame on the USB reader thread), hence atomic.
+//
+// Errors: nothing here throws to the host. What the user must act on goes
+// to MessageBox in the system's own words, everything else to Trace. A
+// failed item is marked in m_bItemFailed and m_bRunFailed and shown in the
+// Result column of its list row.
 #include "app/AppOptions.h"
 #include "app/ControlIds.h"
 #include "app/DialogHost.h"
+#include "app/WindowIds.h"
+#include "bootloader/BootSteps.h"
 #include "link/CommPort.h"
 #include "link/UsbLink.h"
 #include "package/Aes128.h"
@@ -22,101 +42,6 @@
 
 class CSendToBD;
 class CUpgradeDlg;
-
-// Window messages of the original design, kept for the traces and the notes.
-inline constexpr int WM_USER = 0x0400;
-inline constexpr int WM_ACK_EVENT = WM_USER + 2;
-
-inline constexpr int TRANSPORT_USB = 100;
-inline constexpr int TRANSPORT_SERIAL = 101;
-
-// Progress rows.
-enum ProgressStep : int {
-    PROGRESS_BOOT = 40,
-    PROGRESS_DATA = 41,
-    PROGRESS_ERASE = 42,
-    PROGRESS_PROGRAM = 43,
-    PROGRESS_VERIFY = 44,
-};
-
-// One progress row: its step, its label, bar and percent controls, and the
-// trace of a failed step.
-struct ProgressRow {
-    int step;
-    int label;
-    int bar;
-    int percent;
-    const char* failTrace;
-};
-
-inline constexpr ProgressRow PROGRESS_ROWS[] = {
-    {PROGRESS_BOOT, IDC_STATIC_BOOT, IDC_PROGRESS_BOOT, IDC_STATIC_BOOT_PERCENT,
-     "Boot Download Progress Step Fail\r\n"},
-    {PROGRESS_DATA, IDC_STATIC_DATA, IDC_PROGRESS_DATA, IDC_STATIC_DATA_PERCENT,
-     "Data Download Progress Step Fail\r\n"},
-    {PROGRESS_ERASE, IDC_STATIC_ERASE, IDC_PROGRESS_ERASE, IDC_STATIC_ERASE_PERCENT,
-     "Erase Progress Step Fail\r\n"},
-    {PROGRESS_PROGRAM, IDC_STATIC_PROGRAM, IDC_PROGRESS_PROGRAM, IDC_STATIC_PROGRAM_PERCENT,
-     "Program Progress Step Fail\r\n"},
-    {PROGRESS_VERIFY, IDC_STATIC_VERIFY, IDC_PROGRESS_VERIFY, IDC_STATIC_VERIFY_PERCENT,
-     "Verify Progress Step Fail\r\n"},
-};
-
-// Columns of the part list, in order.
-enum PartListColumn : int {
-    LIST_COL_PART,
-    LIST_COL_TARGET_VER,
-    LIST_COL_TARGET_STATUS,
-    LIST_COL_FILE_NAME,
-    LIST_COL_FILE_VER,
-    LIST_COL_FILE_SIZE,
-    LIST_COL_RESULT,
-    LIST_COL_COUNT,
-};
-
-inline constexpr const char* LIST_COLUMN_TITLES[LIST_COL_COUNT] = {
-    "Part", "Target Ver", "Target Status", "File Name", "File Ver", "File Size", "Result",
-};
-
-// Timer ids (all one-shot).
-enum : int {
-    IDT_SEND_BOOT = 1027,
-    IDT_SEND_READY = 1028,
-    IDT_SEND_START = 1029,
-    IDT_SEND_HEX = 1030,
-    IDT_SEND_FINISH = 1031,
-    IDT_PORT_CLOSE = 1032,
-    IDT_NO_RESPONSE = 1034,
-    IDT_BOARD_CHECK = 1035,
-    IDT_PORT_REOPEN = 1036,
-    IDT_PROGRAM_ANIM = 1037,
-    IDT_BOOT_MODE = 1038,
-    IDT_BOOT_TIMEOUT = 1039,
-    // Watches a run for a target that stopped answering.
-    IDT_STALL = 1040,
-};
-
-// Bootloader steps.
-enum : int {
-    DEF_STEP_NONE = 0,
-    DEF_STEP_MAINCHECK = 10,
-    DEF_STEP_BOOT = 11,
-    DEF_STEP_READY = 12,
-    DEF_STEP_ERASE = 13,
-    DEF_STEP_START = 14,
-    DEF_STEP_SENDHEX = 15,
-    DEF_STEP_ENDHEX = 16,
-    DEF_STEP_FINISH = 17,
-    DEF_STEP_HALT = 99,
-};
-
-// Model types of a package.
-enum : int {
-    RESULT_TYPE_NONE = 0,
-    RESULT_TYPE_QUORIN_V1 = 1,
-    RESULT_TYPE_QUORIN_V2 = 2,
-    RESULT_TYPE_BOARD = 3,
-};
 
 // A control addressed through the host, for the controls the window binds
 // to members.
@@ -155,7 +80,7 @@ public:
     CDialogHost& Host() { return m_host; }
     const CAppOptions& Options() const { return m_options; }
 
-    // --- Lifecycle (UpgradeDlg.cpp)
+    // --- Lifecycle (app/UpgradeDlg.cpp)
     bool OnInitDialog();
     void OnClose() override;
     void ResetUpgradeState();
@@ -163,7 +88,7 @@ public:
     void OnControlEvent(int id, ControlEvent event) override;
     void OnTimer(int id) override;
 
-    // --- View (UpgradeDlgView.cpp)
+    // --- View (app/UpgradeDlgView.cpp)
     void InitControls();
     void InitListColumns();
     void FillPartList();
@@ -179,7 +104,7 @@ public:
     void MessageBox(const std::string& text, MessageIcon icon = MessageIcon::None);
     void Trace(const std::string& text);
 
-    // --- Connection control (UpgradeDlgConnect.cpp)
+    // --- Connection control and the USB sink (app/UpgradeDlgConnect.cpp)
     void FillBaudList();
     void FillPortList();
     void FillComPortList();
@@ -190,11 +115,13 @@ public:
     void DisconnectUsb();
     void DisconnectSerial();
     void OnBoardCheckAck();
+    // A checker refused an answer: its message, and during a run a failed item.
+    void OnAckRejected(const std::string& text);
+
+    // --- Serial acknowledgements (bootloader/SendToBD.cpp)
     // Reactions of the serial checkers: those of OnAckEvent, with the
     // system check and board check differing.
     void OnSerialAck(int event);
-    // A checker refused an answer: its message, and during a run a failed item.
-    void OnAckRejected(const std::string& text);
 
     // --- Requests (protocol/UpgradeDlgRequests.cpp)
     void MakePacketAndSend(std::uint8_t command, std::uint8_t subcommand, const std::uint8_t* payload,
