@@ -23,21 +23,6 @@ int RemainingMs(std::chrono::steady_clock::time_point end)
 }
 } // namespace
 
-CTempDir::CTempDir()
-{
-    char name[] = "/tmp/velunda-sim-XXXXXX";
-    if (mkdtemp(name) != nullptr)
-        path = name;
-}
-
-CTempDir::~CTempDir()
-{
-    if (!path.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-}
-
 Bytes ReadWholeFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
