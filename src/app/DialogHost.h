@@ -18,14 +18,20 @@ public:
     virtual ~IDialogEvents() = default;
     virtual void OnControlEvent(int id, ControlEvent event) = 0;
     virtual void OnTimer(int id) = 0;
-    // The close command (title-bar button, Escape, Alt+F4).
+    // The user's close command (title-bar button, Escape, Alt+F4): during a
+    // run it asks first.
+    virtual void OnCloseRequest() = 0;
+    // The close itself, without a question (also on SIGTERM and SIGHUP).
     virtual void OnClose() = 0;
+    // A package named on the command line or dropped on the window.
+    virtual void OnOpenFile(const std::string& path) = 0;
 };
 
 struct FileDialogOptions {
     std::string defaultExtension; // "*.QVP"
-    std::string filter;           // "All Files(*.*)|*.*|...|"
+    std::string filter;           // "Name (*.a *.b)|*.a;*.b|...|"
     bool hideReadOnly = true;
+    std::string initialDir; // empty: the toolkit's choice
 };
 
 class CDialogHost {
@@ -77,6 +83,8 @@ public:
 
     // Modal message box with an OK button.
     virtual void MessageBox(const std::string& text, MessageIcon icon = MessageIcon::None) = 0;
+    // Yes / No question, No the default; true for Yes.
+    virtual bool AskYesNo(const std::string& text) = 0;
     // Open-file dialog: the chosen full path, or nothing when cancelled.
     virtual std::optional<std::string> OpenFileDialog(const FileDialogOptions& options) = 0;
 

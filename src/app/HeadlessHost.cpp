@@ -204,6 +204,19 @@ bool CHeadlessHost::HasMessage(const std::string& text) const
                        [&](const Message& m) { return m.text == text; });
 }
 
+bool CHeadlessHost::AskYesNo(const std::string& text)
+{
+    m_messages.push_back({text, MessageIcon::None});
+    Trace("Question: " + text);
+    // Nobody there to answer takes the default, No.
+    bool yes = false;
+    if (!m_yesNoAnswers.empty()) {
+        yes = m_yesNoAnswers.front();
+        m_yesNoAnswers.pop_front();
+    }
+    return yes;
+}
+
 std::optional<std::string> CHeadlessHost::OpenFileDialog(const FileDialogOptions& options)
 {
     m_fileDialogs.push_back(options);

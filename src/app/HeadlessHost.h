@@ -57,6 +57,7 @@ public:
     int ListRowCount(int id) const override;
     void ListDeleteAll(int id) override;
     void MessageBox(const std::string& text, MessageIcon icon) override;
+    bool AskYesNo(const std::string& text) override;
     std::optional<std::string> OpenFileDialog(const FileDialogOptions& options) override;
     void StartTimer(int id, int intervalMs) override;
     void StopTimer(int id) override;
@@ -80,6 +81,7 @@ public:
     void Choose(int id, int index);
     void CloseWindow();
     void QueueOpenFileAnswer(std::optional<std::string> path) { m_fileAnswers.push_back(std::move(path)); }
+    void QueueYesNoAnswer(bool yes) { m_yesNoAnswers.push_back(yes); }
 
     // --- What the user saw
     const std::vector<Message>& Messages() const { return m_messages; }
@@ -132,6 +134,7 @@ private:
     std::map<int, Control> m_controls;
     std::vector<Message> m_messages;
     std::deque<std::optional<std::string>> m_fileAnswers;
+    std::deque<bool> m_yesNoAnswers;
     std::vector<FileDialogOptions> m_fileDialogs;
     std::map<int, Clock::time_point> m_timers;
     mutable std::mutex m_traceMutex;

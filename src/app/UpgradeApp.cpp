@@ -2,10 +2,12 @@
 
 #include "app/UpgradeDlg.h"
 
-bool CUpgradeApp::InitInstance(CDialogHost& host, const CAppOptions& options)
+bool CUpgradeApp::InitInstance(CDialogHost& host, const CAppOptions& options, const std::string& package)
 {
     CUpgradeDlg dlg(host, options);
     dlg.OnInitDialog();
+    if (!package.empty())
+        host.Post([&dlg, package] { dlg.OnOpenFile(package); });
     host.RunModal();
     return false;
 }

@@ -4,6 +4,7 @@
 
 #include "bootloader/SendToBD.h"
 
+#include <iterator>
 #include <unistd.h>
 
 CUpgradeDlg* g_hMainDlg = nullptr;
@@ -58,9 +59,10 @@ void CUpgradeDlg::CreateSendToBD()
     g_hSendToBD = m_pSendToBD.get();
     // The serial receive thread reaches the hidden window synchronously (WM_RX_NOTIFY).
     g_ComPort.SetNotify([this](int count) {
-        m_host.SendSync(g_ComPort.Gate(), [count] {
+        m_host.SendSync(g_ComPort.Gate(), [this, count] {
             if (g_hSendToBD != nullptr)
                 g_hSendToBD->OnRxNotify(0, count);
+            UpdateRunLock();
         });
     });
     g_ComPort.SetMessage([this](const std::string& text) {
@@ -68,8 +70,68 @@ void CUpgradeDlg::CreateSendToBD()
     });
 }
 
+void CUpgradeDlg::OnCloseRequest()
+{
+    if (m_bClosed != 0 || m_bCloseAsked != 0)
+        return;
+    if (IsRunInProgress()) {
+        // Stopping mid-write can leave the machine without a working firmware.
+        m_bCloseAsked = 1;
+        const bool stop = m_host.AskYesNo(
+            "An upgrade is in progress. Stopping now can leave the machine unusable. Stop and close?");
+        m_bCloseAsked = 0;
+        if (!stop || m_bClosed != 0)
+            return;
+        Trace("Closed by the user during a run\r\n");
+    }
+    OnClose();
+}
+
+void CUpgradeDlg::OnOpenFile(const std::string& path)
+{
+    // As File Load would, and only when File Load could be pressed.
+    if (m_bClosed != 0 || IsRunInProgress() || !m_host.IsControlEnabled(IDC_BUTTON_FILE_LOAD)) {
+        Trace("Package " + path + " not loaded: File Load is not available now\r\n");
+        return;
+    }
+    LoadPackage(path);
+    UpdateRunLock();
+}
+
+bool CUpgradeDlg::IsRunInProgress() const
+{
+    if (m_bRunActive != 0)
+        return true;
+    // The board exchange writes from the boot image on until its finish
+    // record is answered, a failure is reported or the package is dropped.
+    return m_nTransport == TRANSPORT_SERIAL && m_nBootStep >= DEF_STEP_BOOT &&
+           m_nBootStep <= DEF_STEP_FINISH && m_bBoardFailShown == 0 && !m_strUpgradeFile.empty();
+}
+
+void CUpgradeDlg::UpdateRunLock()
+{
+    static constexpr int kLocked[] = {IDC_CHECK_ALL, IDC_CHECK_MAIN, IDC_CHECK_CIS_M, IDC_CHECK_CIS_S,
+                                      IDC_CHECK_CF,  IDC_CHECK_IR,   IDC_COMBO_PORT,  IDC_COMBO_BAUD};
+    static_assert(std::size(kLocked) == std::size(decltype(m_bEnabledBeforeRun){}));
+    const int running = IsRunInProgress() ? 1 : 0;
+    if (running == m_bRunLocked)
+        return;
+    m_bRunLocked = running;
+    for (std::size_t i = 0; i < std::size(kLocked); ++i) {
+        if (running != 0) {
+            m_bEnabledBeforeRun[i] = m_host.IsControlEnabled(kLocked[i]);
+            m_host.EnableControl(kLocked[i], false);
+        } else {
+            m_host.EnableControl(kLocked[i], m_bEnabledBeforeRun[i]);
+        }
+    }
+}
+
 void CUpgradeDlg::OnClose()
 {
+    if (m_bClosed != 0)
+        return;
+    m_bClosed = 1;
     if (m_nTransport == TRANSPORT_USB)
         DisconnectUsb();
     else
@@ -105,6 +167,7 @@ void CUpgradeDlg::ResetUpgradeState()
     for (auto& flag : m_bHasPart)
         flag = 0;
     m_strTargetSerial.clear();
+    m_strStartBlockedReason.clear();
     m_host.SetText(IDC_EDIT_SERIAL, "");
 }
 
@@ -140,6 +203,7 @@ void CUpgradeDlg::OnControlEvent(int id, ControlEvent event)
     default:
         break;
     }
+    UpdateRunLock();
 }
 
 void CUpgradeDlg::OnTimer(int id)
@@ -182,4 +246,5 @@ void CUpgradeDlg::OnTimer(int id)
     default:
         break;
     }
+    UpdateRunLock();
 }

@@ -82,7 +82,14 @@ public:
 
     // --- Lifecycle (app/UpgradeDlg.cpp)
     bool OnInitDialog();
+    void OnCloseRequest() override;
     void OnClose() override;
+    void OnOpenFile(const std::string& path) override;
+    // An upgrade run or a board exchange is writing to the target.
+    bool IsRunInProgress() const;
+    // While a run is in progress the item boxes, ALL and the port and baud
+    // lists are disabled; afterwards each gets back the state it had.
+    void UpdateRunLock();
     void ResetUpgradeState();
     void CreateSendToBD();
     void OnControlEvent(int id, ControlEvent event) override;
@@ -101,6 +108,8 @@ public:
     void ShowPartChecks();
     void OnCheckAll();
     void OnButtonFileLoad();
+    // Loads the package at path as File Load does after its dialog.
+    void LoadPackage(const std::string& path);
     void MessageBox(const std::string& text, MessageIcon icon = MessageIcon::None);
     void Trace(const std::string& text);
 
@@ -156,11 +165,16 @@ public:
 
     // --- System check (protocol/UpgradeDlgSysCheck.cpp)
     void OnButtonSysCheck();
+    // Reaction to the SYS Check acknowledgement over USB: the record, then the match check.
+    void OnSysCheckAck(const std::uint8_t* record);
     void ShowSysCheckResult(const std::uint8_t* record);
     void SetTargetStatus(const std::string& partName, const std::string& status);
     void OnSerialVersionAck(const std::uint8_t* payload, int length);
     void ShowTargetVersions();
     void CheckMachineType();
+    // Says once per system check why Upgrade Start stays disabled, and traces
+    // the record groups behind it.
+    void ExplainStartBlocked(const std::string& reason);
 
     // --- Boot folder (package/UpgradeDlgBootFiles.cpp)
     void FindBootFile();
@@ -232,6 +246,8 @@ public:
     // What the last archive load created on disk, so clean-up removes only that.
     std::vector<std::string> m_vecUnpackedFiles;
     std::vector<std::string> m_vecUnpackedFolders;
+    // Folder of the last package chosen; the open-file dialog starts there.
+    std::string m_strLastPackageDir;
     // Every file of the loaded package in the unpack folder, in archive order:
     // those it extracted and those already there with the same content.
     std::vector<std::string> m_vecPackageFiles;
@@ -249,12 +265,27 @@ public:
     int m_bItemFailed = 0;
     // Some item of this run failed.
     int m_bRunFailed = 0;
+    // The run lock is on, and what each locked control's state was before it.
+    int m_bRunLocked = 0;
+    bool m_bEnabledBeforeRun[8] = {};
+    // The close question is open; the window has closed.
+    int m_bCloseAsked = 0;
+    int m_bClosed = 0;
     // Steady-clock milliseconds of the last frame from the target, on either link.
     std::atomic<std::int64_t> m_nLastFrameMs{0};
 
     // Target information.
     std::string m_strTargetSerial;
     std::string m_strTargetVersion[PART_COUNT];
+    // The last system-check record, for the trace that explains a decision.
+    std::uint8_t m_SysRecord[SYS_RECORD_SIZE] = {};
+    // SYS Check acknowledgements and serial/version frames handled since the window opened.
+    int m_nSysCheckAnswers = 0;
+    int m_nSerialFrames = 0;
+    // Why Upgrade Start stays disabled after the last match check; empty when it is available.
+    std::string m_strStartBlockedReason;
+    // That reason has been shown since the last Sys Check.
+    int m_bStartReasonShown = 0;
 
     // Bootloader download. Its bytes go out on m_pBootPort, which a test may
     // point at a port of its own.

@@ -18,7 +18,10 @@ constexpr int kDefaultBaudIndex = 4; // 38400
 
 void CUsbAckSink::OnAckEvent(int event)
 {
-    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, event] { m_dlg.OnAckEvent(event); });
+    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, event] {
+        m_dlg.OnAckEvent(event);
+        m_dlg.UpdateRunLock();
+    });
 }
 
 void CUsbAckSink::OnCheckerMessage(const std::string& text)
@@ -85,7 +88,18 @@ void CUpgradeDlg::OnSelchangeComboPort()
 
 void CUpgradeDlg::OnDropdownComboPort()
 {
+    // The list is read again (a device may have come or gone), but opening
+    // it to look does not change the port chosen.
+    const int selected = m_host.ComboSelected(IDC_COMBO_PORT);
+    const std::string chosen = selected >= 0 ? m_host.ComboItemText(IDC_COMBO_PORT, selected) : std::string();
     FillPortList();
+    if (chosen.empty())
+        return;
+    for (int i = 0; i < m_host.ComboCount(IDC_COMBO_PORT); ++i)
+        if (m_host.ComboItemText(IDC_COMBO_PORT, i) == chosen) {
+            m_host.ComboSelect(IDC_COMBO_PORT, i);
+            return;
+        }
 }
 
 void CUpgradeDlg::OnButtonConnect()

@@ -30,6 +30,12 @@ constexpr ListColumnLayout kListColumns[LIST_COL_COUNT] = {
 
 constexpr int kItemChecks[] = {IDC_CHECK_MAIN, IDC_CHECK_CIS_M, IDC_CHECK_CIS_S, IDC_CHECK_CF, IDC_CHECK_IR};
 
+void ShowPercent(CDialogHost& host, const ProgressRow& row, int percent)
+{
+    host.SetProgressPos(row.bar, percent);
+    host.SetText(row.percent, std::to_string(percent) + " %");
+}
+
 std::string OrNone(const std::string& text, const char* noneValue)
 {
     return text.empty() || (noneValue != nullptr && text == noneValue) ? "None" : text;
@@ -98,8 +104,11 @@ void CUpgradeDlg::SetProgress(int step, int percent)
     const ProgressRow* row = FindRow(step);
     if (row == nullptr)
         return;
-    m_host.SetProgressPos(row->bar, percent);
-    m_host.SetText(row->percent, std::to_string(percent) + " %");
+    // The Programming row has two writers, the animation and the target's
+    // Program Step count; within an item it only moves forward.
+    if (step == PROGRESS_PROGRAM && percent < m_host.GetProgressPos(row->bar))
+        return;
+    ShowPercent(m_host, *row, percent);
 }
 
 void CUpgradeDlg::CompleteProgress(int step)
@@ -113,7 +122,7 @@ void CUpgradeDlg::FailProgress(int step)
     if (row == nullptr)
         return;
     Trace(row->failTrace);
-    SetProgress(step, 0);
+    ShowPercent(m_host, *row, 0);
 }
 
 void CUpgradeDlg::ResetProgress()
@@ -194,6 +203,20 @@ void CUpgradeDlg::OnCheckAll()
 
 void CUpgradeDlg::OnButtonFileLoad()
 {
+    // The dialog comes first: Cancel keeps the loaded package and the connection.
+    FileDialogOptions dialog;
+    dialog.defaultExtension = "*.QVP";
+    dialog.filter = "Upgrade packages (*.DAT *.QVP)|*.DAT;*.QVP|All files (*)|*|";
+    dialog.hideReadOnly = true;
+    dialog.initialDir = m_strLastPackageDir;
+    const auto chosen = m_host.OpenFileDialog(dialog);
+    if (!chosen)
+        return;
+    LoadPackage(*chosen);
+}
+
+void CUpgradeDlg::LoadPackage(const std::string& path)
+{
     ResetUpgradeState();
     if (m_nTransport == TRANSPORT_USB)
         DisconnectUsb();
@@ -202,15 +225,9 @@ void CUpgradeDlg::OnButtonFileLoad()
     m_btnConnect.SetWindowText("Connect");
     m_btnConnect.EnableWindow(false);
 
-    FileDialogOptions dialog;
-    dialog.defaultExtension = "*.QVP";
-    dialog.filter = "All Files(*.*)|*.*|Upgrade Files(*.QVP)|*.QVP|Upgrade Files(*.DAT)|*.DAT|";
-    dialog.hideReadOnly = true;
-    const auto chosen = m_host.OpenFileDialog(dialog);
-    if (!chosen)
-        return;
-
-    m_strUpgradeFile = *chosen;
+    m_strUpgradeFile = path;
+    if (const auto slash = path.find_last_of('/'); slash != std::string::npos)
+        m_strLastPackageDir = path.substr(0, slash == 0 ? 1 : slash);
     HidePartChecks();
 
     std::string tail = m_strUpgradeFile.size() >= 3 ? m_strUpgradeFile.substr(m_strUpgradeFile.size() - 3)
@@ -220,6 +237,15 @@ void CUpgradeDlg::OnButtonFileLoad()
         m_bPartImage = 1;
         m_nResultType = RESULT_TYPE_QUORIN_V1;
         LoadPartImage();
+        // A header the loader refused names no part; its message has been shown.
+        const bool named = std::any_of(std::begin(m_PartList.slot) + 1, std::begin(m_PartList.slot) + 6,
+                                       [](const PartListEntry& e) { return !FieldText(e.szName).empty(); });
+        if (!named) {
+            ResetUpgradeState();
+            for (auto& part : m_pPartData)
+                part.reset();
+            return;
+        }
     } else if (tail.find("QVP") != std::string::npos) {
         m_bPartImage = 0;
         try {

@@ -204,7 +204,7 @@ void CCliReport::Table(const std::string& when, const std::vector<std::string>& 
 }
 
 void CCliReport::Target(const std::string& serial, const std::string& boardVersion,
-                        const std::vector<CTargetPart>& parts)
+                        const std::vector<CTargetPart>& parts, bool versionsReceived)
 {
     if (m_bJson) {
         std::vector<std::string> jsonParts;
@@ -215,16 +215,28 @@ void CCliReport::Target(const std::string& serial, const std::string& boardVersi
                  .Add("event", "target")
                  .Add("serial", serial)
                  .Add("board_version", boardVersion)
+                 .Add("versions_received", versionsReceived)
                  .AddRaw("parts", JsonArray(jsonParts))
                  .Text());
         return;
     }
-    std::fprintf(m_out, "Target serial number: %s\n", serial.empty() ? "(none)" : serial.c_str());
+    if (versionsReceived)
+        std::fprintf(m_out, "Target serial number: %s\n", serial.empty() ? "(none)" : serial.c_str());
+    else
+        std::fprintf(m_out, "no serial number or versions received\n");
     std::fprintf(m_out, "Upgrade board version: %s\n", boardVersion.c_str());
     std::vector<std::vector<std::string>> rows;
-    for (const auto& p : parts)
-        rows.push_back({p.part, p.version.empty() ? "-" : p.version, p.status.empty() ? "-" : p.status});
-    std::fprintf(m_out, "%s", FormatTable({"Part", "Target Ver", "Target Status"}, rows).c_str());
+    for (const auto& p : parts) {
+        const std::string status = p.status.empty() ? "-" : p.status;
+        if (versionsReceived)
+            rows.push_back({p.part, p.version.empty() ? "-" : p.version, status});
+        else
+            rows.push_back({p.part, status});
+    }
+    const std::vector<std::string> columns =
+        versionsReceived ? std::vector<std::string>{"Part", "Target Ver", "Target Status"}
+                         : std::vector<std::string>{"Part", "Target Status"};
+    std::fprintf(m_out, "%s", FormatTable(columns, rows).c_str());
     std::fflush(m_out);
 }
 

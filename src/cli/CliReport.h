@@ -34,8 +34,10 @@ public:
     void ItemResult(const std::string& part, const std::string& result);
     void Table(const std::string& when, const std::vector<std::string>& columns,
                const std::vector<std::vector<std::string>>& rows);
+    // versionsReceived false: the target sent no serial number or versions, and
+    // that is said instead of printing empty fields.
     void Target(const std::string& serial, const std::string& boardVersion,
-                const std::vector<CTargetPart>& parts);
+                const std::vector<CTargetPart>& parts, bool versionsReceived = true);
     void Outcome(ECliOutcome outcome, const std::string& reason);
     // Emits a JSON object as it is (info results).
     void Json(const std::string& object);

@@ -12,6 +12,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// How long the serial number and versions are awaited after the system-check answer.
+constexpr auto kSerialWait = 1s;
+
 // The item boxes as the command line names them.
 struct ItemBox {
     const char* name;
@@ -136,10 +139,8 @@ void CCliSession::OnCell(int row, int column, const std::string& text)
 {
     m_lastActivity = Clock::now();
     const std::string part = m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART);
-    if (column == LIST_COL_TARGET_STATUS && !text.empty()) {
-        m_bStatusSeen = true;
+    if (column == LIST_COL_TARGET_STATUS && !text.empty())
         m_statusOfPart[part] = text;
-    }
     if (column == LIST_COL_RESULT && !text.empty())
         m_report.ItemResult(part, text);
 }
@@ -348,19 +349,35 @@ int CCliSession::RunMachine(int model)
     m_phase = EPhase::Connect;
     m_report.Note(m_opt.app.usbTty.empty() ? "connecting over USB"
                                            : "connecting over USB through " + m_opt.app.usbTty);
+    // A target may send its serial number and versions before the check is asked for.
+    const int serialFramesBefore = m_dlg->m_nSerialFrames;
     m_host.Click(IDC_BUTTON_CONNECT);
     if (!Wait([this] { return m_host.IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 15s))
         return Stop(ECliOutcome::ConnectFailed, "the machine did not answer the board check");
 
     m_phase = EPhase::SysCheck;
     m_report.Note("running the system check");
+    const int answersBefore = m_dlg->m_nSysCheckAnswers;
     m_host.Click(IDC_BUTTON_SYS_CHECK);
-    if (!Wait([this] { return m_bStatusSeen; }, 10s))
+    // The window's own count of answers, whatever the record holds.
+    if (!Wait([&] { return m_dlg->m_nSysCheckAnswers > answersBefore; }, 10s))
         return Stop(ECliOutcome::ConnectFailed, "the machine did not answer the system check");
-    // The serial number and versions come in a frame of their own, usually right after.
-    Wait([this] { return !m_host.GetText(IDC_EDIT_SERIAL).empty(); }, 2s);
+    // The serial number and versions come in a frame of their own, usually right
+    // after; a message the check raised must not cut this wait short.
+    const auto serialSeen = [&] { return m_dlg->m_nSerialFrames > serialFramesBefore; };
+    m_host.RunUntil(
+        [&] {
+            m_bInterrupted = m_bInterrupted || Interrupted();
+            return serialSeen() || m_bInterrupted;
+        },
+        kSerialWait);
     if (m_bInterrupted)
         return Stop(ECliOutcome::Failed, "");
+    // A frame that carried nothing ("None", or text without a serial number or versions) counts as none.
+    bool versionsReceived = !m_dlg->m_strTargetSerial.empty();
+    for (const auto& version : m_dlg->m_strTargetVersion)
+        versionsReceived = versionsReceived || !version.empty();
+    versionsReceived = versionsReceived && serialSeen();
 
     std::vector<CTargetPart> parts;
     for (const auto& row : ListRows()) {
@@ -368,10 +385,21 @@ int CCliSession::RunMachine(int model)
         parts.push_back(
             {row[LIST_COL_PART], row[LIST_COL_TARGET_VER], it == m_statusOfPart.end() ? "" : it->second});
     }
-    m_report.Target(m_host.GetText(IDC_EDIT_SERIAL), m_host.GetText(IDC_STATIC_BOARD_VER), parts);
+    // The serial field is cleared by Sys Check, so a frame sent before it is read from the window's record.
+    m_report.Target(versionsReceived ? m_dlg->m_strTargetSerial : "", m_host.GetText(IDC_STATIC_BOARD_VER),
+                    parts, versionsReceived);
     PrintList("system check");
-    if (m_bEnded)
-        return Stop(ECliOutcome::Rejected, "");
+    // The machine answered: what the window decided about Upgrade Start is the
+    // verdict, with the reason the window gave.
+    if (!m_host.IsControlEnabled(IDC_BUTTON_UPGRADE_START)) {
+        const std::string& why = m_dlg->m_strStartBlockedReason;
+        return Finish(ECliOutcome::Rejected,
+                      why.empty() ? "Upgrade Start is not available for this package and machine" : why);
+    }
+    // Upgrade Start is available, so a message shown during the check did not end anything.
+    m_outcome = ECliOutcome::None;
+    m_strReason.clear();
+    m_bEnded = false;
     if (m_opt.checkOnly)
         return Finish(ECliOutcome::Success, "system check done");
 
@@ -396,8 +424,6 @@ int CCliSession::RunMachine(int model)
         if (m_host.GetCheck(b.box) != want)
             m_host.Click(b.box);
     }
-    if (!m_host.IsControlEnabled(IDC_BUTTON_UPGRADE_START))
-        return Finish(ECliOutcome::Rejected, "Upgrade Start is not available for this package and machine");
 
     m_phase = EPhase::Run;
     m_host.Click(IDC_BUTTON_UPGRADE_START);

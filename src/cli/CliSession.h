@@ -57,7 +57,6 @@ private:
     std::string m_strReason;
     bool m_bEnded = false;
     bool m_bInterrupted = false;
-    bool m_bStatusSeen = false;
     std::map<std::string, std::string> m_statusOfPart; // Target Status as the system check wrote it
     int m_nShownItem = -1;
     int m_nRunModel = 0; // model of the loaded package

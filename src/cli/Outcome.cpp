@@ -22,6 +22,7 @@ const std::vector<CMessageRule> kRules = {
     {" Result : FALSE!", M::Suffix, O::Rejected, true},
     {"Upgrade Error::Erase Fail!", M::Exact, O::Rejected, true},
     {"Machine type and the file type does not match!", M::Exact, O::Rejected, true},
+    {"Upgrade Start is not available: ", M::Prefix, O::Rejected, true},
     {"Select upgrade item.", M::Exact, O::Rejected, true},
     // Connection.
     {"USB connection failed!", M::Exact, O::ConnectFailed, true},

@@ -218,8 +218,18 @@ void CUpgradeDlg::ReadUpgradeInfo()
     const CUpgradeInfo info = ParseUpgradeInfoText(text);
     std::copy(std::begin(info.bHasPart), std::end(info.bHasPart), m_bHasPart);
     m_nResultType = ModelTypeFromText(info.strModelText);
-    if (m_nResultType == RESULT_TYPE_NONE)
-        Trace("ReadUpgradeInfo: model \"" + info.strModelText + "\" not recognised\r\n");
+    if (m_nResultType == RESULT_TYPE_NONE) {
+        // Shown to the user: control bytes become '?' and a long text is cut.
+        const std::string& text = info.strModelText;
+        const auto first = text.find_first_not_of(" \t");
+        const auto last = text.find_last_not_of(" \t\r");
+        std::string shown;
+        for (const char c : first == std::string::npos
+                                ? std::string()
+                                : text.substr(first, std::min<std::size_t>(last - first + 1, 60)))
+            shown += (c >= 0x20 && c < 0x7f) ? c : '?';
+        throw CPackageError("unknown machine type \"" + shown + "\"");
+    }
 }
 
 void CUpgradeDlg::FindPartFiles()

@@ -59,6 +59,7 @@ enum : int {
 inline constexpr std::uint8_t FRAME_MARKER = 0xFB;
 inline constexpr int FRAME_MAX_PAYLOAD = 8192; // also the download chunk size
 inline constexpr int FRAME_OVERHEAD = 8;       // markers, codes, length, checksum
+inline constexpr int SYS_RECORD_SIZE = 21;     // system-check record: seven groups of three characters
 
 // One received frame.
 struct Packet {

@@ -91,8 +91,7 @@ int CUpgradeDlg::OnAckEvent(int event)
     CAckReceiver& link = ActiveReceiver();
     switch (event) {
     case ACK_SYS_CHECK:
-        ShowSysCheckResult(link.packet().data);
-        CheckMachineType();
+        OnSysCheckAck(link.packet().data);
         break;
     case ACK_BOARD_CHECK:
         OnBoardCheckAck();

@@ -19,20 +19,33 @@ struct SysCheckGroup {
     int offset;  // first of the three characters
     int checkId; // item check box
     const char* rowName;
-    int model;    // m_nResultType it applies to, or kAnyModel
-    int fileSlot; // m_strPartFile slot that must be filled to enable the box
+    int model;     // m_nResultType it applies to, or kAnyModel
+    int fileSlot;  // m_strPartFile slot that must be filled to enable the box
+    int partIndex; // m_bHasPart entry of the part
 };
 
 // Record order: IR, CF, CIS M, CIS S, MAIN, CDM; the board version follows.
 constexpr SysCheckGroup kGroups[] = {
-    {0, IDC_CHECK_IR, "IR", RESULT_TYPE_QUORIN_V1, 5},
-    {3, IDC_CHECK_CF, "CF", RESULT_TYPE_QUORIN_V1, 4},
-    {6, IDC_CHECK_CIS_M, "CIS M", RESULT_TYPE_QUORIN_V1, 2},
-    {9, IDC_CHECK_CIS_S, "CIS S", RESULT_TYPE_QUORIN_V1, 3},
-    {12, IDC_CHECK_MAIN, "MAIN", kAnyModel, 1},
-    {15, IDC_CHECK_CIS_M, "CDM", RESULT_TYPE_QUORIN_V2, 2},
+    {0, IDC_CHECK_IR, "IR", RESULT_TYPE_QUORIN_V1, 5, 4},
+    {3, IDC_CHECK_CF, "CF", RESULT_TYPE_QUORIN_V1, 4, 3},
+    {6, IDC_CHECK_CIS_M, "CIS M", RESULT_TYPE_QUORIN_V1, 2, 1},
+    {9, IDC_CHECK_CIS_S, "CIS S", RESULT_TYPE_QUORIN_V1, 3, 2},
+    {12, IDC_CHECK_MAIN, "MAIN", kAnyModel, 1, 0},
+    {15, IDC_CHECK_CIS_M, "CDM", RESULT_TYPE_QUORIN_V2, 2, 1},
 };
+constexpr int kCisMOffset = 6;
+constexpr int kCisSOffset = 9;
 constexpr int kBoardVersionOffset = 18;
+
+// Why Upgrade Start stays disabled after a match check, in the user's words.
+constexpr const char* kReasonCisMismatch =
+    "Upgrade Start is not available: this package's CIS parts do not suit this machine.";
+constexpr const char* kReasonNoPartReported =
+    "Upgrade Start is not available: the machine reports none of the package's parts.";
+constexpr const char* kReasonCisNotReported =
+    "Upgrade Start is not available: the machine does not say whether it has CIS M and CIS S.";
+constexpr const char* kReasonCisSAlone =
+    "Upgrade Start is not available: a package with CIS S but without CIS M suits no machine.";
 
 bool GroupHas(const std::uint8_t* group, char c)
 {
@@ -40,6 +53,27 @@ bool GroupHas(const std::uint8_t* group, char c)
         if (group[i] == static_cast<std::uint8_t>(c))
             return true;
     return false;
+}
+
+// A group marks its part when it holds a 'Y' or an 'N'.
+bool GroupMarks(const std::uint8_t* group)
+{
+    return GroupHas(group, 'Y') || GroupHas(group, 'N');
+}
+
+// The three characters of a group as the trace shows them, other bytes in hex.
+std::string GroupText(const std::uint8_t* group)
+{
+    std::string text = "\"";
+    for (int i = 0; i < kGroupSize; ++i) {
+        char byte[8];
+        if (group[i] >= 0x20 && group[i] < 0x7F && group[i] != '"' && group[i] != '\\')
+            std::snprintf(byte, sizeof byte, "%c", static_cast<char>(group[i]));
+        else
+            std::snprintf(byte, sizeof byte, "\\x%02X", group[i]);
+        text += byte;
+    }
+    return text + "\"";
 }
 
 // Target Ver text of a list row, from the five reported versions (MAIN,
@@ -63,6 +97,7 @@ bool VersionOfRow(const std::string& row, const std::string (&versions)[PART_COU
 
 void CUpgradeDlg::OnButtonSysCheck()
 {
+    m_bStartReasonShown = 0;
     ResetProgress();
     m_host.SetText(IDC_EDIT_SERIAL, "");
     // The reopen's result is not needed: a link that stays down shows as no answer.
@@ -71,10 +106,18 @@ void CUpgradeDlg::OnButtonSysCheck()
     SendSysCheck();
 }
 
+void CUpgradeDlg::OnSysCheckAck(const std::uint8_t* record)
+{
+    ++m_nSysCheckAnswers;
+    ShowSysCheckResult(record);
+    CheckMachineType();
+}
+
 void CUpgradeDlg::ShowSysCheckResult(const std::uint8_t* record)
 {
     if (record == nullptr)
         return;
+    std::copy(record, record + SYS_RECORD_SIZE, m_SysRecord);
     for (const SysCheckGroup& g : kGroups) {
         const std::uint8_t* group = record + g.offset;
         const bool applies = g.model == kAnyModel || g.model == m_nResultType;
@@ -117,6 +160,7 @@ void CUpgradeDlg::SetTargetStatus(const std::string& partName, const std::string
 
 void CUpgradeDlg::OnSerialVersionAck(const std::uint8_t* payload, int length)
 {
+    ++m_nSerialFrames;
     FillPartList();
     // The frame is read only as far as it reached; a short text leaves the
     // missing versions short or empty.
@@ -158,23 +202,57 @@ void CUpgradeDlg::ShowTargetVersions()
 
 void CUpgradeDlg::CheckMachineType()
 {
+    m_strStartBlockedReason.clear();
     const int cisM = m_bHasPart[1];
     const int cisS = m_bHasPart[2];
     if (cisM == 0 && cisS == 0) {
         m_btnUpgradeStart.EnableWindow(true);
         return;
     }
+    if (cisM == 0) {
+        // CIS S alone: the button stays as it is, which after a connect is disabled.
+        if (!m_host.IsControlEnabled(IDC_BUTTON_UPGRADE_START))
+            ExplainStartBlocked(kReasonCisSAlone);
+        return;
+    }
     // A missing row reads as empty text, which is not "Active".
     const bool bothActive = m_host.ListGetCell(IDC_LIST_PART, 1, LIST_COL_TARGET_STATUS) == "Active" &&
                             m_host.ListGetCell(IDC_LIST_PART, 2, LIST_COL_TARGET_STATUS) == "Active";
-    bool suits = false;
-    if (cisM == 1 && cisS == 1)
-        suits = bothActive;
-    else if (cisM == 1 && cisS == 0)
-        suits = !bothActive;
-    else
-        return; // CIS S alone: the button stays as it is
+    // Both CIS parts suit a machine with both; CIS M alone one without both.
+    const bool suits = cisS == 1 ? bothActive : !bothActive;
     m_btnUpgradeStart.EnableWindow(suits);
-    if (!suits)
-        MessageBox("Machine type and the file type does not match!");
+    if (suits)
+        return;
+    MessageBox("Machine type and the file type does not match!");
+
+    bool anyMarked = false;
+    for (const SysCheckGroup& g : kGroups)
+        if ((g.model == kAnyModel || g.model == m_nResultType) && m_bHasPart[g.partIndex] == 1)
+            anyMarked = anyMarked || GroupMarks(m_SysRecord + g.offset);
+    const bool cisMarked = GroupMarks(m_SysRecord + kCisMOffset) || GroupMarks(m_SysRecord + kCisSOffset);
+    if (!anyMarked)
+        ExplainStartBlocked(kReasonNoPartReported);
+    else if (cisS == 1 && !cisMarked)
+        ExplainStartBlocked(kReasonCisNotReported);
+    else
+        ExplainStartBlocked(kReasonCisMismatch);
+}
+
+void CUpgradeDlg::ExplainStartBlocked(const std::string& reason)
+{
+    m_strStartBlockedReason = reason;
+    // The record groups of the package's parts, and the two rows the match check read.
+    std::string trace = "Upgrade Start stays disabled: package CIS M " + std::to_string(m_bHasPart[1]) +
+                        ", CIS S " + std::to_string(m_bHasPart[2]) + "; record";
+    for (const SysCheckGroup& g : kGroups)
+        if ((g.model == kAnyModel || g.model == m_nResultType) &&
+            (m_bHasPart[g.partIndex] == 1 || g.offset == kCisMOffset || g.offset == kCisSOffset))
+            trace += std::string(" ") + g.rowName + " " + GroupText(m_SysRecord + g.offset);
+    trace += "; rows \"" + m_host.ListGetCell(IDC_LIST_PART, 1, LIST_COL_TARGET_STATUS) + "\", \"" +
+             m_host.ListGetCell(IDC_LIST_PART, 2, LIST_COL_TARGET_STATUS) + "\" -> " + reason + "\r\n";
+    Trace(trace);
+    if (m_bStartReasonShown == 1)
+        return;
+    m_bStartReasonShown = 1;
+    MessageBox(reason);
 }

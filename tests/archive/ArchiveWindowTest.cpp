@@ -142,22 +142,6 @@ TEST_F(ArchiveLoad, AnInfoZipArchiveWithFoldersLoadsFlat)
     EXPECT_EQ(Cell(0, 4), "V4");
 }
 
-TEST_F(ArchiveLoad, AModelTextNotRecognisedShowsNoRowsNoBoxesAndNoMessage)
-{
-    Source("SM_V1.bin", 10, 1);
-    ASSERT_EQ(Pack("--model v1 --model-text 'Quorin V3' -o " + Quote((dir / "m.QVP").string()) + " --main " +
-                   Quote(Src("SM_V1.bin"))),
-              0)
-        << packOutput;
-    Load(dir / "m.QVP");
-    EXPECT_TRUE(host.Messages().empty()) << Messages();
-    EXPECT_EQ(dlg->m_nResultType, RESULT_TYPE_NONE);
-    EXPECT_TRUE(dlg->m_strPartFile[1].empty());
-    EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), 0);
-    EXPECT_FALSE(host.IsControlVisible(IDC_CHECK_ALL));
-    EXPECT_TRUE(host.HasTrace("not recognised"));
-}
-
 TEST_F(ArchiveLoad, ALongVersionAndFileNameAreCutToFitTheirFields)
 {
     const std::string version(40, 'v');
@@ -287,6 +271,9 @@ INSTANTIATE_TEST_SUITE_P(
                      WriteFileBytes(d / "bad.QVP", b);
                  },
                  "an entry failed its CRC check."},
+        FailCase{"UnknownModelText",
+                 [](ArchiveFixture& f, const fs::path& d) { MakeGood(f, d, "--model-text 'Quorin V3'"); },
+                 "unknown machine type \"Quorin V3\"."},
         FailCase{"NoUpgradeInfo", [](ArchiveFixture& f, const fs::path& d) { MakeGood(f, d, "--no-info"); },
                  "it holds no UpgradeInfo.txt."},
         FailCase{"StaleUpgradeInfoOnly",

@@ -2,8 +2,11 @@
 // judged by the exit status, the exact texts on stderr and what the target
 // recorded.
 #include "CliTestSupport.h"
+#include "SysCheckScenarios.h"
 
+#include <algorithm>
 #include <map>
+#include <thread>
 
 using namespace clitest;
 
@@ -167,6 +170,89 @@ TEST_F(CliUpgradeTest, APackageThatDoesNotSuitTheMachineIsRejected)
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_TRUE(HasLine(r.err, "Machine type and the file type does not match!")) << r.err;
     EXPECT_FALSE(fs::exists(Recorded(5, "data")));
+}
+
+class CliSysCheckTest : public CliUpgradeTest,
+                        public ::testing::WithParamInterface<syscheck::SysCheckScenario> {};
+
+// The outcome and reason of the window's own run of the same table (the scenario suite).
+TEST_P(CliSysCheckTest, TheCliEndsAsTheWindowDoesAndGivesTheSameReason)
+{
+    const syscheck::SysCheckScenario& c = GetParam();
+    static const std::map<std::string, DatPart> kPartOf = {{"MAIN", {"--main", 1000, "3"}},
+                                                           {"CIS-M", {"--cis-m", 1100, "4"}},
+                                                           {"CIS-S", {"--cis-s", 1200, "5"}}};
+    std::vector<DatPart> parts;
+    for (const auto& name : c.parts)
+        parts.push_back(kPartOf.at(name));
+    const fs::path dat = MakeDat(parts);
+    sim.sysRecord = c.record;
+    sim.serialWhen = c.serialWhen;
+    StartTarget();
+    const std::string reason = c.reason;
+    const RunResult r = CliUsb({"--verbose", dat.string()}, 60s);
+    if (c.startAvailable) {
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(HasLine(r.err, "Upgrade Complete.")) << r.err;
+    } else {
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        const auto lines = Lines(r.err);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), reason), 1) << r.err;
+        EXPECT_TRUE(HasLine(r.err, "velunda-cli: rejected: " + reason + " (exit status 1)")) << r.err;
+        EXPECT_TRUE(Contains(r.err, "trace: Upgrade Start stays disabled: ")) << r.err;
+        EXPECT_FALSE(fs::exists(Recorded(5, "data")));
+    }
+    if (c.serial[0] != '\0') {
+        EXPECT_TRUE(HasLine(r.out, std::string("Target serial number: ") + c.serial)) << r.out;
+    } else {
+        EXPECT_TRUE(HasLine(r.out, "no serial number or versions received")) << r.out;
+    }
+    EXPECT_FALSE(Contains(r.out, "Target serial number: (none)")) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, CliSysCheckTest, ::testing::ValuesIn(syscheck::SysCheckScenarios()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliUpgradeTest, CheckOnlyFiftyTimesNeverReportsAnEmptySerialNumber)
+{
+    // The target sends the serial number frame right after its SYS Check answer.
+    const fs::path dat = MakeDat({{"--main", 1000, "3"}});
+    // Ten targets with five runs each, side by side, so the board check's
+    // second is waited ten times rather than fifty.
+    constexpr int kTargets = 10;
+    constexpr int kRunsEach = 5;
+    std::vector<std::unique_ptr<CQuorinSim>> targets;
+    for (int i = 0; i < kTargets; ++i) {
+        CSimConfig config = sim;
+        config.recordDir = (m_dir / ("rec" + std::to_string(i))).string();
+        targets.push_back(std::make_unique<CQuorinSim>(config));
+        std::string error;
+        ASSERT_TRUE(targets.back()->Start(error)) << error;
+    }
+    std::vector<std::vector<RunResult>> results(kTargets);
+    std::vector<std::thread> runners;
+    for (int i = 0; i < kTargets; ++i)
+        runners.emplace_back([&, i] {
+            for (int n = 0; n < kRunsEach; ++n)
+                results[static_cast<std::size_t>(i)].push_back(
+                    RunProgram({VELUNDA_CLI, "--usb-tty", targets[static_cast<std::size_t>(i)]->SlavePath(),
+                                "--check-only", dat.string()},
+                               m_dir, 30s));
+        });
+    for (auto& t : runners)
+        t.join();
+    for (auto& t : targets)
+        t->Stop();
+    int reported = 0;
+    for (const auto& runs : results)
+        for (const RunResult& r : runs) {
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            if (HasLine(r.out, "Target serial number: QV2024001"))
+                ++reported;
+            else
+                ADD_FAILURE() << r.out;
+        }
+    EXPECT_EQ(reported, kTargets * kRunsEach);
 }
 
 TEST_F(CliUpgradeTest, AnItemTheMachineLacksIsRejectedAndOneThePackageLacksIsBadUsage)

@@ -145,9 +145,10 @@ TEST_F(PartImageWindow, DamagedPackageShowsItsBoxAndOffersNoPart)
     EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), 0);
     for (int p = 0; p < 5; ++p) {
         EXPECT_FALSE(host.GetCheck(kItemBoxes[p])) << kNames[p];
-        EXPECT_FALSE(host.IsControlEnabled(kItemBoxes[p])) << kNames[p];
+        EXPECT_FALSE(host.IsControlVisible(kItemBoxes[p])) << kNames[p];
         EXPECT_EQ(dlg.m_pPartData[p], nullptr) << kNames[p];
     }
+    EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
 }
 
 TEST_F(PartImageWindow, BadEntryAndUnknownTypeShowTheirBoxes)
@@ -176,7 +177,8 @@ TEST_F(PartImageWindow, UnreadableFileShowsTheOpenErrorAndListsNothing)
     FileLoad((m_dir / "absent.DAT").string());
     EXPECT_EQ(host.MessageTexts(), std::vector<std::string>{"Open Upfrade File Error!!"});
     EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), 0);
-    EXPECT_FALSE(host.IsControlEnabled(IDC_CHECK_ALL));
+    EXPECT_FALSE(host.IsControlVisible(IDC_CHECK_ALL));
+    EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
 }
 
 } // namespace

@@ -1,10 +1,11 @@
 // Connect through the real window against the virtual target: the board
 // check's answer crosses from the USB reader thread through the Qt host's
-// hand-off, and Dis Connect or closing the window while the reader runs ends
-// without a hang.
+// hand-off, and Dis Connect, closing the window or a SIGTERM while the reader
+// runs ends without a hang.
 #include "QtTestApp.h"
 #include "app/UpgradeDlg.h"
 #include "app/qt/QtHost.h"
+#include "app/qt/QuitSignals.h"
 
 #include "QuorinSim.h"
 
@@ -13,6 +14,7 @@
 #include <QApplication>
 #include <QTest>
 #include <chrono>
+#include <csignal>
 #include <functional>
 
 namespace {
@@ -86,6 +88,22 @@ TEST_F(QtConnect, ClosingTheWindowWhileTheReaderRunsEndsWithoutAHang)
     QApplication::processEvents();
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_FALSE(host->isVisible());
+    EXPECT_EQ(dlg->m_bConnected, 0);
+    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+}
+
+TEST_F(QtConnect, ASigtermDuringARunClosesTheLinkWithoutAQuestion)
+{
+    ConnectAndWaitForTheBoardCheck();
+    ASSERT_TRUE(CQuitSignals::Block());
+    CQuitSignals quit;
+    ASSERT_TRUE(quit.IsWatching());
+    QObject::connect(&quit, &CQuitSignals::quitRequested, host.get(), [this](int) { host->OnQuitSignal(); });
+    dlg->m_bRunActive = 1;
+    // Directed at this thread, where it waits for the signalfd.
+    ASSERT_EQ(::raise(SIGTERM), 0);
+    EXPECT_TRUE(QtWaitFor([&] { return !host->isVisible(); }, 2s));
+    EXPECT_TRUE(host->RecordedQuestions().empty());
     EXPECT_EQ(dlg->m_bConnected, 0);
     EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
 }

@@ -304,6 +304,7 @@ TEST_F(SequenceTest, ProgramStepsReach100OnTheLastStepExceptForCdm)
         SCOPED_TRACE(item);
         dlg.m_bRunActive = 1;
         dlg.m_nCurrentItem = item;
+        dlg.ResetProgress(); // as each item starts
         Rx().StepTotal = 4;
         Rx().StepCount = 0;
         std::vector<std::string> shown;

@@ -2,6 +2,7 @@
 // Target Status column, the serial number frame, and the package match check.
 #include "RecordingWindow.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -187,11 +188,23 @@ struct MatchCase {
     bool startBefore;
     bool startAfter;
     bool mismatch;
+    // The record the rows came from ('.' for a NUL byte) and the reason given
+    // when Upgrade Start stays disabled.
+    const char* record;
+    const char* reason;
     friend void PrintTo(const MatchCase& c, std::ostream* os)
     {
         *os << "CIS M " << c.cisM << ", CIS S " << c.cisS << ", rows '" << c.row1 << "' '" << c.row2 << "'";
     }
 };
+
+constexpr const char* kBothPresent = "YYYYYYYYYYYYYYYNNN123";
+constexpr const char* kCisSAbsent = "YYYYYYYYYNNNYYYNNN123";
+constexpr const char* kNoReason = "";
+constexpr const char* kCisMismatch =
+    "Upgrade Start is not available: this package's CIS parts do not suit this machine.";
+constexpr const char* kCisSAlone =
+    "Upgrade Start is not available: a package with CIS S but without CIS M suits no machine.";
 
 class MatchTest : public SysCheckTest, public ::testing::WithParamInterface<MatchCase> {};
 
@@ -199,27 +212,69 @@ TEST_P(MatchTest, UpgradeStartFollowsTheCisPartsOfPackageAndMachine)
 {
     const MatchCase& c = GetParam();
     Package(RESULT_TYPE_QUORIN_V1, kV1Rows);
+    dlg.m_bHasPart[0] = 1;
     dlg.m_bHasPart[1] = c.cisM;
     dlg.m_bHasPart[2] = c.cisS;
+    const std::string record = WithNuls(c.record);
+    std::copy(record.begin(), record.end(), dlg.m_SysRecord);
     host.ListSetCell(IDC_LIST_PART, 1, kColStatus, c.row1);
     host.ListSetCell(IDC_LIST_PART, 2, kColStatus, c.row2);
     host.EnableControl(IDC_BUTTON_UPGRADE_START, c.startBefore);
     dlg.CheckMachineType();
     EXPECT_EQ(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START), c.startAfter);
     EXPECT_EQ(host.HasMessage("Machine type and the file type does not match!"), c.mismatch);
+    EXPECT_EQ(dlg.m_strStartBlockedReason, c.reason);
+    EXPECT_EQ(host.HasMessage(c.reason), c.reason[0] != '\0');
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, MatchTest,
-                         ::testing::Values(MatchCase{0, 0, "None", "None", false, true, false},
-                                           MatchCase{0, 0, "Active", "Active", false, true, false},
-                                           MatchCase{1, 1, "Active", "Active", false, true, false},
-                                           MatchCase{1, 1, "Active", "None", true, false, true},
-                                           MatchCase{1, 1, "active", "Active", true, false, true},
-                                           MatchCase{1, 0, "Active", "Active", true, false, true},
-                                           MatchCase{1, 0, "Active", "None", false, true, false},
-                                           MatchCase{1, 0, "", "", false, true, false},
-                                           MatchCase{0, 1, "Active", "Active", false, false, false},
-                                           MatchCase{0, 1, "None", "None", true, true, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, MatchTest,
+    ::testing::Values(
+        MatchCase{0, 0, "None", "None", false, true, false, "NNNNNNNNNNNNYYYNNN123", kNoReason},
+        MatchCase{0, 0, "Active", "Active", false, true, false, kBothPresent, kNoReason},
+        MatchCase{1, 1, "Active", "Active", false, true, false, kBothPresent, kNoReason},
+        MatchCase{1, 1, "Active", "None", true, false, true, kCisSAbsent, kCisMismatch},
+        MatchCase{1, 1, "active", "Active", true, false, true, kBothPresent, kCisMismatch},
+        MatchCase{1, 0, "Active", "Active", true, false, true, kBothPresent, kCisMismatch},
+        MatchCase{1, 0, "Active", "None", false, true, false, kCisSAbsent, kNoReason},
+        MatchCase{1, 0, "", "", false, true, false, ".....................", kNoReason},
+        MatchCase{0, 1, "Active", "Active", false, false, false, kBothPresent, kCisSAlone},
+        MatchCase{0, 1, "None", "None", true, true, false, kCisSAbsent, kNoReason},
+        // Neither 'Y' nor 'N' where the package's parts are: the machine said nothing about them.
+        MatchCase{1, 1, "", "", true, false, true, "yyyNNN??????...NNN123",
+                  "Upgrade Start is not available: the machine reports none of the package's parts."},
+        MatchCase{
+            1, 1, "", "", false, false, true, "YYYYYY......YYYNNN123",
+            "Upgrade Start is not available: the machine does not say whether it has CIS M and CIS S."}));
+
+TEST_F(SysCheckTest, TheReasonIsGivenOncePerSystemCheckAndTheTraceNamesTheRecordCharacters)
+{
+    Package(RESULT_TYPE_QUORIN_V1, kV1Rows);
+    dlg.m_bHasPart[0] = dlg.m_bHasPart[1] = dlg.m_bHasPart[2] = 1;
+    CAckReceiver& rx = Rx();
+    rx.SetSink(nullptr);
+    const std::string record = WithNuls("YYYYYYYYY.NNYYYNNN123");
+    const Bytes frame =
+        BuildFrame(CMD_SYS_CHECK, SUB_ACK, reinterpret_cast<const std::uint8_t*>(record.data()), 21);
+    const auto reasons = [&] {
+        const auto texts = host.MessageTexts();
+        return std::count(texts.begin(), texts.end(), std::string(kCisMismatch));
+    };
+    host.EnableControl(IDC_BUTTON_SYS_CHECK, true);
+    host.Click(IDC_BUTTON_SYS_CHECK);
+    for (int answer = 0; answer < 2; ++answer) { // a repeated answer to the same check
+        rx.ParseReceived(frame.data(), frame.size());
+        dlg.OnAckEvent(ACK_SYS_CHECK);
+    }
+    EXPECT_EQ(reasons(), 1);
+    EXPECT_EQ(dlg.m_nSysCheckAnswers, 2);
+    EXPECT_TRUE(host.HasTrace("CIS M \"YYY\" CIS S \"\\x00NN\"")) << ::testing::PrintToString(host.Traces());
+    host.Click(IDC_BUTTON_SYS_CHECK);
+    rx.ParseReceived(frame.data(), frame.size());
+    dlg.OnAckEvent(ACK_SYS_CHECK);
+    EXPECT_EQ(reasons(), 2);
+    EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START));
+}
 
 TEST_F(SysCheckTest, MissingRowsReadAsNotActive)
 {

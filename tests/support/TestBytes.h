@@ -20,6 +20,15 @@ Bytes ReadFileBytes(const std::filesystem::path& path);
 // Writes the file, creating its folders; false when it cannot be written.
 bool WriteFileBytes(const std::filesystem::path& path, const Bytes& bytes);
 
+// The text with every '.' made a NUL byte, for records written in a table.
+inline std::string WithNuls(std::string text)
+{
+    for (char& c : text)
+        if (c == '.')
+            c = '\0';
+    return text;
+}
+
 // Empty when equal; otherwise the first differing offset with both values,
 // or how the sizes differ.
 std::string FirstDifference(const Bytes& expected, const Bytes& actual);

@@ -242,13 +242,20 @@ TEST_F(WindowTest, FileLoadOffersTheUpgradeFilterAndCancelLeavesNoPackage)
     ASSERT_TRUE(host.Click(IDC_BUTTON_FILE_LOAD));
     ASSERT_EQ(host.FileDialogs().size(), 1u);
     EXPECT_EQ(host.FileDialogs()[0].defaultExtension, "*.QVP");
-    EXPECT_EQ(host.FileDialogs()[0].filter,
-              "All Files(*.*)|*.*|Upgrade Files(*.QVP)|*.QVP|Upgrade Files(*.DAT)|*.DAT|");
+    EXPECT_EQ(host.FileDialogs()[0].filter, "Upgrade packages (*.DAT *.QVP)|*.DAT;*.QVP|All files (*)|*|");
     EXPECT_TRUE(host.FileDialogs()[0].hideReadOnly);
+    EXPECT_TRUE(host.FileDialogs()[0].initialDir.empty());
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
     EXPECT_TRUE(host.Messages().empty());
     EXPECT_TRUE(dlg.m_strUpgradeFile.empty());
+
+    // The next dialog opens in the folder of the package chosen last.
+    host.QueueOpenFileAnswer(std::string("/nonexistent/folder/x.zip"));
+    host.Click(IDC_BUTTON_FILE_LOAD);
+    host.Click(IDC_BUTTON_FILE_LOAD);
+    ASSERT_EQ(host.FileDialogs().size(), 3u);
+    EXPECT_EQ(host.FileDialogs()[2].initialDir, "/nonexistent/folder");
 }
 
 TEST_F(WindowTest, FileLoadRefusesAnotherExtensionAndKeepsConnectDisabled)

@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+class QScrollArea;
 class QTimer;
 class QTreeWidget;
 
@@ -19,6 +20,7 @@ class CDropComboBox : public QComboBox {
     Q_OBJECT
 public:
     using QComboBox::QComboBox;
+    // Opens at least as wide as its longest entry, so that long device paths read whole.
     void showPopup() override;
 signals:
     void aboutToDropDown();
@@ -61,6 +63,7 @@ public:
     int ListRowCount(int id) const override;
     void ListDeleteAll(int id) override;
     void MessageBox(const std::string& text, MessageIcon icon) override;
+    bool AskYesNo(const std::string& text) override;
     std::optional<std::string> OpenFileDialog(const FileDialogOptions& options) override;
     void StartTimer(int id, int intervalMs) override;
     void StopTimer(int id) override;
@@ -69,25 +72,52 @@ public:
     bool IsUiThread() const override;
 
     QWidget* Control(int id) const;
+    QScrollArea* ScrollArea() const { return m_pScroll; }
+    // The window's icon, drawn from the launcher's SVG.
     static QIcon AppIcon();
+    // Pixels of one dialog unit, from the font the window draws with.
+    int DluX(int x) const;
+    int DluY(int y) const;
+    // The size the control table gives the window.
+    QSize TableSize() const;
+
+    // SIGTERM / SIGHUP: the close's clean-up without a question.
+    void OnQuitSignal();
 
     // For tests and scripted runs: message boxes are recorded instead of
     // shown, and the open-file dialog takes queued answers.
     void SetScripted(bool scripted) { m_bScripted = scripted; }
     void QueueOpenFileAnswer(std::optional<std::string> path) { m_fileAnswers.push_back(std::move(path)); }
+    void QueueYesNoAnswer(bool yes) { m_yesNoAnswers.push_back(yes); }
     const std::vector<std::string>& RecordedMessages() const { return m_messages; }
+    const std::vector<std::string>& RecordedQuestions() const { return m_questions; }
+    const std::vector<FileDialogOptions>& RecordedFileDialogs() const { return m_fileDialogs; }
 
 protected:
     void reject() override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildControls();
+    // Places every control for the current page size: the table's positions,
+    // with the list, the progress bars and the frames taking the extra room.
+    void LayoutControls();
     QTreeWidget* List(int id) const;
+    // Runs a modal dialog, counted so that a quit signal can end it first.
+    int ExecModal(QDialog& dialog);
 
     IDialogEvents* m_pSink = nullptr;
     CTraceLog& m_log;
+    QScrollArea* m_pScroll = nullptr;
+    QWidget* m_pPage = nullptr;
+    int m_nBaseX = 6;  // average character width, px
+    int m_nBaseY = 13; // character height, px
+    int m_nModalDepth = 0;
+    bool m_bQuitting = false;
     std::map<int, QWidget*> m_controls;
     std::map<int, QTimer*> m_timers;
     std::vector<ListAlign> m_columnAlign;
@@ -95,4 +125,7 @@ private:
     bool m_bScripted = false;
     std::deque<std::optional<std::string>> m_fileAnswers;
     std::vector<std::string> m_messages;
+    std::deque<bool> m_yesNoAnswers;
+    std::vector<std::string> m_questions;
+    std::vector<FileDialogOptions> m_fileDialogs;
 };
