@@ -206,7 +206,7 @@ CSimFixture::CSimFixture(std::vector<std::string> args, bool withRecordDir)
 {
     if (withRecordDir) {
         args.push_back("--record-dir");
-        args.push_back(m_dir.path);
+        args.push_back(m_dir.Path());
     }
     CSimArgsResult parsed = ParseSimArgs(args);
     if (!parsed.ok)

@@ -68,12 +68,12 @@ public:
     explicit CSimFixture(std::vector<std::string> args, bool withRecordDir = true);
     ~CSimFixture();
     CQuorinSim& Sim() { return *m_pSim; }
-    const std::string& Dir() const { return m_dir.path; }
-    std::string RecordPath(const std::string& name) const { return m_dir.path + "/" + name; }
+    const std::string& Dir() const { return m_dir.Path(); }
+    std::string RecordPath(const std::string& name) const { return m_dir.Path() + "/" + name; }
     CSlave& Slave() { return *m_pSlave; }
 
 private:
-    CTempDir m_dir;
+    CTempFolder m_dir;
     std::unique_ptr<CQuorinSim> m_pSim;
     std::unique_ptr<CSlave> m_pSlave;
 };
