@@ -1,21 +1,30 @@
 // A full upgrade of a five-part Quorin V1 .DAT package over the USB link to
-// the virtual target, which answers every request at once. The data download
-// of each item is timed from the Boot End acknowledgement (read by the USB
-// reader) to the Data End request (written by the window); its floor is the
-// mandated 10 ms wait before each memory chunk. Prints the figures and exits
-// 1 when the whole download takes more than 1.1 times its floor.
+// the virtual target, which answers every request at once, twice in one run:
+// through the tty backend on the target's pty, and through the default
+// backend (libftdi1 over libusb) on an emulated FT232R in front of the target
+// (under the umockdev preload; the program starts itself again with it). The
+// data download of each item is timed from the Boot End acknowledgement
+// (read by the USB reader) to the Data End request (written by the window);
+// its floor is the mandated 10 ms wait before each memory chunk. Prints the
+// figures and exits 1 when a run fails or the tty download takes more than
+// 1.1 times its floor.
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 #include "link/FtdiBackendForward.h"
 
 #include "DatWriter.h"
 #include "QuorinSim.h"
+#ifdef VELUNDA_HAVE_CHIP
+#include "EmulatedFtdiChip.h"
+#endif
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -23,7 +32,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The tty backend with a stopwatch on the frames that bound a data download.
+// A backend with a stopwatch on the frames that bound a data download.
 class CTimedBackend final : public CForwardingFtdiBackend {
 public:
     struct Item {
@@ -113,10 +122,92 @@ std::vector<std::uint8_t> Pattern(std::size_t size, unsigned seed)
     return out;
 }
 
+struct Row {
+    double dataMs = 0, floorMs = 0, runSeconds = 0, targetMs = 0, windowMs = 0;
+    std::size_t items = 0;
+    std::string end = "<not run>";
+};
+
+// One whole upgrade with the given backend; chipPath, when set, receives the
+// target's pty so an emulated chip can stand in front of it.
+Row RunUpgrade(const std::filesystem::path& dir, const std::size_t (&sizes)[DAT_PART_COUNT], bool overChip)
+{
+    using namespace std::chrono_literals;
+    Row row;
+    CSimConfig sim;
+    sim.sysRecord = DefaultSysRecord(1, "123");
+    sim.serialText = BuildSerialText("##", "BENCH", {"1.0.01", "1.0.02", "1.0.03", "1.0.04", "1.0.05"});
+    sim.stepDelay = SimDuration{0};
+    CQuorinSim target(sim);
+    std::string error;
+    if (!target.Start(error)) {
+        row.end = "<" + error + ">";
+        return row;
+    }
+#ifdef VELUNDA_HAVE_CHIP
+    std::unique_ptr<CEmulatedFtdiChip> chip;
+    if (overChip) {
+        chip = std::make_unique<CEmulatedFtdiChip>();
+        chip->Add(CChipSpec(), target.SlavePath());
+    }
+#endif
+    {
+        CHeadlessHost host;
+        CAppOptions options;
+        CUpgradeDlg dlg(host, options);
+        dlg.OnInitDialog();
+        dlg.m_szStartDir = dir.string();
+        auto timed = std::make_unique<CTimedBackend>(overChip ? MakeFtdiBackendLibftdi()
+                                                              : MakeFtdiBackendTty(target.SlavePath()));
+        CTimedBackend* stopwatch = timed.get();
+        dlg.m_UsbLink.SetBackend(std::move(timed));
+
+        host.QueueOpenFileAnswer((dir / "bench.DAT").string());
+        host.Click(IDC_BUTTON_FILE_LOAD);
+        host.Click(IDC_BUTTON_CONNECT);
+        const bool ready = host.RunUntil([&] { return host.IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 5s) &&
+                           host.Click(IDC_BUTTON_SYS_CHECK) &&
+                           host.RunUntil([&] { return host.IsControlEnabled(IDC_BUTTON_UPGRADE_START); }, 5s);
+        if (!ready) {
+            row.end = "<the window did not get ready to upgrade>";
+        } else {
+            host.ClearMessages();
+            const auto started = Clock::now();
+            host.Click(IDC_BUTTON_UPGRADE_START);
+            host.RunUntil([&] { return !host.Messages().empty() && dlg.m_bRunActive == 0; }, 120s);
+            row.runSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+            row.end = host.Messages().empty() ? "<none>" : host.Messages().back().text;
+            const auto items = stopwatch->Items();
+            row.items = items.size();
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                const double ms =
+                    std::chrono::duration<double, std::milli>(items[i].dataEnd - items[i].bootEndAck).count();
+                const double floor = 10.0 * items[i].chunks;
+                row.dataMs += ms;
+                row.floorMs += floor;
+                std::printf("  item %zu  %7zu bytes  %3d chunks  %8.1f ms  floor %5.0f ms  ratio %.3f\n",
+                            i + 1, i < DAT_PART_COUNT ? sizes[i] : 0, items[i].chunks, ms, floor,
+                            floor > 0 ? ms / floor : 0.0);
+            }
+            std::tie(row.targetMs, row.windowMs) = stopwatch->MeanTurn();
+        }
+        dlg.m_UsbLink.CloseUsb(true);
+    }
+    target.Stop();
+    return row;
+}
+
 } // namespace
 
-int main()
+int main(int, char** argv)
 {
+#ifdef VELUNDA_HAVE_CHIP
+    CEmulatedFtdiChip::RunUnderPreload(argv);
+    const bool haveChip = CEmulatedFtdiChip::PreloadActive();
+#else
+    (void)argv;
+    const bool haveChip = false;
+#endif
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("velunda-bench-usbrun-" + std::to_string(::getpid()));
     fs::create_directories(dir / "Boot");
@@ -138,70 +229,31 @@ int main()
     std::ofstream(dir / "Boot" / "BENCH.OHH", std::ios::binary)
         .write(reinterpret_cast<const char*>(boot.data()), static_cast<std::streamsize>(boot.size()));
 
-    CSimConfig sim;
-    sim.sysRecord = DefaultSysRecord(1, "123");
-    sim.serialText = BuildSerialText("##", "BENCH", {"1.0.01", "1.0.02", "1.0.03", "1.0.04", "1.0.05"});
-    sim.stepDelay = SimDuration{0};
-    CQuorinSim target(sim);
-    if (!target.Start(error)) {
-        std::fprintf(stderr, "bench_usbrun: %s\n", error.c_str());
-        return 2;
+    std::printf("tty backend on the target's pty:\n");
+    const Row tty = RunUpgrade(dir, sizes, false);
+    Row usb;
+    if (haveChip) {
+        std::printf("default backend (libftdi1, libusb) on an emulated FT232R:\n");
+        usb = RunUpgrade(dir, sizes, true);
     }
+    std::printf(
+        "\nbackend                   data ms   floor ms  ratio  run s   per chunk: target, window ms  end\n");
+    auto print = [](const char* name, const Row& r) {
+        std::printf("%-24s %9.1f %9.0f  %.3f  %5.2f   %6.3f, %6.3f                 \"%s\"\n", name, r.dataMs,
+                    r.floorMs, r.floorMs > 0 ? r.dataMs / r.floorMs : 0.0, r.runSeconds, r.targetMs,
+                    r.windowMs, r.end.c_str());
+    };
+    print("tty on pty", tty);
+    if (haveChip)
+        print("libftdi on emulated chip", usb);
+    else
+        std::printf("libftdi on emulated chip: not run (no umockdev preload)\n");
 
     int status = 0;
-    {
-        CHeadlessHost host;
-        CAppOptions options;
-        options.usbTty = target.SlavePath();
-        CUpgradeDlg dlg(host, options);
-        dlg.OnInitDialog();
-        dlg.m_szStartDir = dir.string();
-        auto timed = std::make_unique<CTimedBackend>(MakeFtdiBackendTty(target.SlavePath()));
-        CTimedBackend* stopwatch = timed.get();
-        dlg.m_UsbLink.SetBackend(std::move(timed));
-
-        using namespace std::chrono_literals;
-        host.QueueOpenFileAnswer((dir / "bench.DAT").string());
-        host.Click(IDC_BUTTON_FILE_LOAD);
-        host.Click(IDC_BUTTON_CONNECT);
-        const bool ready = host.RunUntil([&] { return host.IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 5s) &&
-                           host.Click(IDC_BUTTON_SYS_CHECK) &&
-                           host.RunUntil([&] { return host.IsControlEnabled(IDC_BUTTON_UPGRADE_START); }, 5s);
-        if (!ready) {
-            std::fprintf(stderr, "bench_usbrun: the window did not get ready to upgrade\n");
-            status = 2;
-        } else {
-            host.ClearMessages();
-            const auto started = Clock::now();
-            host.Click(IDC_BUTTON_UPGRADE_START);
-            host.RunUntil([&] { return !host.Messages().empty() && dlg.m_bRunActive == 0; }, 120s);
-            const double runSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-            const std::string end = host.Messages().empty() ? "<none>" : host.Messages().back().text;
-
-            std::printf("item  bytes     chunks  data ms  floor ms  ratio\n");
-            const auto items = stopwatch->Items();
-            double totalMs = 0, floorMs = 0;
-            for (std::size_t i = 0; i < items.size(); ++i) {
-                const double ms =
-                    std::chrono::duration<double, std::milli>(items[i].dataEnd - items[i].bootEndAck).count();
-                const double floor = 10.0 * items[i].chunks;
-                totalMs += ms;
-                floorMs += floor;
-                std::printf("%-5zu %-9zu %-7d %-8.1f %-9.0f %.3f\n", i + 1, i < DAT_PART_COUNT ? sizes[i] : 0,
-                            items[i].chunks, ms, floor, floor > 0 ? ms / floor : 0.0);
-            }
-            const double ratio = floorMs > 0 ? totalMs / floorMs : 0.0;
-            std::printf("all   data %.1f ms, floor %.0f ms, ratio %.3f; whole run %.2f s; \"%s\"\n", totalMs,
-                        floorMs, ratio, runSeconds, end.c_str());
-            const auto [targetMs, windowMs] = stopwatch->MeanTurn();
-            std::printf("per chunk: target answers in %.3f ms, window sends the next after %.3f ms\n",
-                        targetMs, windowMs);
-            if (end != "Upgrade Complete." || items.size() != DAT_PART_COUNT || ratio > 1.1)
-                status = 1;
-        }
-        dlg.m_UsbLink.CloseUsb(true);
-    }
-    target.Stop();
+    if (tty.end != "Upgrade Complete." || tty.items != DAT_PART_COUNT || tty.dataMs > 1.1 * tty.floorMs)
+        status = 1;
+    if (haveChip && (usb.end != "Upgrade Complete." || usb.items != DAT_PART_COUNT))
+        status = 1;
     std::error_code ec;
     fs::remove_all(dir, ec);
     return status;

@@ -1,5 +1,6 @@
 // quorin-sim: a virtual Quorin machine or upgrade board on a pseudo-terminal.
 #include "QuorinSim.h"
+#include "version/Version.h"
 
 #include <csignal>
 #include <cstdio>
@@ -11,6 +12,10 @@
 int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && args.front() == "--version") {
+        std::printf("%s\n", VersionLine("quorin-sim").c_str());
+        return 0;
+    }
     const CSimArgsResult parsed = ParseSimArgs(args);
     if (!parsed.ok) {
         std::fprintf(stderr, "quorin-sim: %s\nTry 'quorin-sim --help'.\n", parsed.error.c_str());

@@ -22,6 +22,13 @@ bool ParseAppOptions(int argc, char** argv, CAppOptions& options, std::vector<st
         } else if (arg == "--usb-tty") {
             if (!value(options.usbTty))
                 return false;
+        } else if (arg == "--usb-device") {
+            if (!value(options.usbDevice))
+                return false;
+            if (options.usbDevice.empty()) {
+                error = "--usb-device needs a serial number or a bus-port path such as 1-2";
+                return false;
+            }
         } else if (arg == "--port") {
             if (!value(v))
                 return false;
@@ -29,6 +36,8 @@ bool ParseAppOptions(int argc, char** argv, CAppOptions& options, std::vector<st
                 options.extraPorts.push_back(v);
             else
                 rest.push_back("--port"), rest.push_back(v);
+        } else if (arg == "--no-history") {
+            options.noHistory = true;
         } else if (arg == "--stall-timeout") {
             if (!value(v))
                 return false;

@@ -4,10 +4,13 @@
 #include <vector>
 
 struct CAppOptions {
-    std::string logFile;                 // --log FILE: the debug trace also goes there
-    std::string usbTty;                  // --usb-tty PATH: reach the FTDI bridge through a tty
+    std::string logFile; // --log FILE: the debug trace also goes there
+    std::string usbTty;  // --usb-tty PATH: reach the FTDI bridge through a tty ("auto": its ftdi_sio tty)
     std::vector<std::string> extraPorts; // --port PATH: listed after the system's serial ports
     int stallTimeoutMs = 60000;          // --stall-timeout SECONDS
+    bool noHistory = false;              // --no-history: runs are not recorded
+    std::string historyFile;             // the history database; empty: the default place
+    std::string usbDevice;               // --usb-device SERIAL|BUS-PORT: which FTDI bridge
 };
 
 // Parses the shared options out of argv; unknown arguments are left for the

@@ -1,7 +1,10 @@
 #include "app/TraceLog.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
+#include <unistd.h>
 
 bool CTraceLog::OpenFile(const std::string& path)
 {
@@ -9,7 +12,7 @@ bool CTraceLog::OpenFile(const std::string& path)
     if (f == nullptr)
         return false;
     std::lock_guard lock(m_mutex);
-    m_file.reset(f);
+    m_files.emplace_back(f);
     return true;
 }
 
@@ -37,8 +40,36 @@ void CTraceLog::Write(const std::string& text)
     std::lock_guard lock(m_mutex);
     if (m_bEcho)
         std::fputs(line.c_str(), stderr);
-    if (m_file) {
-        std::fputs(line.c_str(), m_file.get());
-        std::fflush(m_file.get());
+    for (const auto& file : m_files) {
+        std::fputs(line.c_str(), file.get());
+        std::fflush(file.get());
     }
+}
+
+std::string NewSessionLogPath(const std::string& folder, std::size_t keep)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (folder.empty() || keep == 0)
+        return {};
+    fs::create_directories(folder, ec);
+    if (!fs::is_directory(folder, ec))
+        return {};
+    // The names sort by time, so the first ones are the oldest.
+    std::vector<fs::path> logs;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("velunda-", 0) == 0 && entry.path().extension() == ".log")
+            logs.push_back(entry.path());
+    }
+    std::sort(logs.begin(), logs.end());
+    for (std::size_t i = 0; logs.size() - i >= keep && i < logs.size(); ++i)
+        fs::remove(logs[i], ec);
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char name[80];
+    std::snprintf(name, sizeof name, "velunda-%04d%02d%02dT%02d%02d%02dZ-%d.log", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(::getpid()));
+    return (fs::path(folder) / name).string();
 }

@@ -1,15 +1,18 @@
 #pragma once
-// The debug trace: every line time-stamped to stderr, and to a log file when
-// one is given, so a user can hand a complete log to support.
+// The debug trace: every line time-stamped to stderr, and to log files when
+// given (--log FILE, the window's session log), so a user can hand a complete
+// log to support.
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class CTraceLog {
 public:
     CTraceLog() = default;
-    // Opens the log file (appending). False when it cannot be opened.
+    // Opens a log file (appending), written besides those already open.
+    // False when it cannot be opened.
     bool OpenFile(const std::string& path);
     void SetEcho(bool toStderr) { m_bEcho = toStderr; }
     // Writes one trace; trailing "\r\n" or "\n" of the text is dropped, inner
@@ -23,6 +26,11 @@ private:
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
     std::mutex m_mutex;
-    std::unique_ptr<std::FILE, FileCloser> m_file;
+    std::vector<std::unique_ptr<std::FILE, FileCloser>> m_files;
     bool m_bEcho = true;
 };
+
+// A new log file for one window session in folder (velunda-<UTC time>-<pid>.log),
+// after removing the oldest so that at most keep remain with it. Its path, or
+// empty when the folder cannot be made.
+std::string NewSessionLogPath(const std::string& folder, std::size_t keep = 50);

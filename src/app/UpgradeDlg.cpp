@@ -3,6 +3,7 @@
 #include "app/UpgradeDlg.h"
 
 #include "bootloader/SendToBD.h"
+#include "link/FtdiBridgeList.h"
 
 #include <iterator>
 #include <unistd.h>
@@ -13,12 +14,26 @@ CSendToBD* g_hSendToBD = nullptr;
 CUpgradeDlg::CUpgradeDlg(CDialogHost& host, CAppOptions options)
     : m_ctrlList(host, IDC_LIST_PART), m_btnUpgradeStart(host, IDC_BUTTON_UPGRADE_START),
       m_btnSysCheck(host, IDC_BUTTON_SYS_CHECK), m_btnFileLoad(host, IDC_BUTTON_FILE_LOAD),
-      m_btnConnect(host, IDC_BUTTON_CONNECT), m_UsbSink(*this), m_host(host), m_options(std::move(options))
+      m_btnConnect(host, IDC_BUTTON_CONNECT), m_UsbSink(*this),
+      m_Journal([this](const std::string& text) { m_host.Trace(text); }), m_host(host),
+      m_options(std::move(options))
 {
     m_host.SetEventSink(this);
-    if (!m_options.usbTty.empty())
-        m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
+    if (!m_options.noHistory)
+        m_Journal.SetHistory(m_options.historyFile.empty() ? DefaultHistoryPath() : m_options.historyFile);
     m_UsbLink.SetTrace([this](const std::string& text) { m_host.Trace(text); });
+    if (m_options.usbTty == "auto") {
+        // The chosen bridge's tty, found once: the same cable for the whole session.
+        std::string error;
+        m_options.usbTty = BridgeTty(m_options.usbDevice, error);
+        if (m_options.usbTty.empty())
+            m_host.Trace("USB: --usb-tty auto: " + error + "\r\n");
+        m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
+    } else if (!m_options.usbTty.empty()) {
+        m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
+    } else if (!m_options.usbDevice.empty()) {
+        m_UsbLink.SetBackend(MakeFtdiBackendLibftdi(m_options.usbDevice));
+    }
     m_UsbLink.SetSink(&m_UsbSink);
 }
 
@@ -46,6 +61,7 @@ bool CUpgradeDlg::OnInitDialog()
     char cwd[4096];
     m_szStartDir = ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".";
 
+    m_Journal.Begin();
     FillBaudList();
     CreateSendToBD();
     InitControls();

@@ -22,14 +22,18 @@
 #include "app/AppOptions.h"
 #include "app/ControlIds.h"
 #include "app/DialogHost.h"
+#include "app/RunJournal.h"
 #include "app/WindowIds.h"
 #include "bootloader/BootSteps.h"
 #include "link/CommPort.h"
 #include "link/UsbLink.h"
 #include "package/Aes128.h"
 #include "package/BinaryFile.h"
+#include "package/PackageArchive.h"
 #include "package/PartImage.h"
 #include "package/PartList.h"
+#include "package/UnpackFolder.h"
+#include "package/UnpackManifest.h"
 #include "protocol/Frame.h"
 #include "protocol/Receiver.h"
 #include "zip/ZipArchive.h"
@@ -38,6 +42,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 class CSendToBD;
@@ -112,6 +117,11 @@ public:
     void LoadPackage(const std::string& path);
     void MessageBox(const std::string& text, MessageIcon icon = MessageIcon::None);
     void Trace(const std::string& text);
+    // The record of the run (RunJournal): what the list and the texts show now.
+    void RecordPackage();
+    void RecordTarget();
+    // Writes an item's Result cell and records it.
+    void SetItemResult(int row, const std::string& result);
 
     // --- Connection control and the USB sink (app/UpgradeDlgConnect.cpp)
     void FillBaudList();
@@ -236,6 +246,10 @@ public:
     int m_bHasPart[PART_COUNT] = {};
     std::string m_strUpgradeFile;
     std::string m_strUnzipFolder;
+    // Where archives are unpacked: beside the package (the window) or always
+    // a private folder (the command line). The claim holds the folder's lock.
+    CUnpackFolder::EPlace m_eUnpackPlace = CUnpackFolder::EPlace::BesidePackage;
+    CUnpackFolder m_UnpackFolder;
     std::string m_strPartFile[PART_SLOTS];
     PartListTable m_PartList = {};
     std::unique_ptr<std::uint8_t[]> m_pPartData[PART_COUNT];
@@ -244,13 +258,15 @@ public:
     CZipArchive m_ZipArchive;
     std::string m_szStartDir;
     // What the last archive load created on disk, so clean-up removes only that.
-    std::vector<std::string> m_vecUnpackedFiles;
+    std::unordered_set<std::string> m_setUnpackedFiles;
     std::vector<std::string> m_vecUnpackedFolders;
     // Folder of the last package chosen; the open-file dialog starts there.
     std::string m_strLastPackageDir;
-    // Every file of the loaded package in the unpack folder, in archive order:
-    // those it extracted and those already there with the same content.
-    std::vector<std::string> m_vecPackageFiles;
+    // The loaded package's files; each is in the unpack folder, extracted or
+    // already there with the same content.
+    CPackageContents m_PackageContents;
+    // What the tool wrote into the unpack folder, over sessions.
+    CUnpackManifest m_UnpackManifest;
 
     // Upgrade run.
     int m_nCurrentItem = 0;
@@ -273,6 +289,9 @@ public:
     int m_bClosed = 0;
     // Steady-clock milliseconds of the last frame from the target, on either link.
     std::atomic<std::int64_t> m_nLastFrameMs{0};
+
+    // The account of this window's runs for the trace and the history.
+    CRunJournal m_Journal;
 
     // Target information.
     std::string m_strTargetSerial;

@@ -133,6 +133,7 @@ void CUpgradeDlg::OnButtonConnect()
 
     if (m_strPortName == "USB") {
         if (m_UsbLink.OpenUsb(true) == 1) {
+            m_Journal.Linked(m_options.usbTty.empty() ? "USB (libftdi)" : "USB through " + m_options.usbTty);
             m_bConnected = 1;
             m_nTransport = TRANSPORT_USB;
             m_btnConnect.SetWindowText("Dis Connect");
@@ -146,6 +147,10 @@ void CUpgradeDlg::OnButtonConnect()
     ConnectSerial(m_strPortName, baudText);
     if (m_bConnected == 1) {
         m_nTransport = TRANSPORT_SERIAL;
+        m_Journal.Linked("serial " + m_strPortName + " at " + baudText + " baud");
+        // The board exchange starts by itself once the board answers the probe.
+        m_Journal.RunStarted();
+        m_Journal.ItemStarted("BOARD");
         MainCheck();
         m_host.StartTimer(IDT_BOOT_MODE, 1000);
     }

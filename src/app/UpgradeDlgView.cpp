@@ -36,11 +36,6 @@ void ShowPercent(CDialogHost& host, const ProgressRow& row, int percent)
     host.SetText(row.percent, std::to_string(percent) + " %");
 }
 
-std::string OrNone(const std::string& text, const char* noneValue)
-{
-    return text.empty() || (noneValue != nullptr && text == noneValue) ? "None" : text;
-}
-
 } // namespace
 
 int PercentOf(std::int64_t done, std::int64_t total)
@@ -53,6 +48,48 @@ int PercentOf(std::int64_t done, std::int64_t total)
 void CUpgradeDlg::MessageBox(const std::string& text, MessageIcon icon)
 {
     m_host.MessageBox(text, icon);
+    // A board exchange is under way from the probe to its last step.
+    const bool boardGoing = m_nBootStep != DEF_STEP_NONE && m_nBootStep != DEF_STEP_HALT;
+    m_Journal.MessageShown(text, m_bRunActive != 0 || boardGoing);
+}
+
+void CUpgradeDlg::RecordPackage()
+{
+    const char* model = m_nResultType == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
+                        : m_nResultType == RESULT_TYPE_QUORIN_V2 ? "Quorin V2"
+                        : m_nResultType == RESULT_TYPE_BOARD     ? "upgrade board"
+                                                                 : "unknown";
+    std::vector<CHistoryItem> parts;
+    for (int row = 0; row < m_host.ListRowCount(IDC_LIST_PART); ++row) {
+        CHistoryItem part;
+        part.item = m_nResultType == RESULT_TYPE_BOARD
+                        ? "BOARD"
+                        : m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART);
+        part.file = m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_NAME);
+        part.version = m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_VER);
+        part.size =
+            std::strtoll(m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_SIZE).c_str(), nullptr, 10);
+        parts.push_back(part);
+    }
+    m_Journal.PackageLoaded(m_strUpgradeFile, model, parts);
+}
+
+void CUpgradeDlg::RecordTarget()
+{
+    std::vector<CJournalTargetPart> parts;
+    for (int row = 0; row < m_host.ListRowCount(IDC_LIST_PART); ++row)
+        parts.push_back({m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART),
+                         m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_TARGET_VER),
+                         m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_TARGET_STATUS)});
+    m_Journal.TargetSeen(m_strTargetSerial, m_host.GetText(IDC_STATIC_BOARD_VER), parts);
+}
+
+void CUpgradeDlg::SetItemResult(int row, const std::string& result)
+{
+    m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_RESULT, result);
+    m_Journal.ItemResult(
+        m_nResultType == RESULT_TYPE_BOARD ? "BOARD" : m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART),
+        result);
 }
 
 void CUpgradeDlg::Trace(const std::string& text)
@@ -85,16 +122,11 @@ void CUpgradeDlg::FillPartList()
 {
     m_host.ListDeleteAll(IDC_LIST_PART);
     int row = 0;
-    for (int slot = 1; slot <= 5; ++slot) {
-        const PartListEntry& entry = m_PartList.slot[slot];
-        const std::string name = FieldText(entry.szName);
-        if (name.empty())
-            continue;
-        m_host.ListInsertRow(IDC_LIST_PART, row, name);
-        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_FILE_NAME, OrNone(FieldText(entry.szFile), nullptr));
-        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_FILE_VER, OrNone(FieldText(entry.szVersion), "0"));
-        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_FILE_SIZE,
-                           OrNone(FieldText(entry.szSize), "0 byte(s)"));
+    for (const PartListRow& shown : PartListRows(m_PartList)) {
+        m_host.ListInsertRow(IDC_LIST_PART, row, shown.strName);
+        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_FILE_NAME, shown.strFile);
+        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_FILE_VER, shown.strVersion);
+        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_FILE_SIZE, shown.strSize);
         ++row;
     }
 }
@@ -109,6 +141,7 @@ void CUpgradeDlg::SetProgress(int step, int percent)
     if (step == PROGRESS_PROGRAM && percent < m_host.GetProgressPos(row->bar))
         return;
     ShowPercent(m_host, *row, percent);
+    m_Journal.StepProgress(m_host.GetText(row->label), percent);
 }
 
 void CUpgradeDlg::CompleteProgress(int step)
@@ -122,6 +155,7 @@ void CUpgradeDlg::FailProgress(int step)
     if (row == nullptr)
         return;
     Trace(row->failTrace);
+    m_Journal.StepFailed(m_host.GetText(row->label));
     ShowPercent(m_host, *row, 0);
 }
 
@@ -271,4 +305,5 @@ void CUpgradeDlg::LoadPackage(const std::string& path)
     FillPartList();
     m_btnConnect.EnableWindow(true);
     FillPortList();
+    RecordPackage();
 }

@@ -3,6 +3,9 @@
 #include "cli/Outcome.h"
 
 #include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -45,6 +48,54 @@ bool ParseItems(const std::string& list, CCliOptions& options, std::string& erro
 }
 
 } // namespace
+
+std::string TrimText(const std::string& text)
+{
+    const char* blanks = " \t\r\n\v\f";
+    std::string t = text;
+    while (!t.empty() && (t.back() == '\0' || std::strchr(blanks, t.back()) != nullptr))
+        t.pop_back();
+    std::size_t start = 0;
+    while (start < t.size() && (t[start] == '\0' || std::strchr(blanks, t[start]) != nullptr))
+        ++start;
+    return t.substr(start);
+}
+
+bool ParseAllowedSerials(const std::string& value, std::vector<std::string>& serials, std::string& error)
+{
+    std::vector<std::string> found;
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(value, ec)) {
+        std::ifstream in(value);
+        std::string line;
+        while (in && std::getline(in, line)) {
+            line = TrimText(line);
+            if (!line.empty() && line[0] != '#')
+                found.push_back(line);
+        }
+        if (in.bad() || (!in.eof() && in.fail())) {
+            error = "cannot read the --allow-serial file " + value;
+            return false;
+        }
+    } else {
+        std::string current;
+        for (std::size_t i = 0; i <= value.size(); ++i) {
+            if (i == value.size() || value[i] == ',') {
+                if (!TrimText(current).empty())
+                    found.push_back(TrimText(current));
+                current.clear();
+            } else {
+                current.push_back(value[i]);
+            }
+        }
+    }
+    if (found.empty()) {
+        error = "--allow-serial names no serial number (give a list like A1,B2 or a file with one per line)";
+        return false;
+    }
+    serials.insert(serials.end(), found.begin(), found.end());
+    return true;
+}
 
 std::string CanonicalItemName(const std::string& text)
 {
@@ -89,6 +140,17 @@ bool ParseCliOptions(int argc, char** argv, CCliOptions& options, std::string& e
         if (arg == "-h" || arg == "--help") {
             options.command = CCliOptions::ECommand::Help;
             return true;
+        } else if (arg == "--version") {
+            options.command = CCliOptions::ECommand::Version;
+            return true;
+        } else if (arg == "--serial") {
+            if (!value(options.serial))
+                return false;
+        } else if (arg == "--since") {
+            if (!value(options.since))
+                return false;
+        } else if (arg == "-q" || arg == "--quiet") {
+            options.quiet = true;
         } else if (arg == "--port") { // only "USB" reaches here
             if (!value(v))
                 return false;
@@ -107,6 +169,12 @@ bool ParseCliOptions(int argc, char** argv, CCliOptions& options, std::string& e
         } else if (arg == "--items") {
             if (!value(v) || !ParseItems(v, options, error))
                 return false;
+        } else if (arg == "--allow-serial") {
+            if (!value(v) || !ParseAllowedSerials(v, options.allowedSerials, error))
+                return false;
+            options.allowSerialGiven = true;
+        } else if (arg == "--skip-current") {
+            options.skipCurrent = true;
         } else if (arg == "--check-only") {
             options.checkOnly = true;
         } else if (arg == "--json") {
@@ -120,9 +188,28 @@ bool ParseCliOptions(int argc, char** argv, CCliOptions& options, std::string& e
             positional.push_back(arg);
         }
     }
+    if (!positional.empty() && positional.front() == "devices") {
+        options.command = CCliOptions::ECommand::Devices;
+        if (positional.size() > 1) {
+            error = "devices takes no package";
+            return false;
+        }
+        return true;
+    }
     if (!positional.empty() && positional.front() == "info") {
         options.command = CCliOptions::ECommand::Info;
         positional.erase(positional.begin());
+    } else if (!positional.empty() && positional.front() == "history") {
+        options.command = CCliOptions::ECommand::History;
+        if (positional.size() > 1) {
+            error = "history takes no package";
+            return false;
+        }
+        return true;
+    }
+    if (!options.serial.empty() || !options.since.empty()) {
+        error = "--serial and --since belong to the history command";
+        return false;
     }
     if (positional.size() != 1) {
         error = positional.empty() ? "no package given" : "more than one package given";
@@ -140,6 +227,8 @@ std::string CliHelpText()
 {
     std::string text = "Usage: velunda-cli [OPTIONS] PACKAGE\n"
                        "       velunda-cli info PACKAGE\n"
+                       "       velunda-cli history [--serial S] [--since DATE] [--json]\n"
+                       "       velunda-cli devices [--json]\n"
                        "\n"
                        "Upgrades a Quorin V1 / Quorin V2 machine over USB, or the upgrade board over a\n"
                        "serial port, with the same logic as the velunda window: loads PACKAGE (.DAT or\n"
@@ -152,21 +241,40 @@ std::string CliHelpText()
                        "  --baud N               baud rate of the serial connection, one of 4800, 9600,\n"
                        "                         19200, 38300, 38400 (default), 57600, 115200\n"
                        "  --usb-tty PATH         reach the FTDI bridge through a tty (/dev/ttyUSB0, or\n"
-                       "                         quorin-sim's pty) instead of libftdi\n"
+                       "                         quorin-sim's pty) instead of libftdi; auto: the tty\n"
+                       "                         the kernel's ftdi_sio gave the (chosen) bridge\n"
+                       "  --usb-device SERIAL|BUS-PORT  the FTDI bridge to use, by serial number or\n"
+                       "                         bus-port path (1-2); required when several are attached\n"
                        "  --items LIST|all       items to upgrade, comma separated: MAIN, CIS-M, CIS-S,\n"
                        "                         CF, IR, CDM (default: every part the package and the\n"
                        "                         machine both have)\n"
                        "  --check-only           system check and target information only, no upgrade;\n"
                        "                         exit status 1 when Upgrade Start stays disabled\n"
+                       "  --allow-serial LIST|FILE  upgrade only machines whose serial number is listed\n"
+                       "                         (comma separated, or a file with one per line); any\n"
+                       "                         other machine is refused after the system check\n"
+                       "  --skip-current         leave out items the machine already has at the\n"
+                       "                         package's version (where both versions are known)\n"
                        "  --log FILE             also write the time-stamped debug trace to FILE\n"
                        "  --stall-timeout SECS   end a run after SECS without any answer (default 60)\n"
                        "  --json                 one JSON object per event on stdout (messages, progress,\n"
                        "                         item results, the target, the outcome)\n"
                        "  -v, --verbose          print the debug trace on stderr\n"
+                       "  -q, --quiet            print only the message boxes and the outcome\n"
+                       "  --no-history           do not record the run in the history\n"
                        "  -h, --help             this text\n"
+                       "  --version              the version and the git revision it was built from\n"
+                       "\n"
+                       "velunda-cli devices lists every FTDI bridge (serial number, description,\n"
+                       "bus-port path, whether ftdi_sio holds it and as which tty) and every serial port.\n"
                        "\n"
                        "velunda-cli info PACKAGE prints the package's parts, versions and sizes and, for\n"
                        "an archive, checks every entry's CRC without writing anything.\n"
+                       "\n"
+                       "velunda-cli history lists the recorded runs of the window and of velunda-cli,\n"
+                       "oldest first, from $XDG_STATE_HOME/velunda/history.sqlite (~/.local/state when\n"
+                       "XDG_STATE_HOME is unset); --serial keeps one target's runs, --since DATE those\n"
+                       "from DATE on (2026-12-09, or 2026-12-09T10:00 in UTC).\n"
                        "\n"
                        "Exit status:\n"
                        "  0  the upgrade (or the check, or info) succeeded\n"

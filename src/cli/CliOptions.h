@@ -7,7 +7,7 @@
 #include <vector>
 
 struct CCliOptions {
-    enum class ECommand { Run, Info, Help };
+    enum class ECommand { Run, Info, History, Devices, Help, Version };
     ECommand command = ECommand::Run;
     CAppOptions app;
     std::string package;
@@ -18,6 +18,13 @@ struct CCliOptions {
     bool checkOnly = false;
     bool json = false;
     bool verbose = false;
+    // --allow-serial: only these machines may be upgraded (given: the list applies, even empty).
+    bool allowSerialGiven = false;
+    std::vector<std::string> allowedSerials;
+    bool skipCurrent = false; // leave out items the machine already has at the package's version
+    bool quiet = false;
+    std::string serial; // history --serial
+    std::string since;  // history --since, as given
 };
 
 // False with a one-line reason in error for a command line that cannot run.
@@ -28,3 +35,12 @@ bool ParseCliOptions(int argc, char** argv, CCliOptions& options, std::string& e
 std::string CanonicalItemName(const std::string& text);
 
 std::string CliHelpText();
+
+// The serial numbers of an --allow-serial value: a comma-separated list, or
+// the name of a file with one serial number per line (blank lines and lines
+// starting with '#' are skipped). False with a reason for an unreadable file
+// or a list that names nothing.
+bool ParseAllowedSerials(const std::string& value, std::vector<std::string>& serials, std::string& error);
+
+// Text without surrounding blanks, tabs, line ends or NUL bytes.
+std::string TrimText(const std::string& text);

@@ -1,28 +1,120 @@
 #include "cli/CliReport.h"
 
-#include "cli/Json.h"
+#include "history/RecordTime.h"
+#include "version/Version.h"
 
 #include <algorithm>
+#include <csignal>
+#include <ctime>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
-constexpr int kBarWidth = 40;
-constexpr int kLineStep = 10; // percent between two progress lines off a terminal
+
+constexpr int kLineStep = 10;    // percent between two progress lines off a terminal
+constexpr int kLabelWidth = 14;  // "Data Download", padded
+constexpr int kMaxBarWidth = 50; // wider bars say nothing more
+constexpr int kMinBarWidth = 10; // narrower than this, the number alone is clearer
+
+struct ListColumnKey {
+    const char* title;
+    const char* key;
+};
+// The window's list columns and their keys in the event stream.
+constexpr ListColumnKey kListKeys[] = {
+    {"Part", "item"},      {"Target Ver", "target_version"}, {"Target Status", "target_status"},
+    {"File Name", "file"}, {"File Ver", "file_version"},     {"File Size", "file_size"},
+    {"Result", "result"}};
+
+long long MillisecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// True when the terminal was resized since the last look. main blocks
+// SIGWINCH, so it waits here until it is taken.
+bool TakeResize()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGWINCH);
+    const timespec none{0, 0};
+    return sigtimedwait(&set, nullptr, &none) == SIGWINCH;
+}
+
 } // namespace
+
+std::string ListKey(const std::string& columnTitle)
+{
+    for (const ListColumnKey& k : kListKeys)
+        if (columnTitle == k.title)
+            return k.key;
+    return {};
+}
+
+std::string BarLine(const CProgressRowView& row, int columns)
+{
+    const int pct = std::clamp(row.percent, 0, 100);
+    char label[64];
+    std::snprintf(label, sizeof label, "  %-*.*s", kLabelWidth, kLabelWidth, row.label.c_str());
+    char number[16];
+    std::snprintf(number, sizeof number, "%3d %%", pct);
+    // label, " [", the bar, "] ", the number, and one column spare so the
+    // cursor never wraps at the right edge.
+    const int room = columns - static_cast<int>(std::string(label).size()) - 4 - 5 - 1;
+    const int width = std::min(room, kMaxBarWidth);
+    if (width < kMinBarWidth)
+        return std::string(label) + " " + number;
+    const int filled = pct * width / 100;
+    return std::string(label) + " [" + std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(width - filled), '.') + "] " + number;
+}
 
 CCliReport::CCliReport(bool json, bool barsOnTerminal, std::FILE* out, std::FILE* err)
     : m_bJson(json), m_bBars(barsOnTerminal && !json), m_out(out), m_err(err)
 {
 }
 
-void CCliReport::Emit(const std::string& jsonObject)
+void CCliReport::SetQuiet(bool quiet)
 {
-    std::fprintf(m_out, "%s\n", jsonObject.c_str());
+    m_bQuiet = quiet;
+    if (quiet)
+        m_bBars = false;
+}
+
+int CCliReport::Columns()
+{
+    if (m_nFixedColumns > 0)
+        return m_nFixedColumns;
+    if (m_nColumns == 0 || TakeResize()) {
+        winsize ws{};
+        m_nColumns = ::ioctl(::fileno(m_err), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+    }
+    return m_nColumns;
+}
+
+void CCliReport::Event(const std::string& event, const CJson& fields)
+{
+    if (!m_bJson)
+        return;
+    std::fprintf(m_out, "%s\n", JsonEventLine(event, Rfc3339Now(), m_strTarget, fields).c_str());
     std::fflush(m_out);
 }
 
 void CCliReport::Json(const std::string& object)
 {
-    Emit(object);
+    CJson parsed = CJson::parse(object);
+    const std::string event = parsed.value("event", std::string("note"));
+    Event(event, parsed);
+}
+
+void CCliReport::Start(const std::string& command)
+{
+    Event("start", CJson{{"schema", JSON_EVENTS_SCHEMA},
+                         {"program", "velunda-cli"},
+                         {"tool_version", VersionText()},
+                         {"command", command}});
 }
 
 void CCliReport::ClearBars()
@@ -36,16 +128,26 @@ void CCliReport::ClearBars()
 void CCliReport::DrawBars()
 {
     ClearBars();
+    const int columns = Columns();
     for (const auto& row : m_rows) {
         if (!row.visible)
             continue;
-        const int pct = std::clamp(row.percent, 0, 100);
-        const int filled = pct * kBarWidth / 100;
-        std::fprintf(m_err, "  %-14s [%s%s] %3d %%\n", row.label.c_str(), std::string(filled, '#').c_str(),
-                     std::string(kBarWidth - filled, '.').c_str(), pct);
+        std::fprintf(m_err, "%s\n", BarLine(row, columns).c_str());
         ++m_nDrawnLines;
     }
     std::fflush(m_err);
+}
+
+void CCliReport::PrintLine(std::FILE* to, const std::string& line, bool freeze)
+{
+    if (freeze)
+        EndProgress();
+    else
+        ClearBars();
+    std::fprintf(to, "%s", line.c_str());
+    std::fflush(to);
+    if (!freeze && m_bBars && !m_rows.empty())
+        DrawBars();
 }
 
 void CCliReport::EndProgress()
@@ -58,29 +160,24 @@ void CCliReport::EndProgress()
 void CCliReport::Note(const std::string& text)
 {
     if (m_bJson) {
-        Emit(CJsonObject().Add("event", "note").Add("text", text).Text());
+        Event("note", CJson{{"text", JsonText(text)}});
         return;
     }
-    ClearBars();
-    std::fprintf(m_err, "velunda-cli: %s\n", text.c_str());
-    if (!m_rows.empty())
-        DrawBars();
-    std::fflush(m_err);
+    if (!m_bQuiet)
+        PrintLine(m_err, "velunda-cli: " + text + "\n", false);
+}
+
+void CCliReport::Warning(const std::string& text)
+{
+    Event("warning", CJson{{"text", JsonText(text)}});
+    PrintLine(m_err, "velunda-cli: warning: " + text + "\n", false);
 }
 
 void CCliReport::Message(const std::string& text, bool stopIcon)
 {
-    ClearBars();
-    std::fprintf(m_err, "%s\n", text.c_str());
-    if (!m_rows.empty() && m_bBars)
-        DrawBars();
-    std::fflush(m_err);
-    if (m_bJson)
-        Emit(CJsonObject()
-                 .Add("event", "message")
-                 .Add("text", text)
-                 .Add("icon", stopIcon ? "stop" : "none")
-                 .Text());
+    // A message box is a moment of the run: the bars above it stay as they were.
+    PrintLine(m_err, text + "\n", true);
+    Event("message", CJson{{"text", JsonText(text)}, {"icon", stopIcon ? "stop" : "none"}});
 }
 
 void CCliReport::Trace(const std::string& text)
@@ -88,24 +185,31 @@ void CCliReport::Trace(const std::string& text)
     std::string line = text;
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.pop_back();
-    ClearBars();
-    std::fprintf(m_err, "trace: %s\n", line.c_str());
-    if (!m_rows.empty() && m_bBars)
-        DrawBars();
-    std::fflush(m_err);
+    PrintLine(m_err, "trace: " + line + "\n", false);
 }
 
-void CCliReport::ItemStart(const std::string& part)
+void CCliReport::Plan(const std::vector<std::string>& items)
 {
-    std::fill(std::begin(m_lastLine), std::end(m_lastLine), 0);
+    std::string list;
+    for (const auto& item : items)
+        list += (list.empty() ? "" : ",") + item;
     if (m_bJson) {
-        Emit(CJsonObject().Add("event", "item-start").Add("part", part).Text());
+        Event("plan", CJson{{"items", items}});
         return;
     }
-    ClearBars();
-    m_rows.clear();
-    std::fprintf(m_err, "Upgrading %s\n", part.c_str());
-    std::fflush(m_err);
+    Note("upgrading " + list);
+}
+
+void CCliReport::ItemStart(const std::string& item)
+{
+    std::fill(std::begin(m_lastLine), std::end(m_lastLine), 0);
+    m_itemStarted[item] = std::chrono::steady_clock::now();
+    if (m_bJson) {
+        Event("item_start", CJson{{"item", item}});
+        return;
+    }
+    if (!m_bQuiet)
+        PrintLine(m_err, "Upgrading " + item + "\n", true);
 }
 
 void CCliReport::Progress(int row, const std::vector<CProgressRowView>& rows, const std::string& item)
@@ -114,14 +218,11 @@ void CCliReport::Progress(int row, const std::vector<CProgressRowView>& rows, co
         return;
     const CProgressRowView& changed = rows[static_cast<std::size_t>(row)];
     if (m_bJson) {
-        Emit(CJsonObject()
-                 .Add("event", "progress")
-                 .Add("item", item)
-                 .Add("row", changed.label)
-                 .Add("percent", changed.percent)
-                 .Text());
+        Event("progress", CJson{{"item", item}, {"step", changed.label}, {"percent", changed.percent}});
         return;
     }
+    if (m_bQuiet)
+        return;
     if (m_bBars) {
         m_rows = rows;
         DrawBars();
@@ -142,17 +243,18 @@ void CCliReport::Progress(int row, const std::vector<CProgressRowView>& rows, co
     std::fflush(m_err);
 }
 
-void CCliReport::ItemResult(const std::string& part, const std::string& result)
+void CCliReport::ItemResult(const std::string& item, const std::string& result)
 {
     if (m_bJson) {
-        Emit(CJsonObject().Add("event", "item-result").Add("part", part).Add("result", result).Text());
+        CJson fields{{"item", item}, {"result", result}};
+        const auto started = m_itemStarted.find(item);
+        if (started != m_itemStarted.end())
+            fields["duration_ms"] = MillisecondsSince(started->second);
+        Event("item_result", fields);
         return;
     }
-    ClearBars();
-    std::fprintf(m_err, "%s: %s\n", part.c_str(), result.c_str());
-    if (!m_rows.empty())
-        DrawBars();
-    std::fflush(m_err);
+    if (!m_bQuiet)
+        PrintLine(m_err, item + ": " + result + "\n", true);
 }
 
 std::string FormatTable(const std::vector<std::string>& columns,
@@ -187,44 +289,42 @@ void CCliReport::Table(const std::string& when, const std::vector<std::string>& 
                        const std::vector<std::vector<std::string>>& rows)
 {
     if (m_bJson) {
-        std::vector<std::string> jsonRows;
+        CJson jsonRows = CJson::array();
         for (const auto& row : rows) {
-            CJsonObject o;
-            for (std::size_t c = 0; c < columns.size(); ++c)
-                o.Add(columns[c], c < row.size() ? row[c] : std::string());
-            jsonRows.push_back(o.Text());
+            CJson o = CJson::object();
+            for (std::size_t c = 0; c < columns.size(); ++c) {
+                const std::string key = ListKey(columns[c]);
+                const std::string cell = c < row.size() ? row[c] : std::string();
+                if (key == "file_size")
+                    o[key] = SizeFromText(cell);
+                else if (!key.empty())
+                    o[key] = JsonText(cell);
+            }
+            jsonRows.push_back(std::move(o));
         }
-        Emit(CJsonObject().Add("event", "list").Add("when", when).AddRaw("rows", JsonArray(jsonRows)).Text());
+        Event("list", CJson{{"when", when}, {"rows", std::move(jsonRows)}});
         return;
     }
-    ClearBars();
-    EndProgress();
-    std::fprintf(m_out, "\nPart list (%s):\n%s", when.c_str(), FormatTable(columns, rows).c_str());
-    std::fflush(m_out);
+    if (!m_bQuiet)
+        PrintLine(m_out, "\nPart list (" + when + "):\n" + FormatTable(columns, rows), true);
 }
 
 void CCliReport::Target(const std::string& serial, const std::string& boardVersion,
                         const std::vector<CTargetPart>& parts, bool versionsReceived)
 {
     if (m_bJson) {
-        std::vector<std::string> jsonParts;
+        CJson jsonParts = CJson::array();
         for (const auto& p : parts)
-            jsonParts.push_back(
-                CJsonObject().Add("part", p.part).Add("version", p.version).Add("status", p.status).Text());
-        Emit(CJsonObject()
-                 .Add("event", "target")
-                 .Add("serial", serial)
-                 .Add("board_version", boardVersion)
-                 .Add("versions_received", versionsReceived)
-                 .AddRaw("parts", JsonArray(jsonParts))
-                 .Text());
+            jsonParts.push_back(CJson{
+                {"item", p.part}, {"target_version", JsonText(p.version)}, {"target_status", p.status}});
+        Event("target", CJson{{"serial", JsonText(serial)},
+                              {"board_version", JsonText(boardVersion)},
+                              {"versions_received", versionsReceived},
+                              {"parts", std::move(jsonParts)}});
         return;
     }
-    if (versionsReceived)
-        std::fprintf(m_out, "Target serial number: %s\n", serial.empty() ? "(none)" : serial.c_str());
-    else
-        std::fprintf(m_out, "no serial number or versions received\n");
-    std::fprintf(m_out, "Upgrade board version: %s\n", boardVersion.c_str());
+    if (m_bQuiet)
+        return;
     std::vector<std::vector<std::string>> rows;
     for (const auto& p : parts) {
         const std::string status = p.status.empty() ? "-" : p.status;
@@ -236,24 +336,26 @@ void CCliReport::Target(const std::string& serial, const std::string& boardVersi
     const std::vector<std::string> columns =
         versionsReceived ? std::vector<std::string>{"Part", "Target Ver", "Target Status"}
                          : std::vector<std::string>{"Part", "Target Status"};
-    std::fprintf(m_out, "%s", FormatTable(columns, rows).c_str());
-    std::fflush(m_out);
+    const std::string head =
+        versionsReceived ? "Target serial number: " + (serial.empty() ? std::string("(none)") : serial)
+                         : std::string("no serial number or versions received");
+    PrintLine(m_out, head + "\nUpgrade board version: " + boardVersion + "\n" + FormatTable(columns, rows),
+              true);
 }
 
 void CCliReport::Outcome(ECliOutcome outcome, const std::string& reason)
 {
     if (m_bJson) {
-        Emit(CJsonObject()
-                 .Add("event", "outcome")
-                 .Add("result", OutcomeName(outcome))
-                 .Add("exit_code", ExitCodeOf(outcome))
-                 .Add("reason", reason)
-                 .Text());
+        Event("outcome", CJson{{"outcome", OutcomeName(outcome)},
+                               {"exit_code", ExitCodeOf(outcome)},
+                               {"reason", JsonText(reason)},
+                               {"duration_ms", MillisecondsSince(m_started)}});
         return;
     }
-    ClearBars();
-    EndProgress();
-    std::fprintf(m_err, "velunda-cli: %s%s%s (exit status %d)\n", OutcomeName(outcome),
-                 reason.empty() ? "" : ": ", reason.c_str(), ExitCodeOf(outcome));
-    std::fflush(m_err);
+    char status[32];
+    std::snprintf(status, sizeof status, " (exit status %d)\n", ExitCodeOf(outcome));
+    PrintLine(m_err,
+              std::string("velunda-cli: ") + OutcomeName(outcome) + (reason.empty() ? "" : ": ") + reason +
+                  status,
+              true);
 }

@@ -1,5 +1,9 @@
 #include "cli/CliSession.h"
 
+#include "cli/Json.h"
+#include "link/FtdiBridgeList.h"
+#include "link/SerialPortList.h"
+
 #include "app/UpgradeDlg.h"
 #include "link/CommPort.h"
 #include "protocol/Items.h"
@@ -59,10 +63,24 @@ CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt
     m_host.onTrace = [this](const std::string& text) {
         if (m_opt.verbose)
             m_report.Trace(text);
+        // The backend's reasons for a failed open go into the failure's message.
+        if (text.rfind("USB: ", 0) == 0 && text.find("already open") == std::string::npos &&
+            text.find(" failed (") == std::string::npos) {
+            m_strUsbWhy = text.substr(5);
+            while (!m_strUsbWhy.empty() && (m_strUsbWhy.back() == '\n' || m_strUsbWhy.back() == '\r'))
+                m_strUsbWhy.pop_back();
+        }
     };
     m_host.onProgress = [this](int barId, int) { OnProgress(barId); };
     m_host.onCell = [this](int row, int column, const std::string& text) { OnCell(row, column, text); };
     m_dlg = std::make_unique<CUpgradeDlg>(m_host, m_opt.app);
+    // Several runs may share one package, and it may lie on read-only media:
+    // each run unpacks into a folder of its own, removed when the run ends.
+    m_dlg->m_eUnpackPlace = CUnpackFolder::EPlace::Private;
+    CRunJournal& journal = m_dlg->m_Journal;
+    journal.SetProgram("velunda-cli");
+    journal.SetEndsWithMessages(false); // Finish says how the run ended
+    journal.OnHistoryProblem([this](const std::string& text) { m_report.Warning(text); });
 }
 
 CCliSession::~CCliSession() = default;
@@ -99,6 +117,8 @@ void CCliSession::OnMessage(const std::string& text, bool stop)
     m_outcome = WorseOf(m_outcome, rule->outcome);
     if (rule->outcome != ECliOutcome::Success && m_strReason.empty())
         m_strReason = text;
+    if (text == "USB connection failed!" && m_strReason == text && !m_strUsbWhy.empty())
+        m_strReason = text + " (" + m_strUsbWhy + ")";
     if (rule->endsRun)
         m_bEnded = true;
 }
@@ -210,8 +230,30 @@ void CCliSession::PrintList(const std::string& when)
     m_report.Table(when, kListColumns, rows);
 }
 
+void CCliSession::ReportPackage(int model)
+{
+    if (!m_report.IsJson())
+        return;
+    const CHistoryRun& record = m_dlg->m_Journal.Record();
+    CJson parts = CJson::array();
+    for (const auto& row : ListRows())
+        parts.push_back(CJson{{"item", model == RESULT_TYPE_BOARD ? "BOARD" : row[LIST_COL_PART]},
+                              {"file", JsonText(row[LIST_COL_FILE_NAME])},
+                              {"file_version", JsonText(row[LIST_COL_FILE_VER])},
+                              {"file_size", SizeFromText(row[LIST_COL_FILE_SIZE])}});
+    std::uint64_t size = 0;
+    std::error_code ec;
+    size = std::filesystem::file_size(record.package, ec);
+    m_report.Event("package", CJson{{"package", JsonText(record.package)},
+                                    {"package_size", ec ? 0 : size},
+                                    {"sha256", record.sha256},
+                                    {"model", ModelName(model)},
+                                    {"parts", std::move(parts)}});
+}
+
 int CCliSession::Finish(ECliOutcome outcome, const std::string& reason)
 {
+    m_dlg->m_Journal.Finish(OutcomeName(outcome), ExitCodeOf(outcome), reason);
     // Closing the window closes the link and removes what the package load unpacked.
     m_host.CloseWindow();
     m_report.Outcome(outcome, reason);
@@ -265,7 +307,7 @@ bool CCliSession::SelectPortAndBaud(const std::string& port, std::string& error)
     return true;
 }
 
-int CCliSession::Run()
+int CCliSession::Load()
 {
     namespace fs = std::filesystem;
     if (!m_opt.app.logFile.empty() && !m_host.Log().OpenFile(m_opt.app.logFile))
@@ -290,9 +332,23 @@ int CCliSession::Run()
     m_nRunModel = model;
     m_report.Note(std::string("loaded ") + ModelName(model) + " package " +
                   fs::path(path).filename().string());
+    ReportPackage(model);
     PrintList("package");
+    return -1;
+}
 
-    return model == RESULT_TYPE_BOARD ? RunBoard() : RunMachine(model);
+int CCliSession::Run()
+{
+    const int failed = Load();
+    if (failed >= 0)
+        return failed;
+    return m_nRunModel == RESULT_TYPE_BOARD ? RunBoard() : RunMachine(m_nRunModel);
+}
+
+int CCliSession::CheckPackage()
+{
+    const int failed = Load();
+    return failed >= 0 ? failed : Finish(ECliOutcome::Success, "the package loads");
 }
 
 int CCliSession::RunBoard()
@@ -345,6 +401,17 @@ int CCliSession::RunMachine(int model)
     std::string error;
     if (!SelectPortAndBaud(port, error))
         return Finish(ECliOutcome::BadUsage, error);
+    // With several bridges the first is not necessarily the machine's.
+    std::vector<FtdiBridgeInfo> bridges;
+    if (m_opt.app.usbTty.empty() && m_opt.app.usbDevice.empty() && ListFtdiBridges(bridges, error) &&
+        bridges.size() > 1) {
+        std::string list;
+        for (const auto& b : bridges)
+            list += (list.empty() ? "" : "; ") + DescribeBridge(b);
+        return Finish(ECliOutcome::BadUsage,
+                      "several FTDI bridges are attached; choose one with --usb-device SERIAL|BUS-PORT: " +
+                          list);
+    }
 
     m_phase = EPhase::Connect;
     m_report.Note(m_opt.app.usbTty.empty() ? "connecting over USB"
@@ -400,6 +467,18 @@ int CCliSession::RunMachine(int model)
     m_outcome = ECliOutcome::None;
     m_strReason.clear();
     m_bEnded = false;
+    // The wrong machine is refused before anything is sent to it.
+    if (m_opt.allowSerialGiven) {
+        const std::string serial = TrimText(m_dlg->m_strTargetSerial);
+        if (serial.empty())
+            return Finish(
+                ECliOutcome::Rejected,
+                "the machine reported no serial number, and --allow-serial admits only listed ones");
+        if (std::find(m_opt.allowedSerials.begin(), m_opt.allowedSerials.end(), serial) ==
+            m_opt.allowedSerials.end())
+            return Finish(ECliOutcome::Rejected,
+                          "the machine's serial number " + serial + " is not in the --allow-serial list");
+    }
     if (m_opt.checkOnly)
         return Finish(ECliOutcome::Success, "system check done");
 
@@ -417,6 +496,8 @@ int CCliSession::RunMachine(int model)
         if (asked && usable)
             wanted.push_back(b.box);
     }
+    if (m_opt.skipCurrent && !wanted.empty() && (SkipCurrentItems(model, wanted), wanted.empty()))
+        return Finish(ECliOutcome::Success, "every item is already at the package's version");
     for (const ItemBox& b : kItemBoxes) {
         if (b.model != model || !m_host.IsControlVisible(b.box) || !m_host.IsControlEnabled(b.box))
             continue;
@@ -425,6 +506,11 @@ int CCliSession::RunMachine(int model)
             m_host.Click(b.box);
     }
 
+    std::vector<std::string> plan;
+    for (const ItemBox& b : kItemBoxes)
+        if (b.model == model && std::find(wanted.begin(), wanted.end(), b.box) != wanted.end())
+            plan.push_back(b.name);
+    m_report.Plan(plan);
     m_phase = EPhase::Run;
     m_host.Click(IDC_BUTTON_UPGRADE_START);
     // The window's own stall watch ends a silent run first; this is the backstop.
@@ -449,4 +535,75 @@ int CCliSession::RunMachine(int model)
     if (m_bInterrupted)
         return Stop(ECliOutcome::Failed, "");
     return Finish(outcome, outcome == ECliOutcome::Success ? "Upgrade Complete." : m_strReason);
+}
+
+void CCliSession::SkipCurrentItems(int model, std::vector<int>& wanted)
+{
+    constexpr int LIST_COL_FILE_VER = 4;
+    const auto rows = ListRows();
+    for (const ItemBox& b : kItemBoxes) {
+        if (b.model != model || std::find(wanted.begin(), wanted.end(), b.box) == wanted.end())
+            continue;
+        for (const auto& row : rows) {
+            if (row[LIST_COL_PART] != b.row)
+                continue;
+            const std::string have = TrimText(row[LIST_COL_TARGET_VER]);
+            const std::string bring = TrimText(row[LIST_COL_FILE_VER]);
+            // "None" is the list's word for a version the file name does not carry.
+            if (have.empty() || bring.empty() || bring == "None" || have != bring)
+                continue;
+            m_report.Note(std::string(b.name) + " left out: the machine already has version " + have +
+                          " (--skip-current)");
+            m_report.ItemResult(b.row, "Skipped");
+            std::erase(wanted, b.box);
+        }
+    }
+}
+
+int RunDevices(const CCliOptions& options)
+{
+    std::vector<FtdiBridgeInfo> bridges;
+    std::string error;
+    const bool listed = ListFtdiBridges(bridges, error);
+    const std::vector<std::string> ports = ListSerialPorts();
+    if (options.json) {
+        std::vector<std::string> items;
+        for (const auto& b : bridges)
+            items.push_back(CJsonObject()
+                                .Add("serial", b.serial)
+                                .Add("description", b.description)
+                                .Add("bus_port", b.busPort)
+                                .Add("dev_node", b.devNode)
+                                .Add("kernel_driver", b.kernelDriver)
+                                .Add("tty", b.tty)
+                                .Text());
+        std::vector<std::string> names;
+        for (const auto& p : ports)
+            names.push_back(JsonString(p));
+        CJsonObject out;
+        out.Add("event", "devices")
+            .AddRaw("ftdi_bridges", JsonArray(items))
+            .AddRaw("serial_ports", JsonArray(names));
+        if (!listed)
+            out.Add("usb_error", error);
+        std::printf("%s\n", out.Text().c_str());
+        return 0;
+    }
+    std::printf("FTDI bridges (choose one with --usb-device SERIAL or BUS-PORT):\n");
+    if (!listed)
+        std::printf("  (USB cannot be listed: %s)\n", error.c_str());
+    else if (bridges.empty())
+        std::printf("  none\n");
+    for (const auto& b : bridges)
+        std::printf("  %-12s %-24s %-8s %s%s\n", b.serial.empty() ? "-" : b.serial.c_str(),
+                    b.description.empty() ? "-" : b.description.c_str(), b.busPort.c_str(), b.devNode.c_str(),
+                    b.kernelDriver.empty()
+                        ? ""
+                        : ("  held by " + b.kernelDriver + (b.tty.empty() ? "" : " as " + b.tty)).c_str());
+    std::printf("Serial ports:\n");
+    if (ports.empty())
+        std::printf("  none\n");
+    for (const auto& p : ports)
+        std::printf("  %s\n", p.c_str());
+    return 0;
 }

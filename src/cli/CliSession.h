@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CUpgradeDlg;
 
@@ -24,15 +25,24 @@ public:
 
     // The whole run; returns the exit status.
     int Run();
+    // File Load alone, then the window is closed again (what it unpacked is
+    // removed); the exit status of a run that stopped there.
+    int CheckPackage();
 
 private:
     using Clock = std::chrono::steady_clock;
     enum class EPhase { Load, Connect, SysCheck, Run };
 
+    // The package's File Load; -1 when it loaded, else the exit status.
+    int Load();
     int Finish(ECliOutcome outcome, const std::string& reason);
+    // The package event of the JSON stream: what File Load found.
+    void ReportPackage(int model);
     int Stop(ECliOutcome outcome, const std::string& reason);
     int RunMachine(int model);
     int RunBoard();
+    // Drops from wanted the items whose target version equals the package's.
+    void SkipCurrentItems(int model, std::vector<int>& wanted);
     bool SelectPortAndBaud(const std::string& port, std::string& error);
     // Runs the window's loop until pred, an ending message, an interrupt or the
     // timeout; true when pred held.
@@ -55,6 +65,7 @@ private:
     EPhase m_phase = EPhase::Load;
     ECliOutcome m_outcome = ECliOutcome::None;
     std::string m_strReason;
+    std::string m_strUsbWhy; // the backend's last explanation of a failed open
     bool m_bEnded = false;
     bool m_bInterrupted = false;
     std::map<std::string, std::string> m_statusOfPart; // Target Status as the system check wrote it
@@ -65,6 +76,11 @@ private:
 
 // velunda-cli info PACKAGE.
 int RunInfo(const CCliOptions& options, CCliReport& report);
+// velunda-cli history [--serial S] [--since DATE].
+int RunHistory(const CCliOptions& options, CCliReport& report);
+
+// velunda-cli devices: the FTDI bridges and serial ports, as text or JSON.
+int RunDevices(const CCliOptions& options);
 
 // A package's model as the command line reports it ("Quorin V1", "Quorin V2",
 // "upgrade board", "unknown").

@@ -1,8 +1,29 @@
 #pragma once
-// A small JSON object writer for the --json event lines.
+// JSON for velunda-cli's event stream and info results, written with
+// nlohmann-json. Texts that are valid UTF-8 are kept as they are; any other
+// byte string (a serial number in a single-byte code) is read as Latin-1, so
+// every byte becomes the character U+00XX and the output stays valid UTF-8.
+#include <nlohmann/json.hpp>
+
 #include <string>
 #include <vector>
 
+using CJson = nlohmann::ordered_json;
+
+// The version of the event stream's layout (docs/json-events.md).
+inline constexpr int JSON_EVENTS_SCHEMA = 1;
+
+bool IsUtf8(const std::string& bytes);
+// bytes as a JSON string value (see above).
+std::string JsonText(const std::string& bytes);
+// The leading decimal number of a size text ("30000 byte(s)"); 0 for none.
+long long SizeFromText(const std::string& text);
+
+// One event line: event first, then time and, when set, target, then fields.
+std::string JsonEventLine(const std::string& event, const std::string& time, const std::string& target,
+                          const CJson& fields);
+
+// An object built field by field, in order.
 class CJsonObject {
 public:
     CJsonObject& Add(const std::string& key, const std::string& value);
@@ -10,16 +31,18 @@ public:
     CJsonObject& Add(const std::string& key, long long value);
     CJsonObject& Add(const std::string& key, int value) { return Add(key, static_cast<long long>(value)); }
     CJsonObject& Add(const std::string& key, bool value);
+    CJsonObject& Add(const std::string& key, CJson value);
+    // Every field of an object, in its order.
+    CJsonObject& Add(const CJson& fields);
     // value is already JSON (an object or an array).
     CJsonObject& AddRaw(const std::string& key, const std::string& json);
-    std::string Text() const { return "{" + m_body + "}"; }
+    const CJson& Value() const { return m_value; }
+    std::string Text() const;
 
 private:
-    void Key(const std::string& key);
-    std::string m_body;
+    CJson m_value = CJson::object();
 };
 
-// A JSON string literal, quotes included; bytes outside printable ASCII are
-// escaped so that any text a target sends stays valid JSON.
+// A JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
 std::string JsonArray(const std::vector<std::string>& jsonValues);

@@ -113,8 +113,9 @@ private:
     TraceFn m_fnTrace;
 };
 
-// The default backend: libftdi1 straight on the USB device.
-std::unique_ptr<IFtdiBackend> MakeFtdiBackendLibftdi();
+// The default backend: libftdi1 straight on the USB device. choice, when not
+// empty, limits it to one bridge by serial number or bus-port path ("1-2").
+std::unique_ptr<IFtdiBackend> MakeFtdiBackendLibftdi(const std::string& choice = {});
 // The bridge behind a tty: /dev/ttyUSB0 through the kernel's ftdi_sio, or the
 // slave side of a pseudo-terminal (the virtual target). Device 0 is path.
 std::unique_ptr<IFtdiBackend> MakeFtdiBackendTty(const std::string& path);

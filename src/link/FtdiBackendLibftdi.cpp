@@ -1,11 +1,13 @@
 // The FTDI bridge straight on USB through libftdi1: the default backend.
 #include "link/FtdiBackend.h"
+#include "link/FtdiBridgeList.h"
 #include "link/FtdiHandleTable.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,14 +24,28 @@ constexpr int FTDI_ERR_NO_USB_DEVICE = -666;
 // ftdi_usb_open_dev's codes for libusb_open and for claiming the interface.
 constexpr int FTDI_ERR_OPEN_FAILED = -4;
 constexpr int FTDI_ERR_CLAIM_FAILED = -5;
+// The claim failed after the kernel refused to let go of the interface.
+constexpr int FTDI_ERR_DETACH_REFUSED = -8;
 
 // Bytes kept on the host for GetStatus; beyond this the chip holds them.
 constexpr std::size_t HOST_BUFFER_LIMIT = 65536;
 constexpr int PULL_CHUNK = 4096;
 
-constexpr const char* UDEV_RULE_HINT =
-    "USB: permission denied on the FTDI device; install packaging/99-velunda-ftdi.rules into "
-    "/etc/udev/rules.d, run 'udevadm control --reload && udevadm trigger' and replug the cable\r\n";
+std::string DevNodeOf(libusb_device* dev)
+{
+    char node[40];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(dev),
+                  libusb_get_device_address(dev));
+    return node;
+}
+
+std::string Joined(const std::vector<std::string>& items)
+{
+    std::string text;
+    for (const auto& item : items)
+        text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
 
 struct ContextDeleter {
     void operator()(ftdi_context* ctx) const
@@ -81,6 +97,8 @@ FtdiSysError SysErrorFromTransfer(int rc)
 
 class CFtdiBackendLibftdi final : public IFtdiBackend {
 public:
+    explicit CFtdiBackendLibftdi(std::string choice) : m_strChoice(std::move(choice)) {}
+
     FtdiStatus ListDevices(std::uint32_t& count) override
     {
         count = 0;
@@ -98,7 +116,9 @@ public:
             TraceFtdi("ftdi_usb_find_all", n, ctx.get());
             return FTDI_IO_ERROR;
         }
-        count = static_cast<std::uint32_t>(n);
+        count = static_cast<std::uint32_t>(Candidates(list.get()).size());
+        if (count == 0)
+            ExplainNoDevice(n);
         return FTDI_OK;
     }
 
@@ -116,11 +136,17 @@ public:
             TraceFtdi("ftdi_usb_find_all", n, ctx.get());
             return FTDI_IO_ERROR;
         }
-        ftdi_device_list* entry = list.get();
-        for (std::uint32_t i = 0; entry != nullptr && i < index; ++i)
-            entry = entry->next;
-        if (entry == nullptr)
+        const auto candidates = Candidates(list.get());
+        if (index >= candidates.size())
             return FTDI_DEVICE_NOT_FOUND;
+        libusb_device* const dev = candidates[index];
+        const std::string node = DevNodeOf(dev);
+        if (IsOpenHere(node)) {
+            // A second open of a bridge this program holds cannot claim it;
+            // that is expected (the system check asks), not a failure.
+            Trace("USB: device already open: keeping the current handle\r\n");
+            return FTDI_DEVICE_NOT_OPENED;
+        }
 
         // Channel A of multi-channel bridges; unbind ftdi_sio if it holds
         // the interface (it stays unbound until the cable is replugged).
@@ -129,16 +155,18 @@ public:
             return FTDI_DEVICE_NOT_OPENED;
         }
         ctx->module_detach_mode = AUTO_DETACH_SIO_MODULE;
-        const int rc = ftdi_usb_open_dev(ctx.get(), entry->dev);
+        const int rc = ftdi_usb_open_dev(ctx.get(), dev);
         if (rc < 0) {
             TraceFtdi("ftdi_usb_open_dev", rc, ctx.get());
             if (rc == FTDI_ERR_OPEN_FAILED)
-                ExplainOpenFailure(entry->dev);
-            else if (rc == FTDI_ERR_CLAIM_FAILED)
-                Trace("USB: the FTDI device is in use by another program or handle\r\n");
+                ExplainOpenFailure(dev);
+            else if (rc == FTDI_ERR_CLAIM_FAILED || rc == FTDI_ERR_DETACH_REFUSED)
+                ExplainClaimFailure(dev);
             return FTDI_DEVICE_NOT_OPENED;
         }
         handle = m_table.Add(std::make_unique<LibftdiDevice>(std::move(ctx)));
+        std::lock_guard lock(m_openMutex);
+        m_openNodes[handle] = node;
         return FTDI_OK;
     }
 
@@ -217,6 +245,17 @@ public:
         std::lock_guard lock(use->readMutex);
         if (const int rc = ftdi_set_latency_timer(use->ctx.get(), latencyMs); rc < 0) {
             TraceFtdi("ftdi_set_latency_timer", rc, use->ctx.get());
+            return FTDI_IO_ERROR;
+        }
+        // Read it back: the reply turnaround rests on this value.
+        unsigned char now = 0;
+        if (const int rc = ftdi_get_latency_timer(use->ctx.get(), &now); rc < 0) {
+            TraceFtdi("ftdi_get_latency_timer", rc, use->ctx.get());
+            return FTDI_IO_ERROR;
+        }
+        if (now != latencyMs) {
+            Trace("USB: latency timer set to " + std::to_string(latencyMs) + " ms reads back " +
+                  std::to_string(now) + " ms\r\n");
             return FTDI_IO_ERROR;
         }
         return FTDI_OK;
@@ -314,7 +353,12 @@ public:
         // A running transfer ends within its timeout (the link lowers it
         // before closing); the table waits for it.
         auto device = m_table.Remove(handle, [](LibftdiDevice&) {});
-        return device ? FTDI_OK : FTDI_INVALID_HANDLE;
+        if (!device)
+            return FTDI_INVALID_HANDLE;
+        device.reset(); // released before another open may claim it
+        std::lock_guard lock(m_openMutex);
+        m_openNodes.erase(handle);
+        return FTDI_OK;
     }
 
 private:
@@ -329,6 +373,57 @@ private:
               "): " + (text != nullptr ? text : "") + "\r\n");
     }
 
+    // The listed devices this backend may open: all, or the chosen one.
+    std::vector<libusb_device*> Candidates(ftdi_device_list* list) const
+    {
+        std::vector<libusb_device*> out;
+        std::vector<FtdiBridgeInfo> bridges;
+        std::string error;
+        if (!m_strChoice.empty())
+            ListFtdiBridges(bridges, error);
+        for (ftdi_device_list* e = list; e != nullptr; e = e->next) {
+            if (m_strChoice.empty()) {
+                out.push_back(e->dev);
+                continue;
+            }
+            const std::string node = DevNodeOf(e->dev);
+            for (const auto& b : bridges)
+                if (b.devNode == node && BridgeMatches(b, m_strChoice))
+                    out.push_back(e->dev);
+        }
+        return out;
+    }
+
+    bool IsOpenHere(const std::string& node) const
+    {
+        std::lock_guard lock(m_openMutex);
+        for (const auto& [handle, open] : m_openNodes)
+            if (open == node)
+                return true;
+        return false;
+    }
+
+    void ExplainNoDevice(int attached) const
+    {
+        if (!m_strChoice.empty() && attached > 0) {
+            std::vector<FtdiBridgeInfo> bridges;
+            std::string error;
+            ListFtdiBridges(bridges, error);
+            std::vector<std::string> names;
+            for (const auto& b : bridges)
+                names.push_back(DescribeBridge(b));
+            Trace("USB: no FTDI bridge matches \"" + m_strChoice +
+                  "\" (give a serial number or a bus-port path); attached: " + Joined(names) + "\r\n");
+            return;
+        }
+        const auto ttys = ListUsbTtys();
+        Trace("USB: no FTDI device found" +
+              (ttys.empty()
+                   ? std::string("; check the cable and that the machine is powered")
+                   : "; serial USB devices present: " + Joined(ttys) + " (another kind of adapter?)") +
+              "\r\n");
+    }
+
     // ftdi_usb_open_dev hides libusb's reason; ask libusb once more so a
     // missing permission can be told apart and its cure named.
     void ExplainOpenFailure(libusb_device* dev) const
@@ -339,20 +434,55 @@ private:
             libusb_close(probe);
             return;
         }
-        char where[64];
-        std::snprintf(where, sizeof where, "bus %03u device %03u", libusb_get_bus_number(dev),
-                      libusb_get_device_address(dev));
-        Trace(std::string("USB: libusb_open ") + where + ": " + libusb_error_name(rc) + "\r\n");
+        const std::string node = DevNodeOf(dev);
         if (rc == LIBUSB_ERROR_ACCESS)
-            Trace(UDEV_RULE_HINT);
+            Trace("USB: permission denied on " + node +
+                  ": install the velunda-cli package (its udev rule grants access) and replug the cable, "
+                  "or join the plugdev group and log in again\r\n");
+        else
+            Trace("USB: " + node + " cannot be opened: " + libusb_error_name(rc) + "\r\n");
     }
 
+    // The claim failed: the kernel's driver stayed bound, or another program
+    // claimed the interface.
+    void ExplainClaimFailure(libusb_device* dev) const
+    {
+        const std::string node = DevNodeOf(dev);
+        libusb_device_handle* probe = nullptr;
+        if (libusb_open(dev, &probe) == 0) {
+            const int active = libusb_kernel_driver_active(probe, 0);
+            libusb_close(probe);
+            if (active == 1) {
+                std::string tty;
+                std::vector<FtdiBridgeInfo> bridges;
+                std::string error;
+                ListFtdiBridges(bridges, error);
+                for (const auto& b : bridges)
+                    if (b.devNode == node)
+                        tty = b.tty;
+                Trace("USB: the kernel driver holds " + node + (tty.empty() ? "" : " (as " + tty + ")") +
+                      " and could not be detached: unload it ('modprobe -r ftdi_sio') or reach the bridge "
+                      "through its tty with --usb-tty\r\n");
+                return;
+            }
+        }
+        const auto holders = HoldersOf(node);
+        Trace("USB: " + node + " is busy: claimed by another program" +
+              (holders.empty()
+                   ? std::string(" (none found in /proc; close other programs that use FTDI devices)")
+                   : " (" + Joined(holders) + ")") +
+              "\r\n");
+    }
+
+    std::string m_strChoice;
+    mutable std::mutex m_openMutex;
+    std::map<FtdiHandle, std::string> m_openNodes;
     CFtdiHandleTable<LibftdiDevice> m_table;
 };
 
 } // namespace
 
-std::unique_ptr<IFtdiBackend> MakeFtdiBackendLibftdi()
+std::unique_ptr<IFtdiBackend> MakeFtdiBackendLibftdi(const std::string& choice)
 {
-    return std::make_unique<CFtdiBackendLibftdi>();
+    return std::make_unique<CFtdiBackendLibftdi>(choice);
 }

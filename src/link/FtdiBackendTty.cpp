@@ -89,6 +89,12 @@ public:
     {
         if (index != 0 || m_strPath.empty())
             return FTDI_DEVICE_NOT_FOUND;
+        if (m_nOpen.load() > 0) {
+            // The tty is exclusive; a second open (the system check asks for
+            // one) is refused as expected, not as a failure.
+            Trace("USB tty: device already open: keeping the current handle\r\n");
+            return FTDI_DEVICE_NOT_OPENED;
+        }
         tty::CUniqueFd port;
         const char* step = "open";
         if (const int err = tty::OpenExclusive(m_strPath, port, step); err != 0) {
@@ -111,6 +117,7 @@ public:
             return FTDI_INSUFFICIENT_RESOURCES;
         }
         handle = m_table.Add(std::make_unique<TtyDevice>(std::move(port), std::move(wake)));
+        ++m_nOpen;
         return FTDI_OK;
     }
 
@@ -283,7 +290,11 @@ public:
     FtdiStatus Close(FtdiHandle handle) override
     {
         auto device = m_table.Remove(handle, [](TtyDevice& d) { d.wake.Signal(); });
-        return device ? FTDI_OK : FTDI_INVALID_HANDLE;
+        if (!device)
+            return FTDI_INVALID_HANDLE;
+        device.reset(); // the tty is free before another open may take it
+        --m_nOpen;
+        return FTDI_OK;
     }
 
     void WaitForData(FtdiHandle handle, int timeoutMs) override
@@ -338,6 +349,7 @@ private:
     }
 
     std::string m_strPath;
+    std::atomic<int> m_nOpen{0}; // handles open on the tty
     CFtdiHandleTable<TtyDevice> m_table;
 };
 

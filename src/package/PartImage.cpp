@@ -42,13 +42,32 @@ std::uint32_t BigEndian(const std::uint8_t* p, int width)
     return v;
 }
 
+bool AllHexDigits(const char* text, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        if (HEX_TABLE[static_cast<unsigned char>(text[i])] == 255) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The text length without one line break (LF or CR LF) at its very end,
+// given the text's last two characters.
+std::size_t WithoutFinalLineBreak(std::size_t length, char beforeLast, char last)
+{
+    if (length >= 1 && last == '\n') {
+        return length >= 2 && beforeLast == '\r' ? length - 2 : length - 1;
+    }
+    return length;
+}
+
 // Where the hexadecimal text comes from: characters are handed out in order.
 class IHexSource {
 public:
     virtual ~IHexSource() = default;
     // n characters (n <= 2 * CHUNK_BYTES), or null when they cannot be read.
     virtual const char* Next(std::size_t n) = 0;
-    virtual bool Skip(std::size_t n) = 0;
 };
 
 class CMemorySource final : public IHexSource {
@@ -59,11 +78,6 @@ public:
         const char* p = m_pText;
         m_pText += n;
         return p;
-    }
-    bool Skip(std::size_t n) override
-    {
-        m_pText += n;
-        return true;
     }
 
 private:
@@ -81,17 +95,6 @@ public:
     const char* Next(std::size_t n) override
     {
         return std::fread(m_buffer.get(), 1, n, m_pFile) == n ? m_buffer.get() : nullptr;
-    }
-    bool Skip(std::size_t n) override
-    {
-        while (n > 0) {
-            const std::size_t k = n < 2 * CHUNK_BYTES ? n : 2 * CHUNK_BYTES;
-            if (!Next(k)) {
-                return false;
-            }
-            n -= k;
-        }
-        return true;
     }
 
 private:
@@ -129,6 +132,12 @@ bool Decode(IHexSource& source, std::size_t textLength, std::string_view package
     if (!text) {
         return false;
     }
+    // A character that is no hex digit (a line break inside the text) would
+    // shift every byte after it: such a file is damaged, not decoded.
+    if (!AllHexDigits(text, 2 * IMAGE_HEADER_SIZE)) {
+        load.messages.emplace_back(MSG_DAMAGED);
+        return true;
+    }
     DecodeHex(text, IMAGE_HEADER_SIZE, header);
     aes.SetKey(key);
     aes.DecryptBlocks(header, IMAGE_HEADER_SIZE / 16);
@@ -147,8 +156,18 @@ bool Decode(IHexSource& source, std::size_t textLength, std::string_view package
 
     // Section 0 ends the header's chain and is discarded, so it is not
     // decrypted at all; its size only moves the later sections.
-    if (!source.Skip(2 * std::size_t(load.header.section[0].nSize))) {
-        return false;
+    for (std::size_t left = 2 * std::size_t(load.header.section[0].nSize); left > 0;) {
+        const std::size_t n = left < 2 * CHUNK_BYTES ? left : 2 * CHUNK_BYTES;
+        const char* chunk = source.Next(n);
+        if (!chunk) {
+            return false;
+        }
+        if (!AllHexDigits(chunk, n)) {
+            ClearLoad(load);
+            load.messages.emplace_back(MSG_DAMAGED);
+            return true;
+        }
+        left -= n;
     }
     for (int d = 1; d < SECTION_COUNT; ++d) {
         aes.SetKey(key);
@@ -162,6 +181,11 @@ bool Decode(IHexSource& source, std::size_t textLength, std::string_view package
             const char* chunk = source.Next(2 * n);
             if (!chunk) {
                 return false;
+            }
+            if (!AllHexDigits(chunk, 2 * n)) {
+                ClearLoad(load);
+                load.messages.emplace_back(MSG_DAMAGED);
+                return true;
             }
             DecodeHex(chunk, n, part.get() + done);
             // A trailing partial block stays as it is in the file.
@@ -254,7 +278,10 @@ void DecodePartImage(const char* text, std::size_t textLength, std::string_view 
 {
     CMemorySource source(text);
     load.bOpened = 1;
-    Decode(source, textLength, packageName, aes, load);
+    const std::size_t length =
+        WithoutFinalLineBreak(textLength, textLength >= 2 ? text[textLength - 2] : '\0',
+                              textLength >= 1 ? text[textLength - 1] : '\0');
+    Decode(source, length, packageName, aes, load);
 }
 
 PartImageLoad LoadPartImageFile(const std::string& path, std::string_view packageName, CAes128& aes)
@@ -271,8 +298,20 @@ PartImageLoad LoadPartImageFile(const std::string& path, std::string_view packag
         load.messages.emplace_back(MSG_OPEN_ERROR);
         return load;
     }
+    char tail[2] = {'\0', '\0'};
+    if (length >= 2 && std::fseek(file.get(), length - 2, SEEK_SET) == 0) {
+        tail[0] = static_cast<char>(std::fgetc(file.get()));
+    }
+    if (length >= 1 && std::fseek(file.get(), length - 1, SEEK_SET) == 0) {
+        tail[1] = static_cast<char>(std::fgetc(file.get()));
+    }
+    if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
+        load.messages.emplace_back(MSG_OPEN_ERROR);
+        return load;
+    }
     CFileSource source(file.get());
-    if (!Decode(source, static_cast<std::size_t>(length), packageName, aes, load)) {
+    const std::size_t textLength = WithoutFinalLineBreak(static_cast<std::size_t>(length), tail[0], tail[1]);
+    if (!Decode(source, textLength, packageName, aes, load)) {
         // Read failure part-way: the file is as unreadable as one that does
         // not open, and the earlier package stays.
         ClearLoad(load);

@@ -7,8 +7,10 @@
 // decides how to show them. A file that cannot be opened or read leaves
 // PartImageLoad::bOpened at 0 and everything else empty, so the window keeps
 // what it had. An image that does not hold its header, or the sections its
-// header declares, is refused whole ("Upgrade file is damaged."). No byte past
-// the end of the image is read or decrypted.
+// header declares, or whose hex text holds a character that is no hex digit
+// (a line break inside it would shift every later byte), is refused whole
+// ("Upgrade file is damaged."); one line break at the very end of the file is
+// allowed. No byte past the end of the image is read or decrypted.
 #include "package/Aes128.h"
 #include "package/PartList.h"
 #include "protocol/Items.h"

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Display texts of one part slot; fixed widths include the terminator.
 struct PartListEntry {
@@ -40,4 +41,29 @@ template <std::size_t N> void CopyField(char (&field)[N], std::string_view text)
 template <std::size_t N> std::string FieldText(const char (&field)[N])
 {
     return std::string(field, strnlen(field, N));
+}
+
+// A row of the part list as it is shown: one per slot 1 to 5 with a name;
+// "None" stands for an empty file name, an empty or "0" version and an empty
+// or "0 byte(s)" size.
+struct PartListRow {
+    std::string strName, strFile, strVersion, strSize;
+};
+
+inline std::vector<PartListRow> PartListRows(const PartListTable& table)
+{
+    const auto orNone = [](std::string text, const char* none) {
+        return text.empty() || (none != nullptr && text == none) ? std::string("None") : text;
+    };
+    std::vector<PartListRow> rows;
+    for (int slot = 1; slot <= 5; ++slot) {
+        const PartListEntry& entry = table.slot[slot];
+        std::string name = FieldText(entry.szName);
+        if (name.empty())
+            continue;
+        rows.push_back({std::move(name), orNone(FieldText(entry.szFile), nullptr),
+                        orNone(FieldText(entry.szVersion), "0"),
+                        orNone(FieldText(entry.szSize), "0 byte(s)")});
+    }
+    return rows;
 }

@@ -1,13 +1,18 @@
-// Package archives in the window: unpack beside the package, read
+// Package archives in the window: unpack beside the package (or into a
+// private folder, see package/UnpackFolder.h), read
 // UpgradeInfo.txt, classify the part files, and remove what the load made.
+// Which entries become which files, what is refused and how files are
+// classified is package/PackageArchive, shared with `velunda-cli info`; this
+// file adds the writing and the bookkeeping of what was written.
 //
 // Errors: a load that cannot go on throws (CZipException and CFileException
-// from the reader, CPackageError for a package refused here); the File Load
+// from the reader, CPackageError for a package refused); the File Load
 // handler turns that into one message. Before throwing, the archive is closed
 // and what this load created stays recorded, so the handler can remove it.
 //
-// Ownership of files: only what this load created is ever deleted. A file
-// already in the unpack folder under a name the package uses is never
+// Ownership of files: only what the tool wrote is ever overwritten or
+// deleted. The unpack folder's manifest lists what it wrote, also in earlier
+// sessions. A file of the user's under a name the package uses is never
 // overwritten: when it holds exactly the entry's bytes it is used as it is
 // (and kept at clean-up); otherwise the load is refused.
 #include "app/UpgradeDlg.h"
@@ -17,9 +22,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -32,17 +39,6 @@ std::string BaseName(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool Contains(const std::vector<std::string>& list, const std::string& item)
-{
-    return std::find(list.begin(), list.end(), item) != list.end();
-}
-
-void AddOnce(std::vector<std::string>& list, const std::string& item)
-{
-    if (!Contains(list, item))
-        list.push_back(item);
 }
 
 // True when path lies inside folder (or is folder itself).
@@ -81,6 +77,86 @@ bool SameContent(CZipArchive& zip, std::uint16_t index, const std::string& path)
     return zip.CloseEntry(nullptr) == 1 && same;
 }
 
+// Writes the package's entries into the unpack folder for the window.
+class CWindowWriter final : public IPackageWriter {
+public:
+    CWindowWriter(CUpgradeDlg& dlg, std::string folder) : m_dlg(dlg), m_strFolder(std::move(folder)) {}
+
+    // Takes up what the reader created since the last call, so that it is
+    // removed at clean-up whatever happens next.
+    void RecordCreated()
+    {
+        const auto& made = m_dlg.m_ZipArchive.GetExtractedPaths();
+        for (; m_nRecorded < made.size(); ++m_nRecorded) {
+            if (made[m_nRecorded].bFolder)
+                m_dlg.m_vecUnpackedFolders.push_back(made[m_nRecorded].strPath);
+            else
+                m_dlg.m_setUnpackedFiles.insert(made[m_nRecorded].strPath);
+        }
+    }
+
+    void Prepare(const CPackageContents& contents) override
+    {
+        struct statvfs fsInfo {};
+        if (::statvfs(m_strFolder.c_str(), &fsInfo) != 0)
+            return; // extraction reports why the folder cannot be used
+        const std::uint64_t need = contents.TotalBytes();
+        const std::uint64_t free = static_cast<std::uint64_t>(fsInfo.f_bavail) * fsInfo.f_frsize;
+        if (need > free)
+            throw CPackageError("its files take " + std::to_string(need) + " bytes, but only " +
+                                std::to_string(free) + " bytes are free where it is unpacked (" +
+                                m_strFolder + ")");
+    }
+
+    void Write(CZipArchive& zip, std::uint16_t index, const CPackageEntry& entry) override
+    {
+        const std::string dest = ZipJoinNative(m_strFolder, entry.strFile);
+        struct stat st {};
+        if (::lstat(dest.c_str(), &st) == 0 && m_dlg.m_setUnpackedFiles.count(dest) == 0) {
+            const bool regular = S_ISREG(st.st_mode);
+            if (regular && m_dlg.m_UnpackManifest.Holds(entry.strFile)) {
+                // The tool's own file from an earlier load: overwritten.
+                m_dlg.Trace("UnpackArchive: " + PrintableName(entry.strFile) +
+                            " from an earlier load replaced\r\n");
+            } else if (regular && SameContent(zip, index, dest)) {
+                m_dlg.Trace("UnpackArchive: " + PrintableName(entry.strFile) +
+                            " is already in the unpack folder with the same content\r\n");
+                return;
+            } else {
+                throw CPackageError("the unpack folder " + m_strFolder + " already holds a file named " +
+                                    PrintableName(entry.strFile) +
+                                    " that is not the package's; move it away and load again");
+            }
+        }
+        m_dlg.m_UnpackManifest.Add(entry.strFile);
+        bool complete = false;
+        try {
+            complete =
+                zip.ExtractEntry(index, m_strFolder, false, nullptr, nullptr, nullptr, kExtractBufSize);
+        } catch (...) {
+            RecordCreated();
+            throw;
+        }
+        RecordCreated();
+        const std::string& written = zip.GetLastDestination();
+        if (written != dest)
+            throw CPackageError("its entry " + PrintableName(entry.strStored) + " could not be unpacked");
+        if (!complete) {
+            // The data may have ended short: such a part must never be sent.
+            struct stat out {};
+            if (::stat(written.c_str(), &out) != 0 || static_cast<std::uint64_t>(out.st_size) != entry.uSize)
+                throw EntryEndsEarly(entry);
+            m_dlg.Trace("UnpackArchive: " + PrintableName(entry.strFile) +
+                        " extracted without its time or attributes\r\n");
+        }
+    }
+
+private:
+    CUpgradeDlg& m_dlg;
+    std::string m_strFolder;
+    std::size_t m_nRecorded = 0;
+};
+
 } // namespace
 
 void CUpgradeDlg::UnpackArchive()
@@ -92,87 +168,36 @@ void CUpgradeDlg::UnpackArchive()
     // Files an earlier load left belong to a package that is gone.
     for (const auto& folder : std::vector<std::string>(m_vecUnpackedFolders))
         DeleteUnpackedFiles(folder);
-    for (const auto& file : std::vector<std::string>(m_vecUnpackedFiles))
-        DeleteUnpackedFiles(file.substr(0, file.rfind('/')));
-    m_vecUnpackedFiles.clear();
+    std::unordered_set<std::string> leftIn;
+    for (const auto& file : m_setUnpackedFiles)
+        leftIn.insert(file.substr(0, file.rfind('/')));
+    for (const auto& folder : leftIn)
+        DeleteUnpackedFiles(folder);
+    m_setUnpackedFiles.clear();
     m_vecUnpackedFolders.clear();
-    m_vecPackageFiles.clear();
+    m_PackageContents = {};
 
-    const std::string folder = UnpackFolderFor(m_strUpgradeFile);
-    if (folder.empty())
+    const std::string beside = UnpackFolderFor(m_strUpgradeFile);
+    if (beside.empty())
         throw CPackageError("its path names no file");
-    m_strUnzipFolder = folder;
-    if (::mkdir(folder.c_str(), 0777) == 0) {
-        m_vecUnpackedFolders.push_back(folder);
-    } else {
-        struct stat st {};
-        if (::stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            throw CPackageError("a file named \"" + folder + "\" stands where its files would be unpacked");
-        // Otherwise the folder exists, or extraction reports why it cannot.
+    if (!m_UnpackFolder.Claim(beside, m_eUnpackPlace)) {
+        if (m_UnpackFolder.StandsInTheWay())
+            throw CPackageError("a file named \"" + beside + "\" stands where its files would be unpacked");
+        throw CPackageError("no folder can be made to unpack it: " + m_UnpackFolder.Note());
     }
+    const std::string folder = m_UnpackFolder.Path();
+    if (!m_UnpackFolder.Note().empty())
+        Trace("UnpackArchive: " + m_UnpackFolder.Note() + "; unpacking into " + folder + "\r\n");
+    m_strUnzipFolder = folder;
+    if (m_UnpackFolder.Created())
+        m_vecUnpackedFolders.push_back(folder);
+    m_UnpackManifest.Load(folder);
 
     m_ZipArchive.SetTraceSink([this](const std::string& text) { Trace(text); });
-    if (!m_ZipArchive.IsClosed() || !m_ZipArchive.IsClosed(false))
-        m_ZipArchive.Close(true);
-    const std::string base = ZipTrimTrailingSeparators(ZipToInternal(folder)) + '\\';
-    const auto recordCreated = [this] {
-        for (const CZipExtractedPath& made : m_ZipArchive.GetExtractedPaths())
-            AddOnce(made.bFolder ? m_vecUnpackedFolders : m_vecUnpackedFiles, made.strPath);
-    };
-    try {
-        // Read-only: a package on read-only media or marked read-only loads.
-        m_ZipArchive.Open(m_strUpgradeFile, 1, 0);
-        const int count = m_ZipArchive.GetEntryCount();
-        for (int i = 0; i < count; ++i) {
-            const auto index = static_cast<std::uint16_t>(i);
-            CZipFileHeader header;
-            if (!m_ZipArchive.GetEntryInfo(header, index))
-                continue;
-            const std::string name = header.GetFileName();
-            if (header.IsDirectory()) {
-                // Flat unpacking gives a folder entry nothing to create.
-                Trace("UnpackArchive: folder entry " + name + " skipped\r\n");
-                continue;
-            }
-            const std::string part = ZipBuildEntryPart(name, false);
-            const std::string dest = part.empty() ? std::string() : ZipToNative(base + part);
-            struct stat st {};
-            recordCreated();
-            if (!dest.empty() && !header.IsEncrypted() && ::lstat(dest.c_str(), &st) == 0 &&
-                !Contains(m_vecUnpackedFiles, dest)) {
-                if (S_ISREG(st.st_mode) && SameContent(m_ZipArchive, index, dest)) {
-                    Trace("UnpackArchive: " + part +
-                          " is already in the unpack folder with the same content\r\n");
-                    AddOnce(m_vecPackageFiles, dest);
-                    continue;
-                }
-                throw CPackageError("the unpack folder " + folder + " already holds a file named " + part +
-                                    " that is not the package's; move it away and load again");
-            }
-            const bool complete =
-                m_ZipArchive.ExtractEntry(index, folder, false, nullptr, nullptr, nullptr, kExtractBufSize);
-            const std::string written = m_ZipArchive.GetLastDestination();
-            recordCreated();
-            if (written.empty()) {
-                Trace("UnpackArchive: entry " + name + " not extracted\r\n");
-                continue;
-            }
-            if (!complete) {
-                // The data may have ended short: such a part must never be sent.
-                struct stat out {};
-                if (::stat(written.c_str(), &out) != 0 ||
-                    static_cast<std::uint64_t>(out.st_size) != header.m_uUncomprSize)
-                    throw CPackageError("its entry " + name + " ends before its stated size");
-                Trace("UnpackArchive: " + part + " extracted without its time or attributes\r\n");
-            }
-            AddOnce(m_vecPackageFiles, written);
-        }
-    } catch (...) {
-        recordCreated();
-        m_ZipArchive.Close(true);
-        throw;
-    }
-    recordCreated();
+    CWindowWriter writer(*this, folder);
+    m_PackageContents =
+        ReadPackageArchive(m_ZipArchive, m_strUpgradeFile, &writer,
+                           [this](const std::string& text) { Trace("UnpackArchive: " + text); });
     CloseArchive();
 }
 
@@ -197,36 +222,34 @@ void CUpgradeDlg::ReadUpgradeInfo()
     if (m_strUnzipFolder.empty())
         return;
     const std::string path = m_strUnzipFolder + "/" + UPGRADE_INFO_NAME;
-    if (!Contains(m_vecPackageFiles, path)) {
-        if (::access(path.c_str(), F_OK) == 0)
-            Trace("ReadUpgradeInfo: UpgradeInfo.txt in the unpack folder is not the package's; ignored\r\n");
-        throw CPackageError(std::string("it holds no ") + UPGRADE_INFO_NAME);
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw CFileException(errno, path, "read");
     std::string text;
-    char buffer[4096];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > UPGRADE_INFO_MAX_BYTES)
-            throw CPackageError(std::string("its ") + UPGRADE_INFO_NAME + " is larger than 1 MiB");
+    if (m_PackageContents.Holds(UPGRADE_INFO_NAME)) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            throw CFileException(errno, path, "read");
+        char buffer[4096];
+        while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+            text.append(buffer, static_cast<std::size_t>(in.gcount()));
+            if (text.size() > UPGRADE_INFO_MAX_BYTES)
+                throw CPackageError(std::string("its ") + UPGRADE_INFO_NAME + " is larger than 1 MiB");
+        }
+        if (in.bad())
+            throw CFileException(errno, path, "read");
+    } else if (::access(path.c_str(), F_OK) == 0) {
+        Trace("ReadUpgradeInfo: UpgradeInfo.txt in the unpack folder is not the package's; ignored\r\n");
     }
-    if (in.bad())
-        throw CFileException(errno, path, "read");
-
-    const CUpgradeInfo info = ParseUpgradeInfoText(text);
+    const CUpgradeInfo info = PackageUpgradeInfo(m_PackageContents, text);
     std::copy(std::begin(info.bHasPart), std::end(info.bHasPart), m_bHasPart);
     m_nResultType = ModelTypeFromText(info.strModelText);
     if (m_nResultType == RESULT_TYPE_NONE) {
         // Shown to the user: control bytes become '?' and a long text is cut.
-        const std::string& text = info.strModelText;
-        const auto first = text.find_first_not_of(" \t");
-        const auto last = text.find_last_not_of(" \t\r");
+        const std::string& model = info.strModelText;
+        const auto first = model.find_first_not_of(" \t");
+        const auto last = model.find_last_not_of(" \t\r");
         std::string shown;
         for (const char c : first == std::string::npos
                                 ? std::string()
-                                : text.substr(first, std::min<std::size_t>(last - first + 1, 60)))
+                                : model.substr(first, std::min<std::size_t>(last - first + 1, 60)))
             shown += (c >= 0x20 && c < 0x7f) ? c : '?';
         throw CPackageError("unknown machine type \"" + shown + "\"");
     }
@@ -234,56 +257,41 @@ void CUpgradeDlg::ReadUpgradeInfo()
 
 void CUpgradeDlg::FindPartFiles()
 {
-    if (m_nResultType == RESULT_TYPE_QUORIN_V1) {
-        for (int slot = 1; slot <= PART_COUNT; ++slot)
-            CopyField(m_PartList.slot[slot].szName, PartName(slot - 1));
-    } else if (m_nResultType == RESULT_TYPE_QUORIN_V2) {
+    if (m_nResultType == RESULT_TYPE_QUORIN_V2)
         m_PartList = {};
-    }
     if (m_strUnzipFolder.empty() || m_nResultType == RESULT_TYPE_NONE)
         return;
 
     // Only the package's own files count; anything else in the folder (an
     // earlier run's parts, the user's files) is passed over.
-    std::vector<std::string> present;
+    std::unordered_set<std::string> present;
     std::error_code ec;
     for (fs::directory_iterator it(m_strUnzipFolder, ec), end; !ec && it != end; it.increment(ec)) {
         std::error_code kindError;
         if (it->is_directory(kindError))
             continue;
-        const std::string path = m_strUnzipFolder + "/" + it->path().filename().string();
-        if (Contains(m_vecPackageFiles, path))
-            present.push_back(path);
-        else
-            Trace("FindPartFiles: " + it->path().filename().string() +
-                  " is not from this package; ignored\r\n");
+        std::string name = it->path().filename().string();
+        if (m_PackageContents.Holds(name))
+            present.insert(std::move(name));
+        else if (name != UNPACK_MANIFEST_NAME)
+            Trace("FindPartFiles: " + PrintableName(name) + " is not from this package; ignored\r\n");
     }
 
     // In archive order, so a later entry wins the same slot whatever order
     // the file system lists them in.
-    for (const std::string& path : m_vecPackageFiles) {
-        if (!Contains(present, path))
-            continue;
-        const std::string name = BaseName(path);
-        const auto cls = ClassifyPartFile(m_nResultType, name);
-        if (!cls)
-            continue;
-        std::string version;
-        GetVersionFromName(name, version);
-        std::error_code sizeError;
-        const std::uintmax_t size = fs::file_size(path, sizeError);
-        std::string& slotPath = m_strPartFile[cls->nFileSlot];
-        if (!slotPath.empty())
-            Trace("FindPartFiles: " + name + " replaces " + BaseName(slotPath) + "\r\n");
-        slotPath = m_strUnzipFolder + "/" + name;
-        if (cls->nListSlot < 0)
-            continue;
-        PartListEntry& entry = m_PartList.slot[cls->nListSlot];
-        if (cls->pszListName != nullptr)
-            CopyField(entry.szName, cls->pszListName);
-        CopyField(entry.szFile, name);
-        CopyField(entry.szVersion, version);
-        CopyField(entry.szSize, SizeText(sizeError ? 0 : size));
+    std::vector<CPackageFile> files;
+    for (const CPackageFile& file : m_PackageContents.files)
+        if (present.count(file.strName) != 0)
+            files.push_back(file);
+    const CPackageParts parts = ClassifyPackageFiles(
+        m_nResultType, files, [this](const std::string& text) { Trace("FindPartFiles: " + text); });
+    for (int slot = 0; slot < PART_SLOTS; ++slot) {
+        if (!parts.strFile[slot].empty())
+            m_strPartFile[slot] = m_strUnzipFolder + "/" + parts.strFile[slot];
+        // Slots the package fills replace those of the list; model type 1
+        // names all five rows.
+        if (parts.list.slot[slot].szName[0] != '\0')
+            m_PartList.slot[slot] = parts.list.slot[slot];
     }
 }
 
@@ -296,18 +304,38 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
 {
     if (folder.empty())
         return;
-    std::vector<std::string> keptRecords;
-    for (const std::string& file : m_vecUnpackedFiles) {
-        if (!IsWithin(file, folder)) {
-            keptRecords.push_back(file);
+    for (auto it = m_setUnpackedFiles.begin(); it != m_setUnpackedFiles.end();) {
+        if (!IsWithin(*it, folder)) {
+            ++it;
             continue;
         }
-        if (IsKeptOnCleanup(BaseName(file)))
-            continue;
-        if (::unlink(file.c_str()) != 0 && errno != ENOENT)
-            Trace("DeleteUnpackedFiles: cannot delete " + file + "\r\n");
+        // Nobody can reach a private folder after us, so nothing is kept there.
+        const bool inPrivate = m_UnpackFolder.IsPrivate() && IsWithin(*it, m_UnpackFolder.Path());
+        if ((inPrivate || !IsKeptOnCleanup(BaseName(*it))) && ::unlink(it->c_str()) != 0 && errno != ENOENT)
+            Trace("DeleteUnpackedFiles: cannot delete " + *it + "\r\n");
+        it = m_setUnpackedFiles.erase(it);
     }
-    m_vecUnpackedFiles = std::move(keptRecords);
+
+    // The folder's manifest: files an earlier session wrote and left (a killed
+    // one leaves more than the kept ones) are the tool's too.
+    if (!m_UnpackManifest.Folder().empty() && IsWithin(m_UnpackManifest.Folder(), folder)) {
+        const std::string& owned = m_UnpackManifest.Folder();
+        const bool ownedPrivate = m_UnpackFolder.IsPrivate() && IsWithin(owned, m_UnpackFolder.Path());
+        std::vector<std::string> keep;
+        for (const std::string& name : m_UnpackManifest.Names()) {
+            const std::string path = owned + "/" + name;
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+                continue;
+            if (IsKeptOnCleanup(name) && !ownedPrivate)
+                keep.push_back(name);
+            else if (::unlink(path.c_str()) != 0)
+                Trace("DeleteUnpackedFiles: cannot delete " + path + "\r\n");
+        }
+        std::sort(keep.begin(), keep.end());
+        m_UnpackManifest.Rewrite(keep);
+        m_UnpackManifest.Reset();
+    }
 
     // Deepest first; a folder that still holds something stays.
     std::vector<std::string> folders;
@@ -319,6 +347,10 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
     for (const std::string& made : folders)
         ::rmdir(made.c_str());
     m_vecUnpackedFolders = std::move(keptFolders);
+    // Removed first, unlocked after: a load waiting for the lock sees the folder gone.
+    if (!m_UnpackFolder.Path().empty() && IsWithin(m_UnpackFolder.Path(), folder))
+        m_UnpackFolder.Release();
 
-    std::erase_if(m_vecPackageFiles, [&](const std::string& file) { return IsWithin(file, folder); });
+    if (IsWithin(m_strUnzipFolder, folder))
+        m_PackageContents = {};
 }

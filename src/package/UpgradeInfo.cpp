@@ -175,6 +175,24 @@ std::string UnpackFolderFor(const std::string& packagePath)
     return folder + stem;
 }
 
+std::string PrintableName(std::string_view name)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(name.size());
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            out += "\\x";
+            out += kDigits[u >> 4];
+            out += kDigits[u & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 bool IsKeptOnCleanup(std::string_view fileName)
 {
     return fileName.find(".QV1") != std::string_view::npos || fileName.find(".QV2") != std::string_view::npos;

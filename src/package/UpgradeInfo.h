@@ -60,6 +60,10 @@ std::string SizeText(std::uint64_t size);
 // path names no file.
 std::string UnpackFolderFor(const std::string& packagePath);
 
+// A name as it may be shown: control characters (NUL, ESC, line breaks) and
+// DEL become \xNN, so nothing in a stored name can drive a terminal.
+std::string PrintableName(std::string_view name);
+
 // Clean-up leaves files whose names carry ".QV1" or ".QV2".
 bool IsKeptOnCleanup(std::string_view fileName);
 

@@ -226,6 +226,7 @@ void CUpgradeDlg::OnButtonUpgradeStart()
     m_bRunFailed = 0;
     m_bItemFailed = 0;
     m_bRunActive = 1;
+    m_Journal.RunStarted();
     NoteTargetActivity();
     m_host.StartTimer(IDT_STALL, StallPollMs(m_options.stallTimeoutMs));
 
@@ -262,6 +263,7 @@ void CUpgradeDlg::StartNextItem()
     ResetProgress();
     m_nCurrentItem = m_vecItemQueue.front();
     m_vecItemQueue.erase(m_vecItemQueue.begin());
+    m_Journal.ItemStarted(PartNameOfItem(m_nCurrentItem));
 
     const bool verify =
         m_nCurrentItem == ITEM_CDM && m_nResultType == RESULT_TYPE_QUORIN_V2 && !m_strPartFile[2].empty();
@@ -282,12 +284,12 @@ void CUpgradeDlg::ShowItemResult()
         return;
     if (SerialReceiver().EraseActive != 0) {
         m_bRunFailed = 1;
-        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_RESULT, "Upgrade fail");
+        SetItemResult(row, "Upgrade fail");
         MessageBox("Upgrade::Erase Fail!");
         return;
     }
     // A failure reported earlier for this item is not undone by what follows.
-    m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_RESULT, m_bItemFailed != 0 ? "Upgrade fail" : "Complete");
+    SetItemResult(row, m_bItemFailed != 0 ? "Upgrade fail" : "Complete");
 }
 
 void CUpgradeDlg::OnUpgradeFinished()
@@ -316,6 +318,7 @@ void CUpgradeDlg::OnBoardUpgradeDone()
     m_btnConnect.SetWindowText("Connect");
     m_bHexEnd = 0;
     m_nCurrentItem = ITEM_BOARD;
+    m_Journal.ItemResult("BOARD", "Complete");
     MessageBox("Upgrade Complete.");
 }
 
@@ -355,7 +358,7 @@ void CUpgradeDlg::OnStallTimer()
     // finishing) keeps it.
     if (const int row = RowOfItem(m_host, m_nCurrentItem);
         row >= 0 && m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_RESULT).empty())
-        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_RESULT, "Upgrade fail");
+        SetItemResult(row, "Upgrade fail");
     m_vecItemQueue.clear();
     m_fileDownload.Close();
     m_nDownloadTotal = 0;

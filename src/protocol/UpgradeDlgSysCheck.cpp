@@ -101,7 +101,9 @@ void CUpgradeDlg::OnButtonSysCheck()
     ResetProgress();
     m_host.SetText(IDC_EDIT_SERIAL, "");
     // The reopen's result is not needed: a link that stays down shows as no answer.
-    if (m_nTransport == TRANSPORT_USB)
+    // Only a link that lost its device needs the reopen; on an open one it is
+    // refused and would leave a misleading trace.
+    if (m_nTransport == TRANSPORT_USB && !m_UsbLink.IsOpen())
         m_UsbLink.ReconnectUsb();
     SendSysCheck();
 }
@@ -149,6 +151,7 @@ void CUpgradeDlg::ShowSysCheckResult(const std::uint8_t* record)
 
 void CUpgradeDlg::SetTargetStatus(const std::string& partName, const std::string& status)
 {
+    m_Journal.TargetStatus(partName, status);
     const int rows = m_host.ListRowCount(IDC_LIST_PART);
     for (int row = 0; row < rows; ++row) {
         if (m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART) == partName) {
@@ -187,6 +190,7 @@ void CUpgradeDlg::OnSerialVersionAck(const std::uint8_t* payload, int length)
         text.erase(0, version.size());
     }
     ShowTargetVersions();
+    RecordTarget();
 }
 
 void CUpgradeDlg::ShowTargetVersions()

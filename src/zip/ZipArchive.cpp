@@ -308,6 +308,13 @@ int CZipArchive::CloseEntry(const char* lpszFilePath, bool bAfterException)
                 nResult = -2;
         }
     }
+    if (bAfterException) {
+        // Cleaning up after a failure: the data descriptor is not read, so
+        // nothing here can throw a second time.
+        m_centralDir.ForgetLocalHeader();
+        ReleaseEntry();
+        return nResult;
+    }
     m_centralDir.CloseLocalHeader(m_uDataStart + header.m_uComprSize);
     ReleaseEntry();
     return nResult;
@@ -336,18 +343,17 @@ bool CZipArchive::ExtractEntry(uint16_t uIndex, const std::string& strFolder, bo
         Trace("Entry name leaves no file name inside the folder; not extracted.\n");
         return false;
     }
-    const std::string strDest = ZipTrimTrailingSeparators(ZipToInternal(strFolder)) + '\\' + strEntryPart;
-    const std::string strNative = ZipToNative(strDest);
+    const std::string strNative = ZipJoinNative(strFolder, strEntryPart);
 
     if (header.IsDirectory()) {
-        CreateFolderChain(strDest);
+        CreateFolderChain(strNative);
         ApplyAttributes(strNative, header, true);
         m_strLastDestination = strNative;
         return true;
     }
     if (!OpenEntry(uIndex))
         return false;
-    CreateFolderChain(ZipFolderPart(strDest));
+    CreateFolderChain(ZipNativeParent(strNative));
     CZipBigFile file;
     file.Open(strNative, CZipBigFile::modeCreateWrite);
     RecordCreated(strNative, false);
@@ -370,33 +376,29 @@ bool CZipArchive::ExtractEntry(uint16_t uIndex, const std::string& strFolder, bo
 
 bool CZipArchive::CreateFolderChain(const std::string& strPath)
 {
-    const std::string strFolder = ZipTrimTrailingSeparators(ZipToInternal(strPath));
-    if (strFolder.empty() || PathKind(strFolder) == -1)
+    const std::string strFolder = ZipTrimTrailingSlashes(strPath);
+    if (strFolder.empty() || strFolder == "/" || PathKind(strFolder) == -1)
         return true;
-    if (!CreateFolderChain(ZipFolderPart(strFolder)))
+    if (!CreateFolderChain(ZipNativeParent(strFolder)))
         return false;
-    const std::string strNative = ZipToNative(strFolder);
-    if (::mkdir(strNative.c_str(), 0777) != 0)
+    if (::mkdir(strFolder.c_str(), 0777) != 0)
         return false;
-    RecordCreated(strNative, true);
+    RecordCreated(strFolder, true);
     return true;
 }
 
 int CZipArchive::PathKind(const std::string& strPath)
 {
-    const std::string strNative = ZipToNative(strPath);
     struct stat st {};
-    if (::stat(strNative.c_str(), &st) == 0)
+    if (::stat(strPath.c_str(), &st) == 0)
         return S_ISDIR(st.st_mode) ? -1 : 1;
-    return IsFolderReachable(strNative) ? -1 : 0;
+    return IsFolderReachable(strPath) ? -1 : 0;
 }
 
 bool CZipArchive::IsFolderReachable(const std::string& strPath)
 {
     // Can the folder be entered? Asked without changing the process's current
     // folder, which other threads rely on.
-    const std::string strNative = ZipToNative(strPath);
     struct stat st {};
-    return ::stat(strNative.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           ::access(strNative.c_str(), X_OK) == 0;
+    return ::stat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(strPath.c_str(), X_OK) == 0;
 }

@@ -71,7 +71,8 @@ public:
     int CloseEntry(const char* lpszFilePath = nullptr, bool bAfterException = false);
     int CloseEntry(CZipBigFile& file);
 
-    // Creates every missing folder of the chain; true when it exists afterwards.
+    // Creates every missing folder of the chain (a Linux path: only '/'
+    // separates); true when it exists afterwards.
     bool CreateFolderChain(const std::string& strPath);
     // -1 an existing folder, 1 an existing file, 0 nothing.
     static int PathKind(const std::string& strPath);

@@ -10,6 +10,8 @@ namespace {
 
 const uint8_t kEndSignature[4] = {0x50, 0x4B, 0x05, 0x06};
 const uint8_t kDescriptorSignature[4] = {0x50, 0x4B, 0x07, 0x08};
+const uint8_t kZip64LocatorSignature[4] = {0x50, 0x4B, 0x06, 0x07};
+constexpr uint64_t kZip64LocatorSize = 20;
 
 } // namespace
 
@@ -68,6 +70,17 @@ void CZipCentralDir::Read()
     m_uOffset = ZipGet32(buf + 16);
     const uint16_t uCommentLen = ZipGet16(buf + 20);
 
+    // A ZIP64 archive puts its real values in a record of its own, found
+    // through a locator just before this one, and marks these as unknown.
+    if ((m_uEntriesNumber == 0xFFFF || m_uSize == 0xFFFFFFFF || m_uOffset == 0xFFFFFFFF) &&
+        m_uEndRecordPos >= kZip64LocatorSize) {
+        uint8_t locator[4];
+        m_storage.Seek(static_cast<int64_t>(m_uEndRecordPos - kZip64LocatorSize), CZipBigFile::begin);
+        if (m_storage.Read(locator, 4) == 4 && std::memcmp(locator, kZip64LocatorSignature, 4) == 0)
+            m_storage.ThrowError(ZIP_ERR_ZIP64);
+        m_storage.Seek(static_cast<int64_t>(m_uEndRecordPos + ZIP_END_RECORD_SIZE), CZipBigFile::begin);
+    }
+
     m_storage.m_nVolume = m_uThisDisk;
     // From here on the archive counts as open. Volumes are not read: an archive
     // spread over several is refused as damaged.
@@ -115,6 +128,12 @@ void CZipCentralDir::OpenLocalHeader(uint16_t uIndex)
         m_storage.ThrowError(ZIP_ERR_BAD_ARCHIVE);
     m_pLocalExtraField.resize(uExtraLen);
     m_storage.ReadExact(m_pLocalExtraField.data(), uExtraLen);
+}
+
+void CZipCentralDir::ForgetLocalHeader()
+{
+    m_pLocalExtraField.clear();
+    m_pOpenedFile = nullptr;
 }
 
 void CZipCentralDir::CloseLocalHeader(uint64_t uDescriptorPos)

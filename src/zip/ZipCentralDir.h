@@ -32,6 +32,8 @@ public:
     // uDescriptorPos, past any compressed bytes left unread. No header is
     // open afterwards.
     void CloseLocalHeader(uint64_t uDescriptorPos);
+    // Drops the open entry without reading anything.
+    void ForgetLocalHeader();
 
     uint64_t FindEndRecord();
     void LoadHeaders();

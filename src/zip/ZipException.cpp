@@ -57,6 +57,8 @@ int CZipException::CauseFromError(int nError)
         return WrongPassword;
     case ZIP_ERR_END_RECORD_MISSING:
         return EndRecordMissing;
+    case ZIP_ERR_ZIP64:
+        return Zip64;
     default:
         return Unclassified;
     }
@@ -92,6 +94,8 @@ const char* CZipException::Describe(int nCause)
         return "the password is wrong";
     case EndRecordMissing:
         return "the file is not a ZIP archive (its end record is missing)";
+    case Zip64:
+        return "the archive is not supported (ZIP64)";
     default:
         return "the archive could not be read";
     }

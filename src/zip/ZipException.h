@@ -13,6 +13,7 @@ constexpr int ZIP_ERR_VOLUME_LIMIT = -106;
 constexpr int ZIP_ERR_FIELD_TOO_LONG = -107;
 constexpr int ZIP_ERR_WRONG_PASSWORD = -108;
 constexpr int ZIP_ERR_END_RECORD_MISSING = -109;
+constexpr int ZIP_ERR_ZIP64 = -110;
 
 // A damaged archive or a decompression failure.
 class CZipException : public std::runtime_error {
@@ -36,6 +37,7 @@ public:
         FieldTooLong = 16,
         WrongPassword = 17,
         EndRecordMissing = 18,
+        Zip64 = 19,
     };
 
     // nError: a zlib result code or one of the ZIP_ERR_ numbers; strArchivePath

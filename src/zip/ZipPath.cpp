@@ -46,6 +46,27 @@ std::string ZipFolderPart(std::string_view strPath)
     return nSep == std::string_view::npos ? std::string() : std::string(strPath.substr(0, nSep + 1));
 }
 
+std::string ZipTrimTrailingSlashes(std::string strPath)
+{
+    while (strPath.size() > 1 && strPath.back() == '/')
+        strPath.pop_back();
+    return strPath;
+}
+
+std::string ZipNativeParent(std::string_view strPath)
+{
+    const size_t nSep = strPath.rfind('/');
+    return nSep == std::string_view::npos ? std::string() : std::string(strPath.substr(0, nSep));
+}
+
+std::string ZipJoinNative(std::string_view strFolder, std::string_view strEntryPart)
+{
+    std::string strResult = ZipTrimTrailingSlashes(std::string(strFolder));
+    if (strResult != "/")
+        strResult += '/';
+    return strResult + ZipToNative(strEntryPart);
+}
+
 std::string ZipBuildEntryPart(std::string_view strName, bool bFullPath)
 {
     // A NUL would cut the path short at the system call; such a name is not usable.

@@ -3,15 +3,22 @@
 #include <string>
 #include <string_view>
 
-// Destinations are built with '\' as separator, as the stored names are held,
-// and converted to '/' only when the file system is called. A folder given by
-// the caller is a Linux path; its '/' are taken as separators too.
+// Stored names are held with '\' as separator and converted to '/' only when
+// the file system is called. A folder given by the caller is a Linux path: only
+// its '/' are separators; a '\' in it is a character of a folder's name.
 
 std::string ZipToInternal(std::string_view strPath);
 std::string ZipToNative(std::string_view strPath);
 std::string ZipTrimTrailingSeparators(std::string strPath);
 // Everything up to and including the last separator ("" when there is none).
 std::string ZipFolderPart(std::string_view strPath);
+
+// Linux paths: only '/' separates.
+std::string ZipTrimTrailingSlashes(std::string strPath);
+// Everything before the last '/' ("" when there is none).
+std::string ZipNativeParent(std::string_view strPath);
+// The destination of an entry part (as ZipBuildEntryPart gives it) below a folder.
+std::string ZipJoinNative(std::string_view strFolder, std::string_view strEntryPart);
 
 // The part of the destination that the entry name contributes below the
 // folder. fullPath false: the last component. fullPath true: the folder part

@@ -198,7 +198,7 @@ protected:
         host.EnableControl(IDC_BUTTON_CONNECT, true);
     }
     CHeadlessHost host;
-    CUpgradeDlg dlg{host, CAppOptions{"", "", {"/dev/velunda-test-a", "/dev/velunda-test-b"}, 60000}};
+    CUpgradeDlg dlg{host, CAppOptions{"", "", {"/dev/velunda-test-a", "/dev/velunda-test-b"}, 60000, ""}};
 };
 
 TEST_F(ConnectChoiceTest, ABoardPackageListsTheSerialPortsThenTheGivenOnes)

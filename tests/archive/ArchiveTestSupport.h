@@ -2,6 +2,7 @@
 // Package archives made by independent writers (velunda-pack qvp on libzip,
 // Python's zipfile, Info-ZIP zip) for the window behind the headless host.
 #include "ScenarioFixture.h"
+#include "package/UnpackManifest.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -77,6 +78,12 @@ public:
         for (const auto& key : keys)
             text += " " + key + " : x\r\n";
         return text;
+    }
+
+    static std::string ReadText(const std::filesystem::path& path)
+    {
+        const Bytes bytes = ReadFileBytes(path);
+        return std::string(bytes.begin(), bytes.end());
     }
 
     void WriteText(const std::filesystem::path& path, const std::string& text)

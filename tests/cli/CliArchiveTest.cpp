@@ -3,6 +3,10 @@
 // and by what the run leaves on disk.
 #include "CliTestSupport.h"
 
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 using namespace clitest;
 
 namespace {
@@ -12,32 +16,12 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-class CliArchiveTest : public CliTest {
-protected:
-    fs::path Pack(const std::vector<std::string>& args, const std::string& out)
-    {
-        std::vector<std::string> argv = {VELUNDA_PACK, "qvp", "--out", out};
-        argv.insert(argv.end(), args.begin(), args.end());
-        const RunResult made = RunProgram(argv, m_dir, 30s);
-        EXPECT_EQ(made.exitCode, 0) << made.err;
-        return m_dir / out;
-    }
-    fs::path Part(const std::string& name, std::size_t size, unsigned seed)
-    {
-        WriteFileBytes(m_dir / "parts" / name, Pattern(size, seed));
-        return m_dir / "parts" / name;
-    }
-};
+class CliArchiveTest : public CliTest {};
 
 TEST_F(CliArchiveTest, AQuorinV2ArchiveUpgradesMainAndCdmWithTheirOwnBootImages)
 {
-    const fs::path header = Part("BH_V1.0.bin", 1200, 1);
-    const fs::path main = Part("SM_V2.10_a.bin", 17000, 2);
-    const fs::path cdm = Part("CDM_V1.02.NHB", 9000, 3);
-    const fs::path cdmBoot = Part("BC_V1.bin", 700, 4);
-    const fs::path qvp = Pack({"--model", "v2", "--header", header.string(), "--main", main.string(), "--cdm",
-                               cdm.string(), "--cdm-boot", cdmBoot.string()},
-                              "v2.qvp");
+    const V2Package pkg = MakeV2Qvp();
+    const fs::path& qvp = pkg.qvp;
     sim.model = 2;
     sim.sysRecord = DefaultSysRecord(2, "123");
     StartTarget();
@@ -45,12 +29,9 @@ TEST_F(CliArchiveTest, AQuorinV2ArchiveUpgradesMainAndCdmWithTheirOwnBootImages)
     const RunResult r = CliUsb({"--json", qvp.string()}, 90s);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(HasLine(r.err, "Upgrade Complete.")) << r.err;
-    EXPECT_TRUE(SameBytes(ReadFileBytes(Recorded(12, "boot")), ReadFileBytes(header)));
-    EXPECT_TRUE(SameBytes(ReadFileBytes(Recorded(12, "data")), ReadFileBytes(main)));
-    EXPECT_TRUE(SameBytes(ReadFileBytes(Recorded(11, "boot")), ReadFileBytes(cdmBoot)));
-    EXPECT_TRUE(SameBytes(ReadFileBytes(Recorded(11, "data")), ReadFileBytes(cdm)));
+    EXPECT_TRUE(RecordedV2(m_dir / "rec", pkg));
     // CDM is verified: its Verify row reaches 100 %.
-    EXPECT_TRUE(Contains(r.out, R"("item":"CDM","row":"Verify","percent":100)")) << r.out;
+    EXPECT_TRUE(Contains(r.out, R"("item":"CDM","step":"Verify","percent":100)")) << r.out;
     // The unpacked folder is gone again; only the target's new recordings remain.
     std::vector<std::string> after;
     for (const auto& p : ListTree(m_dir))
@@ -61,6 +42,96 @@ TEST_F(CliArchiveTest, AQuorinV2ArchiveUpgradesMainAndCdmWithTheirOwnBootImages)
         if (p.rfind("rec", 0) != 0)
             expected.push_back(p);
     EXPECT_EQ(after, expected);
+}
+
+// Each run unpacks into a private folder: neither removes the other's files
+// half-way, and nothing is written beside the package.
+TEST_F(CliArchiveTest, TwoRunsOnOnePackageAtOnceBothComplete)
+{
+    const V2Package pkg = MakeV2Qvp(60000);
+    CSimConfig v2 = sim;
+    v2.model = 2;
+    v2.sysRecord = DefaultSysRecord(2, "123");
+    const std::string first = AddTarget(v2).SlavePath();
+    const std::string second = AddTarget(v2).SlavePath();
+    RunResult other;
+    std::thread t([&] { other = Cli({"--usb-tty", second, pkg.qvp.string()}, 90s); });
+    const RunResult r = Cli({"--usb-tty", first, pkg.qvp.string()}, 90s);
+    t.join();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(other.exitCode, 0) << other.err;
+    EXPECT_TRUE(RecordedV2(m_dir / "rec-1", pkg));
+    EXPECT_TRUE(RecordedV2(m_dir / "rec-2", pkg));
+    EXPECT_FALSE(fs::exists(m_dir / "v2"));
+}
+
+TEST_F(CliArchiveTest, APackageOnReadOnlyStorageRunByAnUnprivilegedUserCompletes)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "dropping privileges needs root";
+    const V2Package pkg = MakeV2Qvp();
+    // The package's folder is root's: the user may read the package, not write beside it.
+    fs::permissions(m_dir, fs::perms(0755));
+    fs::permissions(pkg.qvp, fs::perms(0644));
+    sim.model = 2;
+    sim.sysRecord = DefaultSysRecord(2, "123");
+    StartTarget();
+    ASSERT_EQ(::chmod(m_target->SlavePath().c_str(), 0666), 0);
+    const RunResult r = RunProgram({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                    VELUNDA_CLI, "--usb-tty", m_target->SlavePath(), pkg.qvp.string()},
+                                   m_dir, 90s);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(RecordedV2(m_dir / "rec", pkg));
+    EXPECT_FALSE(fs::exists(m_dir / "v2"));
+}
+
+// The machine answers QV-B and already runs the package's MAIN (V2.10).
+TEST_F(CliArchiveTest, AllowSerialRefusesAnUnlistedMachineAndSkipCurrentLeavesOutWhatItHas)
+{
+    const V2Package pkg = MakeV2Qvp();
+    const std::string list = "# the line's machines\nQV-OTHER\n\n  QV-B  \n";
+    WriteFileBytes(m_dir / "allowed.txt", Bytes(list.begin(), list.end()));
+    CSimConfig v2 = sim;
+    v2.model = 2;
+    v2.sysRecord = DefaultSysRecord(2, "123");
+    v2.serialText = BuildSerialText("##", "QV-B", {"V2.10 ", "1.0.02", "1.0.03", "1.0.04", "1.0.05"});
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* line; // a line of stderr
+        bool mainSent;
+        bool cdmSent;
+    };
+    const Case cases[] = {
+        {{"--allow-serial", "QV-A, QV-C"},
+         1,
+         "velunda-cli: rejected: the machine's serial number QV-B is not in the --allow-serial list (exit "
+         "status 1)",
+         false,
+         false},
+        {{"--allow-serial", (m_dir / "allowed.txt").string(), "--skip-current"},
+         0,
+         "velunda-cli: MAIN left out: the machine already has version V2.10 (--skip-current)",
+         false,
+         true},
+        {{"--allow-serial", "QV-B"}, 0, "Upgrade Complete.", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        CQuorinSim& target = AddTarget(v2);
+        std::vector<std::string> args = {"--usb-tty", target.SlavePath()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back(pkg.qvp.string());
+        const RunResult r = Cli(args, 90s);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_TRUE(HasLine(r.err, c.line)) << r.err;
+        EXPECT_EQ(fs::exists(fs::path(target.RecordDir()) / "12-data.bin"), c.mainSent);
+        EXPECT_EQ(fs::exists(fs::path(target.RecordDir()) / "11-data.bin"), c.cdmSent);
+        // A refused machine saw no upgrade request at all, not even an UP Index.
+        const Bytes frames = ReadFileBytes(fs::path(target.RecordDir()) / "frames.log");
+        const bool upgradeFrames = Contains(std::string(frames.begin(), frames.end()), "\n0B ");
+        EXPECT_EQ(upgradeFrames, c.mainSent || c.cdmSent);
+    }
 }
 
 TEST_F(CliArchiveTest, AnUpgradeBoardArchiveIsDownloadedThroughTheBootloaderOverAPty)

@@ -117,6 +117,11 @@ CliTest::CliTest()
     m_dir = fs::temp_directory_path() / ("velunda-cli-" + name + "-" + std::to_string(::getpid()));
     fs::remove_all(m_dir);
     fs::create_directories(m_dir);
+    // Runs record their history and logs here, never in the user's own, and
+    // beside the working folder, whose contents some tests compare.
+    m_state = m_dir.string() + "-state";
+    fs::remove_all(m_state);
+    ::setenv("XDG_STATE_HOME", m_state.c_str(), 1);
     // The program's defaults: a Quorin V1 with every part, its serial number and versions.
     sim = ParseSimArgs({}).config;
     sim.recordDir = (m_dir / "rec").string();
@@ -125,11 +130,15 @@ CliTest::CliTest()
 
 CliTest::~CliTest()
 {
+    for (auto& t : m_targets)
+        t->Stop();
     if (m_target)
         m_target->Stop();
     m_target.reset();
-    if (!HasFailure())
+    if (!HasFailure()) {
         fs::remove_all(m_dir);
+        fs::remove_all(m_state);
+    }
 }
 
 void CliTest::StartTarget()
@@ -155,6 +164,57 @@ fs::path CliTest::MakeDat(const std::vector<DatPart>& parts, const std::string& 
     const RunResult made = RunProgram(args, m_dir, 30s);
     EXPECT_EQ(made.exitCode, 0) << made.err;
     return m_dir / name;
+}
+
+fs::path CliTest::Pack(const std::vector<std::string>& args, const std::string& out)
+{
+    std::vector<std::string> argv = {VELUNDA_PACK, "qvp", "--out", out};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const RunResult made = RunProgram(argv, m_dir, 30s);
+    EXPECT_EQ(made.exitCode, 0) << made.err;
+    return m_dir / out;
+}
+
+fs::path CliTest::Part(const std::string& name, std::size_t size, unsigned seed)
+{
+    WriteFileBytes(m_dir / "parts" / name, Pattern(size, seed));
+    return m_dir / "parts" / name;
+}
+
+CliTest::V2Package CliTest::MakeV2Qvp(std::size_t mainSize, const std::string& name)
+{
+    V2Package p;
+    p.header = Part("BH_V1.0.bin", 1200, 1);
+    p.main = Part("SM_V2.10_a.bin", mainSize, 2);
+    p.cdm = Part("CDM_V1.02.NHB", 9000, 3);
+    p.cdmBoot = Part("BC_V1.bin", 700, 4);
+    p.qvp = Pack({"--model", "v2", "--header", p.header.string(), "--main", p.main.string(), "--cdm",
+                  p.cdm.string(), "--cdm-boot", p.cdmBoot.string()},
+                 name);
+    return p;
+}
+
+::testing::AssertionResult CliTest::RecordedV2(const fs::path& recordDir, const V2Package& p) const
+{
+    const std::pair<const char*, const fs::path*> expected[] = {
+        {"12-boot", &p.header}, {"12-data", &p.main}, {"11-boot", &p.cdmBoot}, {"11-data", &p.cdm}};
+    for (const auto& [name, source] : expected) {
+        const fs::path got = recordDir / (std::string(name) + ".bin");
+        if (!fs::exists(got))
+            return ::testing::AssertionFailure() << got << " was not recorded";
+        if (!SameBytes(ReadFileBytes(got), ReadFileBytes(*source)))
+            return ::testing::AssertionFailure() << got << " differs from " << *source;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+CQuorinSim& CliTest::AddTarget(CSimConfig config)
+{
+    config.recordDir = (m_dir / ("rec-" + std::to_string(m_targets.size() + 1))).string();
+    m_targets.push_back(std::make_unique<CQuorinSim>(std::move(config)));
+    std::string error;
+    EXPECT_TRUE(m_targets.back()->Start(error)) << error;
+    return *m_targets.back();
 }
 
 RunResult CliTest::Cli(std::vector<std::string> args, std::chrono::seconds timeout)

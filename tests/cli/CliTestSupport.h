@@ -54,6 +54,20 @@ protected:
     RunResult Cli(std::vector<std::string> args, std::chrono::seconds timeout = 60s);
     // Cli with --usb-tty pointing at the target.
     RunResult CliUsb(std::vector<std::string> args, std::chrono::seconds timeout = 60s);
+    // velunda-pack qvp with args, written to out in the working folder.
+    fs::path Pack(const std::vector<std::string>& args, const std::string& out);
+    // A part file with its own byte pattern under parts/.
+    fs::path Part(const std::string& name, std::size_t size, unsigned seed);
+    struct V2Package {
+        fs::path qvp, header, main, cdm, cdmBoot;
+    };
+    // A Quorin V2 archive: header, MAIN, CDM and the CDM boot image.
+    V2Package MakeV2Qvp(std::size_t mainSize = 17000, const std::string& name = "v2.qvp");
+    // Every part of p arrived in recordDir byte for byte, with its boot image.
+    ::testing::AssertionResult RecordedV2(const fs::path& recordDir, const V2Package& p) const;
+    // Another virtual machine, as config says, recording into its own folder.
+    CQuorinSim& AddTarget(CSimConfig config);
+
     fs::path PartFile(const char* option) const { return m_dir / (std::string(option + 2) + ".bin"); }
     fs::path Recorded(int item, const char* kind) const
     {
@@ -61,8 +75,10 @@ protected:
     }
 
     fs::path m_dir;
+    fs::path m_state; // XDG_STATE_HOME of the programs the test runs
     CSimConfig sim;
     std::unique_ptr<CQuorinSim> m_target;
+    std::vector<std::unique_ptr<CQuorinSim>> m_targets; // AddTarget's
     Bytes m_boot;
 };
 

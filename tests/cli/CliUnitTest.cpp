@@ -1,9 +1,17 @@
 // The pieces of velunda-cli that decide: the message table, the command line
 // and the JSON text.
 #include "CliTestSupport.h"
+#include "app/TraceLog.h"
 #include "cli/CliOptions.h"
+#include "cli/CliReport.h"
 #include "cli/Json.h"
 #include "cli/Outcome.h"
+#include "cli/StationEvents.h"
+
+#include "history/RecordTime.h"
+#include "history/Sha256.h"
+
+#include <regex>
 
 using namespace clitest;
 
@@ -84,6 +92,12 @@ TEST(CliOptions, CommandLinesAreAcceptedOrRefusedWithAReason)
         {{"--stall-timeout", "0", "p.DAT"}, false, "a zero stall time-out"},
         {{"--frobnicate", "p.DAT"}, false, "an unknown option"},
         {{"--log"}, false, "an option without its value"},
+        {{"--allow-serial", "A1, B2", "--skip-current", "p.qvp"}, true, "an allow list and --skip-current"},
+        {{"--allow-serial", " , ", "p.qvp"}, false, "an allow list that names nothing"},
+        {{"history", "--serial", "A1", "--since", "2026-12-01", "--json"}, true, "history with its filters"},
+        {{"history", "p.DAT"}, false, "history with a package"},
+        {{"--serial", "A1", "p.DAT"}, false, "a history filter on an upgrade"},
+        {{"-q", "--no-history", "p.DAT"}, true, "quiet, without history"},
     };
     for (const ArgsCase& c : cases) {
         std::vector<std::string> argv = {"velunda-cli"};
@@ -136,6 +150,45 @@ TEST(CliJson, TextsFromATargetStayValidJson)
     fs::remove(fs::temp_directory_path() / "velunda-cli-json.txt");
 }
 
+// What the station reads from a worker: a part may be named "item" or
+// "part"; anything that is not an event object is no event.
+TEST(CliStationEvents, WorkerLinesAreReadOrRefused)
+{
+    struct Case {
+        const char* line;
+        bool ok;
+        const char* kind;
+        const char* item;
+        int percent;
+    };
+    const Case cases[] = {
+        {R"({"event":"item-result","part":"CIS M","result":"Complete"})", true, "item-result", "CIS M", -1},
+        {R"({"event":"item-result","item":"CDM","result":"Upgrade fail"})", true, "item-result", "CDM", -1},
+        {R"({"event":"progress","item":"MAIN","row":"Erase","percent":40})", true, "progress", "MAIN", 40},
+        {R"({"event":"progress","item":"MAIN","percent":"40"})", true, "progress", "MAIN", -1},
+        {R"({"text":"no event name"})", false, "", "", -1},
+        {R"(["event","note"])", false, "", "", -1},
+        {"Upgrade Complete.", false, "", "", -1},
+        {R"({"event":"note","text":"cut off)", false, "", "", -1},
+    };
+    for (const Case& c : cases) {
+        CWorkerEvent e;
+        EXPECT_EQ(ParseWorkerEvent(c.line, e), c.ok) << c.line;
+        EXPECT_EQ(e.kind, c.kind) << c.line;
+        EXPECT_EQ(e.item, c.item) << c.line;
+        EXPECT_EQ(e.percent, c.percent) << c.line;
+    }
+    CWorkerEvent outcome;
+    ASSERT_TRUE(
+        ParseWorkerEvent(R"({"event":"outcome","result":"failed","exit_code":1,"reason":"x"})", outcome));
+    EXPECT_EQ(outcome.result, "failed");
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.text, "x");
+    // Passed on with the target added and every other field as it came.
+    EXPECT_EQ(WithTarget(outcome.object, "/dev/pts/4"),
+              R"({"event":"outcome","result":"failed","exit_code":1,"reason":"x","target":"/dev/pts/4"})");
+}
+
 TEST(CliHelp, TheHelpNamesEveryExitStatusAndEveryOption)
 {
     const RunResult r = RunProgram({VELUNDA_CLI, "--help"}, fs::temp_directory_path(), 30s);
@@ -144,6 +197,180 @@ TEST(CliHelp, TheHelpNamesEveryExitStatusAndEveryOption)
          {"--port", "--baud", "--usb-tty", "--items", "--check-only", "--log", "--stall-timeout", "--json",
           "info PACKAGE", "  0  ", "  1  ", "  2  ", "  3  ", "\"Upgrade Complete.\""})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
+}
+
+} // namespace
+
+namespace {
+
+TEST(CliJson, Utf8StaysAsItIsAndOtherBytesAreReadAsLatin1)
+{
+    struct Case {
+        std::string in;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"Pr\xC3\xBC"
+         "fung-\xC3\xA9.QVP",
+         "Pr\xC3\xBC"
+         "fung-\xC3\xA9.QVP"},                        // valid UTF-8: unchanged
+        {"SN\xE9", "SN\xC3\xA9"},                     // Latin-1 e-acute
+        {"\xC3", "\xC3\x83"},                         // a lead byte alone
+        {"\xC0\xAF", "\xC3\x80\xC2\xAF"},             // an overlong form
+        {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xC2\x80"}, // a surrogate
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},     // four bytes, valid
+        {"plain", "plain"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(JsonText(c.in), c.out) << ::testing::PrintToString(c.in);
+}
+
+TEST(CliRecords, Sha256MatchesTheStandardVectorsAndCoreutils)
+{
+    auto hex = [](const std::string& text) {
+        CSha256 sha;
+        sha.Update(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+        return sha.HexDigest();
+    };
+    EXPECT_EQ(hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // 56 bytes: the length no longer fits in the first block.
+    EXPECT_EQ(hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    // Sizes around the block edges, against sha256sum.
+    const fs::path file = fs::temp_directory_path() / ("velunda-sha-" + std::to_string(::getpid()));
+    for (std::size_t size : {63u, 64u, 65u, 119u, 120u, 70000u}) {
+        WriteFileBytes(file, Pattern(size, static_cast<unsigned>(size)));
+        const RunResult sum =
+            RunProgram({"/usr/bin/sha256sum", file.string()}, fs::temp_directory_path(), 30s);
+        std::uint64_t read = 0;
+        EXPECT_EQ(Sha256OfFile(file.string(), &read), sum.out.substr(0, 64)) << size;
+        EXPECT_EQ(read, size);
+    }
+    fs::remove(file);
+    EXPECT_EQ(Sha256OfFile(file.string()), "");
+}
+
+TEST(CliRecords, SinceTakesADateOrAUtcTimeAndNothingElse)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"2026-12-09", "2026-12-09T00:00:00"},
+        {"2026-12-09T10:30", "2026-12-09T10:30:00"},
+        {"2026-12-09T10:30:05", "2026-12-09T10:30:05"},
+        {"2026-12-09T10:30:05Z", "2026-12-09T10:30:05"},
+        {"2026-13-01", ""},
+        {"yesterday", ""},
+        {"2026-12-9", ""},
+        {"2026-12-09T25:00", ""},
+        {"", ""},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(SinceBound(in), out) << in;
+    EXPECT_TRUE(std::regex_match(Rfc3339Now(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+}
+
+TEST(CliReport, BarsFitTheWidthTheyAreGiven)
+{
+    const CProgressRowView row{"Data Download", 40, true};
+    for (int columns : {20, 30, 40, 60, 80, 200}) {
+        const std::string line = BarLine(row, columns);
+        EXPECT_LT(static_cast<int>(line.size()), columns > 30 ? columns : 30) << columns << ": " << line;
+        EXPECT_NE(line.find(" 40 %"), std::string::npos) << line;
+    }
+    EXPECT_EQ(BarLine(row, 20).find('['), std::string::npos); // too narrow for a bar
+    EXPECT_NE(BarLine(row, 80).find("[####"), std::string::npos);
+}
+
+// The report's text as a terminal would receive it.
+std::string ReportText(bool bars, bool quiet)
+{
+    std::FILE* out = std::tmpfile();
+    CCliReport report(false, bars, out, out);
+    report.SetQuiet(quiet);
+    report.SetColumns(60);
+    report.Note("loaded");
+    report.ItemStart("MAIN");
+    std::vector<CProgressRowView> rows = {{"Boot Download", 100, true}, {"Data Download", 0, true}};
+    for (int pct : {50, 100}) {
+        rows[1].percent = pct;
+        report.Progress(1, rows, "MAIN");
+    }
+    report.ItemResult("MAIN", "Complete");
+    report.Message("Upgrade Complete.", false);
+    report.EndProgress();
+    report.Outcome(ECliOutcome::Success, "Upgrade Complete.");
+    std::string text;
+    std::rewind(out);
+    for (int c; (c = std::fgetc(out)) != EOF;)
+        text.push_back(static_cast<char>(c));
+    std::fclose(out);
+    return text;
+}
+
+TEST(CliReport, TheFinalBarsStandBeforeTheOutcomeAndOnlyATerminalGetsCursorMoves)
+{
+    const std::string terminal = ReportText(true, false);
+    const auto lastBar = terminal.rfind("100 %");
+    const auto outcome = terminal.find("velunda-cli: success");
+    ASSERT_NE(lastBar, std::string::npos) << terminal;
+    EXPECT_LT(lastBar, terminal.find("MAIN: Complete")) << terminal;
+    EXPECT_LT(terminal.find("Upgrade Complete.\n"), outcome) << terminal;
+    // Nothing is erased after the result: the cursor never goes up again.
+    EXPECT_EQ(terminal.find("\x1b[", terminal.find("MAIN: Complete")), std::string::npos) << terminal;
+
+    const std::string pipe = ReportText(false, false);
+    EXPECT_EQ(pipe.find('\x1b'), std::string::npos) << pipe;
+    EXPECT_NE(pipe.find("  MAIN Data Download 100 %\n"), std::string::npos) << pipe;
+
+    // -q: the message boxes and the outcome, nothing else.
+    EXPECT_EQ(ReportText(true, true),
+              "Upgrade Complete.\nvelunda-cli: success: Upgrade Complete. (exit status 0)\n");
+}
+
+TEST(CliRecords, ANewSessionLogLeavesTheNewestFiftyAndOtherFilesAlone)
+{
+    const fs::path dir = fs::temp_directory_path() / ("velunda-logs-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    for (int i = 0; i < 55; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "velunda-20260101T0000%02dZ-1.log", i);
+        WriteFileBytes(dir / name, {'x'});
+    }
+    WriteFileBytes(dir / "notes.txt", {'n'});
+    const std::string path = NewSessionLogPath(dir.string(), 50);
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(fs::path(path).parent_path(), dir);
+    const auto left = ListTree(dir);
+    EXPECT_EQ(left.size(), 50u); // 49 old logs and the note; the new log makes 50
+    EXPECT_EQ(left.front(), "notes.txt");
+    EXPECT_EQ(left[1], "velunda-20260101T000006Z-1.log"); // the six oldest went
+    fs::remove_all(dir);
+}
+
+TEST(CliVersion, EveryProgramAnswersVersionWithoutADisplay)
+{
+    std::vector<std::pair<std::string, std::string>> programs = {
+        {"velunda-cli", VELUNDA_CLI}, {"velunda-pack", VELUNDA_PACK}, {"quorin-sim", QUORIN_SIM}};
+#ifdef VELUNDA_GUI
+    programs.push_back({"velunda", VELUNDA_GUI});
+#endif
+    // No display of any kind: the window must answer before it needs one.
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    ::unsetenv("QT_QPA_PLATFORM");
+    for (const auto& [name, path] : programs) {
+        const RunResult r = RunProgram({path, "--version"}, fs::temp_directory_path(), 30s);
+        EXPECT_EQ(r.exitCode, 0) << name << r.err;
+        EXPECT_TRUE(std::regex_match(
+            r.out, std::regex(name + R"( \d+\.\d+\.\d+( \(git [0-9a-f]+(-modified)?\))?\n)")))
+            << name << ": " << r.out;
+    }
+#ifdef VELUNDA_GUI
+    const RunResult help = RunProgram({VELUNDA_GUI, "--help"}, fs::temp_directory_path(), 30s);
+    EXPECT_EQ(help.exitCode, 0) << help.err;
+    EXPECT_NE(help.out.find("--version"), std::string::npos);
+#endif
 }
 
 } // namespace

@@ -279,9 +279,9 @@ TEST_F(CliUpgradeTest, JsonOutputHoldsEveryProgressStepOfTheRun)
                          "for line in open(sys.argv[1]):\n"
                          "    e = json.loads(line)\n"
                          "    k = e['event']\n"
-                         "    if k == 'progress': print('P', e['item'], '|', e['row'], '|', e['percent'])\n"
-                         "    elif k == 'item-result': print('R', e['part'], '|', e['result'])\n"
-                         "    elif k == 'outcome': print('O', e['result'], e['exit_code'])\n"
+                         "    if k == 'progress': print('P', e['item'], '|', e['step'], '|', e['percent'])\n"
+                         "    elif k == 'item_result': print('R', e['item'], '|', e['result'])\n"
+                         "    elif k == 'outcome': print('O', e['outcome'], e['exit_code'])\n"
                          "    elif k == 'target': print('T', e['serial'])\n";
     const RunResult parsed = RunProgram({"/usr/bin/python3", "-c", script, "events.jsonl"}, m_dir, 30s);
     ASSERT_EQ(parsed.exitCode, 0) << parsed.err;

@@ -183,25 +183,37 @@ TEST_F(PartImageLoader, OddLengthFileIgnoresItsLastCharacter)
     }
 }
 
-TEST_F(PartImageLoader, LineBreakInsideShiftsTheImageAndCorruptsWhatFollows)
+// A non-digit inside the text would shift or change every byte after it; the
+// file is refused whole. One line break at the very end is no part of the text.
+TEST_F(PartImageLoader, ANonDigitInsideTheTextIsDamageAndAFinalLineBreakIsNot)
 {
-    const DatPackage package = MakePackage("I_QUORIN", {256, -1, -1, -1, -1});
+    const DatPackage package = MakePackage("I_QUORIN", {256, 40, -1, -1, -1});
     const std::string text = TextOf(package);
-
-    // In the MAIN section: the header still reads, MAIN comes out wrong from
-    // the block holding the break on.
-    const std::size_t breakAt = 2 * (80 + 100);
-    const PartImageLoad inMain = Load(text.substr(0, breakAt) + "\r\n" + text.substr(breakAt));
-    EXPECT_EQ(inMain.messages, Messages{});
-    ASSERT_EQ(inMain.bHasPart[0], 1);
-    const auto& main = package.parts[0].data;
-    EXPECT_TRUE(SameBytes(inMain.pPartData[0].get(), main.data(), 96));
-    EXPECT_FALSE(SameBytes(inMain.pPartData[0].get() + 96, main.data() + 96, 16));
-
-    // In the header: its blocks no longer decrypt to a known machine type.
-    const PartImageLoad inHeader = Load(text.substr(0, 10) + "\n" + text.substr(10));
-    EXPECT_EQ(inHeader.messages, Messages{MSG_HEADER_ERROR});
-    ExpectNothingLoaded(inHeader);
+    const std::size_t inMain = 2 * (80 + 100);
+    const std::size_t inCisM = 2 * (80 + 256 + 39);
+    struct Case {
+        const char* name;
+        std::string text;
+        bool damaged;
+    };
+    const Case cases[] = {
+        {"CR LF in MAIN", text.substr(0, inMain) + "\r\n" + text.substr(inMain), true},
+        {"LF in the header", text.substr(0, 10) + "\n" + text.substr(10), true},
+        {"GG in CIS M", text.substr(0, inCisM) + "GG" + text.substr(inCisM + 2), true},
+        {"blank in the last pair", text.substr(0, text.size() - 1) + " ", true},
+        {"LF at the end", text + "\n", false},
+        {"CR LF at the end", text + "\r\n", false},
+    };
+    for (const Case& c : cases) {
+        const PartImageLoad load = Load(c.text);
+        if (c.damaged) {
+            EXPECT_EQ(load.messages, Messages{MSG_DAMAGED}) << c.name;
+            ExpectNothingLoaded(load);
+        } else {
+            EXPECT_EQ(load.messages, Messages{}) << c.name;
+            ExpectParts(load, package);
+        }
+    }
 }
 
 struct AbsentVersionCase {

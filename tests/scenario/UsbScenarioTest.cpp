@@ -3,6 +3,7 @@
 // can show during a run. The protocol timers are the real ones; only the
 // stall timeout is shortened.
 #include "ScenarioFixture.h"
+#include "history/HistoryDb.h"
 
 #include <cstdlib>
 #include <sys/wait.h>
@@ -134,6 +135,7 @@ TEST_F(UsbScenario, AFullQuorinV1DatPackageIsUpgradedFromConnectToCompletion)
     command += " >'" + (dir / "pack.log").string() + "' 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 
+    ScenarioFixture::options.historyFile = (dir / "history.sqlite").string();
     StartTarget();
     PutBootFile("V1.00.OHH", Pattern(9000, 1));
     PutBootFile("V1.10.OHH", Pattern(8192, 2));             // the greatest name is the boot file
@@ -158,6 +160,21 @@ TEST_F(UsbScenario, AFullQuorinV1DatPackageIsUpgradedFromConnectToCompletion)
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START));
+    // The window recorded the run by itself, as it ended.
+    CHistoryDb history;
+    std::vector<CHistoryRun> runs;
+    std::string error;
+    ASSERT_TRUE(history.Open(ScenarioFixture::options.historyFile, false, error) &&
+                history.List({}, runs, error))
+        << error;
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].program, "velunda");
+    EXPECT_EQ(runs[0].outcome, "success");
+    EXPECT_EQ(runs[0].exitCode, -1);
+    EXPECT_EQ(runs[0].serial, "QV2024001");
+    ASSERT_EQ(runs[0].items.size(), static_cast<std::size_t>(PART_COUNT));
+    for (const CHistoryItem& item : runs[0].items)
+        EXPECT_EQ(item.result, "Complete") << item.item;
 }
 
 TEST_F(UsbScenario, EveryImageTheTargetRecordedEqualsThePackagePartsForChunkEdgeSizes)

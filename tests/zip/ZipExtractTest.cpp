@@ -239,6 +239,22 @@ TEST(ZipExtract, AnEntryLeftOpenByAnExceptionIsReleasedByCloseAfterException)
     EXPECT_TRUE(zip.IsClosed(false));
     OpenCrafted(zip, dir, a);
     EXPECT_TRUE(zip.ExtractEntry(1, dir / "out"));
+
+    // Cleaning up after a failure reads no data descriptor, so one that is
+    // missing or wrong cannot throw a second time.
+    zip.Close();
+    CraftArchive streamed;
+    streamed.entries.push_back(Deflated("d.txt", kText));
+    streamed.entries[0].data[0] = 0xFF;
+    streamed.entries[0].flag = 0x08;
+    streamed.entries[0].descriptor = ToBytes("PK\x07\x08 not the entry's");
+    OpenCrafted(zip, dir, streamed);
+    ASSERT_TRUE(zip.OpenEntry(0));
+    Bytes buffer(65535);
+    EXPECT_THROW(zip.ReadEntry(buffer.data(), 65535), CZipException);
+    EXPECT_NO_THROW(EXPECT_EQ(zip.CloseEntry(nullptr, true), 1));
+    EXPECT_TRUE(zip.OpenEntry(0));
+    zip.Close(true);
 }
 
 struct GoodEntryCase {

@@ -65,6 +65,11 @@ TEST(ZipPathConversion, LinuxFoldersAndStoredNamesMeetOnOneSeparator)
     EXPECT_EQ(ZipTrimTrailingSeparators("/"), "");
     EXPECT_EQ(ZipFolderPart("\\tmp\\x\\a.txt"), "\\tmp\\x\\");
     EXPECT_EQ(ZipFolderPart("a.txt"), "");
+    // A Linux folder's '\' is a character of a folder's name, not a separator.
+    EXPECT_EQ(ZipJoinNative("/tmp/Release\\Rel_1.2/", "docs\\a.txt"), "/tmp/Release\\Rel_1.2/docs/a.txt");
+    EXPECT_EQ(ZipJoinNative("/", "a.txt"), "/a.txt");
+    EXPECT_EQ(ZipNativeParent("/tmp/a\\b/c.txt"), "/tmp/a\\b");
+    EXPECT_EQ(ZipTrimTrailingSlashes("/tmp/x\\//"), "/tmp/x\\");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // velunda-pack: makes upgrade packages from part files.
 #include "Commands.h"
+#include "version/Version.h"
 
 #include <cstdio>
 #include <cstring>
@@ -14,7 +15,8 @@ const char* const USAGE = "Usage: velunda-pack COMMAND [OPTIONS]\n"
                           "  dat    write an encrypted part-image package (.DAT)\n"
                           "  qvp    write a package archive (.QVP)\n"
                           "\n"
-                          "velunda-pack COMMAND --help shows the options of a command.\n";
+                          "velunda-pack COMMAND --help shows the options of a command;\n"
+                          "velunda-pack --version the version.\n";
 
 struct Command {
     const char* name;
@@ -33,6 +35,10 @@ int main(int argc, char** argv)
     }
     if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
         std::fputs(USAGE, stdout);
+        return 0;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s\n", VersionLine("velunda-pack").c_str());
         return 0;
     }
     for (const Command& command : COMMANDS) {

@@ -4,6 +4,8 @@
 #include "app/UpgradeApp.h"
 #include "app/qt/QtHost.h"
 #include "app/qt/QuitSignals.h"
+#include "history/StateDir.h"
+#include "version/Version.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -20,10 +22,18 @@ void PrintHelp()
         "Options:\n"
         "  --log FILE             also write the time-stamped debug trace to FILE\n"
         "  --usb-tty PATH         reach the machine's FTDI bridge through a tty (e.g. /dev/ttyUSB0,\n"
-        "                         or the pseudo-terminal of quorin-sim) instead of libftdi\n"
+        "                         or the pseudo-terminal of quorin-sim) instead of libftdi; auto:\n"
+        "                         the tty ftdi_sio gave the (chosen) bridge\n"
+        "  --usb-device SERIAL|BUS-PORT  the FTDI bridge to use, by serial number or bus-port path\n"
+        "                         (1-2); without it the first bridge found is used\n"
         "  --port PATH            offer PATH in the port list of upgrade-board packages (repeatable)\n"
         "  --stall-timeout SECS   end a run after SECS without any frame from the machine (default 60)\n"
-        "  --help                 show this help");
+        "  --no-history           do not record runs in the history\n"
+        "  --help                 show this help\n"
+        "  --version              show the version\n\n"
+        "Each session also writes its trace to $XDG_STATE_HOME/velunda/logs (the newest 50 are\n"
+        "kept), and every run is recorded in $XDG_STATE_HOME/velunda/history.sqlite\n"
+        "(see velunda-cli history).");
 }
 } // namespace
 
@@ -35,6 +45,9 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             PrintHelp();
+            return 0;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s\n", VersionLine("velunda").c_str());
             return 0;
         }
     CAppOptions options;
@@ -64,6 +77,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "velunda: cannot write the log file %s\n", options.logFile.c_str());
         return 2;
     }
+    // A session log support can ask for, without the user having to know --log.
+    const std::string stateDir = VelundaStateDir();
+    const std::string sessionLog = NewSessionLogPath(stateDir.empty() ? std::string() : stateDir + "/logs");
+    if (sessionLog.empty() || !log.OpenFile(sessionLog))
+        std::fprintf(stderr, "velunda: no session log (%s cannot be written)\n",
+                     stateDir.empty() ? "the state folder" : stateDir.c_str());
     CQtHost host(log);
     CQuitSignals quit;
     QObject::connect(&quit, &CQuitSignals::quitRequested, &host, [&host, &log](int signo) {
