@@ -1,10 +1,30 @@
 #pragma once
 // The main window: owner of all state of the tool. Its members are spread
-// over one .cpp per concern (UpgradeDlg*.cpp in the subsystem folders).
+// over one .cpp per concern; the sections below name each file. The numbers
+// it uses live in app/ControlIds.h (controls), app/WindowIds.h (messages,
+// transports, progress rows, list columns, timers, models) and
+// bootloader/BootSteps.h (bootloader steps).
+//
+// Threads: every member runs on the user-interface thread (the host's event
+// loop, its timers and the controls). Two threads feed it: the serial
+// receive thread (ThreadWatchComm) hands received bytes over through the
+// host's SendSync, where CSendToBD parses them (OnBootByte, or the serial
+// receiver whose sink calls OnSerialAck and OnAckRejected); the USB reader
+// thread of m_UsbLink runs its receiver there and its sink (CUsbAckSink)
+// hands each event over through SendSync to OnAckEvent and OnAckRejected.
+// The one member written off that thread is m_nLastFrameMs (CUsbAckSink's
+// OnFrame on the USB reader thread), hence atomic.
+//
+// Errors: nothing here throws to the host. What the user must act on goes
+// to MessageBox in the system's own words, everything else to Trace. A
+// failed item is marked in m_bItemFailed and m_bRunFailed and shown in the
+// Result column of its list row.
 #include "app/AppOptions.h"
 #include "app/ControlIds.h"
 #include "app/DialogHost.h"
 #include "app/RunJournal.h"
+#include "app/WindowIds.h"
+#include "bootloader/BootSteps.h"
 #include "link/CommPort.h"
 #include "link/UsbLink.h"
 #include "package/Aes128.h"
@@ -28,42 +48,6 @@
 class CSendToBD;
 class CUpgradeDlg;
 
-// Window messages of the original design, kept for the traces and the notes.
-inline constexpr int WM_USER = 0x0400;
-inline constexpr int WM_ACK_EVENT = WM_USER + 2;
-
-inline constexpr int TRANSPORT_USB = 100;
-inline constexpr int TRANSPORT_SERIAL = 101;
-
-// Progress rows.
-enum ProgressStep : int {
-    PROGRESS_BOOT = 40,
-    PROGRESS_DATA = 41,
-    PROGRESS_ERASE = 42,
-    PROGRESS_PROGRAM = 43,
-    PROGRESS_VERIFY = 44,
-};
-
-// Timer ids (all one-shot).
-enum : int {
-    IDT_SEND_BOOT = 1027,
-    IDT_SEND_READY = 1028,
-    IDT_SEND_START = 1029,
-    IDT_SEND_HEX = 1030,
-    IDT_SEND_FINISH = 1031,
-    IDT_PORT_CLOSE = 1032,
-    IDT_NO_RESPONSE = 1034,
-    IDT_BOARD_CHECK = 1035,
-    IDT_PORT_REOPEN = 1036,
-    IDT_PROGRAM_ANIM = 1037,
-    IDT_BOOT_MODE = 1038,
-    IDT_BOOT_TIMEOUT = 1039,
-    // Watches a run for a target that stopped answering.
-    IDT_STALL = 1040,
-    // Watches the board's answer to each message of its exchange.
-    IDT_BOARD_STALL = 1041,
-};
-
 // What an upgrade run waits for: the one answer that moves it on.
 enum : int {
     AWAIT_NONE = 0,
@@ -76,30 +60,6 @@ enum : int {
     AWAIT_PROGRAM, // Program Steps, then Program End or Program Fail
     AWAIT_VERIFY,  // CDM: Verify Steps, then Verify End
     AWAIT_FINISH,
-};
-
-// Bootloader steps.
-enum : int {
-    DEF_STEP_NONE = 0,
-    DEF_STEP_MAINCHECK = 10,
-    DEF_STEP_BOOT = 11,
-    DEF_STEP_READY = 12,
-    DEF_STEP_ERASE = 13,
-    DEF_STEP_START = 14,
-    DEF_STEP_SENDHEX = 15,
-    DEF_STEP_ENDHEX = 16,
-    DEF_STEP_FINISH = 17,
-    // The port is being cycled to 115200 baud; bytes until READY are dropped.
-    DEF_STEP_PORT_CYCLE = 18,
-    DEF_STEP_HALT = 99,
-};
-
-// Model types of a package.
-enum : int {
-    RESULT_TYPE_NONE = 0,
-    RESULT_TYPE_QUORIN_V1 = 1,
-    RESULT_TYPE_QUORIN_V2 = 2,
-    RESULT_TYPE_BOARD = 3,
 };
 
 // A control addressed through the host, for the controls the window binds
@@ -139,7 +99,7 @@ public:
     CDialogHost& Host() { return m_host; }
     const CAppOptions& Options() const { return m_options; }
 
-    // --- Lifecycle (UpgradeDlg.cpp)
+    // --- Lifecycle (app/UpgradeDlg.cpp)
     bool OnInitDialog();
     void OnCloseRequest() override;
     void OnClose() override;
@@ -154,7 +114,7 @@ public:
     void OnControlEvent(int id, ControlEvent event) override;
     void OnTimer(int id) override;
 
-    // --- View (UpgradeDlgView.cpp)
+    // --- View (app/UpgradeDlgView.cpp)
     void InitControls();
     void InitListColumns();
     void FillPartList();
@@ -177,7 +137,7 @@ public:
     // Writes an item's Result cell and records it.
     void SetItemResult(int row, const std::string& result);
 
-    // --- Connection control (UpgradeDlgConnect.cpp)
+    // --- Connection control and the USB sink (app/UpgradeDlgConnect.cpp)
     void FillBaudList();
     void FillPortList();
     void FillComPortList();
@@ -195,11 +155,13 @@ public:
     void OnLinkLost(int transport);
     // Drops whatever the current link received so far.
     void DiscardInput();
+    // A checker refused an answer: its message, and during a run a failed item.
+    void OnAckRejected(const std::string& text);
+
+    // --- Serial acknowledgements (bootloader/SendToBD.cpp)
     // Reactions of the serial checkers: those of OnAckEvent, with the
     // system check and board check differing.
     void OnSerialAck(int event);
-    // A checker refused an answer: its message, and during a run a failed item.
-    void OnAckRejected(const std::string& text);
 
     // --- Requests (protocol/UpgradeDlgRequests.cpp)
     void MakePacketAndSend(std::uint8_t command, std::uint8_t subcommand, const std::uint8_t* payload,
@@ -382,7 +344,9 @@ public:
     // That reason has been shown since the last Sys Check.
     int m_bStartReasonShown = 0;
 
-    // Bootloader download.
+    // Bootloader download. Its bytes go out on m_pBootPort, which a test may
+    // point at a port of its own.
+    CCommPort* m_pBootPort = &g_ComPort;
     int m_nBootStep = 0;
     std::uint8_t m_BootRx[10] = {};
     int m_nBootRxCount = 0;

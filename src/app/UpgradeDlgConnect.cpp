@@ -6,6 +6,7 @@
 #include "link/FtdiBackend.h"
 #include "link/RxQueue.h"
 #include "link/SerialPortList.h"
+#include "protocol/Pacing.h"
 
 #include <algorithm>
 #include <chrono>

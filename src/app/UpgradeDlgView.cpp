@@ -9,49 +9,23 @@
 
 namespace {
 
-struct ProgressRow {
-    int step;
-    int label;
-    int bar;
-    int percent;
-    const char* failTrace;
-};
-
-constexpr ProgressRow kProgressRows[] = {
-    {PROGRESS_BOOT, IDC_STATIC_BOOT, IDC_PROGRESS_BOOT, IDC_STATIC_BOOT_PERCENT,
-     "Boot Download Progress Step Fail\r\n"},
-    {PROGRESS_DATA, IDC_STATIC_DATA, IDC_PROGRESS_DATA, IDC_STATIC_DATA_PERCENT,
-     "Data Download Progress Step Fail\r\n"},
-    {PROGRESS_ERASE, IDC_STATIC_ERASE, IDC_PROGRESS_ERASE, IDC_STATIC_ERASE_PERCENT,
-     "Erase Progress Step Fail\r\n"},
-    {PROGRESS_PROGRAM, IDC_STATIC_PROGRAM, IDC_PROGRESS_PROGRAM, IDC_STATIC_PROGRAM_PERCENT,
-     "Program Progress Step Fail\r\n"},
-    {PROGRESS_VERIFY, IDC_STATIC_VERIFY, IDC_PROGRESS_VERIFY, IDC_STATIC_VERIFY_PERCENT,
-     "Verify Progress Step Fail\r\n"},
-};
-
 const ProgressRow* FindRow(int step)
 {
-    for (const auto& row : kProgressRows)
+    for (const auto& row : PROGRESS_ROWS)
         if (row.step == step)
             return &row;
     return nullptr;
 }
 
-struct ListColumn {
-    const char* title;
+struct ListColumnLayout {
     ListAlign align;
     int width;
 };
 
-constexpr ListColumn kListColumns[] = {
-    {"Part", ListAlign::Left, 70},
-    {"Target Ver", ListAlign::Centre, 90},
-    {"Target Status", ListAlign::Centre, 90},
-    {"File Name", ListAlign::Left, 170},
-    {"File Ver", ListAlign::Centre, 90},
-    {"File Size", ListAlign::Right, 100},
-    {"Result", ListAlign::Centre, 90},
+// Per column of PartListColumn.
+constexpr ListColumnLayout kListColumns[LIST_COL_COUNT] = {
+    {ListAlign::Left, 70},   {ListAlign::Centre, 90}, {ListAlign::Centre, 90}, {ListAlign::Left, 170},
+    {ListAlign::Centre, 90}, {ListAlign::Right, 100}, {ListAlign::Centre, 90},
 };
 
 constexpr int kItemChecks[] = {IDC_CHECK_MAIN, IDC_CHECK_CIS_M, IDC_CHECK_CIS_S, IDC_CHECK_CF, IDC_CHECK_IR};
@@ -88,10 +62,13 @@ void CUpgradeDlg::RecordPackage()
     std::vector<CHistoryItem> parts;
     for (int row = 0; row < m_host.ListRowCount(IDC_LIST_PART); ++row) {
         CHistoryItem part;
-        part.item = m_nResultType == RESULT_TYPE_BOARD ? "BOARD" : m_host.ListGetCell(IDC_LIST_PART, row, 0);
-        part.file = m_host.ListGetCell(IDC_LIST_PART, row, 3);
-        part.version = m_host.ListGetCell(IDC_LIST_PART, row, 4);
-        part.size = std::strtoll(m_host.ListGetCell(IDC_LIST_PART, row, 5).c_str(), nullptr, 10);
+        part.item = m_nResultType == RESULT_TYPE_BOARD
+                        ? "BOARD"
+                        : m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART);
+        part.file = m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_NAME);
+        part.version = m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_VER);
+        part.size =
+            std::strtoll(m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_SIZE).c_str(), nullptr, 10);
         parts.push_back(part);
     }
     m_Journal.PackageLoaded(m_strUpgradeFile, model, parts);
@@ -101,16 +78,18 @@ void CUpgradeDlg::RecordTarget()
 {
     std::vector<CJournalTargetPart> parts;
     for (int row = 0; row < m_host.ListRowCount(IDC_LIST_PART); ++row)
-        parts.push_back({m_host.ListGetCell(IDC_LIST_PART, row, 0), m_host.ListGetCell(IDC_LIST_PART, row, 1),
-                         m_host.ListGetCell(IDC_LIST_PART, row, 2)});
+        parts.push_back({m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART),
+                         m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_TARGET_VER),
+                         m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_TARGET_STATUS)});
     m_Journal.TargetSeen(m_strTargetSerial, m_host.GetText(IDC_STATIC_BOARD_VER), parts);
 }
 
 void CUpgradeDlg::SetItemResult(int row, const std::string& result)
 {
-    m_host.ListSetCell(IDC_LIST_PART, row, 6, result);
+    m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_RESULT, result);
     m_Journal.ItemResult(
-        m_nResultType == RESULT_TYPE_BOARD ? "BOARD" : m_host.ListGetCell(IDC_LIST_PART, row, 0), result);
+        m_nResultType == RESULT_TYPE_BOARD ? "BOARD" : m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART),
+        result);
 }
 
 void CUpgradeDlg::Trace(const std::string& text)
@@ -120,7 +99,7 @@ void CUpgradeDlg::Trace(const std::string& text)
 
 void CUpgradeDlg::InitControls()
 {
-    for (const auto& row : kProgressRows)
+    for (const auto& row : PROGRESS_ROWS)
         m_host.SetProgressRange(row.bar, 0, 100);
     m_btnFileLoad.EnableWindow(true);
     m_btnConnect.EnableWindow(false);
@@ -133,9 +112,9 @@ void CUpgradeDlg::InitControls()
 
 void CUpgradeDlg::InitListColumns()
 {
-    int index = 0;
-    for (const auto& col : kListColumns)
-        m_host.ListInsertColumn(IDC_LIST_PART, index++, col.title, col.align, col.width);
+    for (int index = 0; index < LIST_COL_COUNT; ++index)
+        m_host.ListInsertColumn(IDC_LIST_PART, index, LIST_COLUMN_TITLES[index], kListColumns[index].align,
+                                kListColumns[index].width);
     m_host.ListSetRowHeight(IDC_LIST_PART, 19);
 }
 
@@ -145,9 +124,9 @@ void CUpgradeDlg::FillPartList()
     int row = 0;
     for (const PartListRow& shown : PartListRows(m_PartList)) {
         m_host.ListInsertRow(IDC_LIST_PART, row, shown.strName);
-        m_host.ListSetCell(IDC_LIST_PART, row, 3, shown.strFile);
-        m_host.ListSetCell(IDC_LIST_PART, row, 4, shown.strVersion);
-        m_host.ListSetCell(IDC_LIST_PART, row, 5, shown.strSize);
+        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_FILE_NAME, shown.strFile);
+        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_FILE_VER, shown.strVersion);
+        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_FILE_SIZE, shown.strSize);
         ++row;
     }
 }
@@ -182,7 +161,7 @@ void CUpgradeDlg::FailProgress(int step)
 
 void CUpgradeDlg::ResetProgress()
 {
-    for (const auto& row : kProgressRows) {
+    for (const auto& row : PROGRESS_ROWS) {
         ShowProgressRow(row.label, row.bar, row.percent, true);
         m_host.SetProgressPos(row.bar, 0);
         m_host.SetText(row.percent, "0 %");

@@ -9,6 +9,7 @@
 #include "app/UpgradeDlg.h"
 #include "link/CommPort.h"
 #include "link/RxQueue.h"
+#include "protocol/Pacing.h"
 
 #include <chrono>
 #include <vector>

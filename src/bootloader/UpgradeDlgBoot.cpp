@@ -60,7 +60,7 @@ std::vector<std::uint8_t> BootMessage(const std::string& text)
 void SendBootMessage(CUpgradeDlg& dlg, const std::string& text, const char* errorTrace)
 {
     const std::vector<std::uint8_t> message = BootMessage(text);
-    if (g_ComPort.WriteComm(message.data(), static_cast<int>(message.size())) == 0)
+    if (dlg.m_pBootPort->WriteComm(message.data(), static_cast<int>(message.size())) == 0)
         dlg.Trace(errorTrace);
 }
 
@@ -138,7 +138,7 @@ void CUpgradeDlg::MainCheck()
     m_nFinishLength = 0;
     std::memset(m_FinishRecord, 0, sizeof m_FinishRecord);
     m_bBoardFailShown = 0;
-    if (g_ComPort.WriteComm(&BOOT_PROBE, 1) == 0)
+    if (m_pBootPort->WriteComm(&BOOT_PROBE, 1) == 0)
         Trace("MainCheck Error!\r\n");
 }
 
@@ -319,7 +319,7 @@ void CUpgradeDlg::SendBootFile()
     }
     m_nDownloadSent += 1;
     WaitAtLeast(kBootBytePauseMs);
-    if (g_ComPort.WriteComm(&m_byBootByte, 1) == 0)
+    if (m_pBootPort->WriteComm(&m_byBootByte, 1) == 0)
         Trace("SendBootFile Err\r\n==> RE Start <==\r\n");
     m_host.StartTimer(IDT_BOOT_TIMEOUT, kBootByteTimeoutMs);
 }
@@ -429,7 +429,7 @@ void CUpgradeDlg::SendHexFile()
         m_HexBlock[i] = HEX_PAD;
 
     m_nDownloadSent += i;
-    if (g_ComPort.WriteComm(m_HexBlock, i) == 0)
+    if (m_pBootPort->WriteComm(m_HexBlock, i) == 0)
         Trace("SendHexFile Err\n==> RE Start <==\r\n");
     AwaitBoardAnswer(*this);
 }
@@ -542,7 +542,7 @@ void CUpgradeDlg::OnBootTimer(int id)
         Trace(line);
         // An empty finish record puts nothing on the wire.
         if (m_nFinishLength > 0)
-            g_ComPort.WriteComm(m_FinishRecord, m_nFinishLength);
+            m_pBootPort->WriteComm(m_FinishRecord, m_nFinishLength);
         AwaitBoardAnswer(*this);
         break;
     }

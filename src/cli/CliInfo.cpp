@@ -42,14 +42,6 @@ std::string UpperExtension(const std::string& path)
     return tail;
 }
 
-const char* ModelName(int model)
-{
-    return model == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
-           : model == RESULT_TYPE_QUORIN_V2 ? "Quorin V2"
-           : model == RESULT_TYPE_BOARD     ? "upgrade board"
-                                            : "unknown";
-}
-
 // The parts as the window lists them, on the terminal or as JSON.
 void ReportParts(const CCliOptions& options, CCliReport& report, const std::string& path, int model,
                  const std::vector<PartListRow>& shown)

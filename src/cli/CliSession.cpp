@@ -17,25 +17,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kColPart = 0;
-constexpr int kColTargetVer = 1;
-constexpr int kColTargetStatus = 2;
-constexpr int kColFile = 3;
-constexpr int kColFileVer = 4;
-constexpr int kColFileSize = 5;
-constexpr int kColResult = 6;
 // How long the serial number and versions are awaited after the system-check answer.
 constexpr auto kSerialWait = 1s;
-
-struct ProgressRowIds {
-    int label;
-    int bar;
-};
-constexpr ProgressRowIds kProgressRows[] = {{IDC_STATIC_BOOT, IDC_PROGRESS_BOOT},
-                                            {IDC_STATIC_DATA, IDC_PROGRESS_DATA},
-                                            {IDC_STATIC_ERASE, IDC_PROGRESS_ERASE},
-                                            {IDC_STATIC_PROGRAM, IDC_PROGRESS_PROGRAM},
-                                            {IDC_STATIC_VERIFY, IDC_PROGRESS_VERIFY}};
 
 // The item boxes as the command line names them.
 struct ItemBox {
@@ -62,24 +45,16 @@ const ItemBox* FindItemBox(const std::string& name, int model)
     return nullptr;
 }
 
-const char* ModelName(int model)
-{
-    switch (model) {
-    case RESULT_TYPE_QUORIN_V1:
-        return "Quorin V1";
-    case RESULT_TYPE_QUORIN_V2:
-        return "Quorin V2";
-    case RESULT_TYPE_BOARD:
-        return "upgrade board";
-    default:
-        return "unknown";
-    }
-}
-
-const std::vector<std::string> kListColumns = {"Part",     "Target Ver", "Target Status", "File Name",
-                                               "File Ver", "File Size",  "Result"};
+const std::vector<std::string> kListColumns(std::begin(LIST_COLUMN_TITLES), std::end(LIST_COLUMN_TITLES));
 
 } // namespace
+
+const char* ModelName(int model)
+{
+    if (model == RESULT_TYPE_BOARD)
+        return "upgrade board";
+    return *ModelText(model) != '\0' ? ModelText(model) : "unknown";
+}
 
 CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt(options), m_report(report)
 {
@@ -165,8 +140,8 @@ void CCliSession::OnProgress(int barId)
         return; // the resets before a run say nothing
     std::vector<CProgressRowView> rows;
     int changed = -1;
-    for (std::size_t i = 0; i < std::size(kProgressRows); ++i) {
-        const ProgressRowIds& ids = kProgressRows[i];
+    for (std::size_t i = 0; i < std::size(PROGRESS_ROWS); ++i) {
+        const ProgressRow& ids = PROGRESS_ROWS[i];
         rows.push_back(
             {m_host.GetText(ids.label), m_host.GetProgressPos(ids.bar), m_host.IsControlVisible(ids.bar)});
         if (ids.bar == barId)
@@ -184,10 +159,10 @@ void CCliSession::OnProgress(int barId)
 void CCliSession::OnCell(int row, int column, const std::string& text)
 {
     m_lastActivity = Clock::now();
-    const std::string part = m_host.ListGetCell(IDC_LIST_PART, row, kColPart);
-    if (column == kColTargetStatus && !text.empty())
+    const std::string part = m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART);
+    if (column == LIST_COL_TARGET_STATUS && !text.empty())
         m_statusOfPart[part] = text;
-    if (column == kColResult && !text.empty())
+    if (column == LIST_COL_RESULT && !text.empty())
         m_report.ItemResult(part, text);
 }
 
@@ -263,10 +238,10 @@ void CCliSession::ReportPackage(int model)
     const CHistoryRun& record = m_dlg->m_Journal.Record();
     CJson parts = CJson::array();
     for (const auto& row : ListRows())
-        parts.push_back(CJson{{"item", model == RESULT_TYPE_BOARD ? "BOARD" : row[kColPart]},
-                              {"file", JsonText(row[kColFile])},
-                              {"file_version", JsonText(row[kColFileVer])},
-                              {"file_size", SizeFromText(row[kColFileSize])}});
+        parts.push_back(CJson{{"item", model == RESULT_TYPE_BOARD ? "BOARD" : row[LIST_COL_PART]},
+                              {"file", JsonText(row[LIST_COL_FILE_NAME])},
+                              {"file_version", JsonText(row[LIST_COL_FILE_VER])},
+                              {"file_size", SizeFromText(row[LIST_COL_FILE_SIZE])}});
     std::uint64_t size = 0;
     std::error_code ec;
     size = std::filesystem::file_size(record.package, ec);
@@ -479,8 +454,9 @@ int CCliSession::RunMachine(int model)
 
     std::vector<CTargetPart> parts;
     for (const auto& row : ListRows()) {
-        const auto it = m_statusOfPart.find(row[kColPart]);
-        parts.push_back({row[kColPart], row[kColTargetVer], it == m_statusOfPart.end() ? "" : it->second});
+        const auto it = m_statusOfPart.find(row[LIST_COL_PART]);
+        parts.push_back(
+            {row[LIST_COL_PART], row[LIST_COL_TARGET_VER], it == m_statusOfPart.end() ? "" : it->second});
     }
     // The serial field is cleared by Sys Check, so a frame sent before it is read from the window's record.
     m_report.Target(versionsReceived ? m_dlg->m_strTargetSerial : "", m_host.GetText(IDC_STATIC_BOARD_VER),
@@ -556,7 +532,7 @@ int CCliSession::RunMachine(int model)
         if (b.model != model || std::find(wanted.begin(), wanted.end(), b.box) == wanted.end())
             continue;
         for (const auto& row : ListRows())
-            if (row[kColPart] == b.row && row[kColResult] != "Complete") {
+            if (row[LIST_COL_PART] == b.row && row[LIST_COL_RESULT] != "Complete") {
                 outcome = WorseOf(outcome, ECliOutcome::Failed);
                 if (m_strReason.empty())
                     m_strReason = std::string(b.row) + " did not complete";
@@ -569,16 +545,16 @@ int CCliSession::RunMachine(int model)
 
 void CCliSession::SkipCurrentItems(int model, std::vector<int>& wanted)
 {
-    constexpr int kColFileVer = 4;
+    constexpr int LIST_COL_FILE_VER = 4;
     const auto rows = ListRows();
     for (const ItemBox& b : kItemBoxes) {
         if (b.model != model || std::find(wanted.begin(), wanted.end(), b.box) == wanted.end())
             continue;
         for (const auto& row : rows) {
-            if (row[kColPart] != b.row)
+            if (row[LIST_COL_PART] != b.row)
                 continue;
-            const std::string have = TrimText(row[kColTargetVer]);
-            const std::string bring = TrimText(row[kColFileVer]);
+            const std::string have = TrimText(row[LIST_COL_TARGET_VER]);
+            const std::string bring = TrimText(row[LIST_COL_FILE_VER]);
             // "None" is the list's word for a version the file name does not carry.
             if (have.empty() || bring.empty() || bring == "None" || have != bring)
                 continue;

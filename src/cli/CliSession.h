@@ -81,3 +81,7 @@ int RunHistory(const CCliOptions& options, CCliReport& report);
 
 // velunda-cli devices: the FTDI bridges and serial ports, as text or JSON.
 int RunDevices(const CCliOptions& options);
+
+// A package's model as the command line reports it ("Quorin V1", "Quorin V2",
+// "upgrade board", "unknown").
+const char* ModelName(int model);

@@ -1,5 +1,6 @@
 #include "link/CommPort.h"
 #include "link/SerialSpeed.h"
+#include "link/TtyPosix.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,8 +11,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -60,13 +59,6 @@ bool SpeedClose(std::uint32_t actual, std::uint32_t wanted)
     const auto diff = actual > wanted ? actual - wanted : wanted - actual;
     return std::uint64_t{diff} * 100 <= std::uint64_t{wanted} * CCommPort::COMM_BAUD_TOLERANCE_PERCENT;
 }
-
-void CloseFd(int& fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
 } // namespace
 
 CCommPort::CCommPort(CRxQueue& queue) : m_rxQueue(queue)
@@ -79,7 +71,6 @@ CCommPort::~CCommPort()
     // A close from inside a notification left the join to us.
     if (m_receiveThread.joinable())
         m_receiveThread.join();
-    CloseFd(m_nWakeFd);
 }
 
 int CCommPort::Fail(int err, const char* step)
@@ -102,34 +93,19 @@ int CCommPort::OpenPort(const std::string& portName, std::uint32_t baudRate)
     if (portName.empty() || baudRate == 0)
         return Fail(EINVAL, "open");
 
-    int fd = ::open(m_strDevicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return Fail(errno, "open");
-    // The lock first: only its holder may touch the exclusive flag below, so a
-    // failed open never clears the flag of the program that holds the port.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        CloseFd(fd);
-        return Fail(err, "lock");
-    }
-    int exclusive = 0;
-    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-        // Held by a program that uses the flag without the lock; root would pass it.
-        CloseFd(fd);
-        return Fail(EBUSY, "exclusive");
-    }
+    tty::CUniqueFd port;
+    const char* step = "open";
+    if (const int err = tty::OpenExclusive(m_strDevicePath, port, step); err != 0)
+        return Fail(err, step);
     // A program that took neither the lock nor the flag still owns its bytes.
     if (const std::string holders = OtherOpeners(m_strDevicePath); !holders.empty()) {
-        CloseFd(fd);
+        // The flag we just set would otherwise stay on the holder's port.
+        ::ioctl(port.Get(), TIOCNXCL);
         Fail(EBUSY, "open");
         m_strLastError += " (held by " + holders + ")";
         return 0;
     }
-    if (::ioctl(fd, TIOCEXCL) != 0) {
-        const int err = errno;
-        CloseFd(fd);
-        return Fail(err, "exclusive");
-    }
+    const int fd = port.Release();
     m_nFd.store(fd);
     m_nBaudRate = baudRate;
     if (ApplyLineSettings(baudRate) == 0) {
@@ -141,8 +117,7 @@ int CCommPort::OpenPort(const std::string& portName, std::uint32_t baudRate)
     m_bConnected.store(true);
     m_bStop.store(false);
     m_gate.Open();
-    m_nWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    int err = m_nWakeFd < 0 ? errno : 0;
+    int err = m_wake.Open();
     if (err == 0) {
         try {
             m_receiveThread = std::thread(ThreadWatchComm, this);
@@ -168,38 +143,16 @@ int CCommPort::OpenPort(const std::string& portName, std::uint32_t baudRate)
 int CCommPort::ApplyLineSettings(std::uint32_t baudRate)
 {
     const int fd = m_nFd.load();
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0)
-        return Fail(errno, "line settings");
-    ::cfmakeraw(&tio);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
     const speed_t code = StandardSpeedCode(baudRate);
-    // An input speed left by an exact-speed session (38300) would survive a
-    // standard-speed reopen: input follows output when this field is 0.
-    tio.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
-    if (code != B0) {
-        ::cfsetispeed(&tio, code);
-        ::cfsetospeed(&tio, code);
-    }
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0)
-        return Fail(errno, "line settings");
+    const char* step = nullptr;
+    if (const int err = tty::SetRaw8N1(fd, code, 0, step); err != 0)
+        return Fail(err, "line settings");
     if (code == B0) {
         if (const int err = SetExactLineSpeed(fd, baudRate); err != 0)
             return Fail(err, "line speed");
     }
-
-    // A driver may accept a request and keep something else: compare.
-    termios back{};
-    if (::tcgetattr(fd, &back) != 0)
-        return Fail(errno, "line settings");
-    constexpr tcflag_t kFrameBits = CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD;
-    if ((back.c_cflag & kFrameBits) != (CS8 | CLOCAL | CREAD) ||
-        (back.c_iflag & (IXON | IXOFF | IXANY)) != 0 || (back.c_lflag & (ICANON | ECHO | ISIG)) != 0)
-        return Fail(EINVAL, "line settings kept");
+    if (const int err = tty::CheckRaw8N1(fd, 0); err != 0)
+        return Fail(err, err == EINVAL ? "line settings kept" : "line settings");
     unsigned outBaud = 0;
     unsigned inBaud = 0;
     if (const int err = ReadLineSpeed(fd, outBaud, inBaud); err != 0)
@@ -219,10 +172,7 @@ int CCommPort::ApplyLineSettings(std::uint32_t baudRate)
 void CCommPort::StopReader()
 {
     m_bStop.store(true);
-    if (m_nWakeFd >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto n = ::write(m_nWakeFd, &one, sizeof one);
-    }
+    m_wake.Signal();
     // Releases a receive thread that waits in a hand-off the user-interface
     // thread has not started; one already running finishes.
     m_gate.Close();
@@ -240,7 +190,7 @@ bool CCommPort::JoinReader()
             return false;
         m_receiveThread.join();
     }
-    CloseFd(m_nWakeFd);
+    m_wake.Close();
     return true;
 }
 
@@ -250,8 +200,8 @@ void CCommPort::CloseDevice()
     if (fd < 0)
         return;
     ::tcflush(fd, TCIOFLUSH);
-    ::ioctl(fd, TIOCNXCL);
-    CloseFd(fd); // releases the lock too
+    tty::ReleaseExclusive(fd);
+    ::close(fd);
 }
 
 void CCommPort::ClosePort()
@@ -460,7 +410,7 @@ int ThreadWatchComm(CCommPort* port)
     if (port == nullptr)
         return 0;
     const int fd = port->m_nFd.load();
-    const int wakeFd = port->m_nWakeFd;
+    const int wakeFd = port->m_wake.Get();
     if (fd < 0 || wakeFd < 0)
         return 0;
     t_pWatchedPort = port;
@@ -468,13 +418,13 @@ int ThreadWatchComm(CCommPort* port)
     while (!port->m_bStop.load()) {
         // A full ring leaves the bytes in the driver until the consumer makes room.
         const bool room = port->m_rxQueue.FreeSpace() > 0;
-        pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
-        const int r = ::poll(fds, room ? 2 : 1, room ? -1 : kRingFullRetryMs);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 || fds[0].revents != 0)
+        int err = 0;
+        short revents = 0;
+        const tty::EWait wait =
+            tty::WaitPort(room ? fd : -1, POLLIN, wakeFd, room ? -1 : kRingFullRetryMs, err, &revents);
+        if (wait == tty::EWait::CLOSING || wait == tty::EWait::FAILED)
             break;
-        if (!room || r == 0)
+        if (wait == tty::EWait::TIMEOUT)
             continue;
         int drained = 0;
         // Never read more than the ring can take, so no byte is dropped.
@@ -487,7 +437,7 @@ int ThreadWatchComm(CCommPort* port)
             port->DeliverReceived(buffer.data(), n);
         }
         // Hang-up or error with nothing left to read: the device is gone.
-        if (drained == 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        if (drained == 0 && (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             if (!port->m_bStop.load()) {
                 CCommPort::LostFn lost;
                 {

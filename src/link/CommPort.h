@@ -33,6 +33,7 @@
 //   destructor. Nothing is queued or notified after ClosePort returned.
 #include "link/RxQueue.h"
 #include "link/SyncGate.h"
+#include "link/TtyPosix.h"
 
 #include <atomic>
 #include <cstdint>
@@ -112,7 +113,7 @@ private:
     CRxQueue& m_rxQueue;
     CSyncGate m_gate;
     std::atomic<int> m_nFd{-1};
-    int m_nWakeFd = -1; // eventfd in the receive thread's poll set
+    tty::CTtyWakeFd m_wake; // in the receive thread's poll set
     std::atomic<bool> m_bConnected{false};
     std::atomic<bool> m_bStop{true};
     std::thread m_receiveThread;

@@ -2,6 +2,7 @@
 // or the slave side of a pseudo-terminal played by the virtual target.
 #include "link/FtdiBackend.h"
 #include "link/FtdiHandleTable.h"
+#include "link/TtyPosix.h"
 
 #include <atomic>
 #include <cerrno>
@@ -9,13 +10,11 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 
-#include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -25,33 +24,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class CUniqueFd {
-public:
-    explicit CUniqueFd(int fd = -1) : m_nFd(fd) {}
-    CUniqueFd(CUniqueFd&& other) noexcept : m_nFd(other.m_nFd) { other.m_nFd = -1; }
-    CUniqueFd(const CUniqueFd&) = delete;
-    CUniqueFd& operator=(const CUniqueFd&) = delete;
-    CUniqueFd& operator=(CUniqueFd&&) = delete;
-    ~CUniqueFd()
-    {
-        if (m_nFd >= 0)
-            ::close(m_nFd);
-    }
-    int get() const { return m_nFd; }
-
-private:
-    int m_nFd;
-};
+using tty::EWait;
 
 struct TtyDevice {
-    TtyDevice(CUniqueFd&& portFd, CUniqueFd&& wakeFd) : port(std::move(portFd)), wake(std::move(wakeFd)) {}
-    ~TtyDevice()
+    TtyDevice(tty::CUniqueFd&& portFd, tty::CTtyWakeFd&& wakeFd)
+        : port(std::move(portFd)), wake(std::move(wakeFd))
     {
-        ::ioctl(port.get(), TIOCNXCL);
-        ::flock(port.get(), LOCK_UN);
     }
-    CUniqueFd port;
-    CUniqueFd wake; // eventfd: readable once Close has begun
+    ~TtyDevice() { tty::ReleaseExclusive(port.Get()); }
+    tty::CUniqueFd port;
+    tty::CTtyWakeFd wake; // readable once Close has begun
     std::atomic<std::uint32_t> readTimeoutMs{3000};
     std::atomic<std::uint32_t> writeTimeoutMs{3000};
     std::mutex readMutex;  // one reader at a time
@@ -86,34 +68,10 @@ int RemainingMs(Clock::time_point deadline)
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-enum class EWait { READY, TIMEOUT, CLOSING, HANGUP, FAILED };
-
-// Waits for events on the port or for Close; HANGUP only when the port
-// reports a hang-up without the event asked for.
+// Waits for events on the port or for Close.
 EWait WaitPort(TtyDevice& device, short events, int timeoutMs, int& err)
 {
-    pollfd fds[2] = {{device.port.get(), events, 0}, {device.wake.get(), POLLIN, 0}};
-    for (;;) {
-        const int rc = ::poll(fds, 2, timeoutMs);
-        if (rc < 0) {
-            if (errno == EINTR)
-                continue;
-            err = errno;
-            return EWait::FAILED;
-        }
-        if (rc == 0)
-            return EWait::TIMEOUT;
-        if (fds[1].revents != 0)
-            return EWait::CLOSING;
-        if (fds[0].revents & POLLNVAL) {
-            err = EBADF;
-            return EWait::FAILED;
-        }
-        if (fds[0].revents & events)
-            return EWait::READY;
-        err = EIO;
-        return EWait::HANGUP;
-    }
+    return tty::WaitPort(device.port.Get(), events, device.wake.Get(), timeoutMs, err);
 }
 
 class CFtdiBackendTty final : public IFtdiBackend {
@@ -137,33 +95,25 @@ public:
             Trace("USB tty: device already open: keeping the current handle\r\n");
             return FTDI_DEVICE_NOT_OPENED;
         }
-        const int fd = ::open(m_strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            const int err = errno;
-            TraceErrno("open", err);
+        tty::CUniqueFd port;
+        const char* step = "open";
+        if (const int err = tty::OpenExclusive(m_strPath, port, step); err != 0) {
+            TraceErrno(OpenStepTrace(step), err);
             if (err == EACCES)
                 Trace("USB tty: add the user to the group that owns " + m_strPath + " (usually dialout)\r\n");
+            if (step != std::string_view("open"))
+                return FTDI_DEVICE_NOT_OPENED;
             return err == ENOENT || err == ENXIO || err == ENODEV ? FTDI_DEVICE_NOT_FOUND
                                                                   : FTDI_DEVICE_NOT_OPENED;
         }
-        CUniqueFd port(fd);
-        // flock also holds against root, which TIOCEXCL lets through.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            TraceErrno("lock (the device is in use)", errno);
+        if (!SetRaw(port.Get())) {
+            tty::ReleaseExclusive(port.Get());
             return FTDI_DEVICE_NOT_OPENED;
         }
-        if (::ioctl(fd, TIOCEXCL) != 0) {
-            TraceErrno("TIOCEXCL", errno);
-            return FTDI_DEVICE_NOT_OPENED;
-        }
-        if (!SetRaw(fd)) {
-            ::ioctl(fd, TIOCNXCL);
-            return FTDI_DEVICE_NOT_OPENED;
-        }
-        CUniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (wake.get() < 0) {
-            TraceErrno("eventfd", errno);
-            ::ioctl(fd, TIOCNXCL);
+        tty::CTtyWakeFd wake;
+        if (const int err = wake.Open(); err != 0) {
+            TraceErrno("eventfd", err);
+            tty::ReleaseExclusive(port.Get());
             return FTDI_INSUFFICIENT_RESOURCES;
         }
         handle = m_table.Add(std::make_unique<TtyDevice>(std::move(port), std::move(wake)));
@@ -193,7 +143,7 @@ public:
         if (mask == 0)
             return FTDI_OK;
         const int queue = mask == FTDI_PURGE_RX ? TCIFLUSH : mask == FTDI_PURGE_TX ? TCOFLUSH : TCIOFLUSH;
-        if (::tcflush(use->port.get(), queue) != 0) {
+        if (::tcflush(use->port.Get(), queue) != 0) {
             TraceErrno("tcflush", errno);
             return FTDI_IO_ERROR;
         }
@@ -221,12 +171,12 @@ public:
         // ftdi_sio runs its latency timer at 1 ms with the low-latency flag and
         // at 16 ms without. A pty has no such flag; that is not a failure.
         serial_struct serial{};
-        if (::ioctl(use->port.get(), TIOCGSERIAL, &serial) == 0) {
+        if (::ioctl(use->port.Get(), TIOCGSERIAL, &serial) == 0) {
             if (latencyMs < 16)
                 serial.flags |= ASYNC_LOW_LATENCY;
             else
                 serial.flags &= ~ASYNC_LOW_LATENCY;
-            if (::ioctl(use->port.get(), TIOCSSERIAL, &serial) != 0)
+            if (::ioctl(use->port.Get(), TIOCSSERIAL, &serial) != 0)
                 TraceErrno("TIOCSSERIAL low latency", errno);
         }
         return FTDI_OK;
@@ -241,7 +191,7 @@ public:
             error = {FTDI_SYSERR_INVALID_HANDLE, EBADF};
             return FTDI_INVALID_HANDLE;
         }
-        const int fd = use->port.get();
+        const int fd = use->port.Get();
         int waiting = 0;
         if (::ioctl(fd, FIONREAD, &waiting) != 0) {
             error = SysErrorFromErrno(errno);
@@ -278,7 +228,7 @@ public:
         std::lock_guard lock(use->readMutex);
         const auto deadline = Clock::now() + std::chrono::milliseconds(use->readTimeoutMs.load());
         while (bytesRead < count) {
-            const ssize_t n = ::read(use->port.get(), buffer + bytesRead, count - bytesRead);
+            const ssize_t n = ::read(use->port.Get(), buffer + bytesRead, count - bytesRead);
             if (n > 0) {
                 bytesRead += static_cast<std::uint32_t>(n);
                 continue;
@@ -316,7 +266,7 @@ public:
         std::lock_guard lock(use->writeMutex);
         const auto deadline = Clock::now() + std::chrono::milliseconds(use->writeTimeoutMs.load());
         while (bytesWritten < count) {
-            const ssize_t n = ::write(use->port.get(), buffer + bytesWritten, count - bytesWritten);
+            const ssize_t n = ::write(use->port.Get(), buffer + bytesWritten, count - bytesWritten);
             if (n > 0) {
                 bytesWritten += static_cast<std::uint32_t>(n);
                 continue;
@@ -339,10 +289,7 @@ public:
 
     FtdiStatus Close(FtdiHandle handle) override
     {
-        auto device = m_table.Remove(handle, [](TtyDevice& d) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const ssize_t n = ::write(d.wake.get(), &one, sizeof one);
-        });
+        auto device = m_table.Remove(handle, [](TtyDevice& d) { d.wake.Signal(); });
         if (!device)
             return FTDI_INVALID_HANDLE;
         device.reset(); // the tty is free before another open may take it
@@ -374,33 +321,26 @@ private:
 
     bool SetRaw(int fd)
     {
-        termios tio{};
-        if (::tcgetattr(fd, &tio) != 0) {
-            TraceErrno("tcgetattr (not a terminal?)", errno);
-            return false;
-        }
-        ::cfmakeraw(&tio);
-        tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-        tio.c_cflag |= CS8 | CLOCAL | CREAD;
-        tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
         // VMIN 1 makes an empty non-blocking read fail with EAGAIN, so a read
-        // of 0 bytes can only mean a hang-up.
-        tio.c_cc[VMIN] = 1;
-        tio.c_cc[VTIME] = 0;
-        // The bridge's power-on rate; the target side sets no other.
-        ::cfsetispeed(&tio, B9600);
-        ::cfsetospeed(&tio, B9600);
-        if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-            TraceErrno("tcsetattr", errno);
+        // of 0 bytes can only mean a hang-up. 9600 is the bridge's power-on
+        // rate; the target side sets no other.
+        const char* step = nullptr;
+        if (const int err = tty::SetRaw8N1(fd, B9600, 1, step); err != 0) {
+            TraceErrno(step == std::string_view("tcgetattr") ? "tcgetattr (not a terminal?)" : step, err);
             return false;
         }
-        termios check{};
-        if (::tcgetattr(fd, &check) != 0 || (check.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 ||
-            (check.c_lflag & (ICANON | ECHO | ISIG)) != 0 || check.c_cc[VMIN] != 1) {
+        if (tty::CheckRaw8N1(fd, 1) != 0) {
             Trace("USB tty: " + m_strPath + " did not take raw 8N1\r\n");
             return false;
         }
         return true;
+    }
+
+    static const char* OpenStepTrace(std::string_view step)
+    {
+        if (step == "lock")
+            return "lock (the device is in use)";
+        return step == "exclusive" ? "TIOCEXCL" : "open";
     }
 
     void TraceErrno(const char* what, int err) const

@@ -1,6 +1,7 @@
 #include "package/PackageArchive.h"
 
 #include "package/UnpackManifest.h"
+#include "protocol/Items.h"
 #include "zip/ZipPath.h"
 
 #include <string_view>
@@ -215,9 +216,8 @@ CPackageParts ClassifyPackageFiles(int modelType, const std::vector<CPackageFile
 {
     CPackageParts parts;
     if (modelType == 1) { // Quorin V1 lists all five rows, found or not
-        static const char* const names[] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
-        for (int slot = 1; slot <= 5; ++slot)
-            CopyField(parts.list.slot[slot].szName, names[slot - 1]);
+        for (int slot = 1; slot <= PART_COUNT; ++slot)
+            CopyField(parts.list.slot[slot].szName, PartName(slot - 1));
     }
     for (const CPackageFile& file : files) {
         const auto cls = ClassifyPartFile(modelType, file.strName);

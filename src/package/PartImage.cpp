@@ -28,7 +28,6 @@ constexpr std::array<std::uint8_t, 256> MakeHexTable()
 constexpr std::array<std::uint8_t, 256> HEX_TABLE = MakeHexTable();
 
 const char* const SECTION_TAGS[SECTION_COUNT] = {"BA", "SM", "SC", "SS", "SF", "SR"};
-const char* const PART_NAMES[PART_COUNT] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
 
 // Bytes decoded and decrypted per step: whole blocks, so that a chunk ends on
 // a block boundary except at the end of a section.
@@ -228,7 +227,7 @@ int ParseImageHeader(const std::uint8_t* header, int layout, std::string_view pa
         CopyField(info.section[d].szTag, SECTION_TAGS[d]);
     }
     for (int p = 0; p < PART_COUNT; ++p) {
-        CopyField(info.list.slot[p + 1].szName, PART_NAMES[p]);
+        CopyField(info.list.slot[p + 1].szName, PartName(p));
     }
 
     for (int d = 0; d < SECTION_COUNT; ++d) {

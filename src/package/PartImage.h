@@ -13,6 +13,7 @@
 // allowed. No byte past the end of the image is read or decrypted.
 #include "package/Aes128.h"
 #include "package/PartList.h"
+#include "protocol/Items.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +22,6 @@
 #include <string_view>
 #include <vector>
 
-inline constexpr int PART_COUNT = 5;    // MAIN, CIS M, CIS S, CF, IR
 inline constexpr int SECTION_COUNT = 6; // BA and the five parts
 inline constexpr std::size_t IMAGE_HEADER_SIZE = 80;
 

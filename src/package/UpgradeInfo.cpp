@@ -1,4 +1,5 @@
 #include "package/UpgradeInfo.h"
+#include "protocol/Items.h"
 
 #include "zip/FileException.h"
 #include "zip/ZipException.h"
@@ -123,12 +124,9 @@ CUpgradeInfo ParseUpgradeInfoText(std::string_view text)
 int ModelTypeFromText(std::string_view modelText)
 {
     const std::string_view model = Trim(modelText);
-    if (model == "Quorin V1")
-        return 1;
-    if (model == "Quorin V2")
-        return 2;
-    if (model == "Upgrade Board")
-        return 3;
+    for (int m = 1; m <= MODEL_COUNT; ++m)
+        if (model == ModelText(m))
+            return m;
     return 0;
 }
 

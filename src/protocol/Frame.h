@@ -2,6 +2,8 @@
 // The target frame protocol: FB 04, command, subcommand, 16-bit big-endian
 // length, payload, FB, XOR checksum. Shared by both links and the virtual
 // target.
+#include "protocol/Items.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -17,8 +19,8 @@ inline constexpr std::uint8_t CMD_BOARD_CHECK = 0x1E;
 inline constexpr std::uint8_t CMD_SERIAL_VERSION = 0x32;
 
 // Subcommands of the requests the tool sends.
-inline constexpr std::uint8_t SUB_REQUEST = 0x01;     // SYS Check, UP Index, Upgrade Finish, Board Check
-inline constexpr std::uint8_t SUB_ACK = 0x02;         // their acknowledgements
+inline constexpr std::uint8_t SUB_REQUEST = 0x01; // SYS Check, UP Index, Upgrade Finish, Board Check
+inline constexpr std::uint8_t SUB_ACK = 0x02;     // their acknowledgements
 inline constexpr std::uint8_t SUB_BOOT_DOWN = 0x0B;
 inline constexpr std::uint8_t SUB_BOOT_DOWN_ACK = 0x0C;
 inline constexpr std::uint8_t SUB_BOOT_END = 0x0D;
@@ -52,18 +54,6 @@ enum : int {
     ACK_PROGRAM_END = 214,
     ACK_PROGRAM_FAIL = 215,
     ACK_PROGRAM_STEP = 216,
-};
-
-// Item codes: the payload of UP Index.
-enum : int {
-    ITEM_IR = 1,
-    ITEM_CF = 2,
-    ITEM_CIS_M = 3,
-    ITEM_CIS_S = 4,
-    ITEM_MAIN = 5,
-    ITEM_CDM = 11,
-    ITEM_MAIN_V2 = 12,
-    ITEM_BOARD = 20,
 };
 
 inline constexpr std::uint8_t FRAME_MARKER = 0xFB;

@@ -17,6 +17,9 @@ constexpr ItemInfo kItems[] = {
     {ITEM_MAIN_V2, "MAIN", -1, 1}, {ITEM_BOARD, "MAIN", -1, 1},
 };
 
+constexpr const char* kPartNames[PART_COUNT] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
+constexpr const char* kModelTexts[MODEL_COUNT] = {"Quorin V1", "Quorin V2", "Upgrade Board"};
+
 const ItemInfo* Find(int item)
 {
     for (const auto& info : kItems)
@@ -26,6 +29,16 @@ const ItemInfo* Find(int item)
 }
 
 } // namespace
+
+const char* PartName(int part)
+{
+    return part >= 0 && part < PART_COUNT ? kPartNames[part] : "";
+}
+
+const char* ModelText(int model)
+{
+    return model >= 1 && model <= MODEL_COUNT ? kModelTexts[model - 1] : "";
+}
 
 const char* PartNameOfItem(int item)
 {

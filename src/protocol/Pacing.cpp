@@ -15,3 +15,10 @@ void WaitAtLeast(int ms)
     while (Clock::now() < until)
         std::this_thread::yield();
 }
+
+std::int64_t SteadyNowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}

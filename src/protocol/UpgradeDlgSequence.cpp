@@ -8,6 +8,7 @@
 // through OnAckEvent when the run goes over the serial link.
 #include "app/UpgradeDlg.h"
 #include "protocol/Items.h"
+#include "protocol/Pacing.h"
 
 #include "bootloader/SendToBD.h"
 
@@ -15,9 +16,6 @@
 #include <chrono>
 
 namespace {
-
-constexpr int kColPart = 0;
-constexpr int kColResult = 6;
 
 constexpr int kProgramAnimMs = 75;
 constexpr int kProgramAnimLast = 99;
@@ -31,13 +29,6 @@ int StallPollMs(int timeoutMs)
     return std::clamp(timeoutMs / 10, 20, 1000);
 }
 
-std::int64_t SteadyNowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // First list row whose Part column is the item's name, or -1.
 int RowOfItem(CDialogHost& host, int item)
 {
@@ -46,7 +37,7 @@ int RowOfItem(CDialogHost& host, int item)
         return -1;
     const int rows = host.ListRowCount(IDC_LIST_PART);
     for (int row = 0; row < rows; ++row)
-        if (host.ListGetCell(IDC_LIST_PART, row, kColPart) == name)
+        if (host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART) == name)
             return row;
     return -1;
 }
@@ -303,7 +294,7 @@ void CUpgradeDlg::StartNextItem()
     // A result left from an earlier run says nothing about this attempt.
     m_bItemFailed = 0;
     if (const int row = RowOfItem(m_host, m_nCurrentItem); row >= 0)
-        m_host.ListSetCell(IDC_LIST_PART, row, kColResult, "");
+        m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_RESULT, "");
 
     SendUpIndex();
 }
@@ -396,7 +387,7 @@ void CUpgradeDlg::AbortRun(const std::string& message)
     // An item whose result is already written (the run ended while
     // finishing) keeps it.
     if (const int row = RowOfItem(m_host, m_nCurrentItem);
-        row >= 0 && m_host.ListGetCell(IDC_LIST_PART, row, kColResult).empty())
+        row >= 0 && m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_RESULT).empty())
         SetItemResult(row, "Upgrade fail");
     m_vecItemQueue.clear();
     m_fileDownload.Close();

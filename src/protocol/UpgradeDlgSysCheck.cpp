@@ -9,10 +9,6 @@
 
 namespace {
 
-constexpr int kColPart = 0;
-constexpr int kColTargetVer = 1;
-constexpr int kColTargetStatus = 2;
-
 constexpr int kGroupSize = 3;
 constexpr int kVersionLength = 6;
 
@@ -84,9 +80,8 @@ std::string GroupText(const std::uint8_t* group)
 // CIS M, CIS S, CF, IR); false for a row without one.
 bool VersionOfRow(const std::string& row, const std::string (&versions)[PART_COUNT], std::string& text)
 {
-    static const char* const kRows[PART_COUNT] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
     for (int i = 0; i < PART_COUNT; ++i) {
-        if (row == kRows[i]) {
+        if (row == PartName(i)) {
             text = versions[i];
             return true;
         }
@@ -160,8 +155,8 @@ void CUpgradeDlg::SetTargetStatus(const std::string& partName, const std::string
     m_Journal.TargetStatus(partName, status);
     const int rows = m_host.ListRowCount(IDC_LIST_PART);
     for (int row = 0; row < rows; ++row) {
-        if (m_host.ListGetCell(IDC_LIST_PART, row, kColPart) == partName) {
-            m_host.ListSetCell(IDC_LIST_PART, row, kColTargetStatus, status);
+        if (m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART) == partName) {
+            m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_TARGET_STATUS, status);
             return;
         }
     }
@@ -205,8 +200,8 @@ void CUpgradeDlg::ShowTargetVersions()
     const int rows = m_host.ListRowCount(IDC_LIST_PART);
     for (int row = 0; row < rows; ++row) {
         std::string version;
-        if (VersionOfRow(m_host.ListGetCell(IDC_LIST_PART, row, kColPart), m_strTargetVersion, version))
-            m_host.ListSetCell(IDC_LIST_PART, row, kColTargetVer, version);
+        if (VersionOfRow(m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART), m_strTargetVersion, version))
+            m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_TARGET_VER, version);
     }
 }
 
@@ -226,8 +221,8 @@ void CUpgradeDlg::CheckMachineType()
         return;
     }
     // A missing row reads as empty text, which is not "Active".
-    const bool bothActive = m_host.ListGetCell(IDC_LIST_PART, 1, kColTargetStatus) == "Active" &&
-                            m_host.ListGetCell(IDC_LIST_PART, 2, kColTargetStatus) == "Active";
+    const bool bothActive = m_host.ListGetCell(IDC_LIST_PART, 1, LIST_COL_TARGET_STATUS) == "Active" &&
+                            m_host.ListGetCell(IDC_LIST_PART, 2, LIST_COL_TARGET_STATUS) == "Active";
     // Both CIS parts suit a machine with both; CIS M alone one without both.
     const bool suits = cisS == 1 ? bothActive : !bothActive;
     m_btnUpgradeStart.EnableWindow(suits);
@@ -258,8 +253,8 @@ void CUpgradeDlg::ExplainStartBlocked(const std::string& reason)
         if ((g.model == kAnyModel || g.model == m_nResultType) &&
             (m_bHasPart[g.partIndex] == 1 || g.offset == kCisMOffset || g.offset == kCisSOffset))
             trace += std::string(" ") + g.rowName + " " + GroupText(m_SysRecord + g.offset);
-    trace += "; rows \"" + m_host.ListGetCell(IDC_LIST_PART, 1, kColTargetStatus) + "\", \"" +
-             m_host.ListGetCell(IDC_LIST_PART, 2, kColTargetStatus) + "\" -> " + reason + "\r\n";
+    trace += "; rows \"" + m_host.ListGetCell(IDC_LIST_PART, 1, LIST_COL_TARGET_STATUS) + "\", \"" +
+             m_host.ListGetCell(IDC_LIST_PART, 2, LIST_COL_TARGET_STATUS) + "\" -> " + reason + "\r\n";
     Trace(trace);
     if (m_bStartReasonShown == 1)
         return;

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers for the bootloader download tests: a pseudo-terminal whose master
 // plays the board, temporary folders, byte patterns and comparisons.
+#include "TempFolder.h"
 #include "TestBytes.h"
 #include <chrono>
 #include <cstdint>
@@ -8,21 +9,6 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-
-// A fresh folder under /tmp, removed with everything in it.
-class CTempFolder {
-public:
-    CTempFolder();
-    ~CTempFolder();
-    CTempFolder(const CTempFolder&) = delete;
-    CTempFolder& operator=(const CTempFolder&) = delete;
-    const std::string& Path() const { return m_path; }
-    // Writes a file into the folder and returns its path.
-    std::string Write(const std::string& name, const Bytes& bytes) const;
-
-private:
-    std::string m_path;
-};
 
 // The board's end of a pty. The master is non-blocking.
 class CBoardPty {

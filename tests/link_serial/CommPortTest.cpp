@@ -214,7 +214,7 @@ TEST(CommPort, OpeningAnOpenPortIsRefusedAndTheSessionGoesOn)
     EXPECT_EQ(port.IsConnected(), 1);
     const Bytes out = Pattern(64, 5);
     EXPECT_EQ(port.WriteComm(out.data(), 64), 64);
-    EXPECT_TRUE(SameBytes(out, pty.Read(64, 2s)));
+    EXPECT_TRUE(SameBytes(pty.Read(64, 2s), out));
 }
 
 // ---- a second program
@@ -282,7 +282,7 @@ TEST(CommPort, WrittenBytesArriveWholeWithinTheWriteTime)
     EXPECT_EQ(port.WriteComm(out.data(), int(out.size())), int(out.size())) << port.LastErrorText();
     EXPECT_FALSE(port.LastWriteTimedOut());
     device.join();
-    EXPECT_TRUE(SameBytes(out, seen));
+    EXPECT_TRUE(SameBytes(seen, out));
 }
 
 struct WriteBudget {
@@ -383,13 +383,13 @@ TEST_F(WiredPort, AFullRingLeavesBytesInTheDriverUntilTheConsumerMakesRoom)
     // ReadComm itself honours its capacity.
     std::uint8_t buf[16];
     ASSERT_EQ(port.ReadComm(buf, 4), 4);
-    EXPECT_TRUE(SameBytes(Bytes(late.begin(), late.begin() + 4), Bytes(buf, buf + 4)));
+    EXPECT_TRUE(SameBytes(Bytes(buf, buf + 4), Bytes(late.begin(), late.begin() + 4)));
 
     ui.Run([&] { collector.Add(PopAll(queue), 0); });
     ASSERT_TRUE(collector.WaitForBytes(early.size() + 496, 5s));
     Bytes expected = early;
     expected.insert(expected.end(), late.begin() + 4, late.end());
-    EXPECT_TRUE(SameBytes(expected, collector.TakeBytes()));
+    EXPECT_TRUE(SameBytes(collector.TakeBytes(), expected));
 }
 
 TEST_F(WiredPort, AReadTakesNoMoreThanTheRingsFreeSpace)
@@ -403,7 +403,7 @@ TEST_F(WiredPort, AReadTakesNoMoreThanTheRingsFreeSpace)
     ASSERT_TRUE(collector.WaitForBytes(early.size() + late.size(), 5s)) << collector.Counts().size();
     Bytes expected = early;
     expected.insert(expected.end(), late.begin(), late.end());
-    EXPECT_TRUE(SameBytes(expected, collector.TakeBytes()));
+    EXPECT_TRUE(SameBytes(collector.TakeBytes(), expected));
     const auto counts = collector.Counts();
     ASSERT_FALSE(counts.empty());
     EXPECT_LE(counts.front(), CRxQueue::RXQUEUE_CAPACITY - 16000);
@@ -415,7 +415,7 @@ TEST_F(WiredPort, SixteenKilobytesFromTheDeviceArriveWholeAndInOrder)
     const Bytes in = Pattern(16384, 12);
     pty.Write(in);
     ASSERT_TRUE(collector.WaitForBytes(in.size(), 5s));
-    EXPECT_TRUE(SameBytes(in, collector.TakeBytes()));
+    EXPECT_TRUE(SameBytes(collector.TakeBytes(), in));
     int total = 0;
     for (int c : collector.Counts()) {
         EXPECT_GT(c, 0);
@@ -440,7 +440,7 @@ TEST(CommPort, DeliveringABlockLargerThanTheFreeSpaceLosesNothing)
         seen.insert(seen.end(), got.begin(), got.end());
     });
     EXPECT_EQ(port.DeliverReceived(in.data(), int(in.size())), 16384);
-    EXPECT_TRUE(SameBytes(in, seen));
+    EXPECT_TRUE(SameBytes(seen, in));
     EXPECT_EQ(counts, (std::vector<int>{16383, 1}));
 
     // A notification that leaves the ring full: the rest stays with the caller.
@@ -448,7 +448,7 @@ TEST(CommPort, DeliveringABlockLargerThanTheFreeSpaceLosesNothing)
     port.SetNotify([&](int count) { counts.push_back(count); });
     EXPECT_EQ(port.DeliverReceived(in.data(), int(in.size())), 16383);
     EXPECT_EQ(counts, (std::vector<int>{16383}));
-    EXPECT_TRUE(SameBytes(Bytes(in.begin(), in.end() - 1), PopAll(queue)));
+    EXPECT_TRUE(SameBytes(PopAll(queue), Bytes(in.begin(), in.end() - 1)));
     EXPECT_EQ(port.DeliverReceived(in.data(), 0), 0);
 }
 
@@ -468,7 +468,7 @@ TEST(CommPort, TheGlobalPortFillsTheGlobalRing)
     const Bytes in = Pattern(300, 14);
     pty.Write(in);
     ASSERT_TRUE(collector.WaitForBytes(in.size(), 5s));
-    EXPECT_TRUE(SameBytes(in, collector.TakeBytes()));
+    EXPECT_TRUE(SameBytes(collector.TakeBytes(), in));
 }
 
 // ---- closing
@@ -548,14 +548,14 @@ TEST_F(WiredPort, ACloseFromInsideTheNotificationReturnsAndTheNextOpenWorks)
         EXPECT_EQ(reopenInside, 0) << "the stopped thread cannot be joined from inside its own notification";
         EXPECT_EQ(reopenInsideError, EDEADLK);
     });
-    EXPECT_TRUE(SameBytes(first, collector.TakeBytes()));
+    EXPECT_TRUE(SameBytes(collector.TakeBytes(), first));
 
     ui.Run([&] { EXPECT_EQ(port.OpenPort(pty.SlavePath(), kFast), 1) << port.LastErrorText(); });
     EXPECT_EQ(SlaveSpeedSeenFromMaster(pty.Master(), nullptr), kFast);
     const Bytes second = Pattern(20, 17);
     pty.Write(second);
     ASSERT_TRUE(collector.WaitForBytes(second.size(), 5s));
-    EXPECT_TRUE(SameBytes(second, collector.TakeBytes()));
+    EXPECT_TRUE(SameBytes(collector.TakeBytes(), second));
     ui.Run([&] { port.ClosePort(); });
 }
 

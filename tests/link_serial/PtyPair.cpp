@@ -158,31 +158,6 @@ void WireToUi(CCommPort& port, CRxQueue& queue, CUiLoop& ui, CCollector& collect
     });
 }
 
-Bytes Pattern(std::size_t n, std::uint32_t seed)
-{
-    Bytes out(n);
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : out) {
-        x = x * 1664525u + 1013904223u;
-        b = std::uint8_t(x >> 24);
-    }
-    return out;
-}
-
-::testing::AssertionResult SameBytes(const Bytes& expected, const Bytes& actual)
-{
-    const std::size_t common = std::min(expected.size(), actual.size());
-    for (std::size_t i = 0; i < common; ++i)
-        if (expected[i] != actual[i])
-            return ::testing::AssertionFailure()
-                   << "first difference at offset " << i << ": expected " << int(expected[i]) << ", got "
-                   << int(actual[i]) << " (sizes " << expected.size() << " and " << actual.size() << ")";
-    if (expected.size() != actual.size())
-        return ::testing::AssertionFailure() << "sizes differ: expected " << expected.size() << ", got "
-                                             << actual.size() << " (equal up to offset " << common << ")";
-    return ::testing::AssertionSuccess();
-}
-
 void RunWithin(std::chrono::milliseconds limit, const char* what, const std::function<void()>& fn)
 {
     auto done = std::async(std::launch::async, fn);

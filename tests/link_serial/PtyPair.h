@@ -2,6 +2,8 @@
 // Test doubles for the serial link: a pseudo-terminal whose master plays the
 // device, a small task loop that plays the user-interface thread, and a
 // collector of what the notifications handed over.
+#include "TestBytes.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,7 +19,6 @@
 class CCommPort;
 class CRxQueue;
 
-using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 // A fresh pty; the master is non-blocking and stays open for the test.
@@ -81,10 +82,6 @@ private:
 void WireToUi(CCommPort& port, CRxQueue& queue, CUiLoop& ui, CCollector& collector);
 Bytes PopAll(CRxQueue& queue);
 
-// Deterministic bytes for a seed.
-Bytes Pattern(std::size_t n, std::uint32_t seed);
-// Equal sizes and contents, naming the first differing offset otherwise.
-::testing::AssertionResult SameBytes(const Bytes& expected, const Bytes& actual);
 // Runs fn on its own thread; aborts the program if it has not returned in time.
 void RunWithin(std::chrono::milliseconds limit, const char* what, const std::function<void()>& fn);
 // Polls cond every millisecond until it holds or timeout passed.

@@ -22,7 +22,7 @@ TEST(RxQueue, HoldsAtMostOneByteLessThanItsStorageAndGivesThemBackInOrder)
     EXPECT_EQ(queue.Push(0x55), 0) << "the last slot stays empty";
     EXPECT_EQ(queue.PushBlock(in.data(), 10), 0);
 
-    EXPECT_TRUE(SameBytes(in, PopAll(queue)));
+    EXPECT_TRUE(SameBytes(PopAll(queue), in));
     EXPECT_EQ(queue.Count(), 0);
 }
 
@@ -51,7 +51,7 @@ TEST_P(RxQueueLaps, KeepsOrderAcrossManyWrapArounds)
             out.insert(out.end(), rest.begin(), rest.end());
         }
     }
-    EXPECT_TRUE(SameBytes(in, out));
+    EXPECT_TRUE(SameBytes(out, in));
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, RxQueueLaps, ::testing::Values(1, 7, 1000, 16383, 16384, 40000));
@@ -67,7 +67,7 @@ TEST(RxQueue, ClearEmptiesTheRingAndItWorksAfterwards)
     EXPECT_EQ(queue.Pop(b), 0);
     const Bytes second = Pattern(CRxQueue::RXQUEUE_CAPACITY, 3);
     EXPECT_EQ(queue.PushBlock(second.data(), int(second.size())), CRxQueue::RXQUEUE_CAPACITY);
-    EXPECT_TRUE(SameBytes(second, PopAll(queue)));
+    EXPECT_TRUE(SameBytes(PopAll(queue), second));
 }
 
 TEST(RxQueue, OneProducerAndOneConsumerOnTwoThreadsLoseNothing)
@@ -88,7 +88,7 @@ TEST(RxQueue, OneProducerAndOneConsumerOnTwoThreadsLoseNothing)
         if (queue.Pop(b) == 1)
             out.push_back(b);
     producer.join();
-    EXPECT_TRUE(SameBytes(in, out));
+    EXPECT_TRUE(SameBytes(out, in));
 }
 
 } // namespace

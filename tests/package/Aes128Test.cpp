@@ -62,8 +62,8 @@ TEST(Aes128, FirstBlockAfterSetKeyIsInverseCipherXorTheFixedInitialisationVector
 
 TEST(Aes128, RepeatedCiphertextBlockDecryptsDifferentlyUnlessTheKeyIsSetBetween)
 {
-    const auto key = Pattern(1, 16);
-    const auto cipher = Pattern(2, 16);
+    const auto key = Pattern(16, 1);
+    const auto cipher = Pattern(16, 2);
     CAes128 aes;
     aes.SetKey(key.data());
     auto first = cipher;
@@ -85,11 +85,11 @@ TEST(Aes128, MatchesOpensslOnRandomKeysIvsAndChainsWithAFreshChainAfterEverySetK
 {
     const std::size_t chainBlocks[] = {1, 2, 3, 5, 16, 17, 64, 257};
     for (std::uint32_t seed = 1; seed <= 24; ++seed) {
-        const auto iv = Pattern(seed * 7, 16);
+        const auto iv = Pattern(16, seed * 7);
         CAes128 aes(iv.data());
         for (std::size_t blocks : chainBlocks) {
-            const auto key = Pattern(seed * 1000 + std::uint32_t(blocks), 16);
-            const auto plain = Pattern(seed * 31 + std::uint32_t(blocks), blocks * 16);
+            const auto key = Pattern(16, seed * 1000 + std::uint32_t(blocks));
+            const auto plain = Pattern(blocks * 16, seed * 31 + std::uint32_t(blocks));
             const auto cipher = OpensslEncrypt(key.data(), iv.data(), plain);
 
             aes.SetKey(key.data());
@@ -115,7 +115,7 @@ TEST(Aes128, MatchesOpensslOnRandomKeysIvsAndChainsWithAFreshChainAfterEverySetK
 
 TEST(Aes128, DecryptsWhatOpensslEncryptedUnderThePackageKeyAndIv)
 {
-    const auto plain = Pattern(99, 16 * 40);
+    const auto plain = Pattern(16 * 40, 99);
     const auto cipher = OpensslEncrypt(PACKAGE_KEY, PACKAGE_IV, plain);
     CAes128 aes;
     for (int chain = 0; chain < 3; ++chain) {
@@ -129,9 +129,9 @@ TEST(Aes128, DecryptsWhatOpensslEncryptedUnderThePackageKeyAndIv)
 TEST(Aes128, DecryptionAgreesWithOpensslDecryptionOnArbitraryCiphertext)
 {
     // Ciphertext that no encryption produced: both decryptors must still agree.
-    const auto key = Pattern(5, 16);
-    const auto iv = Pattern(6, 16);
-    const auto cipher = Pattern(7, 16 * 33);
+    const auto key = Pattern(16, 5);
+    const auto iv = Pattern(16, 6);
+    const auto cipher = Pattern(16 * 33, 7);
     std::vector<std::uint8_t> expected(cipher.size());
     ASSERT_TRUE(DecryptCbc(key.data(), iv.data(), cipher.data(), cipher.size() / 16, expected.data()));
     CAes128 aes(iv.data());

@@ -81,12 +81,12 @@ protected:
 TEST_F(PackCli, WrittenPackageLoadsBackToThePartFilesByteForByte)
 {
     const std::vector<std::uint8_t> parts[5] = {
-        Pattern(1, 5000), Pattern(2, 20), {}, Pattern(4, 1), Pattern(5, 64)};
+        Pattern(5000, 1), Pattern(20, 2), {}, Pattern(1, 4), Pattern(64, 5)};
     const std::string args = "--type I_QUORIN -o '" + Out() + "' --main '" + Part("main.bin", parts[0]) +
                              "' --main-version 260 --cis-m='" + Part("cism.bin", parts[1]) +
                              "' --cis-m-version=3 --cf '" + Part("cf.bin", parts[3]) +
                              "' --cf-version 65535 --ir '" + Part("ir.bin", parts[4]) +
-                             "' --ir-version 1 --ba '" + Part("ba.bin", Pattern(6, 64)) + "'";
+                             "' --ir-version 1 --ba '" + Part("ba.bin", Pattern(64, 6)) + "'";
     const Result r = Run(args);
     ASSERT_EQ(r.status, 0) << r.err;
 
@@ -108,7 +108,7 @@ TEST_F(PackCli, WrittenPackageLoadsBackToThePartFilesByteForByte)
 
 TEST_F(PackCli, LowerOptionWritesOnlyLowerCaseDigitsOfTheSameImage)
 {
-    const std::string main = Part("main.bin", Pattern(9, 300));
+    const std::string main = Part("main.bin", Pattern(300, 9));
     ASSERT_EQ(Run("--type P_QUORIN -o '" + Out() + "' --main '" + main + "' --main-version A1").status, 0);
     const std::string upper = ReadText(Out());
     ASSERT_EQ(
@@ -125,9 +125,9 @@ TEST_F(PackCli, LowerOptionWritesOnlyLowerCaseDigitsOfTheSameImage)
 
 TEST_F(PackCli, TestingOptionsMakePackagesTheLoaderRefuses)
 {
-    const std::string parts = " --main '" + Part("m", Pattern(1, 32)) + "' --main-version 1 --cis-m '" +
-                              Part("c", Pattern(2, 32)) + "' --cis-m-version 1 --cis-s '" +
-                              Part("s", Pattern(3, 32)) + "' --cis-s-version 1";
+    const std::string parts = " --main '" + Part("m", Pattern(32, 1)) + "' --main-version 1 --cis-m '" +
+                              Part("c", Pattern(32, 2)) + "' --cis-m-version 1 --cis-s '" +
+                              Part("s", Pattern(32, 3)) + "' --cis-s-version 1";
     ASSERT_EQ(Run("--type S_QUORIN --tag 3=XX -o '" + Out() + "'" + parts).status, 0);
     PartImageLoad load = LoadOut();
     EXPECT_EQ(load.messages, std::vector<std::string>{MSG_BAD_MAKING});
@@ -142,7 +142,7 @@ TEST_F(PackCli, TestingOptionsMakePackagesTheLoaderRefuses)
 TEST_F(PackCli, VersionZeroForAGivenPartIsWrittenWithAWarning)
 {
     const Result r =
-        Run("--type I_QUORIN -o '" + Out() + "' --main '" + Part("m", Pattern(1, 40)) + "' --main-version 0");
+        Run("--type I_QUORIN -o '" + Out() + "' --main '" + Part("m", Pattern(40, 1)) + "' --main-version 0");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("warning: MAIN has version 0"), std::string::npos) << r.err;
     const PartImageLoad load = LoadOut();
@@ -165,7 +165,7 @@ TEST_F(PackCli, TextLayoutTakesAPartOfExactlyTheLargest24BitSize)
 
 TEST_F(PackCli, BadInputIsRefusedWithAMessageAndNoPackage)
 {
-    const std::string part = Part("part.bin", Pattern(3, 100));
+    const std::string part = Part("part.bin", Pattern(100, 3));
     const fs::path tooBig = m_dir / "toobig.bin";
     std::ofstream(tooBig).close();
     fs::resize_file(tooBig, 0x1000000);

@@ -28,14 +28,14 @@ DatPackage MakePackage(const std::string& type, const std::array<long, 5>& sizes
 {
     DatPackage package;
     package.machineType = type;
-    package.ba = Pattern(seed * 100, baSize);
+    package.ba = Pattern(baSize, seed * 100);
     for (int p = 0; p < 5; ++p) {
         if (sizes[p] < 0) {
             continue;
         }
         DatPart& part = package.parts[p];
         part.bGiven = true;
-        part.data = Pattern(seed * 10 + std::uint32_t(p), std::size_t(sizes[p]));
+        part.data = Pattern(std::size_t(sizes[p]), seed * 10 + std::uint32_t(p));
         part.version = IsNumericLayout(type) ? std::to_string(100 + p) : std::string("V") + char('1' + p);
     }
     return package;

@@ -80,10 +80,10 @@ void Spawn(CChild& c, std::vector<std::string> args)
 
 TEST(QuorinSimProgram, PrintsTheSlavePathAndLinkAndAnswersUntilTerminated)
 {
-    CTempDir dir;
-    const std::string link = dir.path + "/quorin";
+    CTempFolder dir;
+    const std::string link = dir.Path() + "/quorin";
     CChild c;
-    ASSERT_NO_FATAL_FAILURE(Spawn(c, {"machine", "--link", link, "--record-dir", dir.path + "/rec"}));
+    ASSERT_NO_FATAL_FAILURE(Spawn(c, {"machine", "--link", link, "--record-dir", dir.Path() + "/rec"}));
     std::string path = c.Line();
     ASSERT_FALSE(path.empty());
     path.pop_back();
@@ -99,7 +99,7 @@ TEST(QuorinSimProgram, PrintsTheSlavePathAndLinkAndAnswersUntilTerminated)
     kill(c.pid, SIGTERM);
     EXPECT_EQ(c.Wait(), 0);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
-    EXPECT_EQ(ReadLines(dir.path + "/rec/frames.log"), std::vector<std::string>{"1E 01 1"});
+    EXPECT_EQ(ReadLines(dir.Path() + "/rec/frames.log"), std::vector<std::string>{"1E 01 1"});
 }
 
 TEST(QuorinSimProgram, ExitsAfterAnUnplug)

@@ -23,21 +23,6 @@ int RemainingMs(std::chrono::steady_clock::time_point end)
 }
 } // namespace
 
-CTempDir::CTempDir()
-{
-    char name[] = "/tmp/velunda-sim-XXXXXX";
-    if (mkdtemp(name) != nullptr)
-        path = name;
-}
-
-CTempDir::~CTempDir()
-{
-    if (!path.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-}
-
 Bytes ReadWholeFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -221,7 +206,7 @@ CSimFixture::CSimFixture(std::vector<std::string> args, bool withRecordDir)
 {
     if (withRecordDir) {
         args.push_back("--record-dir");
-        args.push_back(m_dir.path);
+        args.push_back(m_dir.Path());
     }
     CSimArgsResult parsed = ParseSimArgs(args);
     if (!parsed.ok)

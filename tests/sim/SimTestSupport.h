@@ -3,6 +3,7 @@
 // on the slave, frames built with BuildFrame and read back by a parser of the
 // test's own, so that a fault in the target's codec cannot hide itself.
 #include "QuorinSim.h"
+#include "TempFolder.h"
 #include "TestBytes.h"
 
 #include <gtest/gtest.h>
@@ -15,14 +16,6 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-
-struct CTempDir {
-    CTempDir();
-    ~CTempDir();
-    CTempDir(const CTempDir&) = delete;
-    CTempDir& operator=(const CTempDir&) = delete;
-    std::string path;
-};
 
 Bytes ReadWholeFile(const std::string& path);
 std::vector<std::string> ReadLines(const std::string& path);
@@ -75,12 +68,12 @@ public:
     explicit CSimFixture(std::vector<std::string> args, bool withRecordDir = true);
     ~CSimFixture();
     CQuorinSim& Sim() { return *m_pSim; }
-    const std::string& Dir() const { return m_dir.path; }
-    std::string RecordPath(const std::string& name) const { return m_dir.path + "/" + name; }
+    const std::string& Dir() const { return m_dir.Path(); }
+    std::string RecordPath(const std::string& name) const { return m_dir.Path() + "/" + name; }
     CSlave& Slave() { return *m_pSlave; }
 
 private:
-    CTempDir m_dir;
+    CTempFolder m_dir;
     std::unique_ptr<CQuorinSim> m_pSim;
     std::unique_ptr<CSlave> m_pSlave;
 };

@@ -53,3 +53,14 @@ std::string FirstDifference(const Bytes& expected, const Bytes& actual)
                std::to_string(actual.size()) + " (equal up to offset " + std::to_string(n) + ")";
     return {};
 }
+
+::testing::AssertionResult SameBytes(const std::uint8_t* actual, const std::uint8_t* expected, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        if (actual[i] != expected[i])
+            return ::testing::AssertionFailure()
+                   << "first difference at offset " << i << " of " << n << ": got 0x" << std::hex
+                   << int(actual[i]) << ", expected 0x" << int(expected[i]);
+    }
+    return ::testing::AssertionSuccess();
+}

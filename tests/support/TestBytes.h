@@ -33,6 +33,9 @@ inline std::string WithNuls(std::string text)
 // or how the sizes differ.
 std::string FirstDifference(const Bytes& expected, const Bytes& actual);
 
+// For EXPECT_TRUE over n bytes in place: fails naming the first differing offset.
+::testing::AssertionResult SameBytes(const std::uint8_t* actual, const std::uint8_t* expected, std::size_t n);
+
 // For EXPECT_TRUE: fails with FirstDifference's text.
 inline ::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected)
 {

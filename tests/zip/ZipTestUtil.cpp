@@ -30,19 +30,6 @@ TempDir::~TempDir()
     fs::remove_all(m_path, ec);
 }
 
-Bytes Pattern(size_t n, uint32_t seed)
-{
-    Bytes out(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        out[i] = static_cast<uint8_t>(x);
-    }
-    return out;
-}
-
 Bytes TextPattern(size_t n, uint32_t seed)
 {
     static const char* kWords[] = {"boot ",  "image ", "section ", "quorin ",

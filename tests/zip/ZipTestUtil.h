@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TestBytes.h"
 #include "zip/ZipArchive.h"
 
 #include <cstdint>
@@ -28,7 +29,6 @@ private:
     fs::path m_path;
 };
 
-Bytes Pattern(size_t n, uint32_t seed);     // deterministic, poorly compressible
 Bytes TextPattern(size_t n, uint32_t seed); // deterministic, compressible
 Bytes RawDeflate(const Bytes& data, int level = 6);
 uint32_t Crc(const Bytes& data);

@@ -1,0 +1,20 @@
+#pragma once
+// A fresh folder under /tmp per test, removed with everything in it, so that
+// tests can run in parallel.
+#include "TestBytes.h"
+
+#include <string>
+
+class CTempFolder {
+public:
+    CTempFolder();
+    ~CTempFolder();
+    CTempFolder(const CTempFolder&) = delete;
+    CTempFolder& operator=(const CTempFolder&) = delete;
+    const std::string& Path() const { return m_path; }
+    // Writes a file into the folder and returns its path.
+    std::string Write(const std::string& name, const Bytes& bytes) const;
+
+private:
+    std::string m_path;
+};
