@@ -14,6 +14,7 @@
 // package forgotten. A body image without its end mark is refused when the
 // package is loaded (CheckBoardBody).
 #include "app/UpgradeDlg.h"
+#include "package/PackageArchive.h"
 
 #include "link/CommPort.h"
 #include "link/RxQueue.h"
@@ -444,23 +445,15 @@ void CUpgradeDlg::CheckBoardBody()
     CBinaryFile body;
     if (!body.Open(path, CBinaryFile::Share::Shared))
         throw std::runtime_error("the board body image \"" + path + "\" cannot be read");
-    bool endMark = false;
-    bool hash = false;
-    std::int64_t total = 0;
+    CBodyEndMark scan;
     std::uint8_t chunk[4096];
-    for (std::size_t n; !endMark && (n = body.Read(chunk, sizeof chunk)) > 0;) {
-        total += static_cast<std::int64_t>(n);
-        for (std::size_t i = 0; i < n && !endMark; ++i) {
-            endMark = hash && chunk[i] == HEX_END_CHAR;
-            hash = chunk[i] == HEX_END_CHAR;
-        }
-    }
+    for (std::size_t n; (n = body.Read(chunk, sizeof chunk)) > 0;)
+        scan.Feed(chunk, n);
     if (body.LastError() != 0)
         throw std::runtime_error("the board body image \"" + path + "\" cannot be read");
-    if (total == 0)
-        throw std::runtime_error("the board body image \"" + path + "\" is empty");
-    if (!endMark)
-        throw std::runtime_error("the board body image \"" + path + "\" has no end mark \"##\"");
+    // Named as the package names it, as velunda-cli info does.
+    if (const std::string problem = scan.Problem(path.substr(path.rfind('/') + 1)); !problem.empty())
+        throw std::runtime_error(problem);
 }
 
 void CUpgradeDlg::SendMessage_HexDataEnd()

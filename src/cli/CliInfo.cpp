@@ -106,6 +106,27 @@ bool CarriesAPart(const int (&hasPart)[PART_COUNT])
     return std::any_of(std::begin(hasPart), std::end(hasPart), [](int flag) { return flag != 0; });
 }
 
+// The body File Load would send, read from the archive as it stands: the last
+// entry of that name is the one that stays.
+void CheckBoardBody(CZipArchive& zip, const CPackageContents& contents, const std::string& name)
+{
+    for (std::size_t i = contents.entries.size(); i-- > 0;) {
+        if (contents.entries[i].strFile != name)
+            continue;
+        if (!zip.OpenEntry(static_cast<std::uint16_t>(i)))
+            throw CPackageError("its entry " + PrintableName(name) + " cannot be read");
+        CBodyEndMark scan;
+        std::vector<std::uint8_t> buffer(64 * 1024);
+        for (std::uint32_t n;
+             (n = zip.ReadEntry(buffer.data(), static_cast<std::uint32_t>(buffer.size()))) > 0;)
+            scan.Feed(buffer.data(), n);
+        zip.CloseEntry(nullptr);
+        if (const std::string problem = scan.Problem(name); !problem.empty())
+            throw CPackageError(problem);
+        return;
+    }
+}
+
 int InfoArchive(const CCliOptions& options, CCliReport& report, const std::string& path)
 {
     CZipArchive zip;
@@ -118,10 +139,14 @@ int InfoArchive(const CCliOptions& options, CCliReport& report, const std::strin
     // Whatever the reader or the package rules throw ends here, as it ends File Load.
     try {
         contents = ReadPackageArchive(zip, path, nullptr, quiet);
-        zip.Close(false);
         info = PackageUpgradeInfo(contents, contents.strInfoText);
         model = ModelTypeFromText(info.strModelText);
+        if (model == RESULT_TYPE_NONE)
+            throw UnknownModel(info.strModelText);
         parts = ClassifyPackageFiles(model, contents.files, quiet);
+        if (model == RESULT_TYPE_BOARD && !parts.strFile[1].empty())
+            CheckBoardBody(zip, contents, parts.strFile[1]);
+        zip.Close(false);
     } catch (const std::exception& e) {
         report.Outcome(ECliOutcome::BadPackage, "cannot load the package " + PrintableName(path) + ": " +
                                                     DescribeLoadFailure(e, path));

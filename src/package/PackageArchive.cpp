@@ -238,3 +238,32 @@ CPackageParts ClassifyPackageFiles(int modelType, const std::vector<CPackageFile
     }
     return parts;
 }
+
+CPackageError UnknownModel(const std::string& modelText)
+{
+    const auto first = modelText.find_first_not_of(" \t");
+    const auto last = modelText.find_last_not_of(" \t\r");
+    std::string shown;
+    if (first != std::string::npos)
+        for (const char c : modelText.substr(first, std::min<std::size_t>(last - first + 1, 60)))
+            shown += (c >= 0x20 && c < 0x7f) ? c : '?';
+    return CPackageError("unknown machine type \"" + shown + "\"");
+}
+
+void CBodyEndMark::Feed(const std::uint8_t* data, std::size_t n)
+{
+    m_uTotal += n;
+    for (std::size_t i = 0; i < n && !m_bFound; ++i) {
+        m_bFound = m_bHash && data[i] == '#';
+        m_bHash = data[i] == '#';
+    }
+}
+
+std::string CBodyEndMark::Problem(const std::string& name) const
+{
+    if (m_uTotal == 0)
+        return "the board body image \"" + name + "\" is empty";
+    if (!m_bFound)
+        return "the board body image \"" + name + "\" has no end mark \"##\"";
+    return {};
+}

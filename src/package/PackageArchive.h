@@ -70,6 +70,25 @@ CPackageError EntryEndsEarly(const CPackageEntry& entry);
 // holds none.
 CUpgradeInfo PackageUpgradeInfo(const CPackageContents& contents, const std::string& infoText);
 
+// The refusal of a package whose UpgradeInfo.txt names no model the tool
+// knows; the text is shown with control bytes as '?' and cut at 60 characters.
+CPackageError UnknownModel(const std::string& modelText);
+
+// Looks for the end mark "##" of a board body image fed in pieces. The
+// exchange erases the board before it reads the body, so a body it could not
+// end is refused when the package is loaded.
+class CBodyEndMark {
+public:
+    void Feed(const std::uint8_t* data, std::size_t n);
+    // Empty when the body is fit to send; else what is wrong with the named file.
+    std::string Problem(const std::string& name) const;
+
+private:
+    std::uint64_t m_uTotal = 0;
+    bool m_bHash = false;
+    bool m_bFound = false;
+};
+
 // The part slots and part list a package's files give, as File Load fills them.
 struct CPackageParts {
     std::string strFile[PART_SLOTS]; // flat names; empty when not found

@@ -241,18 +241,8 @@ void CUpgradeDlg::ReadUpgradeInfo()
     const CUpgradeInfo info = PackageUpgradeInfo(m_PackageContents, text);
     std::copy(std::begin(info.bHasPart), std::end(info.bHasPart), m_bHasPart);
     m_nResultType = ModelTypeFromText(info.strModelText);
-    if (m_nResultType == RESULT_TYPE_NONE) {
-        // Shown to the user: control bytes become '?' and a long text is cut.
-        const std::string& model = info.strModelText;
-        const auto first = model.find_first_not_of(" \t");
-        const auto last = model.find_last_not_of(" \t\r");
-        std::string shown;
-        for (const char c : first == std::string::npos
-                                ? std::string()
-                                : model.substr(first, std::min<std::size_t>(last - first + 1, 60)))
-            shown += (c >= 0x20 && c < 0x7f) ? c : '?';
-        throw CPackageError("unknown machine type \"" + shown + "\"");
-    }
+    if (m_nResultType == RESULT_TYPE_NONE)
+        throw UnknownModel(info.strModelText);
 }
 
 void CUpgradeDlg::FindPartFiles()
