@@ -5,6 +5,7 @@
 #include "cli/CliSession.h"
 #include "cli/Outcome.h"
 #include "cli/StationEvents.h"
+#include "history/RecordTime.h"
 #include "link/FtdiBridgeList.h"
 #include "package/UnpackFolder.h"
 
@@ -283,7 +284,7 @@ void CStation::OnLine(CWorker& w, const std::string& line)
     } else if (e.kind == "plan") {
         w.plan = e.items;
         w.state = "upgrading";
-    } else if (e.kind == "item-start") {
+    } else if (e.kind == "item_start") {
         w.item = e.item;
         w.step.clear();
         w.percent = -1;
@@ -292,7 +293,7 @@ void CStation::OnLine(CWorker& w, const std::string& line)
             w.item = e.item;
         w.step = e.row;
         w.percent = e.percent;
-    } else if (e.kind == "item-result") {
+    } else if (e.kind == "item_result") {
         w.results.emplace_back(e.item, e.result);
     } else if (e.kind == "outcome") {
         w.outcomeSeen = true;
@@ -466,7 +467,8 @@ int CStation::Summarise()
         m_bInterrupted ? 130 : ExitCodeOf(worst == ECliOutcome::None ? ECliOutcome::Failed : worst);
     const std::string table = FormatTable({"Target", "Serial Number", "Items", "Time", "Outcome"}, rows);
     if (m_bJson) {
-        nlohmann::ordered_json s = {{"event", "station-summary"},
+        nlohmann::ordered_json s = {{"event", "station_summary"},
+                                    {"time", Rfc3339Now()},
                                     {"machines", machines},
                                     {"interrupted", m_bInterrupted},
                                     {"exit_code", code}};

@@ -32,7 +32,10 @@ bool ParseWorkerEvent(const std::string& line, CWorkerEvent& event)
     event.item = Text(o, "item");
     if (event.item.empty())
         event.item = Text(o, "part");
-    event.row = Text(o, "row");
+    // The progress row is "step"; older streams named it "row".
+    event.row = Text(o, "step");
+    if (event.row.empty())
+        event.row = Text(o, "row");
     event.percent = Number(o, "percent");
     event.serial = Text(o, "serial");
     event.text = Text(o, "text");

@@ -9,11 +9,11 @@
 
 struct CWorkerEvent {
     std::string
-        kind; // "note", "message", "target", "plan", "item-start", "progress", "item-result", "outcome", ...
+        kind; // "note", "message", "target", "plan", "item_start", "progress", "item_result", "outcome", ...
     std::string item;               // the item or part the event concerns ("MAIN", "CIS M", "CDM")
     std::string row;                // progress: the step ("Data Download", "Erase" ...)
     int percent = -1;               // progress
-    std::string result;             // item-result: "Complete", "Upgrade fail", "Skipped"; outcome: its name
+    std::string result;             // item_result: "Complete", "Upgrade fail", "Skipped"; outcome: its name
     std::string serial;             // target
     std::string text;               // message, note; outcome: the reason
     std::vector<std::string> items; // plan

@@ -245,8 +245,8 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
     EXPECT_EQ(results(rows[0]), (V{"MAIN Complete", "IR Complete"}));
     EXPECT_EQ(results(rows[1]), (V{"MAIN Complete", "CDM Complete"}));
     EXPECT_EQ(results(rows[2]), (V{"BOARD Complete"}));
-    // The refused item never got a result: the window wrote none.
-    EXPECT_EQ(results(rows[3]), (V{"MAIN "}));
+    // A refused answer fails its item at once.
+    EXPECT_EQ(results(rows[3]), (V{"MAIN Upgrade fail"}));
     EXPECT_EQ(rows[0]["items"][0]["file_size"], 9000);
     EXPECT_EQ(rows[1]["versions_before"].value("MAIN", ""), "M1.000");
 

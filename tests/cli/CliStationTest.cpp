@@ -33,7 +33,7 @@ protected:
         for (const auto& line : Lines(out)) {
             nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
             EXPECT_TRUE(e.is_object()) << line;
-            if (e.is_object() && e.value("event", "") == "station-summary")
+            if (e.is_object() && e.value("event", "") == "station_summary")
                 summary = e;
             else if (e.is_object())
                 events.push_back(e);
@@ -112,10 +112,10 @@ TEST_F(CliStationTest, HealthyMachinesCompleteWhileTheOthersFailEachWithItsOwnMe
         EXPECT_EQ(machines[2]["outcome"], "rejected");
         EXPECT_EQ(machines[2]["reason"], "ACK Data End Protocal Result : FALSE!");
         EXPECT_EQ(machines[3]["outcome"], "failed");
-        EXPECT_EQ(machines[3]["reason"], "The machine stopped responding during the upgrade.");
+        EXPECT_EQ(machines[3]["reason"], "The connection to the machine was lost during the upgrade.");
         // The table names each machine with its own outcome.
         const char* outcomes[] = {"success: Upgrade Complete.", "success: Upgrade Complete.",
-                                  "rejected: ACK Data End", "failed: The machine stopped"};
+                                  "rejected: ACK Data End", "failed: The connection to the machine was lost"};
         for (std::size_t i = 0; i < 4; ++i) {
             bool found = false;
             for (const auto& line : Lines(r.err))

@@ -162,8 +162,8 @@ TEST(CliStationEvents, WorkerLinesAreReadOrRefused)
         int percent;
     };
     const Case cases[] = {
-        {R"({"event":"item-result","part":"CIS M","result":"Complete"})", true, "item-result", "CIS M", -1},
-        {R"({"event":"item-result","item":"CDM","result":"Upgrade fail"})", true, "item-result", "CDM", -1},
+        {R"({"event":"item_result","part":"CIS M","result":"Complete"})", true, "item_result", "CIS M", -1},
+        {R"({"event":"item_result","item":"CDM","result":"Upgrade fail"})", true, "item_result", "CDM", -1},
         {R"({"event":"progress","item":"MAIN","row":"Erase","percent":40})", true, "progress", "MAIN", 40},
         {R"({"event":"progress","item":"MAIN","percent":"40"})", true, "progress", "MAIN", -1},
         {R"({"text":"no event name"})", false, "", "", -1},
