@@ -424,6 +424,9 @@ int CCliSession::RunMachine(int model)
     m_host.Click(IDC_BUTTON_CONNECT);
     if (!Wait([this] { return m_host.IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 15s))
         return Stop(ECliOutcome::ConnectFailed, "the machine did not answer the board check");
+    // Sys Check drops whatever arrived before it: a serial frame the machine sends
+    // right after the board check is taken in first (a user never clicks this fast).
+    Wait([&] { return m_dlg->m_nSerialFrames > serialFramesBefore; }, 500ms);
 
     m_phase = EPhase::SysCheck;
     m_report.Note("running the system check");
