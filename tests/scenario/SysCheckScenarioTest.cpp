@@ -28,6 +28,9 @@ TEST_P(SysCheckScenarioTest, TheWindowOffersUpgradeStartOrSaysOnceWhyNot)
             sizes[static_cast<std::size_t>(i)] = 1000 + 100 * static_cast<std::size_t>(i);
     LoadParts(sizes, 1000);
     Connect();
+    // As velunda-cli does: a frame sent right after the board check is in before
+    // Sys Check drops older input.
+    WaitFor([&] { return dlg->m_nSerialFrames > 0; }, 500ms);
 
     ASSERT_TRUE(host.Click(IDC_BUTTON_SYS_CHECK));
     ASSERT_TRUE(WaitFor([&] { return dlg->m_nSysCheckAnswers == 1; }, 5s))
