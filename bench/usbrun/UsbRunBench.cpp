@@ -148,7 +148,7 @@ Row RunUpgrade(const std::filesystem::path& dir, const std::size_t (&sizes)[DAT_
     std::unique_ptr<CEmulatedFtdiChip> chip;
     if (overChip) {
         chip = std::make_unique<CEmulatedFtdiChip>();
-        chip->Add(CChipSpec(), target.SlavePath());
+        chip->Add(CChipIdentity(), target.SlavePath());
     }
 #endif
     {

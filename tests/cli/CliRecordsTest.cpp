@@ -20,13 +20,13 @@ struct FieldSpec {
     std::string type; // "string", "integer", "boolean", "array", "object", "integer or null"
     bool always = false;
 };
-// Event name ("*" for the fields of every event) -> field ("parts[].item") -> spec.
-using DocSpec = std::map<std::string, std::map<std::string, FieldSpec>>;
+// Event name ("*" for the fields of every event) -> field ("parts[].item") -> fields.
+using DocFields = std::map<std::string, std::map<std::string, FieldSpec>>;
 
-DocSpec ReadEventDoc()
+DocFields ReadEventDoc()
 {
     std::ifstream in(fs::path(VELUNDA_SOURCE_DIR) / "docs" / "json-events.md");
-    DocSpec spec;
+    DocFields fields;
     std::string event;
     std::string line;
     const std::regex heading(R"(^### `([a-z_]+)`\s*$)");
@@ -38,9 +38,9 @@ DocSpec ReadEventDoc()
         else if (std::regex_match(line, m, heading))
             event = m[1];
         else if (!event.empty() && std::regex_search(line, m, row))
-            spec[event][m[1]] = {m[2], m[3] == "always"};
+            fields[event][m[1]] = {m[2], m[3] == "always"};
     }
-    return spec;
+    return fields;
 }
 
 bool HasType(const Json& v, const std::string& type)
@@ -60,7 +60,7 @@ bool HasType(const Json& v, const std::string& type)
     return false;
 }
 
-// Checks obj's fields against those of spec named prefix + key; problems are
+// Checks obj's fields against the documented ones named prefix + key; problems are
 // appended with where they were found.
 void CheckFields(const Json& obj, const std::map<std::string, FieldSpec>& fields,
                  const std::map<std::string, FieldSpec>& common, const std::string& prefix,
@@ -97,7 +97,8 @@ void CheckFields(const Json& obj, const std::map<std::string, FieldSpec>& fields
 }
 
 // Every line of a stream, checked against the document.
-std::vector<Json> CheckStream(const std::string& out, const DocSpec& doc, std::vector<std::string>& problems)
+std::vector<Json> CheckStream(const std::string& out, const DocFields& doc,
+                              std::vector<std::string>& problems)
 {
     std::vector<Json> events;
     const std::regex rfc3339(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)");
@@ -178,7 +179,7 @@ protected:
 
 TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHistoryKeepsEveryRun)
 {
-    const DocSpec doc = ReadEventDoc();
+    const DocFields doc = ReadEventDoc();
     ASSERT_TRUE(doc.count("*") && doc.count("start") && doc.count("run") && doc.count("outcome"))
         << "docs/json-events.md lost its tables";
     const fs::path dat = MakeDat({{"--main", 9000, "3"}, {"--ir", 500, "2"}});

@@ -47,12 +47,12 @@ protected:
     }
 
     // The target behind a bridge, and the window on the default backend.
-    void StartBehindChip(const CChipSpec& spec = CChipSpec())
+    void StartBehindChip(const CChipIdentity& identity = CChipIdentity())
     {
         target = std::make_unique<CQuorinSim>(sim);
         std::string error;
         ASSERT_TRUE(target->Start(error)) << error;
-        chipIndex = bridge->Add(spec, target->SlavePath());
+        chipIndex = bridge->Add(identity, target->SlavePath());
         MakeWindow();
     }
 

@@ -76,7 +76,7 @@ struct Urb {
 
 struct CEmulatedFtdiChip::CImpl {
     struct Chip {
-        CChipSpec spec;
+        CChipIdentity identity;
         std::string syspath, devnode;
         int machine = -1;
         bool present = false;
@@ -163,13 +163,13 @@ struct CEmulatedFtdiChip::CImpl {
 
     void Plug(Chip& c, const std::string& machinePath)
     {
-        const int addr = c.spec.port + 1;
-        const std::string name = std::to_string(c.spec.bus) + "-" + std::to_string(c.spec.port);
+        const int addr = c.identity.port + 1;
+        const std::string name = std::to_string(c.identity.bus) + "-" + std::to_string(c.identity.port);
         char node[64];
-        std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", c.spec.bus, addr);
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", c.identity.bus, addr);
         c.devnode = node;
-        c.syspath = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(c.spec.bus) + "/" + name;
-        AddRootHub(c.spec.bus);
+        c.syspath = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(c.identity.bus) + "/" + name;
+        AddRootHub(c.identity.bus);
         // The handler first, so an open right after the add finds it.
         umockdev_testbed_attach_ioctl(testbed, node, handler, nullptr);
         char text[2048];
@@ -181,22 +181,22 @@ struct CEmulatedFtdiChip::CImpl {
                       "A: busnum=%d\\n\nA: devnum=%d\\n\nA: bConfigurationValue=1\\n\nA: speed=12\\n\n"
                       "A: idVendor=0403\\n\nA: idProduct=6001\\n\nA: serial=%s\\n\nA: product=%s\\n\n"
                       "H: descriptors=%s\n",
-                      c.syspath.substr(4).c_str(), node + 5, c.spec.bus, addr, node, c.spec.serial.c_str(),
-                      c.spec.bus, addr, c.spec.serial.c_str(), c.spec.description.c_str(),
-                      Hex(Descriptors()).c_str());
+                      c.syspath.substr(4).c_str(), node + 5, c.identity.bus, addr, node,
+                      c.identity.serial.c_str(), c.identity.bus, addr, c.identity.serial.c_str(),
+                      c.identity.description.c_str(), Hex(Descriptors()).c_str());
         umockdev_testbed_add_from_string(testbed, text, nullptr);
         const std::string iface = c.syspath + "/" + name + ":1.0";
         std::snprintf(text, sizeof text,
                       "P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n%s"
                       "A: bInterfaceNumber=00\\n\nA: bInterfaceClass=ff\\n\n",
-                      iface.substr(4).c_str(), c.spec.kernelDriver ? "E: DRIVER=ftdi_sio\n" : "");
+                      iface.substr(4).c_str(), c.identity.kernelDriver ? "E: DRIVER=ftdi_sio\n" : "");
         umockdev_testbed_add_from_string(testbed, text, nullptr);
-        c.driverBound = c.spec.kernelDriver;
+        c.driverBound = c.identity.kernelDriver;
         if (c.driverBound) {
             umockdev_testbed_set_attribute_link(testbed, iface.c_str(), "driver",
                                                 "../../../../../../bus/usb/drivers/ftdi_sio");
             std::snprintf(text, sizeof text, "P: %s/%s\nE: SUBSYSTEM=usb-serial\nE: DRIVER=ftdi_sio\n",
-                          iface.substr(4).c_str(), c.spec.tty.c_str());
+                          iface.substr(4).c_str(), c.identity.tty.c_str());
             umockdev_testbed_add_from_string(testbed, text, nullptr);
         }
         std::lock_guard lock(mutex);
@@ -225,7 +225,7 @@ struct CEmulatedFtdiChip::CImpl {
         umockdev_testbed_remove_device(testbed, c.syspath.c_str());
         // The testbed leaves the bus links behind; a replug makes them anew.
         gchar* root = umockdev_testbed_get_root_dir(testbed);
-        const std::string name = std::to_string(c.spec.bus) + "-" + std::to_string(c.spec.port);
+        const std::string name = std::to_string(c.identity.bus) + "-" + std::to_string(c.identity.port);
         for (const std::string& link : {name, name + ":1.0"})
             ::unlink((std::string(root) + "/sys/bus/usb/devices/" + link).c_str());
         g_free(root);
@@ -350,9 +350,9 @@ struct CEmulatedFtdiChip::CImpl {
             if (kind == 3 && index == 1)
                 return reply(StringDescriptor("FTDI"));
             if (kind == 3 && index == 2)
-                return reply(StringDescriptor(c.spec.description));
+                return reply(StringDescriptor(c.identity.description));
             if (kind == 3 && index == 3)
-                return reply(StringDescriptor(c.spec.serial));
+                return reply(StringDescriptor(c.identity.serial));
             return -EPIPE;
         }
         if (type == 0x40) {
@@ -563,7 +563,7 @@ struct CEmulatedFtdiChip::CImpl {
                 std::lock_guard lock(mutex);
                 if (!c->driverBound)
                     error = ENODATA;
-                else if (c->spec.detachRefused)
+                else if (c->identity.detachRefused)
                     error = EPERM;
                 else {
                     c->driverBound = false;
@@ -654,13 +654,13 @@ CEmulatedFtdiChip::~CEmulatedFtdiChip()
     g_object_unref(m_pImpl->handler);
 }
 
-int CEmulatedFtdiChip::Add(const CChipSpec& spec, const std::string& machinePath)
+int CEmulatedFtdiChip::Add(const CChipIdentity& identity, const std::string& machinePath)
 {
     if (m_pImpl->chips.size() == m_pImpl->chips.capacity())
         throw std::length_error("too many emulated bridges");
     m_pImpl->chips.emplace_back();
     const int n = static_cast<int>(m_pImpl->chips.size()) - 1;
-    m_pImpl->chips.back().spec = spec;
+    m_pImpl->chips.back().identity = identity;
     m_pImpl->Plug(m_pImpl->chips.back(), machinePath);
     return n;
 }

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-struct CChipSpec {
+struct CChipIdentity {
     std::string serial = "QB000001";
     std::string description = "FT232R USB UART";
     int bus = 1;
@@ -42,7 +42,7 @@ public:
 
     // Plugs in a bridge whose machine is reached through the tty at
     // machinePath (empty: nothing answers). Returns its number.
-    int Add(const CChipSpec& spec, const std::string& machinePath);
+    int Add(const CChipIdentity& identity, const std::string& machinePath);
     // Unplugs bridge n: every URB in flight ends and the next fails with
     // ENODEV, and the device leaves sysfs.
     void Remove(int n);

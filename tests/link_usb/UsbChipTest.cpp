@@ -153,17 +153,17 @@ TEST_F(ChipRun, ConnectFailuresSayWhy)
 {
     struct Case {
         const char* name;
-        CChipSpec spec;
+        CChipIdentity identity;
         std::string choice; // --usb-device
         std::string why;    // in the trace
     };
-    CChipSpec held;
+    CChipIdentity held;
     held.kernelDriver = true;
     held.detachRefused = true;
     const Case cases[] = {
         {"the kernel driver stays", held, "",
          "the kernel driver holds /dev/bus/usb/001/003 (as /dev/ttyUSB0)"},
-        {"no bridge matches", CChipSpec(), "NOPE", "no FTDI bridge matches \"NOPE\""},
+        {"no bridge matches", CChipIdentity(), "NOPE", "no FTDI bridge matches \"NOPE\""},
     };
     target = std::make_unique<CQuorinSim>(sim);
     std::string error;
@@ -172,7 +172,7 @@ TEST_F(ChipRun, ConnectFailuresSayWhy)
         SCOPED_TRACE(c.name);
         bridge.reset(); // one testbed at a time
         bridge = std::make_unique<CEmulatedFtdiChip>();
-        chipIndex = bridge->Add(c.spec, target->SlavePath());
+        chipIndex = bridge->Add(c.identity, target->SlavePath());
         dlg.reset();
         const std::size_t before = host.Traces().size();
         options.usbDevice = c.choice;
@@ -194,7 +194,7 @@ TEST_F(ChipRun, AChosenBridgeIsTheOneOpenedAmongSeveral)
     target = std::make_unique<CQuorinSim>(sim);
     std::string error;
     ASSERT_TRUE(target->Start(error)) << error;
-    CChipSpec first, second;
+    CChipIdentity first, second;
     first.serial = "QB000001";
     second.serial = "QB000002";
     second.port = 4;
@@ -241,7 +241,7 @@ protected:
         target = std::make_unique<CQuorinSim>(sim);
         std::string error;
         ASSERT_TRUE(target->Start(error)) << error;
-        CChipSpec first, second;
+        CChipIdentity first, second;
         first.kernelDriver = true;
         first.detachRefused = true;
         second.serial = "QB000002";
