@@ -2,6 +2,7 @@
 
 #include "history/RecordTime.h"
 #include "history/Sha256.h"
+#include "history/TextUtf8.h"
 #include "version/Version.h"
 
 #include <nlohmann/json.hpp>
@@ -21,22 +22,6 @@ std::string HostName()
     if (::gethostname(name, sizeof name - 1) != 0)
         return {};
     return name;
-}
-
-// Target texts may be any bytes; the history keeps them as UTF-8.
-std::string Utf8(const std::string& bytes)
-{
-    std::string out;
-    for (char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out.push_back(ch);
-        } else {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
 }
 
 } // namespace
@@ -80,7 +65,7 @@ void CRunJournal::Linked(const std::string& link)
 void CRunJournal::TargetSeen(const std::string& serial, const std::string& boardVersion,
                              const std::vector<CJournalTargetPart>& parts)
 {
-    m_run.serial = Utf8(serial);
+    m_run.serial = TextAsUtf8(serial);
     nlohmann::ordered_json before = nlohmann::ordered_json::object();
     Line("target serial number " + (serial.empty() ? std::string("(none)") : serial) + ", board version " +
          (boardVersion.empty() ? std::string("-") : boardVersion));
@@ -89,7 +74,7 @@ void CRunJournal::TargetSeen(const std::string& serial, const std::string& board
         Line("target part " + p.item + ": version " + (p.version.empty() ? "-" : p.version) + ", status " +
              (status.empty() ? "-" : status));
         if (!p.version.empty())
-            before[p.item] = Utf8(p.version);
+            before[p.item] = TextAsUtf8(p.version);
     }
     m_run.versionsBefore = before.dump();
 }

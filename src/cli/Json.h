@@ -3,6 +3,8 @@
 // nlohmann-json. Texts that are valid UTF-8 are kept as they are; any other
 // byte string (a serial number in a single-byte code) is read as Latin-1, so
 // every byte becomes the character U+00XX and the output stays valid UTF-8.
+#include "history/TextUtf8.h"
+
 #include <nlohmann/json.hpp>
 
 #include <string>
@@ -13,7 +15,6 @@ using CJson = nlohmann::ordered_json;
 // The version of the event stream's layout (docs/json-events.md).
 inline constexpr int JSON_EVENTS_SCHEMA = 1;
 
-bool IsUtf8(const std::string& bytes);
 // bytes as a JSON string value (see above).
 std::string JsonText(const std::string& bytes);
 // The leading decimal number of a size text ("30000 byte(s)"); 0 for none.

@@ -96,7 +96,7 @@ void CheckFields(const Json& obj, const std::map<std::string, FieldSpec>& fields
     }
 }
 
-// Every line of a stream, checked against the document.
+// Every line of a stream, checked against docs/json-events.md.
 std::vector<Json> CheckStream(const std::string& out, const DocFields& doc,
                               std::vector<std::string>& problems)
 {
