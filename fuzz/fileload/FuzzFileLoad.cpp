@@ -7,6 +7,8 @@
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
+#include "FuzzSupport.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -18,22 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void Broken(const std::string& what)
-{
-    std::fprintf(stderr, "fuzz check failed: %s\n", what.c_str());
-    std::abort();
-}
-
 const fs::path& Root()
 {
-    static const fs::path root = [] {
-        const char* base = fs::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-        std::string tmpl = std::string(base) + "/velunda-fuzz-fileload-XXXXXX";
-        if (::mkdtemp(tmpl.data()) == nullptr)
-            Broken("mkdtemp");
-        return fs::path(tmpl);
-    }();
-    return root;
+    return FuzzRoot("fileload");
 }
 
 bool Within(const fs::path& path, const fs::path& folder)
