@@ -147,6 +147,8 @@ public:
     void ConnectSerial(const std::string& portName, const std::string& baudText);
     void DisconnectUsb();
     void DisconnectSerial();
+    // Closes the link in use, USB or serial.
+    void DisconnectLink();
     void OnBoardCheckAck();
     // Stops the timers that watch a connection and pace the board exchange.
     void StopConnectionTimers();

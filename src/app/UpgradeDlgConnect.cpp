@@ -170,10 +170,7 @@ void CUpgradeDlg::OnButtonConnect()
 {
     if (m_bConnected == 1) {
         StopConnectionTimers();
-        if (m_nTransport == TRANSPORT_USB)
-            DisconnectUsb();
-        else
-            DisconnectSerial();
+        DisconnectLink();
         m_btnConnect.SetWindowText("Connect");
         m_btnConnect.EnableWindow(false);
         m_btnSysCheck.EnableWindow(false);
@@ -219,6 +216,14 @@ void CUpgradeDlg::OnButtonConnect()
         MainCheck();
         m_host.StartTimer(IDT_BOOT_MODE, 1000);
     }
+}
+
+void CUpgradeDlg::DisconnectLink()
+{
+    if (m_nTransport == TRANSPORT_USB)
+        DisconnectUsb();
+    else
+        DisconnectSerial();
 }
 
 void CUpgradeDlg::DisconnectUsb()
