@@ -257,6 +257,32 @@ public:
     // Refuses a board body image without its end mark (throws std::runtime_error).
     void CheckBoardBody();
 
+private:
+    // --- Bootloader download (bootloader/UpgradeDlgBoot.cpp): one handler
+    // per step's answer, and what the steps share.
+    using AnswerHandler = void (CUpgradeDlg::*)(bool accepted);
+    // The handler of step's 6-byte answer; nullptr for a step without one.
+    static AnswerHandler AnswerHandlerOf(int step);
+    void OnReadyAnswer(bool accepted);
+    void OnEraseAnswer(bool accepted);
+    void OnStartAnswer(bool accepted);
+    void OnHexBlockAnswer(bool accepted);
+    void OnHexEndAnswer(bool accepted);
+    void OnFinishAnswer(bool accepted);
+    void OnBootImageEcho();
+    void OnBootImageSilent();
+    void StartReady();
+    void SendFinishRecord();
+    bool AnswerComplete(std::uint8_t b);
+    void ClearAnswer();
+    void ResetAnswer();
+    void AwaitBoardAnswer();
+    void SendBootMessage(const std::string& text, const char* errorTrace);
+    void ReportBoardFailure(const char* message = "Board upgrade failed.");
+    void Refused(const char* trace);
+
+public:
+
     // ------------------------------------------------------------------
     // State. Everything starts at zero or empty.
 
