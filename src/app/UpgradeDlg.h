@@ -258,6 +258,17 @@ public:
     void CheckBoardBody();
 
 private:
+    // --- Acknowledgement families (protocol/UpgradeDlgSequence.cpp): UP Index to
+    // Data End, the erase, program and verify notices.
+    void OnDownloadAck(int event);
+    // Boot Down or Data Down (step PROGRESS_BOOT or PROGRESS_DATA).
+    void ContinueDownload(int step);
+    void ShowStepCount(int step, const CAckReceiver& link);
+    void OnEraseAck(int event, CAckReceiver& link);
+    void OnProgramAck(int event, CAckReceiver& link);
+    void OnVerifyAck(int event, CAckReceiver& link);
+    void StartProgramAnim();
+
     // --- Bootloader download (bootloader/UpgradeDlgBoot.cpp): one handler
     // per step's answer, and what the steps share.
     using AnswerHandler = void (CUpgradeDlg::*)(bool accepted);
@@ -282,7 +293,6 @@ private:
     void Refused(const char* trace);
 
 public:
-
     // ------------------------------------------------------------------
     // State. Everything starts at zero or empty.
 

@@ -73,6 +73,26 @@ const char* EventName(int event)
     return event >= ACK_UP_INDEX && event <= ACK_PROGRAM_STEP ? names[event - ACK_UP_INDEX] : "?";
 }
 
+// The answer each run event may come as (AWAIT_*).
+struct AwaitedBy {
+    int event;
+    int await;
+};
+
+constexpr AwaitedBy kAwaitedBy[] = {
+    {ACK_UP_INDEX, AWAIT_UP_INDEX},   {ACK_BOOT_DOWN, AWAIT_BOOT_DOWN},   {ACK_BOOT_END, AWAIT_BOOT_END},
+    {ACK_DATA_DOWN, AWAIT_DATA_DOWN}, {ACK_DATA_END, AWAIT_DATA_END},     {ACK_ERASE_STEP, AWAIT_ERASE},
+    {ACK_ERASE_END, AWAIT_ERASE},     {ACK_ERASE_FAIL, AWAIT_ERASE},      {ACK_PROGRAM_STEP, AWAIT_PROGRAM},
+    {ACK_PROGRAM_END, AWAIT_PROGRAM}, {ACK_PROGRAM_FAIL, AWAIT_PROGRAM},  {ACK_VERIFY_STEP, AWAIT_VERIFY},
+    {ACK_VERIFY_END, AWAIT_VERIFY},   {ACK_UPGRADE_FINISH, AWAIT_FINISH},
+};
+
+void ClearSteps(CAckReceiver& link)
+{
+    link.StepCount = 0;
+    link.StepTotal = 0;
+}
+
 } // namespace
 
 CAckReceiver& CUpgradeDlg::ActiveReceiver()
@@ -108,113 +128,32 @@ int CUpgradeDlg::OnAckEvent(int event)
     case ACK_BOARD_CHECK:
         OnBoardCheckAck();
         break;
-    case ACK_UP_INDEX:
-        StartBootDownload();
-        break;
-    case ACK_BOOT_DOWN:
-        if (m_nDownloadSent < m_nDownloadTotal) {
-            SetProgress(PROGRESS_BOOT, PercentOf(m_nDownloadSent, m_nDownloadTotal));
-            SendFileChunk(SUB_BOOT_DOWN);
-        } else {
-            CompleteProgress(PROGRESS_BOOT);
-            m_nDownloadTotal = 0;
-            m_nDownloadSent = 0;
-            m_fileDownload.Close();
-            SendBootEnd();
-        }
-        break;
-    case ACK_BOOT_END:
-        StartDataDownload();
-        break;
-    case ACK_DATA_DOWN:
-        if (m_nDownloadSent < m_nDownloadTotal) {
-            SetProgress(PROGRESS_DATA, PercentOf(m_nDownloadSent, m_nDownloadTotal));
-            if (m_bPartImage == 1)
-                SendMemoryChunk();
-            else
-                SendFileChunk(SUB_DATA_DOWN);
-        } else {
-            CompleteProgress(PROGRESS_DATA);
-            m_nDownloadTotal = 0;
-            m_nDownloadSent = 0;
-            if (m_bPartImage != 1)
-                m_fileDownload.Close();
-            SendDataEnd();
-        }
-        break;
-    case ACK_DATA_END:
-        CompleteProgress(PROGRESS_DATA);
-        m_nAwait = AWAIT_ERASE;
-        break;
-    case ACK_ERASE_STEP:
-        link.StepCount += 1;
-        if (m_nCurrentItem != ITEM_CDM) {
-            if (link.StepCount == 1) {
-                link.StepTotal = kEraseStepsShown;
-            } else if (link.StepCount == link.StepTotal) {
-                link.StepCount = 0;
-                link.StepTotal = 0;
-                CompleteProgress(PROGRESS_ERASE);
-                m_nProgramAnim = 0;
-                m_host.StartTimer(IDT_PROGRAM_ANIM, kProgramAnimMs);
-                break;
-            }
-        }
-        // Without an announced count there is no percentage: the row stays.
-        if (link.StepTotal > 0)
-            SetProgress(PROGRESS_ERASE, PercentOf(link.StepCount, link.StepTotal));
-        break;
-    case ACK_ERASE_END:
-        CompleteProgress(PROGRESS_ERASE);
-        m_nAwait = AWAIT_PROGRAM;
-        break;
-    case ACK_ERASE_FAIL:
-        EndItemFailed(PROGRESS_ERASE);
-        break;
-    case ACK_VERIFY_STEP:
-        link.StepCount += 1;
-        if (link.StepTotal > 0)
-            SetProgress(PROGRESS_VERIFY, PercentOf(link.StepCount, link.StepTotal));
-        break;
-    case ACK_VERIFY_END:
-        CompleteProgress(PROGRESS_VERIFY);
-        ShowItemResult();
-        StartNextItem();
-        break;
-    case ACK_UPGRADE_FINISH:
-        OnUpgradeFinished();
-        break;
     case ACK_SERIAL_VERSION:
         OnSerialVersionAck(link.packet().data, link.packet().length);
         break;
-    case ACK_PROGRAM_END:
-        link.StepCount = 0;
-        link.StepTotal = 0;
-        CompleteProgress(PROGRESS_PROGRAM);
-        if (m_nCurrentItem != ITEM_CDM) {
-            m_host.StopTimer(IDT_PROGRAM_ANIM);
-            ShowItemResult();
-            StartNextItem();
-        } else {
-            m_nAwait = AWAIT_VERIFY;
-        }
+    case ACK_UP_INDEX:
+    case ACK_BOOT_DOWN:
+    case ACK_BOOT_END:
+    case ACK_DATA_DOWN:
+    case ACK_DATA_END:
+        OnDownloadAck(event);
         break;
-    case ACK_PROGRAM_FAIL:
-        EndItemFailed(PROGRESS_PROGRAM);
+    case ACK_ERASE_STEP:
+    case ACK_ERASE_END:
+    case ACK_ERASE_FAIL:
+        OnEraseAck(event, link);
         break;
     case ACK_PROGRAM_STEP:
-        link.StepCount += 1;
-        if (link.StepCount == link.StepTotal) {
-            // CDM shows its last step only with Program End.
-            if (m_nCurrentItem != ITEM_CDM) {
-                link.StepCount = 0;
-                link.StepTotal = 0;
-                CompleteProgress(PROGRESS_PROGRAM);
-            }
-            break;
-        }
-        if (link.StepTotal > 0)
-            SetProgress(PROGRESS_PROGRAM, PercentOf(link.StepCount, link.StepTotal));
+    case ACK_PROGRAM_END:
+    case ACK_PROGRAM_FAIL:
+        OnProgramAck(event, link);
+        break;
+    case ACK_VERIFY_STEP:
+    case ACK_VERIFY_END:
+        OnVerifyAck(event, link);
+        break;
+    case ACK_UPGRADE_FINISH:
+        OnUpgradeFinished();
         break;
     default:
         break;
@@ -345,6 +284,12 @@ void CUpgradeDlg::OnBoardUpgradeDone()
     MessageBox("Upgrade Complete.");
 }
 
+void CUpgradeDlg::StartProgramAnim()
+{
+    m_nProgramAnim = 0;
+    m_host.StartTimer(IDT_PROGRAM_ANIM, kProgramAnimMs);
+}
+
 void CUpgradeDlg::OnProgramAnimTimer()
 {
     m_nProgramAnim += 1;
@@ -424,43 +369,135 @@ void CUpgradeDlg::OnUsbAck(int event, std::uint32_t stamp)
 bool CUpgradeDlg::TakeAwaited(int event)
 {
     bool awaited = false;
+    for (const AwaitedBy& entry : kAwaitedBy)
+        if (entry.event == event)
+            awaited = m_nAwait == entry.await;
+    if (!awaited)
+        Trace(std::string("Acknowledgement ") + EventName(event) + " unexpected, ignored\r\n");
+    return awaited;
+}
+
+void CUpgradeDlg::OnDownloadAck(int event)
+{
     switch (event) {
     case ACK_UP_INDEX:
-        awaited = m_nAwait == AWAIT_UP_INDEX;
+        StartBootDownload();
         break;
     case ACK_BOOT_DOWN:
-        awaited = m_nAwait == AWAIT_BOOT_DOWN;
+        ContinueDownload(PROGRESS_BOOT);
         break;
     case ACK_BOOT_END:
-        awaited = m_nAwait == AWAIT_BOOT_END;
+        StartDataDownload();
         break;
     case ACK_DATA_DOWN:
-        awaited = m_nAwait == AWAIT_DATA_DOWN;
+        ContinueDownload(PROGRESS_DATA);
         break;
     case ACK_DATA_END:
-        awaited = m_nAwait == AWAIT_DATA_END;
-        break;
-    case ACK_ERASE_STEP:
-    case ACK_ERASE_END:
-    case ACK_ERASE_FAIL:
-        awaited = m_nAwait == AWAIT_ERASE;
-        break;
-    case ACK_PROGRAM_STEP:
-    case ACK_PROGRAM_END:
-    case ACK_PROGRAM_FAIL:
-        awaited = m_nAwait == AWAIT_PROGRAM;
-        break;
-    case ACK_VERIFY_STEP:
-    case ACK_VERIFY_END:
-        awaited = m_nAwait == AWAIT_VERIFY;
-        break;
-    case ACK_UPGRADE_FINISH:
-        awaited = m_nAwait == AWAIT_FINISH;
+        CompleteProgress(PROGRESS_DATA);
+        m_nAwait = AWAIT_ERASE;
         break;
     default:
         break;
     }
-    if (!awaited)
-        Trace(std::string("Acknowledgement ") + EventName(event) + " unexpected, ignored\r\n");
-    return awaited;
+}
+
+// Boot Down or Data Down: the next chunk of the image (step PROGRESS_BOOT or
+// PROGRESS_DATA), or its end once every byte went out.
+void CUpgradeDlg::ContinueDownload(int step)
+{
+    const bool data = step == PROGRESS_DATA;
+    // The data of a part-image package comes from memory, not from a file.
+    const bool fromMemory = data && m_bPartImage == 1;
+    if (m_nDownloadSent < m_nDownloadTotal) {
+        SetProgress(step, PercentOf(m_nDownloadSent, m_nDownloadTotal));
+        if (fromMemory)
+            SendMemoryChunk();
+        else
+            SendFileChunk(data ? SUB_DATA_DOWN : SUB_BOOT_DOWN);
+        return;
+    }
+    CompleteProgress(step);
+    m_nDownloadTotal = 0;
+    m_nDownloadSent = 0;
+    if (!fromMemory)
+        m_fileDownload.Close();
+    if (data)
+        SendDataEnd();
+    else
+        SendBootEnd();
+}
+
+// One step more of step's count; without an announced count there is no
+// percentage and the row stays.
+void CUpgradeDlg::ShowStepCount(int step, const CAckReceiver& link)
+{
+    if (link.StepTotal > 0)
+        SetProgress(step, PercentOf(link.StepCount, link.StepTotal));
+}
+
+void CUpgradeDlg::OnEraseAck(int event, CAckReceiver& link)
+{
+    if (event == ACK_ERASE_FAIL) {
+        EndItemFailed(PROGRESS_ERASE);
+        return;
+    }
+    if (event == ACK_ERASE_END) {
+        CompleteProgress(PROGRESS_ERASE);
+        m_nAwait = AWAIT_PROGRAM;
+        return;
+    }
+    link.StepCount += 1;
+    if (m_nCurrentItem != ITEM_CDM) {
+        if (link.StepCount == 1) {
+            link.StepTotal = kEraseStepsShown;
+        } else if (link.StepCount == link.StepTotal) {
+            ClearSteps(link);
+            CompleteProgress(PROGRESS_ERASE);
+            StartProgramAnim();
+            return;
+        }
+    }
+    ShowStepCount(PROGRESS_ERASE, link);
+}
+
+void CUpgradeDlg::OnProgramAck(int event, CAckReceiver& link)
+{
+    if (event == ACK_PROGRAM_FAIL) {
+        EndItemFailed(PROGRESS_PROGRAM);
+        return;
+    }
+    if (event == ACK_PROGRAM_END) {
+        ClearSteps(link);
+        CompleteProgress(PROGRESS_PROGRAM);
+        if (m_nCurrentItem != ITEM_CDM) {
+            m_host.StopTimer(IDT_PROGRAM_ANIM);
+            ShowItemResult();
+            StartNextItem();
+        } else {
+            m_nAwait = AWAIT_VERIFY;
+        }
+        return;
+    }
+    link.StepCount += 1;
+    if (link.StepCount == link.StepTotal) {
+        // CDM shows its last step only with Program End.
+        if (m_nCurrentItem != ITEM_CDM) {
+            ClearSteps(link);
+            CompleteProgress(PROGRESS_PROGRAM);
+        }
+        return;
+    }
+    ShowStepCount(PROGRESS_PROGRAM, link);
+}
+
+void CUpgradeDlg::OnVerifyAck(int event, CAckReceiver& link)
+{
+    if (event == ACK_VERIFY_END) {
+        CompleteProgress(PROGRESS_VERIFY);
+        ShowItemResult();
+        StartNextItem();
+        return;
+    }
+    link.StepCount += 1;
+    ShowStepCount(PROGRESS_VERIFY, link);
 }
