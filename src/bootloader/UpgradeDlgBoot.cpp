@@ -196,17 +196,17 @@ void CUpgradeDlg::OnBootImageEcho()
 
 void CUpgradeDlg::OnReadyAnswer(bool accepted)
 {
-    // A board that refuses READY, or answers it with something else, would
-    // be erased for nothing.
-    if (!accepted) {
-        ClearAnswer();
-        Refused("==> Not READY\r\n");
+    if (accepted) {
+        ResetAnswer();
+        m_nBootStep = DEF_STEP_ERASE;
+        m_nEraseIndex = 1;
+        SendMessage_Erase();
         return;
     }
-    ResetAnswer();
-    m_nBootStep = DEF_STEP_ERASE;
-    m_nEraseIndex = 1;
-    SendMessage_Erase();
+    // A board that refuses READY, or answers it with something else, would
+    // be erased for nothing.
+    ClearAnswer();
+    Refused("==> Not READY\r\n");
 }
 
 void CUpgradeDlg::OnEraseAnswer(bool accepted)

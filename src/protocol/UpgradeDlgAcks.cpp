@@ -178,13 +178,17 @@ int CUpgradeDlg::OnAckEvent(int event)
         break;
     case ACK_ERASE_STEP:
     case ACK_ERASE_END:
-    case ACK_ERASE_FAIL:
         OnEraseAck(event, link);
         break;
     case ACK_PROGRAM_STEP:
     case ACK_PROGRAM_END:
-    case ACK_PROGRAM_FAIL:
         OnProgramAck(event, link);
+        break;
+    case ACK_ERASE_FAIL:
+        EndItemFailed(PROGRESS_ERASE);
+        break;
+    case ACK_PROGRAM_FAIL:
+        EndItemFailed(PROGRESS_PROGRAM);
         break;
     case ACK_VERIFY_STEP:
     case ACK_VERIFY_END:
@@ -270,10 +274,6 @@ void CUpgradeDlg::ShowStepCount(int step, const CAckReceiver& link)
 
 void CUpgradeDlg::OnEraseAck(int event, CAckReceiver& link)
 {
-    if (event == ACK_ERASE_FAIL) {
-        EndItemFailed(PROGRESS_ERASE);
-        return;
-    }
     if (event == ACK_ERASE_END) {
         CompleteProgress(PROGRESS_ERASE);
         m_nAwait = AWAIT_PROGRAM;
@@ -295,10 +295,6 @@ void CUpgradeDlg::OnEraseAck(int event, CAckReceiver& link)
 
 void CUpgradeDlg::OnProgramAck(int event, CAckReceiver& link)
 {
-    if (event == ACK_PROGRAM_FAIL) {
-        EndItemFailed(PROGRESS_PROGRAM);
-        return;
-    }
     if (event == ACK_PROGRAM_END) {
         ClearSteps(link);
         CompleteProgress(PROGRESS_PROGRAM);
