@@ -7,13 +7,14 @@
 //           CSendToBD::OnRxNotify -> serial CAckReceiver -> CSerialAckSink ->
 //           OnSerialAck -> OnAckEvent (system and board check differ)
 //   OnAckEvent -> TakeAwaited -> one member per family (OnDownloadAck,
-//           OnEraseAck, OnProgramAck, OnVerifyAck) -> SetProgress,
-//           SetItemResult, the next request
+//           OnEraseAck, OnProgramAck, OnVerifyAck; a Fail ends the item) ->
+//           SetProgress, SetItemResult, the next request
 //   A refusal of a checker: OnCheckerMessage -> OnAckRejected.
 //
-// Everything below the sinks runs on the user-interface thread. The
-// reactions read and write the step counters of the link that carries the
-// run (ActiveReceiver).
+// Only CUsbAckSink's own lines run on the USB reader thread; everything
+// past SendSync, and the whole serial side, runs on the user-interface
+// thread. The reactions read and write the step counters of the link that
+// carries the run (ActiveReceiver).
 #include "app/UpgradeDlg.h"
 #include "protocol/Items.h"
 
