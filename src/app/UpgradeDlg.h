@@ -11,9 +11,12 @@
 // host's SendSync, where CSendToBD parses them (OnBootByte, or the serial
 // receiver whose sink calls OnSerialAck and OnAckRejected); the USB reader
 // thread of m_UsbLink runs its receiver there and its sink (CUsbAckSink)
-// hands each event over through SendSync to OnAckEvent and OnAckRejected.
-// The one member written off that thread is m_nLastFrameMs (CUsbAckSink's
-// OnFrame on the USB reader thread), hence atomic.
+// hands each event over through SendSync to OnUsbAck (then OnAckEvent) and
+// OnAckRejected.
+// The acknowledgement path from either thread to the progress rows is
+// drawn at the top of protocol/UpgradeDlgAcks.cpp. Both the writer
+// (NoteTargetActivity) and the reader (OnStallTimer) of the atomic
+// m_nLastFrameMs run on this thread too.
 //
 // Errors: nothing here throws to the host. What the user must act on goes
 // to MessageBox in the system's own words, everything else to Trace. A
@@ -77,7 +80,7 @@ private:
 };
 
 // Acknowledgements of the USB link: raised on its reader thread and handed
-// to the window synchronously (WM_ACK_EVENT).
+// to the window synchronously (WM_ACK_EVENT). In protocol/UpgradeDlgAcks.cpp.
 class CUsbAckSink : public IAckSink {
 public:
     explicit CUsbAckSink(CUpgradeDlg& dlg) : m_dlg(dlg) {}
@@ -137,7 +140,7 @@ public:
     // Writes an item's Result cell and records it.
     void SetItemResult(int row, const std::string& result);
 
-    // --- Connection control and the USB sink (app/UpgradeDlgConnect.cpp)
+    // --- Connection control (app/UpgradeDlgConnect.cpp)
     void FillBaudList();
     void FillPortList();
     void FillComPortList();
@@ -147,6 +150,8 @@ public:
     void ConnectSerial(const std::string& portName, const std::string& baudText);
     void DisconnectUsb();
     void DisconnectSerial();
+    // Closes the link in use, USB or serial.
+    void DisconnectLink();
     void OnBoardCheckAck();
     // Stops the timers that watch a connection and pace the board exchange.
     void StopConnectionTimers();
@@ -155,13 +160,19 @@ public:
     void OnLinkLost(int transport);
     // Drops whatever the current link received so far.
     void DiscardInput();
-    // A checker refused an answer: its message, and during a run a failed item.
-    void OnAckRejected(const std::string& text);
 
-    // --- Serial acknowledgements (bootloader/SendToBD.cpp)
+    // --- Acknowledgement path: both sinks and the reactions (protocol/UpgradeDlgAcks.cpp)
+    int OnAckEvent(int event);
+    // A USB acknowledgement whose bytes were read at write count stamp.
+    void OnUsbAck(int event, std::uint32_t stamp);
     // Reactions of the serial checkers: those of OnAckEvent, with the
     // system check and board check differing.
     void OnSerialAck(int event);
+    // A checker refused an answer: its message, and during a run a failed item.
+    void OnAckRejected(const std::string& text);
+    // True when event is what the run waits for (and moves the wait on for
+    // the target's notices); false traces it as unexpected.
+    bool TakeAwaited(int event);
 
     // --- Requests (protocol/UpgradeDlgRequests.cpp)
     void MakePacketAndSend(std::uint8_t command, std::uint8_t subcommand, const std::uint8_t* payload,
@@ -177,13 +188,7 @@ public:
     void SendUpgradeFinish();
     void SendBoardCheck();
 
-    // --- Acknowledgement reactions and upgrade sequencing (protocol/UpgradeDlgSequence.cpp)
-    int OnAckEvent(int event);
-    // A USB acknowledgement whose bytes were read at write count stamp.
-    void OnUsbAck(int event, std::uint32_t stamp);
-    // True when event is what the run waits for (and moves the wait on for
-    // the target's notices); false traces it as unexpected.
-    bool TakeAwaited(int event);
+    // --- Upgrade sequencing (protocol/UpgradeDlgSequence.cpp)
     // Ends the run now: nothing more is sent, the item fails, the user may
     // retry. message, when not empty, says why.
     void AbortRun(const std::string& message);
@@ -255,6 +260,44 @@ public:
     // Refuses a board body image without its end mark (throws std::runtime_error).
     void CheckBoardBody();
 
+private:
+    // --- Acknowledgement families (protocol/UpgradeDlgAcks.cpp): UP Index to
+    // Data End, the erase, program and verify notices.
+    void OnDownloadAck(int event);
+    // Boot Down or Data Down (step PROGRESS_BOOT or PROGRESS_DATA).
+    void ContinueDownload(int step);
+    void ShowStepCount(int step, const CAckReceiver& link);
+    void OnEraseAck(int event, CAckReceiver& link);
+    void OnProgramAck(int event, CAckReceiver& link);
+    void OnVerifyAck(int event, CAckReceiver& link);
+
+    // --- Upgrade sequencing (protocol/UpgradeDlgSequence.cpp)
+    void StartProgramAnim();
+
+    // --- Bootloader download (bootloader/UpgradeDlgBoot.cpp): one handler
+    // per step's answer, and what the steps share.
+    using AnswerHandler = void (CUpgradeDlg::*)(bool accepted);
+    // The handler of step's 6-byte answer; nullptr for a step without one.
+    static AnswerHandler AnswerHandlerOf(int step);
+    void OnReadyAnswer(bool accepted);
+    void OnEraseAnswer(bool accepted);
+    void OnStartAnswer(bool accepted);
+    void OnHexBlockAnswer(bool accepted);
+    void OnHexEndAnswer(bool accepted);
+    void OnFinishAnswer(bool accepted);
+    void OnBootImageEcho();
+    void OnBootImageSilent();
+    void StartReady();
+    void SendFinishRecord();
+    bool AnswerComplete(std::uint8_t b);
+    void ClearAnswer();
+    void ResetAnswer();
+    void AwaitBoardAnswer();
+    void SendBootMessage(const std::string& text, const char* errorTrace);
+    void ReportBoardFailure(const char* message = "Board upgrade failed.");
+    void Refused(const char* trace);
+
+public:
     // ------------------------------------------------------------------
     // State. Everything starts at zero or empty.
 
