@@ -163,6 +163,8 @@ Common options:
                        send the bytes HEX instead of that answer (a short,
                        malformed or badly summed board acknowledgement)
   -h, --help           this text
+  Options take their value as the next argument or after '=' (--model=2);
+  '--' ends the options.
 
 Machine options:
   --model 1|2          Quorin V1 (default) or Quorin V2; sets the default parts

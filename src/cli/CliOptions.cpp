@@ -249,6 +249,8 @@ std::string CliHelpText()
                        "  --no-history           do not record the run in the history\n"
                        "  -h, --help             this text\n"
                        "  --version              the version and the git revision it was built from\n"
+                       "Options take their value as the next argument or after '=' (--baud=9600);\n"
+                       "'--' ends the options.\n"
                        "\n"
                        "velunda-cli devices lists every FTDI bridge (serial number, description,\n"
                        "bus-port path, whether ftdi_sio holds it and as which tty) and every serial port.\n"

@@ -687,7 +687,8 @@ bool ParseStationOptions(int argc, char** argv, CStationOptions& options, std::s
     CCliOptions unused;
     COptionParse how;
     how.positional = [&options](const std::string& arg, std::string&) {
-        options.workerArgs.push_back(arg);
+        // A package named like an option keeps its name in the workers' options.
+        options.workerArgs.push_back(arg.size() > 1 && arg[0] == '-' ? "./" + arg : arg);
         return true;
     };
     if (!ParseOptions(args, StationOptionRows(options, unused), how, error))
