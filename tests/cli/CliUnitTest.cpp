@@ -6,6 +6,7 @@
 #include "cli/CliReport.h"
 #include "cli/Json.h"
 #include "cli/Outcome.h"
+#include "cli/Station.h"
 #include "cli/StationEvents.h"
 
 #include "history/RecordTime.h"
@@ -98,6 +99,12 @@ TEST(CliOptions, CommandLinesAreAcceptedOrRefusedWithAReason)
         {{"history", "p.DAT"}, false, "history with a package"},
         {{"--serial", "A1", "p.DAT"}, false, "a history filter on an upgrade"},
         {{"-q", "--no-history", "p.DAT"}, true, "quiet, without history"},
+        {{"--port=/dev/pts/3", "--baud=115200", "--items=MAIN", "b.qvp"}, true, "values after '='"},
+        {{"--json", "--", "-p.DAT"}, true, "a package named like an option after --"},
+        {{"--json=yes", "p.DAT"}, false, "a flag given a value"},
+        {{"--verb", "p.DAT"}, false, "an option cut short"},
+        {{"-qx", "p.DAT"}, false, "an unknown letter among flags"},
+        {{"--port", "USB", "--port=USB", "p.DAT"}, false, "USB twice"},
     };
     for (const ArgsCase& c : cases) {
         std::vector<std::string> argv = {"velunda-cli"};
@@ -132,6 +139,107 @@ TEST(CliOptions, TheChosenValuesReachTheRun)
     EXPECT_TRUE(o.json);
     EXPECT_EQ(o.app.stallTimeoutMs, 2500);
     EXPECT_EQ(o.package, "x.qvp");
+}
+
+// The parser every program shares: the forms of a value, the end of the
+// options, what is left to the caller, and its one error style.
+TEST(OptionTable, EveryFormIsTakenAndEveryMistakeNamedOneWay)
+{
+    struct Case {
+        std::vector<std::string> args;
+        bool passOn; // unknown options are left to the caller
+        const char* result;
+    };
+    const Case cases[] = {
+        {{"--name", "a", "-v", "x"}, false, "name=a v x"},
+        {{"--name=a=b", "y", "--name="}, false, "name=a=b y name="},
+        {{"-na", "-vv", "-vnb"}, false, "name=a v v v name=b"},
+        {{"-n", "-v", "--name", "--verbose"}, false, "name=-v name=--verbose"},
+        {{"--", "--name", "-v"}, false, "--name -v"},
+        {{"-", "x", "--", "--"}, false, "- x --"},
+        {{"--help", "--bogus"}, false, "help"},
+        {{"--bogus", "--help"}, false, "error: unknown option '--bogus'"},
+        {{"--bogus=1"}, false, "error: unknown option '--bogus'"},
+        {{"--nam", "a"}, false, "error: unknown option '--nam'"},
+        {{"-x"}, false, "error: unknown option '-x'"},
+        {{"-vx"}, false, "error: unknown option '-x'"},
+        {{"--name"}, false, "error: option '--name' needs a value"},
+        {{"-vn"}, false, "error: option '-n' needs a value"},
+        {{"--verbose=1"}, false, "error: option '--verbose' takes no value"},
+        {{"--name", "bad"}, false, "error: not a good name"},
+        {{"--other", "x", "-av", "--name=a", "--nam", "b", "--o=1"},
+         true,
+         "x name=a | --other -av --nam b --o=1"},
+        {{"--verbose=1"}, true, "error: option '--verbose' takes no value"},
+    };
+    for (const Case& c : cases) {
+        std::string taken;
+        const auto note = [&taken](const std::string& what) { taken += (taken.empty() ? "" : " ") + what; };
+        const COptionTable table = {
+            {"name", 'n', true,
+             [&](const std::string& v, std::string& error) {
+                 error = v == "bad" ? "not a good name" : "";
+                 note("name=" + v);
+                 return error.empty();
+             }},
+            {"verbose", 'v', false, [&](const std::string&, std::string&) { return note("v"), true; }},
+            {"help", 0, false, [&](const std::string&, std::string&) { return note("help"), true; }, true}};
+        std::vector<std::string> left;
+        COptionParse how;
+        how.positional = [&](const std::string& arg, std::string&) { return note(arg), true; };
+        how.unknown = c.passOn ? &left : nullptr;
+        std::vector<std::string> argv = {"prog"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string error;
+        std::string result = ParseOptions(argv, table, how, error) ? taken : "error: " + error;
+        for (std::size_t i = 0; i < left.size(); ++i)
+            result += (i == 0 ? " | " : " ") + left[i];
+        EXPECT_EQ(result, c.result) << c.args.front();
+    }
+}
+
+// Station mode reads the CLI's rows: the targets are its own, every other
+// option is passed on to each worker.
+TEST(CliStationOptions, TargetsStayAndTheRestGoesToEveryWorker)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* result; // the targets, then the workers' options; or the error
+    };
+    const Case cases[] = {
+        {{"--station", "--usb-tty=/dev/a", "--usb-device", "1-2", "-q", "--items=MAIN", "--json", "p.DAT"},
+         "--usb-tty /dev/a, --usb-device 1-2 | --quiet --items MAIN p.DAT"},
+        {{"station", "--port", "/dev/b", "--port", "USB", "--", "-p.DAT"},
+         "--port /dev/b | --port USB ./-p.DAT"},
+        {{"--station", "--usb-tty", "/dev/a", "--usb-tty=/dev/a", "p.DAT"},
+         "the target /dev/a is given twice"},
+        {{"--station", "p.DAT"},
+         "--station needs its machines: --usb-tty PATH, --port PATH or --usb-device ID (each may be "
+         "repeated), "
+         "or --all-devices"},
+        {{"--station", "--all-devices", "--help"}, "--help does not combine with --station"},
+        {{"--station", "--all-devices", "--bogus", "p.DAT"}, "unknown option '--bogus'"},
+        {{"--station", "--all-devices", "--skip-current=1", "p.DAT"},
+         "option '--skip-current' takes no value"},
+        {{"--station", "--all-devices", "info", "p.DAT"}, "--station runs upgrades and checks only"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {"velunda-cli"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::vector<char*> ptrs;
+        for (auto& a : argv)
+            ptrs.push_back(a.data());
+        CStationOptions options;
+        std::string result;
+        if (ParseStationOptions(static_cast<int>(ptrs.size()), ptrs.data(), options, result)) {
+            for (const CStationTarget& t : options.targets)
+                result += (result.empty() ? "" : ", ") + t.option + " " + t.value;
+            result += " |";
+            for (const std::string& a : options.workerArgs)
+                result += " " + a;
+        }
+        EXPECT_EQ(result, c.result) << c.args.at(1);
+    }
 }
 
 TEST(CliJson, TextsFromATargetStayValidJson)
@@ -197,6 +305,9 @@ TEST(CliHelp, TheHelpNamesEveryExitStatusAndEveryOption)
          {"--port", "--baud", "--usb-tty", "--items", "--check-only", "--log", "--stall-timeout", "--json",
           "info PACKAGE", "  0  ", "  1  ", "  2  ", "  3  ", "\"Upgrade Complete.\""})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    CCliOptions unused;
+    for (const COption& row : CliOptionRows(unused))
+        EXPECT_NE(r.out.find("--" + row.name), std::string::npos) << row.name;
 }
 
 } // namespace
