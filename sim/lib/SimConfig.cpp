@@ -128,6 +128,89 @@ const std::vector<std::string>& RefuseKinds()
     return kinds;
 }
 
+} // namespace
+
+const std::vector<std::string>& MachineRequestKinds()
+{
+    static const std::vector<std::string> kinds = {"board-check", "sys-check", "up-index", "boot-down",
+                                                   "boot-end",    "data-down", "data-end", "finish"};
+    return kinds;
+}
+
+const std::vector<std::string>& MachineNoticeKinds()
+{
+    static const std::vector<std::string> kinds = {
+        "serial",       "erase-start", "erase-step",   "erase-end",    "erase-fail",  "program-start",
+        "program-step", "program-end", "program-fail", "verify-start", "verify-step", "verify-end"};
+    return kinds;
+}
+
+const std::vector<std::string>& BoardKinds()
+{
+    static const std::vector<std::string> kinds = {"probe", "boot",  "ready", "erase",
+                                                   "start", "block", "end",   "finish"};
+    return kinds;
+}
+
+std::string DefaultSysRecord(int model, const std::string& boardVersion)
+{
+    // Groups: IR, CF, CIS M, CIS S, MAIN, CDM.
+    const std::string v1 = "YYYYYYYYYYYYYYYNNN";
+    const std::string v2 = "NNNNNNNNNNNNYYYYYY";
+    return (model == 2 ? v2 : v1) + boardVersion;
+}
+
+std::vector<std::uint8_t> BuildSerialText(const std::string& separator, const std::string& serial,
+                                          const std::vector<std::string>& versions)
+{
+    std::string text = separator + serial + separator;
+    for (const auto& v : versions)
+        text += v;
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+bool ParseSimDuration(const std::string& text, SimDuration& out)
+{
+    std::size_t digits = 0;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits])))
+        ++digits;
+    if (digits == 0 || digits > 9)
+        return false;
+    long value = 0;
+    if (!ParseInt(text.substr(0, digits), 0, 999999999, value))
+        return false;
+    const std::string unit = text.substr(digits);
+    if (unit.empty() || unit == "ms")
+        out = std::chrono::milliseconds(value);
+    else if (unit == "us")
+        out = std::chrono::microseconds(value);
+    else if (unit == "s")
+        out = std::chrono::seconds(value);
+    else
+        return false;
+    return true;
+}
+
+bool ParseSimHex(const std::string& text, std::vector<std::uint8_t>& out)
+{
+    std::string digits;
+    for (char c : text) {
+        if (c == ' ' || c == ',' || c == ':')
+            continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+        digits.push_back(c);
+    }
+    if (digits.empty() || digits.size() % 2 != 0)
+        return false;
+    out.clear();
+    for (std::size_t i = 0; i < digits.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    return true;
+}
+
+namespace {
+
 const char* const kSimHelp = R"(Usage: quorin-sim [machine|board] [OPTIONS]
 
 A virtual target on a pseudo-terminal. It prints the slave path on the first
@@ -233,85 +316,6 @@ up, 2 for a bad command line.
 )";
 
 } // namespace
-
-const std::vector<std::string>& MachineRequestKinds()
-{
-    static const std::vector<std::string> kinds = {"board-check", "sys-check", "up-index", "boot-down",
-                                                   "boot-end",    "data-down", "data-end", "finish"};
-    return kinds;
-}
-
-const std::vector<std::string>& MachineNoticeKinds()
-{
-    static const std::vector<std::string> kinds = {
-        "serial",       "erase-start", "erase-step",   "erase-end",    "erase-fail",  "program-start",
-        "program-step", "program-end", "program-fail", "verify-start", "verify-step", "verify-end"};
-    return kinds;
-}
-
-const std::vector<std::string>& BoardKinds()
-{
-    static const std::vector<std::string> kinds = {"probe", "boot",  "ready", "erase",
-                                                   "start", "block", "end",   "finish"};
-    return kinds;
-}
-
-std::string DefaultSysRecord(int model, const std::string& boardVersion)
-{
-    // Groups: IR, CF, CIS M, CIS S, MAIN, CDM.
-    const std::string v1 = "YYYYYYYYYYYYYYYNNN";
-    const std::string v2 = "NNNNNNNNNNNNYYYYYY";
-    return (model == 2 ? v2 : v1) + boardVersion;
-}
-
-std::vector<std::uint8_t> BuildSerialText(const std::string& separator, const std::string& serial,
-                                          const std::vector<std::string>& versions)
-{
-    std::string text = separator + serial + separator;
-    for (const auto& v : versions)
-        text += v;
-    return std::vector<std::uint8_t>(text.begin(), text.end());
-}
-
-bool ParseSimDuration(const std::string& text, SimDuration& out)
-{
-    std::size_t digits = 0;
-    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits])))
-        ++digits;
-    if (digits == 0 || digits > 9)
-        return false;
-    long value = 0;
-    if (!ParseInt(text.substr(0, digits), 0, 999999999, value))
-        return false;
-    const std::string unit = text.substr(digits);
-    if (unit.empty() || unit == "ms")
-        out = std::chrono::milliseconds(value);
-    else if (unit == "us")
-        out = std::chrono::microseconds(value);
-    else if (unit == "s")
-        out = std::chrono::seconds(value);
-    else
-        return false;
-    return true;
-}
-
-bool ParseSimHex(const std::string& text, std::vector<std::uint8_t>& out)
-{
-    std::string digits;
-    for (char c : text) {
-        if (c == ' ' || c == ',' || c == ':')
-            continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return false;
-        digits.push_back(c);
-    }
-    if (digits.empty() || digits.size() % 2 != 0)
-        return false;
-    out.clear();
-    for (std::size_t i = 0; i < digits.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return true;
-}
 
 std::string SimHelpText()
 {

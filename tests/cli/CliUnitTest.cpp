@@ -71,6 +71,25 @@ TEST(CliOutcome, AFailureIsNeverHiddenByALaterSuccess)
     EXPECT_EQ(ExitCodeOf(ECliOutcome::None), 1);
 }
 
+// A command line as main gets it, after the program's name.
+class CArgv {
+public:
+    explicit CArgv(const std::vector<std::string>& args) : m_texts(args)
+    {
+        m_texts.insert(m_texts.begin(), "velunda-cli");
+        for (auto& text : m_texts)
+            m_values.push_back(text.data());
+    }
+    CArgv(const CArgv&) = delete;
+    CArgv& operator=(const CArgv&) = delete;
+    int Count() const { return static_cast<int>(m_values.size()); }
+    char** Values() { return m_values.data(); }
+
+private:
+    std::vector<std::string> m_texts;
+    std::vector<char*> m_values;
+};
+
 struct ArgsCase {
     std::vector<std::string> args;
     bool ok;
@@ -107,15 +126,10 @@ TEST(CliOptions, CommandLinesAreAcceptedOrRefusedWithAReason)
         {{"--port", "USB", "--port=USB", "p.DAT"}, false, "USB twice"},
     };
     for (const ArgsCase& c : cases) {
-        std::vector<std::string> argv = {"velunda-cli"};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        std::vector<char*> ptrs;
-        for (auto& a : argv)
-            ptrs.push_back(a.data());
+        CArgv argv(c.args);
         CCliOptions options;
         std::string error;
-        EXPECT_EQ(ParseCliOptions(static_cast<int>(ptrs.size()), ptrs.data(), options, error), c.ok)
-            << c.what;
+        EXPECT_EQ(ParseCliOptions(argv.Count(), argv.Values(), options, error), c.ok) << c.what;
         if (!c.ok) {
             EXPECT_FALSE(error.empty()) << c.what;
         }
@@ -124,14 +138,11 @@ TEST(CliOptions, CommandLinesAreAcceptedOrRefusedWithAReason)
 
 TEST(CliOptions, TheChosenValuesReachTheRun)
 {
-    std::vector<std::string> argv = {"velunda-cli", "--port", "/dev/pts/9",      "--baud", "38300", "--items",
-                                     "ir,cis-s,IR", "--json", "--stall-timeout", "2.5",    "x.qvp"};
-    std::vector<char*> ptrs;
-    for (auto& a : argv)
-        ptrs.push_back(a.data());
+    CArgv argv({"--port", "/dev/pts/9", "--baud", "38300", "--items", "ir,cis-s,IR", "--json",
+                "--stall-timeout", "2.5", "x.qvp"});
     CCliOptions o;
     std::string error;
-    ASSERT_TRUE(ParseCliOptions(static_cast<int>(ptrs.size()), ptrs.data(), o, error)) << error;
+    ASSERT_TRUE(ParseCliOptions(argv.Count(), argv.Values(), o, error)) << error;
     EXPECT_EQ(o.port, "/dev/pts/9");
     EXPECT_EQ(o.app.extraPorts, (std::vector<std::string>{"/dev/pts/9"}));
     EXPECT_EQ(o.baud, "38300");
@@ -224,14 +235,10 @@ TEST(CliStationOptions, TargetsStayAndTheRestGoesToEveryWorker)
         {{"--station", "--all-devices", "info", "p.DAT"}, "--station runs upgrades and checks only"},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> argv = {"velunda-cli"};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        std::vector<char*> ptrs;
-        for (auto& a : argv)
-            ptrs.push_back(a.data());
+        CArgv argv(c.args);
         CStationOptions options;
         std::string result;
-        if (ParseStationOptions(static_cast<int>(ptrs.size()), ptrs.data(), options, result)) {
+        if (ParseStationOptions(argv.Count(), argv.Values(), options, result)) {
             for (const CStationTarget& t : options.targets)
                 result += (result.empty() ? "" : ", ") + t.option + " " + t.value;
             result += " |";
