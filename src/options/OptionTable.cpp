@@ -86,14 +86,11 @@ public:
             return true; // the rest of a group of letters passed on whole
         if (step.code == 1)
             return Positional(optarg);
-        if (step.code == ':')
-            return Fail("option '" + Shown(step.at) + "' needs a value");
-        if (step.code == '?')
-            return Unknown(step);
+        if (step.code == ':' || step.code == '?')
+            return Mistake(step);
         const COption* row = step.longIndex >= 0 ? &m_table[static_cast<std::size_t>(step.longIndex)]
                                                  : m_getopt.RowOfCode(step.code);
-        // getopt_long takes any unambiguous prefix; the names stay exact.
-        if (step.longIndex >= 0 && Written(m_getopt.Text(step.at)) != "--" + row->name)
+        if (!Exact(step.at, *row))
             return Refuse(step.at, optind, Written(m_getopt.Text(step.at)));
         if (row->action && !row->action(optarg != nullptr ? optarg : "", m_error))
             return false;
@@ -109,11 +106,23 @@ public:
     }
 
 private:
-    bool Unknown(const CStep& step)
+    // getopt_long takes any unambiguous prefix of a long name; ours stay exact.
+    bool Exact(int at, const COption& row) const
+    {
+        const std::string& text = m_getopt.Text(at);
+        return text.rfind("--", 0) != 0 || Written(text) == "--" + row.name;
+    }
+
+    // A missing value, a value given to a flag, or an option the table lacks.
+    bool Mistake(const CStep& step)
     {
         const COption* row = optopt != 0 ? m_getopt.RowOfCode(optopt) : nullptr;
-        if (row != nullptr && m_getopt.Text(step.at).rfind("--", 0) == 0)
-            return Fail("option '--" + row->name + "' takes no value");
+        if (row != nullptr && Exact(step.at, *row)) {
+            if (step.code == ':')
+                return Fail("option '" + Shown(step.at) + "' needs a value");
+            if (m_getopt.Text(step.at).rfind("--", 0) == 0)
+                return Fail("option '--" + row->name + "' takes no value");
+        }
         // A letter inside a group ("-xq") leaves optind on the group.
         return Refuse(step.at, std::max(optind, step.at + 1), Shown(step.at));
     }

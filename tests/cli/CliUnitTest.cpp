@@ -172,6 +172,8 @@ TEST(OptionTable, EveryFormIsTakenAndEveryMistakeNamedOneWay)
         {{"--bogus", "--help"}, false, "error: unknown option '--bogus'"},
         {{"--bogus=1"}, false, "error: unknown option '--bogus'"},
         {{"--nam", "a"}, false, "error: unknown option '--nam'"},
+        {{"--nam"}, false, "error: unknown option '--nam'"},
+        {{"--verb=1"}, false, "error: unknown option '--verb'"},
         {{"-x"}, false, "error: unknown option '-x'"},
         {{"-vx"}, false, "error: unknown option '-x'"},
         {{"--name"}, false, "error: option '--name' needs a value"},
