@@ -47,19 +47,18 @@ void ReportParts(const CCliOptions& options, CCliReport& report, const std::stri
                  const std::vector<PartListRow>& shown)
 {
     if (options.json) {
-        std::vector<std::string> jsonParts;
-        for (const PartListRow& row : shown)
-            jsonParts.push_back(CJsonObject()
-                                    .Add("item", row.strName)
-                                    .Add("file", row.strFile)
-                                    .Add("file_version", row.strVersion)
-                                    .Add("file_size", SizeFromText(row.strSize))
-                                    .Text());
+        const auto part = [](const PartListRow& row) {
+            return CJsonObject()
+                .Add("item", row.strName)
+                .Add("file", row.strFile)
+                .Add("file_version", row.strVersion)
+                .Add("file_size", SizeFromText(row.strSize));
+        };
         report.Json(CJsonObject()
                         .Add("event", "package")
                         .Add(PackageFields(path))
                         .Add("model", ModelName(model))
-                        .AddRaw("parts", JsonArray(jsonParts))
+                        .AddRaw("parts", JsonObjectArray(shown, part))
                         .Text());
         return;
     }

@@ -576,22 +576,20 @@ int RunDevices(const CCliOptions& options)
     const bool listed = ListFtdiBridges(bridges, error);
     const std::vector<std::string> ports = ListSerialPorts();
     if (options.json) {
-        std::vector<std::string> items;
-        for (const auto& b : bridges)
-            items.push_back(CJsonObject()
-                                .Add("serial", b.serial)
-                                .Add("description", b.description)
-                                .Add("bus_port", b.busPort)
-                                .Add("dev_node", b.devNode)
-                                .Add("kernel_driver", b.kernelDriver)
-                                .Add("tty", b.tty)
-                                .Text());
+        const auto bridge = [](const FtdiBridgeInfo& b) {
+            return CJsonObject().AddTexts({{"serial", b.serial},
+                                           {"description", b.description},
+                                           {"bus_port", b.busPort},
+                                           {"dev_node", b.devNode},
+                                           {"kernel_driver", b.kernelDriver},
+                                           {"tty", b.tty}});
+        };
         std::vector<std::string> names;
         for (const auto& p : ports)
             names.push_back(JsonString(p));
         CJsonObject out;
         out.Add("event", "devices")
-            .AddRaw("ftdi_bridges", JsonArray(items))
+            .AddRaw("ftdi_bridges", JsonObjectArray(bridges, bridge))
             .AddRaw("serial_ports", JsonArray(names));
         if (!listed)
             out.Add("usb_error", error);

@@ -631,49 +631,68 @@ bool IsStationCommand(int argc, char** argv)
     return false;
 }
 
-bool ParseStationOptions(int argc, char** argv, CStationOptions& options, std::string& error)
+namespace {
+
+// The CLI's rows with the station's actions: the targets, --all-devices,
+// --json and --log are the station's; every other option is passed on to
+// each worker.
+COptionTable StationOptionRows(CStationOptions& options, CCliOptions& unused)
 {
-    options = CStationOptions{};
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return false;
-            }
-            out = argv[++i];
+    COptionTable rows = CliOptionRows(unused);
+    for (COption& row : rows) {
+        row.ends = false;
+        row.action = [&options, option = "--" + row.name, takes = row.takesValue](const std::string& v,
+                                                                                  std::string&) {
+            options.workerArgs.push_back(option);
+            if (takes)
+                options.workerArgs.push_back(v);
             return true;
         };
-        std::string v;
-        if (arg == "--station" || (i == 1 && arg == "station")) {
-            continue;
-        } else if (arg == "--usb-tty" || arg == "--port" || arg == "--usb-device") {
-            if (!value(v))
-                return false;
-            if (arg == "--port" && v == "USB") {
-                options.workerArgs.insert(options.workerArgs.end(), {arg, v});
-                continue;
-            }
+    }
+    for (const char* name : {"usb-tty", "port", "usb-device"}) {
+        const std::string option = std::string("--") + name;
+        auto passOn = FindOption(rows, name)->action;
+        FindOption(rows, name)->action = [&options, option, passOn](const std::string& v,
+                                                                    std::string& error) {
+            if (option == "--port" && v == "USB")
+                return passOn(v, error);
             for (const auto& t : options.targets)
                 if (t.value == v) {
                     error = "the target " + v + " is given twice";
                     return false;
                 }
-            options.targets.push_back({arg, v});
-        } else if (arg == "--all-devices") {
-            options.allDevices = true;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--log") {
-            if (!value(options.logFile))
-                return false;
-        } else if (arg == "-h" || arg == "--help") {
-            error = "--help does not combine with --station";
-            return false;
-        } else {
-            options.workerArgs.push_back(arg);
-        }
+            options.targets.push_back({option, v});
+            return true;
+        };
     }
+    FindOption(rows, "json")->action = FlagOption("json", 0, options.json).action;
+    FindOption(rows, "log")->action = TextOption("log", 0, options.logFile).action;
+    FindOption(rows, "help")->action = [](const std::string&, std::string& error) {
+        error = "--help does not combine with --station";
+        return false;
+    };
+    rows.push_back(FlagOption("all-devices", 0, options.allDevices));
+    rows.push_back({"station", 0, false, nullptr});
+    return rows;
+}
+
+} // namespace
+
+bool ParseStationOptions(int argc, char** argv, CStationOptions& options, std::string& error)
+{
+    options = CStationOptions{};
+    std::vector<std::string> args(argv, argv + argc);
+    if (args.size() > 1 && args[1] == "station")
+        args.erase(args.begin()); // the word stands in for the program's name
+    CCliOptions unused;
+    COptionParse how;
+    how.positional = [&options](const std::string& arg, std::string&) {
+        // A package named like an option keeps its name in the workers' options.
+        options.workerArgs.push_back(arg.size() > 1 && arg[0] == '-' ? "./" + arg : arg);
+        return true;
+    };
+    if (!ParseOptions(args, StationOptionRows(options, unused), how, error))
+        return false;
     if (options.targets.empty() && !options.allDevices) {
         error = "--station needs its machines: --usb-tty PATH, --port PATH or --usb-device ID (each may be "
                 "repeated), or --all-devices";

@@ -51,6 +51,9 @@ TEST(AppOptions, BadValuesAreRefusedWithAMessage)
         {"velunda", "--stall-timeout", "-3"},
         {"velunda", "--stall-timeout", "5s"},
         {"velunda", "--log"},
+        {"velunda", "--stall-timeout=0"},
+        {"velunda", "--no-history=yes"},
+        {"velunda", "--port", "USB"},
     };
     for (auto args : cases) {
         auto argv = Argv(args);
