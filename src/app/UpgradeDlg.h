@@ -39,6 +39,12 @@ public:
 
     CDialogHost& Host() { return m_host; }
     const CAppOptions& Options() const { return m_options; }
+    // What the window shows and holds, read-only, for the command line.
+    CDlgStatus Status() const { return CDlgStatus(*this); }
+    // The account of this window's runs; its owner names the program and finishes it.
+    CRunJournal& Journal() { return m_Journal; }
+    // Where File Load unpacks archives; the window's default is beside the package.
+    void SetUnpackPlace(CUnpackFolder::EPlace place) { m_eUnpackPlace = place; }
 
     // --- Lifecycle (app/UpgradeDlg.cpp)
     bool OnInitDialog();

@@ -182,3 +182,33 @@ struct CUpgradeDlgState {
     // A board-upgrade failure has been reported for this connection.
     int m_bBoardFailShown = 0;
 };
+
+// The window as the command line reads it: live values, no way to change
+// them. CUpgradeDlg::Status() hands one out.
+class CDlgStatus {
+public:
+    using PartFlags = int[PART_COUNT];
+    using PartTexts = std::string[PART_COUNT];
+
+    explicit CDlgStatus(const CUpgradeDlgState& state) : m_state(state) {}
+
+    // The loaded package (RESULT_TYPE_*), which parts it carries, its list.
+    int ResultType() const { return m_state.m_nResultType; }
+    const PartFlags& HasPart() const { return m_state.m_bHasPart; }
+    const PartListTable& PartList() const { return m_state.m_PartList; }
+    // The link, the item of the run (ITEM_*) and the bootloader step (DEF_STEP_*).
+    bool Connected() const { return m_state.m_bConnected == 1; }
+    int CurrentItem() const { return m_state.m_nCurrentItem; }
+    int BootStep() const { return m_state.m_nBootStep; }
+    // SYS Check acknowledgements and serial/version frames handled so far.
+    int SysCheckAnswers() const { return m_state.m_nSysCheckAnswers; }
+    int SerialFrames() const { return m_state.m_nSerialFrames; }
+    // What the target reported of itself.
+    const std::string& TargetSerial() const { return m_state.m_strTargetSerial; }
+    const PartTexts& TargetVersions() const { return m_state.m_strTargetVersion; }
+    // Why Upgrade Start stays disabled; empty when it is available.
+    const std::string& StartBlockedReason() const { return m_state.m_strStartBlockedReason; }
+
+private:
+    const CUpgradeDlgState& m_state;
+};
