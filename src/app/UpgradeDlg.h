@@ -1,7 +1,8 @@
 #pragma once
 // The main window: owner of all state of the tool. Its member functions are
 // spread over one .cpp per concern; the sections below name each file. Its
-// data is the base CUpgradeDlgState (app/UpgradeDlgState.h). The numbers
+// data (app/UpgradeDlgState.h) is a private base: the command line reads it
+// through Status(), the tests through their access struct. The numbers
 // it uses live in app/ControlIds.h (controls), app/WindowIds.h (messages,
 // transports, progress rows, list columns, timers, models) and
 // bootloader/BootSteps.h (bootloader steps).
@@ -30,7 +31,7 @@
 #include <cstdint>
 #include <string>
 
-class CUpgradeDlg : public IDialogEvents, public CUpgradeDlgState {
+class CUpgradeDlg : public IDialogEvents, private CUpgradeDlgState {
 public:
     explicit CUpgradeDlg(CDialogHost& host, CAppOptions options = {});
     ~CUpgradeDlg() override;
@@ -203,6 +204,13 @@ public:
     void CheckBoardBody();
 
 private:
+    // The USB sink hands its events over on the link's own gate; the
+    // bootloader's free helpers edit the exchange's state; the tests set up
+    // and inspect state through their one access struct.
+    friend class CUsbAckSink;
+    friend struct CUpgradeDlgTestAccess;
+    friend struct CBootHelperAccess;
+
     CDialogHost& m_host;
     CAppOptions m_options;
 };

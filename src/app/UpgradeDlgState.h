@@ -1,7 +1,9 @@
 #pragma once
-// What the main window holds, apart from its host and options; CUpgradeDlg
-// inherits it, so its members use these names as they stand. Everything
-// starts at zero or empty.
+// What the main window holds, apart from its host and options. CUpgradeDlg
+// inherits it privately: its own members use these names as they stand,
+// while outside it only the sinks it befriends and the tests' access struct
+// reach them. Readers that only look (the command line) use CDlgStatus.
+// Everything starts at zero or empty.
 #include "app/ControlIds.h"
 #include "app/DialogHost.h"
 #include "app/RunJournal.h"

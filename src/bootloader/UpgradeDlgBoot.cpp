@@ -27,6 +27,11 @@
 #include <sys/stat.h>
 #include <vector>
 
+// The free helpers below reach the window's state through this.
+struct CBootHelperAccess {
+    static CUpgradeDlgState& Of(CUpgradeDlg& dlg) { return dlg; }
+};
+
 namespace {
 
 constexpr std::uint8_t BOOT_PROBE = 'A';
@@ -61,7 +66,8 @@ std::vector<std::uint8_t> BootMessage(const std::string& text)
 void SendBootMessage(CUpgradeDlg& dlg, const std::string& text, const char* errorTrace)
 {
     const std::vector<std::uint8_t> message = BootMessage(text);
-    if (dlg.m_pBootPort->WriteComm(message.data(), static_cast<int>(message.size())) == 0)
+    CCommPort* port = CBootHelperAccess::Of(dlg).m_pBootPort;
+    if (port->WriteComm(message.data(), static_cast<int>(message.size())) == 0)
         dlg.Trace(errorTrace);
 }
 
@@ -74,13 +80,15 @@ bool FileFound(const std::string& path)
 // Stores one answer byte; the answer buffer holds 6.
 void StoreAnswerByte(CUpgradeDlg& dlg, std::uint8_t b)
 {
-    if (dlg.m_nBootRxCount < BOOT_ACK_SIZE)
-        dlg.m_BootRx[dlg.m_nBootRxCount++] = b;
+    CUpgradeDlgState& state = CBootHelperAccess::Of(dlg);
+    if (state.m_nBootRxCount < BOOT_ACK_SIZE)
+        state.m_BootRx[state.m_nBootRxCount++] = b;
 }
 
 void ClearAnswer(CUpgradeDlg& dlg)
 {
-    std::memset(dlg.m_BootRx, 0, sizeof dlg.m_BootRx);
+    CUpgradeDlgState& state = CBootHelperAccess::Of(dlg);
+    std::memset(state.m_BootRx, 0, sizeof state.m_BootRx);
 }
 
 // The board will not finish this upgrade: say so once, close the port and
@@ -88,14 +96,15 @@ void ClearAnswer(CUpgradeDlg& dlg)
 // the receive notification; the port is not touched again afterwards.
 void ReportBoardFailure(CUpgradeDlg& dlg, const char* message = "Board upgrade failed.")
 {
-    if (dlg.m_bBoardFailShown == 1)
+    CUpgradeDlgState& state = CBootHelperAccess::Of(dlg);
+    if (state.m_bBoardFailShown == 1)
         return;
-    dlg.m_bBoardFailShown = 1;
+    state.m_bBoardFailShown = 1;
     dlg.StopConnectionTimers();
-    dlg.m_fileDownload.Close();
+    state.m_fileDownload.Close();
     dlg.DisconnectSerial();
-    dlg.m_btnConnect.SetWindowText("Connect");
-    dlg.m_btnConnect.EnableWindow(true);
+    state.m_btnConnect.SetWindowText("Connect");
+    state.m_btnConnect.EnableWindow(true);
     dlg.MessageBox(message);
 }
 
@@ -110,7 +119,7 @@ void AwaitBoardAnswer(CUpgradeDlg& dlg)
 bool AnswerComplete(CUpgradeDlg& dlg, std::uint8_t b)
 {
     StoreAnswerByte(dlg, b);
-    if (dlg.m_nBootRxCount < BOOT_ACK_SIZE)
+    if (CBootHelperAccess::Of(dlg).m_nBootRxCount < BOOT_ACK_SIZE)
         return false;
     dlg.Host().StopTimer(IDT_BOARD_STALL);
     return true;
@@ -119,7 +128,7 @@ bool AnswerComplete(CUpgradeDlg& dlg, std::uint8_t b)
 // A refused acknowledgement in steps 13 to 16.
 void Refused(CUpgradeDlg& dlg, const char* trace)
 {
-    dlg.m_nBootStep = DEF_STEP_HALT;
+    CBootHelperAccess::Of(dlg).m_nBootStep = DEF_STEP_HALT;
     dlg.Trace(trace);
     ReportBoardFailure(dlg);
 }
