@@ -389,6 +389,24 @@ int CCliSession::RunBoard()
 
 int CCliSession::RunMachine(int model)
 {
+    int status = CheckMachineRequest(model);
+    int serialFramesBefore = 0;
+    if (status < 0)
+        status = ConnectMachine(serialFramesBefore);
+    if (status < 0)
+        status = SystemCheck(serialFramesBefore);
+    if (status < 0)
+        status = AcceptMachine();
+    if (status < 0 && m_opt.checkOnly)
+        status = Finish(ECliOutcome::Success, "system check done");
+    std::vector<int> wanted;
+    if (status < 0)
+        status = ChooseItems(model, wanted);
+    return status >= 0 ? status : UpgradeItems(model, wanted);
+}
+
+int CCliSession::CheckMachineRequest(int model)
+{
     const std::string port = m_opt.port.empty() ? "USB" : m_opt.port;
     if (port != "USB")
         return Finish(ECliOutcome::BadUsage, "machine packages go over USB (--port USB), not " + port);
@@ -415,19 +433,27 @@ int CCliSession::RunMachine(int model)
                       "several FTDI bridges are attached; choose one with --usb-device SERIAL|BUS-PORT: " +
                           list);
     }
+    return -1;
+}
 
+int CCliSession::ConnectMachine(int& serialFramesBefore)
+{
     m_phase = EPhase::Connect;
     m_report.Note(m_opt.app.usbTty.empty() ? "connecting over USB"
                                            : "connecting over USB through " + m_opt.app.usbTty);
     // A target may send its serial number and versions before the check is asked for.
-    const int serialFramesBefore = m_dlg->Status().SerialFrames();
+    serialFramesBefore = m_dlg->Status().SerialFrames();
     m_host.Click(IDC_BUTTON_CONNECT);
     if (!Wait([this] { return m_host.IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 15s))
         return Stop(ECliOutcome::ConnectFailed, "the machine did not answer the board check");
     // Sys Check drops whatever arrived before it: a serial frame the machine sends
     // right after the board check is taken in first (a user never clicks this fast).
     Wait([&] { return m_dlg->Status().SerialFrames() > serialFramesBefore; }, 500ms);
+    return -1;
+}
 
+int CCliSession::SystemCheck(int serialFramesBefore)
+{
     m_phase = EPhase::SysCheck;
     m_report.Note("running the system check");
     const int answersBefore = m_dlg->Status().SysCheckAnswers();
@@ -465,6 +491,11 @@ int CCliSession::RunMachine(int model)
     m_report.Target(versionsReceived ? m_dlg->Status().TargetSerial() : "",
                     m_host.GetText(IDC_STATIC_BOARD_VER), parts, versionsReceived);
     PrintList("system check");
+    return -1;
+}
+
+int CCliSession::AcceptMachine()
+{
     // The machine answered: what the window decided about Upgrade Start is the
     // verdict, with the reason the window gave.
     if (!m_host.IsControlEnabled(IDC_BUTTON_UPGRADE_START)) {
@@ -488,11 +519,12 @@ int CCliSession::RunMachine(int model)
             return Finish(ECliOutcome::Rejected,
                           "the machine's serial number " + serial + " is not in the --allow-serial list");
     }
-    if (m_opt.checkOnly)
-        return Finish(ECliOutcome::Success, "system check done");
+    return -1;
+}
 
+int CCliSession::ChooseItems(int model, std::vector<int>& wanted)
+{
     // Tick what was asked for, or everything both sides have.
-    std::vector<int> wanted;
     for (const ItemBox& b : kItemBoxes) {
         if (b.model != model || !m_host.IsControlVisible(b.box))
             continue;
@@ -514,7 +546,11 @@ int CCliSession::RunMachine(int model)
         if (m_host.GetCheck(b.box) != want)
             m_host.Click(b.box);
     }
+    return -1;
+}
 
+int CCliSession::UpgradeItems(int model, const std::vector<int>& wanted)
+{
     std::vector<std::string> plan;
     for (const ItemBox& b : kItemBoxes)
         if (b.model == model && std::find(wanted.begin(), wanted.end(), b.box) != wanted.end())
