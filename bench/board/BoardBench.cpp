@@ -12,6 +12,7 @@
 // finish record after 400 ms), which a real board does not need; they are
 // listed apart.
 #include "QuorinSim.h"
+#include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
@@ -99,9 +100,9 @@ int main()
     {
         CUpgradeDlg dlg(host, options);
         dlg.OnInitDialog();
-        dlg.m_nResultType = RESULT_TYPE_BOARD;
-        dlg.m_strPartFile[0] = dir + "/BOARD.UPH";
-        dlg.m_strPartFile[1] = dir + "/BOARD.UPB";
+        State(dlg).m_nResultType = RESULT_TYPE_BOARD;
+        State(dlg).m_strPartFile[0] = dir + "/BOARD.UPH";
+        State(dlg).m_strPartFile[1] = dir + "/BOARD.UPB";
         dlg.FillPortList();
         host.EnableControl(IDC_BUTTON_CONNECT, true);
         for (int i = 0; i < host.ComboCount(IDC_COMBO_PORT); ++i)

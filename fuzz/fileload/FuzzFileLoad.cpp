@@ -4,6 +4,7 @@
 // written outside the unpack folder, that every part slot names a file in it,
 // and that after clean-up only what the tool keeps (".QV1"/".QV2" files and
 // its manifest) is left.
+#include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
@@ -74,10 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         dlg.OnInitDialog();
         host.QueueOpenFileAnswer(package.string());
         host.Click(IDC_BUTTON_FILE_LOAD);
-        if (!dlg.m_ZipArchive.IsClosed() || !dlg.m_ZipArchive.IsClosed(false))
+        if (!State(dlg).m_ZipArchive.IsClosed() || !State(dlg).m_ZipArchive.IsClosed(false))
             Broken("archive still open after File Load");
         CheckNothingOutside(Root(), package, unpack);
-        for (const std::string& part : dlg.m_strPartFile) {
+        for (const std::string& part : State(dlg).m_strPartFile) {
             if (!part.empty() && (fs::path(part).parent_path() != unpack || !fs::is_regular_file(part)))
                 Broken("a part slot outside the unpack folder or without its file: " + part);
         }

@@ -28,7 +28,7 @@ long CSendToBD::OnRxNotify(unsigned long, long)
     // the bytes after it then belong to the frame protocol.
     std::uint8_t b = 0;
     while (g_RxQueue.Pop(b) == 1) {
-        if (m_dlg.m_nBootStep == DEF_STEP_NONE)
+        if (m_dlg.Status().BootStep() == DEF_STEP_NONE)
             m_Receiver.ParseReceived(&b, 1);
         else
             m_dlg.OnBootByte(b);

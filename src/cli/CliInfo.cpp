@@ -190,9 +190,10 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
     dlg.OnInitDialog();
     host.QueueOpenFileAnswer(fs::absolute(path, ec).string());
     host.Click(IDC_BUTTON_FILE_LOAD);
-    const int model = dlg.m_nResultType;
-    const bool carries = CarriesAPart(dlg.m_bHasPart);
-    const std::vector<PartListRow> shown = PartListRows(dlg.m_PartList);
+    const CDlgStatus status = dlg.Status();
+    const int model = status.ResultType();
+    const bool carries = CarriesAPart(status.HasPart());
+    const std::vector<PartListRow> shown = PartListRows(status.PartList());
     host.CloseWindow();
     ReportParts(options, report, path, model, shown);
     const bool good = messages.empty() && model != RESULT_TYPE_NONE && carries;
