@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (auto it = fs::recursive_directory_iterator(unpack, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (it->path().parent_path() != unpack || !IsKeptOnCleanup(name) && name != UNPACK_MANIFEST_NAME)
+        if (it->path().parent_path() != unpack || (!IsKeptOnCleanup(name) && name != UNPACK_MANIFEST_NAME))
             Broken("left after clean-up: " + it->path().string());
     }
     MakeRemovable(unpack);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <getopt.h>
+#include <mutex>
 
 namespace {
 
@@ -180,6 +181,10 @@ bool ParseOptions(const std::vector<std::string>& argv, const COptionTable& tabl
 {
     if (argv.empty())
         return true;
+    // getopt_long's place lives in libc's globals: one parse at a time, also
+    // when threads parse (the simulators of a test start on several).
+    static std::mutex parsing;
+    const std::lock_guard lock(parsing);
     CGetopt getopt(argv, table);
     CWalk walk(getopt, table, how, error);
     optind = 0; // start afresh, forgetting any earlier parse

@@ -13,8 +13,8 @@
 //   option '--json' takes no value
 // and whatever an action or the positional handler reports.
 //
-// Threads: getopt_long keeps its place in libc's globals, so parse on one
-// thread at a time.
+// Threads: getopt_long keeps its place in libc's globals; parses on several
+// threads take turns. An action must not parse again.
 #include <functional>
 #include <string>
 #include <vector>
