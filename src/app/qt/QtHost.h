@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <vector>
@@ -14,6 +15,7 @@
 class QScrollArea;
 class QTimer;
 class QTreeWidget;
+struct ControlDef;
 
 // A drop-down list that reports when it is about to open.
 class CDropComboBox : public QComboBox {
@@ -103,6 +105,11 @@ protected:
 
 private:
     void BuildControls();
+    // The widget of one control, its events wired to the sink.
+    QWidget* MakeControl(const ControlDef& def);
+    QWidget* MakeComboBox(int id);
+    // Hands one control's event to the sink, if there is one.
+    std::function<void()> SinkCall(int id, ControlEvent event);
     // Places every control for the current page size: the table's positions,
     // with the list, the progress bars and the frames taking the extra room.
     void LayoutControls();
