@@ -110,7 +110,7 @@ protected:
     }
 
     CTempFolder folder;
-    CBoardPty pty;
+    CPty pty;
     CHeadlessHost host;
     CUpgradeDlg dlg{host, OptionsFor(pty.SlavePath())};
     Bytes bootImage;
