@@ -77,22 +77,8 @@ struct LibftdiDevice {
 // A negative libusb/libftdi result of a transfer, in the link's numbering.
 FtdiSysError SysErrorFromTransfer(int rc)
 {
-    FtdiSysError error;
-    error.native = rc;
-    switch (rc) {
-    case LIBUSB_ERROR_NO_DEVICE:
-    case LIBUSB_ERROR_IO:
-    case LIBUSB_ERROR_PIPE:
-        error.code = FTDI_SYSERR_DEVICE_NOT_FUNCTIONING;
-        break;
-    case FTDI_ERR_NO_USB_DEVICE:
-        error.code = FTDI_SYSERR_INVALID_HANDLE;
-        break;
-    default:
-        error.code = FTDI_SYSERR_OTHER;
-        break;
-    }
-    return error;
+    return FtdiSysErrorOf(rc, {LIBUSB_ERROR_NO_DEVICE, LIBUSB_ERROR_IO, LIBUSB_ERROR_PIPE},
+                          FTDI_ERR_NO_USB_DEVICE);
 }
 
 class CFtdiBackendLibftdi final : public CFtdiDeviceBackend<LibftdiDevice> {

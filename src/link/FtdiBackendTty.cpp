@@ -44,22 +44,7 @@ struct TtyDevice {
 // device (unplugged adapter, pty whose master closed) is "not functioning".
 FtdiSysError SysErrorFromErrno(int err)
 {
-    FtdiSysError error;
-    error.native = err;
-    switch (err) {
-    case EIO:
-    case ENODEV:
-    case ENXIO:
-        error.code = FTDI_SYSERR_DEVICE_NOT_FUNCTIONING;
-        break;
-    case EBADF:
-        error.code = FTDI_SYSERR_INVALID_HANDLE;
-        break;
-    default:
-        error.code = FTDI_SYSERR_OTHER;
-        break;
-    }
-    return error;
+    return FtdiSysErrorOf(err, {EIO, ENODEV, ENXIO}, EBADF);
 }
 
 int RemainingMs(Clock::time_point deadline)

@@ -10,86 +10,93 @@
 #include "link/FtdiBackend.h"
 #include "link/FtdiHandleTable.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
+
+// A native failure code in the link's numbering: one of lost means the
+// device has gone, closed that the handle is no more.
+inline FtdiSysError FtdiSysErrorOf(int native, std::initializer_list<int> lost, int closed)
+{
+    FtdiSysError error;
+    error.native = native;
+    if (std::find(lost.begin(), lost.end(), native) != lost.end())
+        error.code = FTDI_SYSERR_DEVICE_NOT_FUNCTIONING;
+    else if (native == closed)
+        error.code = FTDI_SYSERR_INVALID_HANDLE;
+    else
+        error.code = FTDI_SYSERR_OTHER;
+    return error;
+}
 
 template <class Device> class CFtdiDeviceBackend : public IFtdiBackend {
 public:
     FtdiStatus SetUsbParameters(FtdiHandle handle, std::uint32_t inTransferSize,
                                 std::uint32_t outTransferSize) final
     {
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        if (!IsValidTransferSize(inTransferSize) || !IsValidTransferSize(outTransferSize))
-            return FTDI_INVALID_PARAMETER;
-        return SetUsbParametersOn(*use, inTransferSize, outTransferSize);
+        return OnDevice(handle, [&](Device& device) {
+            if (!IsValidTransferSize(inTransferSize) || !IsValidTransferSize(outTransferSize))
+                return FTDI_INVALID_PARAMETER;
+            return SetUsbParametersOn(device, inTransferSize, outTransferSize);
+        });
     }
 
     FtdiStatus Purge(FtdiHandle handle, std::uint32_t mask) final
     {
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        if ((mask & ~(FTDI_PURGE_RX | FTDI_PURGE_TX)) != 0)
-            return FTDI_INVALID_PARAMETER;
-        return PurgeOn(*use, mask);
+        return OnDevice(handle, [&](Device& device) {
+            if ((mask & ~(FTDI_PURGE_RX | FTDI_PURGE_TX)) != 0)
+                return FTDI_INVALID_PARAMETER;
+            return PurgeOn(device, mask);
+        });
     }
 
     FtdiStatus SetTimeouts(FtdiHandle handle, std::uint32_t readTimeoutMs, std::uint32_t writeTimeoutMs) final
     {
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        return SetTimeoutsOn(*use, readTimeoutMs, writeTimeoutMs);
+        return OnDevice(handle,
+                        [&](Device& device) { return SetTimeoutsOn(device, readTimeoutMs, writeTimeoutMs); });
     }
 
     FtdiStatus SetLatencyTimer(FtdiHandle handle, std::uint8_t latencyMs) final
     {
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        if (latencyMs == 0)
-            return FTDI_INVALID_PARAMETER;
-        return SetLatencyTimerOn(*use, latencyMs);
+        return OnDevice(handle, [&](Device& device) {
+            if (latencyMs == 0)
+                return FTDI_INVALID_PARAMETER;
+            return SetLatencyTimerOn(device, latencyMs);
+        });
     }
 
     FtdiStatus GetStatus(FtdiHandle handle, std::uint32_t& rxBytes, std::uint32_t& txBytes,
                          std::uint32_t& eventStatus, FtdiSysError& error) final
     {
         rxBytes = txBytes = eventStatus = 0;
-        auto use = m_table.Acquire(handle);
-        if (!use) {
-            error = {FTDI_SYSERR_INVALID_HANDLE, m_nClosedNative};
-            return FTDI_INVALID_HANDLE;
-        }
-        return GetStatusOn(*use, rxBytes, txBytes, error);
+        return OnDevice(
+            handle, [&](Device& device) { return GetStatusOn(device, rxBytes, txBytes, error); }, &error);
     }
 
     FtdiStatus Read(FtdiHandle handle, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesRead,
                     FtdiSysError& error) final
     {
         bytesRead = 0;
-        auto use = m_table.Acquire(handle);
-        if (!use) {
-            error = {FTDI_SYSERR_INVALID_HANDLE, m_nClosedNative};
-            return FTDI_INVALID_HANDLE;
-        }
-        if (count > 0 && buffer == nullptr)
-            return FTDI_INVALID_PARAMETER;
-        return ReadOn(*use, buffer, count, bytesRead, error);
+        return OnDevice(
+            handle,
+            [&](Device& device) {
+                if (count > 0 && buffer == nullptr)
+                    return FTDI_INVALID_PARAMETER;
+                return ReadOn(device, buffer, count, bytesRead, error);
+            },
+            &error);
     }
 
     FtdiStatus Write(FtdiHandle handle, const std::uint8_t* buffer, std::uint32_t count,
                      std::uint32_t& bytesWritten) final
     {
         bytesWritten = 0;
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        if (count > 0 && buffer == nullptr)
-            return FTDI_INVALID_PARAMETER;
-        return WriteOn(*use, buffer, count, bytesWritten);
+        return OnDevice(handle, [&](Device& device) {
+            if (count > 0 && buffer == nullptr)
+                return FTDI_INVALID_PARAMETER;
+            return WriteOn(device, buffer, count, bytesWritten);
+        });
     }
 
     FtdiStatus Close(FtdiHandle handle) final
@@ -136,6 +143,19 @@ protected:
     }
 
 private:
+    // Runs fn on the held device; an unknown or closing handle fails, with
+    // the closed-handle error in *error when the operation reports one.
+    template <class Fn> FtdiStatus OnDevice(FtdiHandle handle, Fn fn, FtdiSysError* error = nullptr)
+    {
+        auto use = m_table.Acquire(handle);
+        if (!use) {
+            if (error != nullptr)
+                *error = {FTDI_SYSERR_INVALID_HANDLE, m_nClosedNative};
+            return FTDI_INVALID_HANDLE;
+        }
+        return fn(*use);
+    }
+
     const int m_nClosedNative;
     CFtdiHandleTable<Device> m_table;
 };
