@@ -805,12 +805,7 @@ bool CQtHost::AskYesNo(const std::string& text)
     Trace("Question: " + text);
     if (m_bScripted) {
         m_questions.push_back(text);
-        bool yes = false;
-        if (!m_yesNoAnswers.empty()) {
-            yes = m_yesNoAnswers.front();
-            m_yesNoAnswers.pop_front();
-        }
-        return yes;
+        return m_yesNoAnswers.Take(false);
     }
     if (m_bQuitting)
         return false;
@@ -824,11 +819,7 @@ std::optional<std::string> CQtHost::OpenFileDialog(const FileDialogOptions& opti
 {
     if (m_bScripted) {
         m_fileDialogs.push_back(options);
-        if (m_fileAnswers.empty())
-            return std::nullopt;
-        auto answer = std::move(m_fileAnswers.front());
-        m_fileAnswers.pop_front();
-        return answer;
+        return m_fileAnswers.Take(std::nullopt);
     }
     if (m_bQuitting)
         return std::nullopt;
