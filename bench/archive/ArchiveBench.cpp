@@ -11,6 +11,7 @@
 // (window throughput / client throughput) is below 0.9 or an image differs.
 #include "FrameWatchBackend.h"
 #include "TestBytes.h"
+#include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
@@ -207,7 +208,7 @@ int main()
             dlg.OnInitDialog();
             auto timed = std::make_unique<CTimedBackend>(MakeFtdiBackendTty(target.SlavePath()));
             CTimedBackend* stopwatch = timed.get();
-            dlg.m_UsbLink.SetBackend(std::move(timed));
+            State(dlg).m_UsbLink.SetBackend(std::move(timed));
             host.QueueOpenFileAnswer((dir / "bench.QVP").string());
             host.Click(IDC_BUTTON_FILE_LOAD);
             host.Click(IDC_BUTTON_CONNECT);
@@ -219,7 +220,8 @@ int main()
                 host.SetCheck(id, id == IDC_CHECK_MAIN);
             host.ClearMessages();
             if (!ready || !host.Click(IDC_BUTTON_UPGRADE_START) ||
-                !host.RunUntil([&] { return !host.Messages().empty() && dlg.m_bRunActive == 0; }, 60s) ||
+                !host.RunUntil([&] { return !host.Messages().empty() && State(dlg).m_bRunActive == 0; },
+                               60s) ||
                 host.Messages().back().text != "Upgrade Complete.") {
                 std::fprintf(stderr, "bench_archive: the window's run did not complete\n");
                 status = 2;
@@ -230,7 +232,7 @@ int main()
                     status = 1;
                 }
             }
-            dlg.m_UsbLink.CloseUsb(true);
+            State(dlg).m_UsbLink.CloseUsb(true);
             host.CloseWindow();
         }
         if (status != 0)

@@ -13,6 +13,7 @@
 // listed apart.
 #include "QuorinSim.h"
 #include "TestBytes.h"
+#include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
@@ -96,9 +97,9 @@ int main()
     {
         CUpgradeDlg dlg(host, options);
         dlg.OnInitDialog();
-        dlg.m_nResultType = RESULT_TYPE_BOARD;
-        dlg.m_strPartFile[0] = dir + "/BOARD.UPH";
-        dlg.m_strPartFile[1] = dir + "/BOARD.UPB";
+        State(dlg).m_nResultType = RESULT_TYPE_BOARD;
+        State(dlg).m_strPartFile[0] = dir + "/BOARD.UPH";
+        State(dlg).m_strPartFile[1] = dir + "/BOARD.UPB";
         dlg.FillPortList();
         host.EnableControl(IDC_BUTTON_CONNECT, true);
         for (int i = 0; i < host.ComboCount(IDC_COMBO_PORT); ++i)

@@ -5,6 +5,7 @@
 // showed a message (the package was refused) or left files behind. Meant to be
 // timed from outside, beside a yardstick that makes and removes as many files:
 //   farm-bench --vs 'python3 -c "..."' -- bench_package_load big.QVP
+#include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
@@ -29,7 +30,7 @@ int main(int argc, char** argv)
     const auto start = Clock::now();
     host.Click(IDC_BUTTON_FILE_LOAD);
     const auto loaded = Clock::now();
-    const std::string folder = dlg.m_strUnzipFolder;
+    const std::string folder = State(dlg).m_strUnzipFolder;
     host.CloseWindow();
     const auto cleaned = Clock::now();
     std::printf("load %lld ms, clean-up %lld ms\n", ms(loaded - start), ms(cleaned - loaded));

@@ -10,6 +10,7 @@
 // 1.1 times its floor.
 #include "FrameWatchBackend.h"
 #include "TestBytes.h"
+#include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
@@ -128,11 +129,11 @@ Row RunUpgrade(const std::filesystem::path& dir, const std::size_t (&sizes)[DAT_
         CAppOptions options;
         CUpgradeDlg dlg(host, options);
         dlg.OnInitDialog();
-        dlg.m_szStartDir = dir.string();
+        State(dlg).m_szStartDir = dir.string();
         auto timed = std::make_unique<CTimedBackend>(overChip ? MakeFtdiBackendLibftdi()
                                                               : MakeFtdiBackendTty(target.SlavePath()));
         CTimedBackend* stopwatch = timed.get();
-        dlg.m_UsbLink.SetBackend(std::move(timed));
+        State(dlg).m_UsbLink.SetBackend(std::move(timed));
 
         host.QueueOpenFileAnswer((dir / "bench.DAT").string());
         host.Click(IDC_BUTTON_FILE_LOAD);
@@ -146,7 +147,7 @@ Row RunUpgrade(const std::filesystem::path& dir, const std::size_t (&sizes)[DAT_
             host.ClearMessages();
             const auto started = Clock::now();
             host.Click(IDC_BUTTON_UPGRADE_START);
-            host.RunUntil([&] { return !host.Messages().empty() && dlg.m_bRunActive == 0; }, 120s);
+            host.RunUntil([&] { return !host.Messages().empty() && State(dlg).m_bRunActive == 0; }, 120s);
             row.runSeconds = std::chrono::duration<double>(Clock::now() - started).count();
             row.end = host.Messages().empty() ? "<none>" : host.Messages().back().text;
             const auto items = stopwatch->Items();
@@ -163,7 +164,7 @@ Row RunUpgrade(const std::filesystem::path& dir, const std::size_t (&sizes)[DAT_
             }
             std::tie(row.targetMs, row.windowMs) = stopwatch->MeanTurn();
         }
-        dlg.m_UsbLink.CloseUsb(true);
+        State(dlg).m_UsbLink.CloseUsb(true);
     }
     target.Stop();
     return row;

@@ -4,8 +4,11 @@
 // written outside the unpack folder, that every part slot names a file in it,
 // and that after clean-up only what the tool keeps (".QV1"/".QV2" files and
 // its manifest) is left.
+#include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
+
+#include "FuzzSupport.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,22 +21,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void Broken(const std::string& what)
-{
-    std::fprintf(stderr, "fuzz check failed: %s\n", what.c_str());
-    std::abort();
-}
-
 const fs::path& Root()
 {
-    static const fs::path root = [] {
-        const char* base = fs::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-        std::string tmpl = std::string(base) + "/velunda-fuzz-fileload-XXXXXX";
-        if (::mkdtemp(tmpl.data()) == nullptr)
-            Broken("mkdtemp");
-        return fs::path(tmpl);
-    }();
-    return root;
+    return FuzzRoot("fileload");
 }
 
 bool Within(const fs::path& path, const fs::path& folder)
@@ -85,10 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         dlg.OnInitDialog();
         host.QueueOpenFileAnswer(package.string());
         host.Click(IDC_BUTTON_FILE_LOAD);
-        if (!dlg.m_ZipArchive.IsClosed() || !dlg.m_ZipArchive.IsClosed(false))
+        if (!State(dlg).m_ZipArchive.IsClosed() || !State(dlg).m_ZipArchive.IsClosed(false))
             Broken("archive still open after File Load");
         CheckNothingOutside(Root(), package, unpack);
-        for (const std::string& part : dlg.m_strPartFile) {
+        for (const std::string& part : State(dlg).m_strPartFile) {
             if (!part.empty() && (fs::path(part).parent_path() != unpack || !fs::is_regular_file(part)))
                 Broken("a part slot outside the unpack folder or without its file: " + part);
         }

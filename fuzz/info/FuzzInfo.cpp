@@ -5,6 +5,8 @@
 // nothing may be written.
 #include "package/PackageArchive.h"
 
+#include "FuzzSupport.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,22 +18,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void Broken(const std::string& what)
-{
-    std::fprintf(stderr, "fuzz check failed: %s\n", what.c_str());
-    std::abort();
-}
-
 const fs::path& Root()
 {
-    static const fs::path root = [] {
-        const char* base = fs::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-        std::string tmpl = std::string(base) + "/velunda-fuzz-info-XXXXXX";
-        if (::mkdtemp(tmpl.data()) == nullptr)
-            Broken("mkdtemp");
-        return fs::path(tmpl);
-    }();
-    return root;
+    return FuzzRoot("info");
 }
 
 } // namespace

@@ -1,23 +1,7 @@
 # Seed packages of the info and fileload targets; argument: the corpus folder.
-import io, os, sys, zipfile
-
-class Unseekable(io.RawIOBase):
-    def __init__(self):
-        self.buf = bytearray()
-    def writable(self):
-        return True
-    def write(self, b):
-        self.buf += b
-        return len(b)
-
-def archive(entries, stream=False):
-    out = Unseekable() if stream else io.BytesIO()
-    with zipfile.ZipFile(out, "w") as zf:
-        for name, data, method in entries:
-            zf.writestr(name, data, compress_type=method)
-    return bytes(out.buf) if stream else out.getvalue()
-
-S, D = zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED
+import os, sys
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from seedzip import S, D, archive, write_corpus
 def info(model, *keys):
     return (" Result Type : %s\r\n" % model + "".join(" %s : x\r\n" % k for k in keys)).encode()
 part = bytes(range(256)) * 2
@@ -32,6 +16,4 @@ seeds = {
     "same": archive([("UpgradeInfo.txt", info("Quorin V1"), S), ("x/SM_1.bin", b"one", S),
                      ("y/SM_1.bin", b"two", D), ("../SC_up.bin", b"up", S), ("\x1b[2J.bin", b"esc", S)]),
 }
-for name, data in seeds.items():
-    with open(os.path.join(sys.argv[1], name), "wb") as f:
-        f.write(data)
+write_corpus(sys.argv[1], seeds)

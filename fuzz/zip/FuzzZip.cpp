@@ -3,6 +3,8 @@
 // nothing lands outside the folder and that the object always ends closed.
 #include "zip/ZipArchive.h"
 
+#include "FuzzSupport.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,22 +21,9 @@ namespace {
 constexpr uint32_t kMaxEntryBytes = 1u << 20;
 constexpr int kMaxEntries = 64;
 
-[[noreturn]] void Broken(const std::string& what)
-{
-    std::fprintf(stderr, "fuzz check failed: %s\n", what.c_str());
-    std::abort();
-}
-
 const fs::path& Root()
 {
-    static const fs::path root = [] {
-        const char* base = fs::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-        std::string tmpl = std::string(base) + "/velunda-fuzz-zip-XXXXXX";
-        if (::mkdtemp(tmpl.data()) == nullptr)
-            Broken("mkdtemp");
-        return fs::path(tmpl);
-    }();
-    return root;
+    return FuzzRoot("zip");
 }
 
 bool Limit(uint32_t uDone, void*)

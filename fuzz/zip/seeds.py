@@ -1,24 +1,7 @@
 # Seed inputs of the fuzz target; argument: the corpus folder.
-import io, os, sys, zipfile
-
-class Unseekable(io.RawIOBase):
-    def __init__(self):
-        self.buf = bytearray()
-    def writable(self):
-        return True
-    def write(self, b):
-        self.buf += b
-        return len(b)
-
-def archive(entries, comment=b"", stream=False):
-    out = Unseekable() if stream else io.BytesIO()
-    with zipfile.ZipFile(out, "w") as zf:
-        zf.comment = comment
-        for name, data, method in entries:
-            zf.writestr(name, data, compress_type=method)
-    return bytes(out.buf) if stream else out.getvalue()
-
-S, D = zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED
+import os, sys
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from seedzip import S, D, archive, write_corpus
 text = b"quorin boot image section " * 40
 seeds = {
     "plain": archive([("a.txt", text, D), ("docs/b.bin", bytes(range(256)), S), ("docs/", b"", S)], b"comment"),
@@ -27,6 +10,4 @@ seeds = {
     "traversal": archive([("../up.txt", b"x", S), ("/abs.txt", b"y", D), ("C:\\w.txt", b"z", S), ("..", b"", S)]),
     "empty": archive([]),
 }
-for name, data in seeds.items():
-    with open(os.path.join(sys.argv[1], name), "wb") as f:
-        f.write(data)
+write_corpus(sys.argv[1], seeds)

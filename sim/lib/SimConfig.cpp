@@ -1,5 +1,7 @@
 #include "SimConfig.h"
 
+#include "options/OptionTable.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -207,9 +209,9 @@ bool ParseSimHex(const std::string& text, std::vector<std::uint8_t>& out)
     return true;
 }
 
-std::string SimHelpText()
-{
-    return R"(Usage: quorin-sim [machine|board] [OPTIONS]
+namespace {
+
+const char* const kSimHelp = R"(Usage: quorin-sim [machine|board] [OPTIONS]
 
 A virtual target on a pseudo-terminal. It prints the slave path on the first
 line of stdout; point the tool at that path (USB: --usb-tty PATH, serial:
@@ -244,6 +246,8 @@ Common options:
                        send the bytes HEX instead of that answer (a short,
                        malformed or badly summed board acknowledgement)
   -h, --help           this text
+  Options take their value as the next argument or after '=' (--model=2);
+  '--' ends the options.
 
 Machine options:
   --model 1|2          Quorin V1 (default) or Quorin V2; sets the default parts
@@ -310,19 +314,24 @@ speed seen at probe, boot and READY), errors.log.
 Exit status: 0 after an interrupt or an unplug, 1 when the pty cannot be set
 up, 2 for a bad command line.
 )";
+
+} // namespace
+
+std::string SimHelpText()
+{
+    return kSimHelp;
 }
 
-CSimArgsResult ParseSimArgs(const std::vector<std::string>& args)
-{
-    CSimArgsResult result;
-    CSimConfig& cfg = result.config;
-    std::size_t i = 0;
-    if (!args.empty() && (args[0] == "machine" || args[0] == "board")) {
-        cfg.mode = args[0] == "board" ? ESimMode::Board : ESimMode::Machine;
-        ++i;
-    }
-    const bool board = cfg.mode == ESimMode::Board;
+namespace {
 
+// What a parse gathers beyond the settings themselves.
+struct CSimParse {
+    explicit CSimParse(CSimConfig& config) : cfg(config) {}
+
+    CSimConfig& cfg;
+    bool board = false;
+    bool help = false;
+    std::vector<std::string> machineAnswerKinds = Concat(MachineRequestKinds(), MachineNoticeKinds());
     std::string boardVersion = "123";
     std::string rawRecord;
     std::string partsList;
@@ -332,241 +341,296 @@ CSimArgsResult ParseSimArgs(const std::vector<std::string>& args)
     std::vector<std::string> versions = {"1.0.01", "1.0.02", "1.0.03", "1.0.04", "1.0.05"};
     bool haveSerialPayload = false;
 
-    const auto fail = [&](const std::string& message) {
-        result.ok = false;
-        result.error = message;
-        return result;
-    };
-
-    const std::vector<std::string> machineAnswerKinds = Concat(MachineRequestKinds(), MachineNoticeKinds());
-    const std::vector<std::string>& answerKinds = board ? BoardKinds() : machineAnswerKinds;
-    const std::vector<std::string>& requestKinds = board ? BoardKinds() : MachineRequestKinds();
-
-    const std::vector<std::string> machineOnly = {
-        "--model",        "--parts",         "--record",         "--board-version", "--serial",
-        "--separator",    "--versions",      "--serial-payload", "--serial-sub",    "--serial-when",
-        "--erase-steps",  "--program-steps", "--verify-steps",   "--step-delay",    "--silent",
-        "--nak",          "--bad-size",      "--corrupt",        "--unplug-after",  "--erase-fail",
-        "--program-fail", "--wrong-cmd"};
-    const std::vector<std::string> boardOnly = {"--boot-answer", "--refuse",        "--boot-gap",
-                                                "--end-quiet",   "--finish-window", "--short-block-timeout"};
-    const std::vector<std::string> flags = {"--verbose", "--silent", "-h", "--help"};
-    const std::vector<std::string> common = {"--link",  "--record-dir", "--silent-at", "--unplug-at",
-                                             "--delay", "--stray",      "--dup",       "--split",
-                                             "--late",  "--replace"};
-
-    for (; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::string value;
-        bool haveValue = false;
-        if (name.rfind("--", 0) == 0) {
-            const auto eq = name.find('=');
-            if (eq != std::string::npos) {
-                value = name.substr(eq + 1);
-                name = name.substr(0, eq);
-                haveValue = true;
-            }
-        }
-        const bool known = Contains(machineOnly, name) || Contains(boardOnly, name) ||
-                           Contains(flags, name) || Contains(common, name);
-        if (!known) {
-            if (name == "machine" || name == "board")
-                return fail("the mode '" + name + "' must come first");
-            return fail("unknown option '" + name + "' (see --help)");
-        }
-        if (board && Contains(machineOnly, name))
-            return fail(name + " is a machine option; it does not apply to board mode");
-        if (!board && Contains(boardOnly, name))
-            return fail(name + " is a board option; use 'quorin-sim board " + name + " ...'");
-        if (Contains(flags, name)) {
-            if (haveValue)
-                return fail(name + " takes no value");
-            if (name == "-h" || name == "--help") {
-                result.ok = true;
-                result.help = true;
-                return result;
-            }
-            if (name == "--verbose")
-                cfg.verbose = true;
-            else
-                cfg.silent = true;
-            continue;
-        }
-        if (!haveValue) {
-            if (i + 1 >= args.size())
-                return fail(name + " needs a value (see --help)");
-            value = args[++i];
-        }
-
-        std::string error;
-        long n = 0;
-        CSimPoint point;
-        const auto point_into = [&](const std::vector<std::string>& kinds, std::vector<CSimPoint>& into) {
-            if (!ParsePoint(value, kinds, point, error))
-                return false;
-            into.push_back(point);
-            return true;
-        };
-        const auto duration_into = [&](SimDuration& into) {
-            if (!ParseSimDuration(value, into)) {
-                error = "bad duration '" + value + "' (expected e.g. 50ms, 250us, 2s)";
-                return false;
-            }
-            return true;
-        };
-        bool good = true;
-        if (name == "--link") {
-            cfg.linkPath = value;
-            good = !value.empty();
-            error = "an empty path";
-        } else if (name == "--record-dir") {
-            cfg.recordDir = value;
-            good = !value.empty();
-            error = "an empty path";
-        } else if (name == "--silent-at") {
-            good = point_into(board ? BoardKinds() : machineAnswerKinds, cfg.silentAt);
-        } else if (name == "--unplug-at") {
-            good = point_into(requestKinds, cfg.unplugAt);
-        } else if (name == "--delay" || name == "--late") {
-            const auto eq = value.rfind('=');
-            CSimDelayRule rule;
-            if (eq == std::string::npos) {
-                good = false;
-                error = "expected KIND[:N]=DURATION, e.g. data-down=50ms";
-            } else if ((good = ParsePoint(value.substr(0, eq), answerKinds, rule.point, error))) {
-                value = value.substr(eq + 1);
-                if ((good = duration_into(rule.delay)))
-                    (name == "--delay" ? cfg.delays : cfg.lates).push_back(rule);
-            }
-        } else if (name == "--dup") {
-            good = point_into(answerKinds, cfg.dupAt);
-        } else if (name == "--split") {
-            good = point_into(answerKinds, cfg.splitAt);
-        } else if (name == "--wrong-cmd") {
-            good = point_into(MachineRequestKinds(), cfg.wrongCmdAt);
-        } else if (name == "--replace") {
-            CSimStrayRule rule;
-            const auto eq = value.rfind('=');
-            if (eq == std::string::npos) {
-                good = false;
-                error = "expected KIND[:N]=HEX, e.g. ready=\"01 00 01 06 04\"";
-            } else if ((good = ParsePoint(value.substr(0, eq), answerKinds, rule.point, error))) {
-                const std::string hex = value.substr(eq + 1);
-                good = ParseSimHex(hex, rule.bytes);
-                error = "bad hexadecimal bytes '" + hex + "'";
-                if (good)
-                    cfg.replaces.push_back(rule);
-            }
-        } else if (name == "--stray") {
-            CSimStrayRule rule;
-            const auto eq = value.rfind('=');
-            std::string hex = value;
-            if (eq != std::string::npos) {
-                good = ParsePoint(value.substr(0, eq), answerKinds, rule.point, error);
-                hex = value.substr(eq + 1);
-            }
-            if (good && !ParseSimHex(hex, rule.bytes)) {
-                good = false;
-                error = "bad hexadecimal bytes '" + hex + "' (expected e.g. \"00 FB 13\")";
-            }
-            if (good)
-                cfg.strays.push_back(rule);
-        } else if (name == "--model") {
-            good = ParseInt(value, 1, 2, n);
-            error = "expected 1 or 2";
-            cfg.model = static_cast<int>(n);
-        } else if (name == "--parts") {
-            haveParts = true;
-            partsList = value;
-        } else if (name == "--record") {
-            good = value.size() == 21;
-            error = "the record must be exactly 21 characters, it has " + std::to_string(value.size());
-            rawRecord = value;
-        } else if (name == "--board-version") {
-            good = value.size() == 3;
-            error = "the board version must be exactly 3 characters";
-            boardVersion = value;
-        } else if (name == "--serial") {
-            serial = value;
-        } else if (name == "--separator") {
-            good = value.size() == 2;
-            error = "the separator must be exactly 2 characters";
-            separator = value;
-        } else if (name == "--versions") {
-            versions = Split(value, ',');
-            good = versions.size() == 5 && std::all_of(versions.begin(), versions.end(),
-                                                       [](const std::string& v) { return v.size() == 6; });
-            error = "expected five comma-separated versions of exactly 6 characters each";
-        } else if (name == "--serial-payload") {
-            good = ParseSimHex(value, cfg.serialText);
-            error = "bad hexadecimal bytes";
-            haveSerialPayload = true;
-        } else if (name == "--serial-sub") {
-            good = ParseInt(value, 1, 2, n);
-            error = "expected 1 or 2";
-            cfg.serialSubcommand = static_cast<std::uint8_t>(n);
-        } else if (name == "--serial-when") {
-            static const std::map<std::string, ESerialWhen> whens = {
-                {"sys-check", ESerialWhen::AfterSysCheck},
-                {"before-sys-check", ESerialWhen::BeforeSysCheck},
-                {"board-check", ESerialWhen::AfterBoardCheck},
-                {"never", ESerialWhen::Never}};
-            const auto it = whens.find(value);
-            good = it != whens.end();
-            error = "expected sys-check, before-sys-check, board-check or never";
-            if (good)
-                cfg.serialWhen = it->second;
-        } else if (name == "--erase-steps") {
-            good = ParseInt(value, 0, 255, n);
-            error = "expected a count from 0 to 255";
-            cfg.eraseSteps = static_cast<int>(n);
-        } else if (name == "--program-steps" || name == "--verify-steps") {
-            good = ParseInt(value, 0, 65535, n);
-            error = "expected a count from 0 to 65535";
-            (name == "--program-steps" ? cfg.programSteps : cfg.verifySteps) = static_cast<int>(n);
-        } else if (name == "--step-delay") {
-            good = duration_into(cfg.stepDelay);
-        } else if (name == "--nak") {
-            good = point_into(ResultKinds(), cfg.nakAt);
-        } else if (name == "--bad-size") {
-            good = point_into(machineAnswerKinds, cfg.badSizeAt);
-        } else if (name == "--corrupt") {
-            good = point_into(machineAnswerKinds, cfg.corruptAt);
-        } else if (name == "--unplug-after") {
-            good = ParseInt(value, 1, 1000000000, n);
-            error = "expected a frame count of at least 1";
-            cfg.unplugAfterFrames = static_cast<int>(n);
-        } else if (name == "--erase-fail" || name == "--program-fail") {
-            int item = 0;
-            good = ParseItem(value, item);
-            error = "expected an item code 0..255 or IR, CF, CIS-M, CIS-S, MAIN, CDM, MAIN-V2";
-            (name == "--erase-fail" ? cfg.eraseFailItems : cfg.programFailItems).push_back(item);
-        } else if (name == "--boot-answer") {
-            std::vector<std::uint8_t> bytes;
-            good = ParseSimHex(value, bytes) && bytes.size() == 1;
-            error = "expected one byte in hexadecimal, e.g. 06";
-            if (good)
-                cfg.bootAnswer = bytes[0];
-        } else if (name == "--refuse") {
-            good = point_into(RefuseKinds(), cfg.refuseAt);
-        } else if (name == "--boot-gap") {
-            good = duration_into(cfg.bootGap);
-        } else if (name == "--end-quiet") {
-            good = duration_into(cfg.endQuiet);
-        } else if (name == "--finish-window") {
-            good = duration_into(cfg.finishWindow);
-        } else if (name == "--short-block-timeout") {
-            good = duration_into(cfg.shortBlockTimeout);
-        }
-        if (!good)
-            return fail(name + " '" + value + "': " + error);
+    const std::vector<std::string>& AnswerKinds() const { return board ? BoardKinds() : machineAnswerKinds; }
+    const std::vector<std::string>& RequestKinds() const
+    {
+        return board ? BoardKinds() : MachineRequestKinds();
     }
+};
 
-    if (!rawRecord.empty()) {
-        cfg.sysRecord = rawRecord;
-    } else if (haveParts) {
+bool PointInto(const std::string& v, const std::vector<std::string>& kinds, std::vector<CSimPoint>& into,
+               std::string& error)
+{
+    CSimPoint point;
+    if (!ParsePoint(v, kinds, point, error))
+        return false;
+    into.push_back(point);
+    return true;
+}
+
+bool DurationInto(const std::string& v, SimDuration& into, std::string& error)
+{
+    if (ParseSimDuration(v, into))
+        return true;
+    error = "bad duration '" + v + "' (expected e.g. 50ms, 250us, 2s)";
+    return false;
+}
+
+bool CountInto(const std::string& v, long min, long max, int& into, std::string& error, const char* expected)
+{
+    long n = 0;
+    if (!ParseInt(v, min, max, n)) {
+        error = expected;
+        return false;
+    }
+    into = static_cast<int>(n);
+    return true;
+}
+
+bool TextInto(const std::string& v, std::size_t size, std::string& into, std::string& error,
+              const char* expected)
+{
+    into = v;
+    error = expected;
+    return v.size() == size;
+}
+
+bool PathInto(const std::string& v, std::string& into, std::string& error)
+{
+    into = v;
+    error = "an empty path";
+    return !v.empty();
+}
+
+// --delay and --late: KIND[:N]=DURATION.
+bool DelayInto(const CSimParse& p, const std::string& v, std::vector<CSimDelayRule>& into, std::string& error)
+{
+    const auto eq = v.rfind('=');
+    CSimDelayRule rule;
+    if (eq == std::string::npos) {
+        error = "expected KIND[:N]=DURATION, e.g. data-down=50ms";
+        return false;
+    }
+    if (!ParsePoint(v.substr(0, eq), p.AnswerKinds(), rule.point, error) ||
+        !DurationInto(v.substr(eq + 1), rule.delay, error))
+        return false;
+    into.push_back(rule);
+    return true;
+}
+
+bool ReplaceInto(const CSimParse& p, const std::string& v, std::string& error)
+{
+    CSimStrayRule rule;
+    const auto eq = v.rfind('=');
+    if (eq == std::string::npos) {
+        error = "expected KIND[:N]=HEX, e.g. ready=\"01 00 01 06 04\"";
+        return false;
+    }
+    if (!ParsePoint(v.substr(0, eq), p.AnswerKinds(), rule.point, error))
+        return false;
+    const std::string hex = v.substr(eq + 1);
+    error = "bad hexadecimal bytes '" + hex + "'";
+    if (!ParseSimHex(hex, rule.bytes))
+        return false;
+    p.cfg.replaces.push_back(rule);
+    return true;
+}
+
+bool StrayInto(const CSimParse& p, const std::string& v, std::string& error)
+{
+    CSimStrayRule rule;
+    const auto eq = v.rfind('=');
+    std::string hex = v;
+    if (eq != std::string::npos) {
+        if (!ParsePoint(v.substr(0, eq), p.AnswerKinds(), rule.point, error))
+            return false;
+        hex = v.substr(eq + 1);
+    }
+    if (!ParseSimHex(hex, rule.bytes)) {
+        error = "bad hexadecimal bytes '" + hex + "' (expected e.g. \"00 FB 13\")";
+        return false;
+    }
+    p.cfg.strays.push_back(rule);
+    return true;
+}
+
+bool SerialWhenInto(const std::string& v, ESerialWhen& into, std::string& error)
+{
+    static const std::map<std::string, ESerialWhen> whens = {
+        {"sys-check", ESerialWhen::AfterSysCheck},
+        {"before-sys-check", ESerialWhen::BeforeSysCheck},
+        {"board-check", ESerialWhen::AfterBoardCheck},
+        {"never", ESerialWhen::Never}};
+    const auto it = whens.find(v);
+    error = "expected sys-check, before-sys-check, board-check or never";
+    if (it == whens.end())
+        return false;
+    into = it->second;
+    return true;
+}
+
+bool ItemInto(const std::string& v, std::vector<int>& into, std::string& error)
+{
+    int item = 0;
+    error = "expected an item code 0..255 or IR, CF, CIS-M, CIS-S, MAIN, CDM, MAIN-V2";
+    if (!ParseItem(v, item))
+        return false;
+    into.push_back(item);
+    return true;
+}
+
+bool BootAnswerInto(const std::string& v, std::uint8_t& into, std::string& error)
+{
+    std::vector<std::uint8_t> bytes;
+    error = "expected one byte in hexadecimal, e.g. 06";
+    if (!ParseSimHex(v, bytes) || bytes.size() != 1)
+        return false;
+    into = bytes[0];
+    return true;
+}
+
+bool SerialSubInto(const std::string& v, std::uint8_t& into, std::string& error)
+{
+    int n = 0;
+    if (!CountInto(v, 1, 2, n, error, "expected 1 or 2"))
+        return false;
+    into = static_cast<std::uint8_t>(n);
+    return true;
+}
+
+enum class ESimScope { Common, Machine, Board };
+
+struct CSimOptionRow {
+    const char* name;
+    bool takesValue;
+    ESimScope scope;
+    bool (*take)(CSimParse& p, const std::string& v, std::string& error);
+};
+
+using P = CSimParse;
+using S = std::string;
+constexpr ESimScope kCommon = ESimScope::Common;
+constexpr ESimScope kMachine = ESimScope::Machine;
+constexpr ESimScope kBoard = ESimScope::Board;
+
+const CSimOptionRow kSimOptions[] = {
+    {"link", true, kCommon, [](P& p, const S& v, S& e) { return PathInto(v, p.cfg.linkPath, e); }},
+    {"record-dir", true, kCommon, [](P& p, const S& v, S& e) { return PathInto(v, p.cfg.recordDir, e); }},
+    {"verbose", false, kCommon, [](P& p, const S&, S&) { return p.cfg.verbose = true; }},
+    {"help", false, kCommon, [](P& p, const S&, S&) { return p.help = true; }},
+    {"silent-at", true, kCommon,
+     [](P& p, const S& v, S& e) { return PointInto(v, p.AnswerKinds(), p.cfg.silentAt, e); }},
+    {"unplug-at", true, kCommon,
+     [](P& p, const S& v, S& e) { return PointInto(v, p.RequestKinds(), p.cfg.unplugAt, e); }},
+    {"delay", true, kCommon, [](P& p, const S& v, S& e) { return DelayInto(p, v, p.cfg.delays, e); }},
+    {"late", true, kCommon, [](P& p, const S& v, S& e) { return DelayInto(p, v, p.cfg.lates, e); }},
+    {"stray", true, kCommon, [](P& p, const S& v, S& e) { return StrayInto(p, v, e); }},
+    {"replace", true, kCommon, [](P& p, const S& v, S& e) { return ReplaceInto(p, v, e); }},
+    {"dup", true, kCommon,
+     [](P& p, const S& v, S& e) { return PointInto(v, p.AnswerKinds(), p.cfg.dupAt, e); }},
+    {"split", true, kCommon,
+     [](P& p, const S& v, S& e) { return PointInto(v, p.AnswerKinds(), p.cfg.splitAt, e); }},
+    {"model", true, kMachine,
+     [](P& p, const S& v, S& e) { return CountInto(v, 1, 2, p.cfg.model, e, "expected 1 or 2"); }},
+    {"parts", true, kMachine, [](P& p, const S& v, S&) { return p.haveParts = true, p.partsList = v, true; }},
+    {"record", true, kMachine,
+     [](P& p, const S& v, S& e) {
+         const S expected = "the record must be exactly 21 characters, it has " + std::to_string(v.size());
+         return TextInto(v, 21, p.rawRecord, e, expected.c_str());
+     }},
+    {"board-version", true, kMachine,
+     [](P& p, const S& v, S& e) {
+         return TextInto(v, 3, p.boardVersion, e, "the board version must be exactly 3 characters");
+     }},
+    {"serial", true, kMachine, [](P& p, const S& v, S&) { return p.serial = v, true; }},
+    {"separator", true, kMachine,
+     [](P& p, const S& v, S& e) {
+         return TextInto(v, 2, p.separator, e, "the separator must be exactly 2 characters");
+     }},
+    {"versions", true, kMachine,
+     [](P& p, const S& v, S& e) {
+         p.versions = Split(v, ',');
+         e = "expected five comma-separated versions of exactly 6 characters each";
+         return p.versions.size() == 5 &&
+                std::all_of(p.versions.begin(), p.versions.end(), [](const S& x) { return x.size() == 6; });
+     }},
+    {"serial-payload", true, kMachine,
+     [](P& p, const S& v, S& e) {
+         p.haveSerialPayload = true;
+         e = "bad hexadecimal bytes";
+         return ParseSimHex(v, p.cfg.serialText);
+     }},
+    {"serial-sub", true, kMachine,
+     [](P& p, const S& v, S& e) { return SerialSubInto(v, p.cfg.serialSubcommand, e); }},
+    {"serial-when", true, kMachine,
+     [](P& p, const S& v, S& e) { return SerialWhenInto(v, p.cfg.serialWhen, e); }},
+    {"erase-steps", true, kMachine,
+     [](P& p, const S& v, S& e) {
+         return CountInto(v, 0, 255, p.cfg.eraseSteps, e, "expected a count from 0 to 255");
+     }},
+    {"program-steps", true, kMachine,
+     [](P& p, const S& v, S& e) {
+         return CountInto(v, 0, 65535, p.cfg.programSteps, e, "expected a count from 0 to 65535");
+     }},
+    {"verify-steps", true, kMachine,
+     [](P& p, const S& v, S& e) {
+         return CountInto(v, 0, 65535, p.cfg.verifySteps, e, "expected a count from 0 to 65535");
+     }},
+    {"step-delay", true, kMachine,
+     [](P& p, const S& v, S& e) { return DurationInto(v, p.cfg.stepDelay, e); }},
+    {"silent", false, kMachine, [](P& p, const S&, S&) { return p.cfg.silent = true; }},
+    {"nak", true, kMachine,
+     [](P& p, const S& v, S& e) { return PointInto(v, ResultKinds(), p.cfg.nakAt, e); }},
+    {"bad-size", true, kMachine,
+     [](P& p, const S& v, S& e) { return PointInto(v, p.machineAnswerKinds, p.cfg.badSizeAt, e); }},
+    {"corrupt", true, kMachine,
+     [](P& p, const S& v, S& e) { return PointInto(v, p.machineAnswerKinds, p.cfg.corruptAt, e); }},
+    {"unplug-after", true, kMachine,
+     [](P& p, const S& v, S& e) {
+         return CountInto(v, 1, 1000000000, p.cfg.unplugAfterFrames, e,
+                          "expected a frame count of at least 1");
+     }},
+    {"erase-fail", true, kMachine,
+     [](P& p, const S& v, S& e) { return ItemInto(v, p.cfg.eraseFailItems, e); }},
+    {"program-fail", true, kMachine,
+     [](P& p, const S& v, S& e) { return ItemInto(v, p.cfg.programFailItems, e); }},
+    {"wrong-cmd", true, kMachine,
+     [](P& p, const S& v, S& e) { return PointInto(v, MachineRequestKinds(), p.cfg.wrongCmdAt, e); }},
+    {"boot-answer", true, kBoard,
+     [](P& p, const S& v, S& e) { return BootAnswerInto(v, p.cfg.bootAnswer, e); }},
+    {"refuse", true, kBoard,
+     [](P& p, const S& v, S& e) { return PointInto(v, RefuseKinds(), p.cfg.refuseAt, e); }},
+    {"boot-gap", true, kBoard, [](P& p, const S& v, S& e) { return DurationInto(v, p.cfg.bootGap, e); }},
+    {"end-quiet", true, kBoard, [](P& p, const S& v, S& e) { return DurationInto(v, p.cfg.endQuiet, e); }},
+    {"finish-window", true, kBoard,
+     [](P& p, const S& v, S& e) { return DurationInto(v, p.cfg.finishWindow, e); }},
+    {"short-block-timeout", true, kBoard,
+     [](P& p, const S& v, S& e) { return DurationInto(v, p.cfg.shortBlockTimeout, e); }},
+};
+
+// The rows as the parser takes them: an option of the other mode is refused
+// by name, a bad value with the value quoted.
+COptionTable SimOptionTable(CSimParse& p)
+{
+    COptionTable table;
+    for (const CSimOptionRow& row : kSimOptions) {
+        const std::string name = std::string("--") + row.name;
+        const bool help = std::string(row.name) == "help";
+        COption::Action action = [&p, row, name](const std::string& v, std::string& error) {
+            if (p.board && row.scope == kMachine)
+                error = name + " is a machine option; it does not apply to board mode";
+            else if (!p.board && row.scope == kBoard)
+                error = name + " is a board option; use 'quorin-sim board " + name + " ...'";
+            else if (!row.take(p, v, error))
+                error = name + " '" + v + "': " + error;
+            else
+                return true;
+            return false;
+        };
+        table.push_back({row.name, help ? 'h' : '\0', row.takesValue, action, help});
+    }
+    return table;
+}
+
+// The system-check record and the serial text, from what the options gave.
+bool FinishSimConfig(CSimParse& p, std::string& error)
+{
+    CSimConfig& cfg = p.cfg;
+    if (!p.rawRecord.empty()) {
+        cfg.sysRecord = p.rawRecord;
+    } else if (p.haveParts) {
         std::string record(18, 'N');
-        for (std::string part : Split(partsList, ',')) {
+        for (std::string part : Split(p.partsList, ',')) {
             part = Upper(part);
             std::replace(part.begin(), part.end(), '_', '-');
             if (part == "CISM")
@@ -574,17 +638,46 @@ CSimArgsResult ParseSimArgs(const std::vector<std::string>& args)
             if (part == "CISS")
                 part = "CIS-S";
             const auto* it = std::find(std::begin(kPartNames), std::end(kPartNames), part);
-            if (it == std::end(kPartNames))
-                return fail("--parts: unknown part '" + part +
-                            "' (expected MAIN, CIS-M, CIS-S, CF, IR, CDM)");
+            if (it == std::end(kPartNames)) {
+                error = "--parts: unknown part '" + part + "' (expected MAIN, CIS-M, CIS-S, CF, IR, CDM)";
+                return false;
+            }
             record.replace(static_cast<std::size_t>(it - std::begin(kPartNames)) * 3, 3, "YYY");
         }
-        cfg.sysRecord = record + boardVersion;
+        cfg.sysRecord = record + p.boardVersion;
     } else {
-        cfg.sysRecord = DefaultSysRecord(cfg.model, boardVersion);
+        cfg.sysRecord = DefaultSysRecord(cfg.model, p.boardVersion);
     }
-    if (!haveSerialPayload)
-        cfg.serialText = BuildSerialText(separator, serial, versions);
-    result.ok = true;
+    if (!p.haveSerialPayload)
+        cfg.serialText = BuildSerialText(p.separator, p.serial, p.versions);
+    return true;
+}
+
+} // namespace
+
+CSimArgsResult ParseSimArgs(const std::vector<std::string>& args)
+{
+    CSimArgsResult result;
+    CSimParse p(result.config);
+    std::vector<std::string> argv = {"quorin-sim"};
+    std::size_t first = 0;
+    if (!args.empty() && (args[0] == "machine" || args[0] == "board")) {
+        result.config.mode = args[0] == "board" ? ESimMode::Board : ESimMode::Machine;
+        first = 1;
+    }
+    p.board = result.config.mode == ESimMode::Board;
+    argv.insert(argv.end(), args.begin() + static_cast<std::ptrdiff_t>(first), args.end());
+    COptionParse how;
+    how.positional = [](const std::string& arg, std::string& error) {
+        if (arg == "machine" || arg == "board")
+            error = "the mode '" + arg + "' must come first";
+        else
+            error = "unexpected argument '" + arg + "'";
+        return false;
+    };
+    if (!ParseOptions(argv, SimOptionTable(p), how, result.error))
+        return result;
+    result.help = p.help;
+    result.ok = result.help || FinishSimConfig(p, result.error);
     return result;
 }

@@ -1,5 +1,7 @@
 #pragma once
 // Command-line settings shared by the window and the console front end.
+#include "options/OptionTable.h"
+
 #include <string>
 #include <vector>
 
@@ -13,7 +15,13 @@ struct CAppOptions {
     std::string usbDevice;               // --usb-device SERIAL|BUS-PORT: which FTDI bridge
 };
 
-// Parses the shared options out of argv; unknown arguments are left for the
-// caller in rest. Returns false with a message in error on a bad value.
+// The rows of the shared options, writing into options (which must outlive
+// the table). --port takes a serial device path; velunda-cli gives that row
+// its own action for "USB".
+COptionTable AppOptionRows(CAppOptions& options);
+
+// Parses the shared options out of argv; unknown options and every other
+// argument are left for the caller in rest, as given. Returns false with a
+// message in error on a bad value.
 bool ParseAppOptions(int argc, char** argv, CAppOptions& options, std::vector<std::string>& rest,
                      std::string& error);

@@ -11,11 +11,17 @@
 CUpgradeDlg* g_hMainDlg = nullptr;
 CSendToBD* g_hSendToBD = nullptr;
 
-CUpgradeDlg::CUpgradeDlg(CDialogHost& host, CAppOptions options)
+CUpgradeDlgState::CUpgradeDlgState(CDialogHost& host, CUpgradeDlg& dlg, CRunJournal::TraceFn trace)
     : m_ctrlList(host, IDC_LIST_PART), m_btnUpgradeStart(host, IDC_BUTTON_UPGRADE_START),
       m_btnSysCheck(host, IDC_BUTTON_SYS_CHECK), m_btnFileLoad(host, IDC_BUTTON_FILE_LOAD),
-      m_btnConnect(host, IDC_BUTTON_CONNECT), m_UsbSink(*this),
-      m_Journal([this](const std::string& text) { m_host.Trace(text); }), m_host(host),
+      m_btnConnect(host, IDC_BUTTON_CONNECT), m_UsbSink(dlg), m_Journal(std::move(trace))
+{
+}
+
+CUpgradeDlgState::~CUpgradeDlgState() = default;
+
+CUpgradeDlg::CUpgradeDlg(CDialogHost& host, CAppOptions options)
+    : CUpgradeDlgState(host, *this, [this](const std::string& text) { m_host.Trace(text); }), m_host(host),
       m_options(std::move(options))
 {
     m_host.SetEventSink(this);

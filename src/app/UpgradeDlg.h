@@ -1,6 +1,8 @@
 #pragma once
-// The main window: owner of all state of the tool. Its members are spread
-// over one .cpp per concern; the sections below name each file. The numbers
+// The main window: owner of all state of the tool. Its member functions are
+// spread over one .cpp per concern; the sections below name each file. Its
+// data (app/UpgradeDlgState.h) is a private base: the command line reads it
+// through Status(), the tests through their access struct. The numbers
 // it uses live in app/ControlIds.h (controls), app/WindowIds.h (messages,
 // transports, progress rows, list columns, timers, models) and
 // bootloader/BootSteps.h (bootloader steps).
@@ -11,9 +13,12 @@
 // host's SendSync, where CSendToBD parses them (OnBootByte, or the serial
 // receiver whose sink calls OnSerialAck and OnAckRejected); the USB reader
 // thread of m_UsbLink runs its receiver there and its sink (CUsbAckSink)
-// hands each event over through SendSync to OnAckEvent and OnAckRejected.
-// The one member written off that thread is m_nLastFrameMs (CUsbAckSink's
-// OnFrame on the USB reader thread), hence atomic.
+// hands each event over through SendSync to OnUsbAck (then OnAckEvent) and
+// OnAckRejected.
+// The acknowledgement path from either thread to the progress rows is
+// drawn at the top of protocol/UpgradeDlgAcks.cpp. Both the writer
+// (NoteTargetActivity) and the reader (OnStallTimer) of the atomic
+// m_nLastFrameMs run on this thread too.
 //
 // Errors: nothing here throws to the host. What the user must act on goes
 // to MessageBox in the system's own words, everything else to Trace. A
@@ -22,74 +27,14 @@
 #include "app/AppOptions.h"
 #include "app/ControlIds.h"
 #include "app/DialogHost.h"
-#include "app/RunJournal.h"
+#include "app/UpgradeDlgState.h"
 #include "app/WindowIds.h"
 #include "bootloader/BootSteps.h"
-#include "link/CommPort.h"
-#include "link/UsbLink.h"
-#include "package/Aes128.h"
-#include "package/BinaryFile.h"
-#include "package/PackageArchive.h"
-#include "package/PartImage.h"
-#include "package/PartList.h"
-#include "package/UnpackFolder.h"
-#include "package/UnpackManifest.h"
-#include "protocol/Frame.h"
-#include "protocol/Receiver.h"
-#include "zip/ZipArchive.h"
 
-#include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <unordered_set>
-#include <vector>
 
-class CSendToBD;
-class CUpgradeDlg;
-
-// What an upgrade run waits for: the one answer that moves it on.
-enum : int {
-    AWAIT_NONE = 0,
-    AWAIT_UP_INDEX,
-    AWAIT_BOOT_DOWN,
-    AWAIT_BOOT_END,
-    AWAIT_DATA_DOWN,
-    AWAIT_DATA_END,
-    AWAIT_ERASE,   // Erase Steps, then Erase End or Erase Fail
-    AWAIT_PROGRAM, // Program Steps, then Program End or Program Fail
-    AWAIT_VERIFY,  // CDM: Verify Steps, then Verify End
-    AWAIT_FINISH,
-};
-
-// A control addressed through the host, for the controls the window binds
-// to members.
-class CDlgItem {
-public:
-    CDlgItem(CDialogHost& host, int id) : m_host(host), m_nId(id) {}
-    void EnableWindow(bool enable) { m_host.EnableControl(m_nId, enable); }
-    void SetWindowText(const std::string& text) { m_host.SetText(m_nId, text); }
-    int GetDlgCtrlID() const { return m_nId; }
-
-private:
-    CDialogHost& m_host;
-    int m_nId;
-};
-
-// Acknowledgements of the USB link: raised on its reader thread and handed
-// to the window synchronously (WM_ACK_EVENT).
-class CUsbAckSink : public IAckSink {
-public:
-    explicit CUsbAckSink(CUpgradeDlg& dlg) : m_dlg(dlg) {}
-    void OnAckEvent(int event) override;
-    void OnCheckerMessage(const std::string& text) override;
-    void OnLinkLost() override;
-
-private:
-    CUpgradeDlg& m_dlg;
-};
-
-class CUpgradeDlg : public IDialogEvents {
+class CUpgradeDlg : public IDialogEvents, private CUpgradeDlgState {
 public:
     explicit CUpgradeDlg(CDialogHost& host, CAppOptions options = {});
     ~CUpgradeDlg() override;
@@ -98,6 +43,12 @@ public:
 
     CDialogHost& Host() { return m_host; }
     const CAppOptions& Options() const { return m_options; }
+    // What the window shows and holds, read-only, for the command line.
+    CDlgStatus Status() const { return CDlgStatus(*this); }
+    // The account of this window's runs; its owner names the program and finishes it.
+    CRunJournal& Journal() { return m_Journal; }
+    // Where File Load unpacks archives; the window's default is beside the package.
+    void SetUnpackPlace(CUnpackFolder::EPlace place) { m_eUnpackPlace = place; }
 
     // --- Lifecycle (app/UpgradeDlg.cpp)
     bool OnInitDialog();
@@ -137,7 +88,7 @@ public:
     // Writes an item's Result cell and records it.
     void SetItemResult(int row, const std::string& result);
 
-    // --- Connection control and the USB sink (app/UpgradeDlgConnect.cpp)
+    // --- Connection control (app/UpgradeDlgConnect.cpp)
     void FillBaudList();
     void FillPortList();
     void FillComPortList();
@@ -147,6 +98,8 @@ public:
     void ConnectSerial(const std::string& portName, const std::string& baudText);
     void DisconnectUsb();
     void DisconnectSerial();
+    // Closes the link in use, USB or serial.
+    void DisconnectLink();
     void OnBoardCheckAck();
     // Stops the timers that watch a connection and pace the board exchange.
     void StopConnectionTimers();
@@ -155,13 +108,19 @@ public:
     void OnLinkLost(int transport);
     // Drops whatever the current link received so far.
     void DiscardInput();
-    // A checker refused an answer: its message, and during a run a failed item.
-    void OnAckRejected(const std::string& text);
 
-    // --- Serial acknowledgements (bootloader/SendToBD.cpp)
+    // --- Acknowledgement path: both sinks and the reactions (protocol/UpgradeDlgAcks.cpp)
+    int OnAckEvent(int event);
+    // A USB acknowledgement whose bytes were read at write count stamp.
+    void OnUsbAck(int event, std::uint32_t stamp);
     // Reactions of the serial checkers: those of OnAckEvent, with the
     // system check and board check differing.
     void OnSerialAck(int event);
+    // A checker refused an answer: its message, and during a run a failed item.
+    void OnAckRejected(const std::string& text);
+    // True when event is what the run waits for (and moves the wait on for
+    // the target's notices); false traces it as unexpected.
+    bool TakeAwaited(int event);
 
     // --- Requests (protocol/UpgradeDlgRequests.cpp)
     void MakePacketAndSend(std::uint8_t command, std::uint8_t subcommand, const std::uint8_t* payload,
@@ -177,13 +136,7 @@ public:
     void SendUpgradeFinish();
     void SendBoardCheck();
 
-    // --- Acknowledgement reactions and upgrade sequencing (protocol/UpgradeDlgSequence.cpp)
-    int OnAckEvent(int event);
-    // A USB acknowledgement whose bytes were read at write count stamp.
-    void OnUsbAck(int event, std::uint32_t stamp);
-    // True when event is what the run waits for (and moves the wait on for
-    // the target's notices); false traces it as unexpected.
-    bool TakeAwaited(int event);
+    // --- Upgrade sequencing (protocol/UpgradeDlgSequence.cpp)
     // Ends the run now: nothing more is sent, the item fails, the user may
     // retry. message, when not empty, says why.
     void AbortRun(const std::string& message);
@@ -255,114 +208,48 @@ public:
     // Refuses a board body image without its end mark (throws std::runtime_error).
     void CheckBoardBody();
 
-    // ------------------------------------------------------------------
-    // State. Everything starts at zero or empty.
-
-    // Controls bound to members.
-    CDlgItem m_ctrlList;
-    CDlgItem m_btnUpgradeStart;
-    CDlgItem m_btnSysCheck;
-    CDlgItem m_btnFileLoad;
-    CDlgItem m_btnConnect;
-
-    // Window resources.
-    int m_hIcon = IDR_MAINFRAME;
-    std::unique_ptr<CSendToBD> m_pSendToBD;
-
-    // Connection.
-    int m_bConnected = 0;
-    int m_nTransport = 0;
-    std::string m_strPortName;
-    CUsbAckSink m_UsbSink;
-    CUsbLink m_UsbLink;
-
-    // Loaded package.
-    int m_nResultType = 0;
-    int m_bPartImage = 0;
-    int m_bHasPart[PART_COUNT] = {};
-    std::string m_strUpgradeFile;
-    std::string m_strUnzipFolder;
-    // Where archives are unpacked: beside the package (the window) or always
-    // a private folder (the command line). The claim holds the folder's lock.
-    CUnpackFolder::EPlace m_eUnpackPlace = CUnpackFolder::EPlace::BesidePackage;
-    CUnpackFolder m_UnpackFolder;
-    std::string m_strPartFile[PART_SLOTS];
-    PartListTable m_PartList = {};
-    std::unique_ptr<std::uint8_t[]> m_pPartData[PART_COUNT];
-    SectionInfo m_Section[SECTION_COUNT] = {};
-    CAes128 m_Aes;
-    CZipArchive m_ZipArchive;
-    std::string m_szStartDir;
-    // What the last archive load created on disk, so clean-up removes only that.
-    std::unordered_set<std::string> m_setUnpackedFiles;
-    std::vector<std::string> m_vecUnpackedFolders;
-    // Folder of the last package chosen; the open-file dialog starts there.
-    std::string m_strLastPackageDir;
-    // The loaded package's files; each is in the unpack folder, extracted or
-    // already there with the same content.
-    CPackageContents m_PackageContents;
-    // What the tool wrote into the unpack folder, over sessions.
-    CUnpackManifest m_UnpackManifest;
-
-    // Upgrade run.
-    int m_nCurrentItem = 0;
-    std::vector<int> m_vecItemQueue;
-    CBinaryFile m_fileDownload;
-    std::int64_t m_nDownloadTotal = 0;
-    std::int64_t m_nDownloadSent = 0;
-    int m_nProgramAnim = 0;
-    // A run is under way (Upgrade Start until its end), watched for stalls.
-    int m_bRunActive = 0;
-    // The current item received Erase Fail or Program Fail.
-    int m_bItemFailed = 0;
-    // Some item of this run failed.
-    int m_bRunFailed = 0;
-    // The run lock is on, and what each locked control's state was before it.
-    int m_bRunLocked = 0;
-    bool m_bEnabledBeforeRun[8] = {};
-    // The close question is open; the window has closed.
-    int m_bCloseAsked = 0;
-    int m_bClosed = 0;
-    // The answer the run waits for (AWAIT_*).
-    int m_nAwait = AWAIT_NONE;
-    // Steady-clock milliseconds of the last awaited answer of the run.
-    std::atomic<std::int64_t> m_nLastFrameMs{0};
-
-    // The account of this window's runs for the trace and the history.
-    CRunJournal m_Journal;
-
-    // Target information.
-    std::string m_strTargetSerial;
-    std::string m_strTargetVersion[PART_COUNT];
-    // The last system-check record, for the trace that explains a decision.
-    std::uint8_t m_SysRecord[SYS_RECORD_SIZE] = {};
-    // SYS Check acknowledgements and serial/version frames handled since the window opened.
-    int m_nSysCheckAnswers = 0;
-    int m_nSerialFrames = 0;
-    // Why Upgrade Start stays disabled after the last match check; empty when it is available.
-    std::string m_strStartBlockedReason;
-    // That reason has been shown since the last Sys Check.
-    int m_bStartReasonShown = 0;
-
-    // Bootloader download. Its bytes go out on m_pBootPort, which a test may
-    // point at a port of its own.
-    CCommPort* m_pBootPort = &g_ComPort;
-    int m_nBootStep = 0;
-    std::uint8_t m_BootRx[10] = {};
-    int m_nBootRxCount = 0;
-    int m_nEraseIndex = 0;
-    int m_bHexEnd = 0;
-    std::uint8_t m_FinishRecord[4] = {};
-    int m_nFinishLength = 0;
-    std::uint8_t m_HexBlock[4000] = {};
-    std::uint8_t m_byBootByte = 0;
-    // A body byte read past a full block (after a lone '#' that ended it),
-    // sent first in the next block; -1 for none.
-    int m_nHexCarry = -1;
-    // A board-upgrade failure has been reported for this connection.
-    int m_bBoardFailShown = 0;
-
 private:
+    // --- Acknowledgement families (protocol/UpgradeDlgAcks.cpp): UP Index to
+    // Data End, the erase, program and verify notices.
+    void OnDownloadAck(int event);
+    // Boot Down or Data Down (step PROGRESS_BOOT or PROGRESS_DATA).
+    void ContinueDownload(int step);
+    void ShowStepCount(int step, const CAckReceiver& link);
+    void OnEraseAck(int event, CAckReceiver& link);
+    void OnProgramAck(int event, CAckReceiver& link);
+    void OnVerifyAck(int event, CAckReceiver& link);
+
+    // --- Upgrade sequencing (protocol/UpgradeDlgSequence.cpp)
+    void StartProgramAnim();
+
+    // --- Bootloader download (bootloader/UpgradeDlgBoot.cpp): one handler
+    // per step's answer, and what the steps share.
+    using AnswerHandler = void (CUpgradeDlg::*)(bool accepted);
+    // The handler of step's 6-byte answer; nullptr for a step without one.
+    static AnswerHandler AnswerHandlerOf(int step);
+    void OnReadyAnswer(bool accepted);
+    void OnEraseAnswer(bool accepted);
+    void OnStartAnswer(bool accepted);
+    void OnHexBlockAnswer(bool accepted);
+    void OnHexEndAnswer(bool accepted);
+    void OnFinishAnswer(bool accepted);
+    void OnBootImageEcho();
+    void OnBootImageSilent();
+    void StartReady();
+    void SendFinishRecord();
+    bool AnswerComplete(std::uint8_t b);
+    void ClearAnswer();
+    void ResetAnswer();
+    void AwaitBoardAnswer();
+    void SendBootMessage(const std::string& text, const char* errorTrace);
+    void ReportBoardFailure(const char* message = "Board upgrade failed.");
+    void Refused(const char* trace);
+
+    // The USB sink hands its events over on the link's own gate; the tests
+    // set up and inspect state through their one access struct.
+    friend class CUsbAckSink;
+    friend struct CUpgradeDlgTestAccess;
+
     CDialogHost& m_host;
     CAppOptions m_options;
 };

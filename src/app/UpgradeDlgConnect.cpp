@@ -1,5 +1,6 @@
-// Connection control: the port and baud lists, Connect / Dis Connect, and the
-// hand-off of the USB link's acknowledgements to the window.
+// Connection control: the port and baud lists, Connect / Dis Connect, and
+// what a lost link leaves behind. The acknowledgements that arrive over a
+// link are protocol/UpgradeDlgAcks.cpp.
 #include "app/UpgradeDlg.h"
 
 #include "link/CommPort.h"
@@ -17,46 +18,6 @@ constexpr const char* kBaudRates[] = {"4800", "9600", "19200", "38300", "38400",
 constexpr int kDefaultBaudIndex = 4; // 38400
 
 } // namespace
-
-void CUsbAckSink::OnAckEvent(int event)
-{
-    // Taken now, on the reader thread: the bytes were read at this count.
-    const std::uint32_t stamp = m_dlg.m_UsbLink.ReadStamp();
-    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, event, stamp] {
-        m_dlg.OnUsbAck(event, stamp);
-        m_dlg.UpdateRunLock();
-    });
-}
-
-void CUsbAckSink::OnCheckerMessage(const std::string& text)
-{
-    const std::uint32_t stamp = m_dlg.m_UsbLink.ReadStamp();
-    // Modal: the reader waits until the user has read it.
-    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, text, stamp] {
-        if (m_dlg.m_bRunActive != 0 && stamp != m_dlg.m_UsbLink.WriteCount()) {
-            m_dlg.Trace("Refused answer from before the last request unexpected, ignored: " + text + "\r\n");
-            return;
-        }
-        m_dlg.OnAckRejected(text);
-    });
-}
-
-void CUsbAckSink::OnLinkLost()
-{
-    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this] { m_dlg.OnLinkLost(TRANSPORT_USB); });
-}
-
-void CUpgradeDlg::OnAckRejected(const std::string& text)
-{
-    // The target refused: no request follows, so the run ends here with the
-    // refusal as its cause, and the item fails whatever comes later.
-    if (m_bRunActive != 0) {
-        m_bItemFailed = 1;
-        AbortRun(text);
-        return;
-    }
-    MessageBox(text);
-}
 
 void CUpgradeDlg::StopConnectionTimers()
 {
@@ -170,10 +131,7 @@ void CUpgradeDlg::OnButtonConnect()
 {
     if (m_bConnected == 1) {
         StopConnectionTimers();
-        if (m_nTransport == TRANSPORT_USB)
-            DisconnectUsb();
-        else
-            DisconnectSerial();
+        DisconnectLink();
         m_btnConnect.SetWindowText("Connect");
         m_btnConnect.EnableWindow(false);
         m_btnSysCheck.EnableWindow(false);
@@ -219,6 +177,14 @@ void CUpgradeDlg::OnButtonConnect()
         MainCheck();
         m_host.StartTimer(IDT_BOOT_MODE, 1000);
     }
+}
+
+void CUpgradeDlg::DisconnectLink()
+{
+    if (m_nTransport == TRANSPORT_USB)
+        DisconnectUsb();
+    else
+        DisconnectSerial();
 }
 
 void CUpgradeDlg::DisconnectUsb()

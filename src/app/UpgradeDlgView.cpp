@@ -253,10 +253,7 @@ void CUpgradeDlg::LoadPackage(const std::string& path)
 {
     StopConnectionTimers();
     ResetUpgradeState();
-    if (m_nTransport == TRANSPORT_USB)
-        DisconnectUsb();
-    else
-        DisconnectSerial();
+    DisconnectLink();
     m_btnConnect.SetWindowText("Connect");
     m_btnConnect.EnableWindow(false);
 

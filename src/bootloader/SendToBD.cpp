@@ -1,5 +1,6 @@
-// The hidden bootloader window: the serial receive notification, the serial
-// frame writer and the serial link's acknowledgement hand-off.
+// The hidden bootloader window: the serial receive notification and the
+// serial frame writer. Its receiver's sink (CSerialAckSink) is with the rest
+// of the acknowledgement path in protocol/UpgradeDlgAcks.cpp.
 //
 // Error contract: nothing here fails towards its caller. A frame that cannot
 // be written is traced; received bytes that belong to no exchange are
@@ -14,17 +15,6 @@
 #include <chrono>
 #include <vector>
 
-void CSerialAckSink::OnAckEvent(int event)
-{
-    // Already on the user-interface thread, inside the receive notification.
-    m_dlg.OnSerialAck(event);
-}
-
-void CSerialAckSink::OnCheckerMessage(const std::string& text)
-{
-    m_dlg.OnAckRejected(text);
-}
-
 CSendToBD::CSendToBD(CUpgradeDlg& dlg) : m_dlg(dlg), m_Sink(dlg), m_Receiver(&m_Sink)
 {
 }
@@ -38,7 +28,7 @@ long CSendToBD::OnRxNotify(unsigned long, long)
     // the bytes after it then belong to the frame protocol.
     std::uint8_t b = 0;
     while (g_RxQueue.Pop(b) == 1) {
-        if (m_dlg.m_nBootStep == DEF_STEP_NONE)
+        if (m_dlg.Status().BootStep() == DEF_STEP_NONE)
             m_Receiver.ParseReceived(&b, 1);
         else
             m_dlg.OnBootByte(b);
@@ -52,22 +42,4 @@ void CSendToBD::MakePacketAndSend(std::uint8_t command, std::uint8_t subcommand,
     const std::vector<std::uint8_t> frame = BuildFrame(command, subcommand, payload, length);
     if (g_ComPort.WriteComm(frame.data(), static_cast<int>(frame.size())) == 0)
         m_dlg.Trace("Error : MakePacketAndSend() -> g_ComPort.WriteComm()");
-}
-
-void CUpgradeDlg::OnSerialAck(int event)
-{
-    switch (event) {
-    case ACK_SYS_CHECK:
-        // Over serial the package match check does not follow.
-        ShowSysCheckResult(SerialReceiver().packet().data);
-        break;
-    case ACK_BOARD_CHECK:
-        m_host.StopTimer(IDT_NO_RESPONSE);
-        m_btnFileLoad.EnableWindow(true);
-        m_btnConnect.EnableWindow(true);
-        break;
-    default:
-        OnAckEvent(event);
-        break;
-    }
 }

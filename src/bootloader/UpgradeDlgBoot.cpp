@@ -58,81 +58,81 @@ std::vector<std::uint8_t> BootMessage(const std::string& text)
     return message;
 }
 
-void SendBootMessage(CUpgradeDlg& dlg, const std::string& text, const char* errorTrace)
-{
-    const std::vector<std::uint8_t> message = BootMessage(text);
-    if (dlg.m_pBootPort->WriteComm(message.data(), static_cast<int>(message.size())) == 0)
-        dlg.Trace(errorTrace);
-}
-
 bool FileFound(const std::string& path)
 {
     struct stat st {};
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Stores one answer byte; the answer buffer holds 6.
-void StoreAnswerByte(CUpgradeDlg& dlg, std::uint8_t b)
+} // namespace
+
+void CUpgradeDlg::SendBootMessage(const std::string& text, const char* errorTrace)
 {
-    if (dlg.m_nBootRxCount < BOOT_ACK_SIZE)
-        dlg.m_BootRx[dlg.m_nBootRxCount++] = b;
+    const std::vector<std::uint8_t> message = BootMessage(text);
+    if (m_pBootPort->WriteComm(message.data(), static_cast<int>(message.size())) == 0)
+        Trace(errorTrace);
 }
 
-void ClearAnswer(CUpgradeDlg& dlg)
+void CUpgradeDlg::ClearAnswer()
 {
-    std::memset(dlg.m_BootRx, 0, sizeof dlg.m_BootRx);
+    std::memset(m_BootRx, 0, sizeof m_BootRx);
+}
+
+void CUpgradeDlg::ResetAnswer()
+{
+    m_nBootRxCount = 0;
+    ClearAnswer();
+}
+
+// Stores one answer byte (the buffer holds 6); true once the answer is
+// whole, and the stall watch stops.
+bool CUpgradeDlg::AnswerComplete(std::uint8_t b)
+{
+    if (m_nBootRxCount < BOOT_ACK_SIZE)
+        m_BootRx[m_nBootRxCount++] = b;
+    if (m_nBootRxCount < BOOT_ACK_SIZE)
+        return false;
+    m_host.StopTimer(IDT_BOARD_STALL);
+    return true;
+}
+
+// Every message of the exchange after the port cycle is answered within the
+// stall time; the pauses between them are the tool's own and never count.
+void CUpgradeDlg::AwaitBoardAnswer()
+{
+    m_host.StartTimer(IDT_BOARD_STALL, m_options.stallTimeoutMs);
 }
 
 // The board will not finish this upgrade: say so once, close the port and
 // leave the package loaded so that Connect can start over. May run inside
 // the receive notification; the port is not touched again afterwards.
-void ReportBoardFailure(CUpgradeDlg& dlg, const char* message = "Board upgrade failed.")
+void CUpgradeDlg::ReportBoardFailure(const char* message)
 {
-    if (dlg.m_bBoardFailShown == 1)
+    if (m_bBoardFailShown == 1)
         return;
-    dlg.m_bBoardFailShown = 1;
-    dlg.StopConnectionTimers();
-    dlg.m_fileDownload.Close();
-    dlg.DisconnectSerial();
-    dlg.m_btnConnect.SetWindowText("Connect");
-    dlg.m_btnConnect.EnableWindow(true);
-    dlg.MessageBox(message);
+    m_bBoardFailShown = 1;
+    StopConnectionTimers();
+    m_fileDownload.Close();
+    DisconnectSerial();
+    m_btnConnect.SetWindowText("Connect");
+    m_btnConnect.EnableWindow(true);
+    MessageBox(message);
 }
 
-// Every message of the exchange after the port cycle is answered within the
-// stall time; the pauses between them are the tool's own and never count.
-void AwaitBoardAnswer(CUpgradeDlg& dlg)
+// A refused acknowledgement from READY to END: the exchange halts.
+void CUpgradeDlg::Refused(const char* trace)
 {
-    dlg.Host().StartTimer(IDT_BOARD_STALL, dlg.Options().stallTimeoutMs);
+    m_nBootStep = DEF_STEP_HALT;
+    Trace(trace);
+    ReportBoardFailure();
 }
-
-// Stores one answer byte; true once the answer is whole (the watch stops).
-bool AnswerComplete(CUpgradeDlg& dlg, std::uint8_t b)
-{
-    StoreAnswerByte(dlg, b);
-    if (dlg.m_nBootRxCount < BOOT_ACK_SIZE)
-        return false;
-    dlg.Host().StopTimer(IDT_BOARD_STALL);
-    return true;
-}
-
-// A refused acknowledgement in steps 13 to 16.
-void Refused(CUpgradeDlg& dlg, const char* trace)
-{
-    dlg.m_nBootStep = DEF_STEP_HALT;
-    dlg.Trace(trace);
-    ReportBoardFailure(dlg);
-}
-
-} // namespace
 
 void CUpgradeDlg::MainCheck()
 {
     m_nBootStep = DEF_STEP_MAINCHECK;
     // A new connection: nothing of an earlier exchange carries over.
     m_fileDownload.Close();
-    m_nBootRxCount = 0;
-    ClearAnswer(*this);
+    ResetAnswer();
     m_nEraseIndex = 0;
     m_bHexEnd = 0;
     m_nHexCarry = -1;
@@ -143,127 +143,138 @@ void CUpgradeDlg::MainCheck()
         Trace("MainCheck Error!\r\n");
 }
 
+CUpgradeDlg::AnswerHandler CUpgradeDlg::AnswerHandlerOf(int step)
+{
+    static constexpr struct {
+        int step;
+        AnswerHandler handler;
+    } kAnswers[] = {
+        {DEF_STEP_READY, &CUpgradeDlg::OnReadyAnswer},   {DEF_STEP_ERASE, &CUpgradeDlg::OnEraseAnswer},
+        {DEF_STEP_START, &CUpgradeDlg::OnStartAnswer},   {DEF_STEP_SENDHEX, &CUpgradeDlg::OnHexBlockAnswer},
+        {DEF_STEP_ENDHEX, &CUpgradeDlg::OnHexEndAnswer}, {DEF_STEP_FINISH, &CUpgradeDlg::OnFinishAnswer},
+    };
+    for (const auto& answer : kAnswers)
+        if (answer.step == step)
+            return answer.handler;
+    return nullptr;
+}
+
 void CUpgradeDlg::OnBootByte(std::uint8_t b)
 {
-    switch (m_nBootStep) {
-    case DEF_STEP_MAINCHECK:
-        if (b == BOOT_PROBE) {
-            m_host.StopTimer(IDT_BOOT_MODE);
-            CheckBootFiles();
-        }
-        break;
-
-    case DEF_STEP_BOOT:
-        m_host.StopTimer(IDT_BOOT_TIMEOUT);
-        if (m_nDownloadSent < m_nDownloadTotal) {
-            SetProgress(PROGRESS_BOOT, PercentOf(m_nDownloadSent, m_nDownloadTotal));
-            SendBootFile();
-        } else {
-            m_fileDownload.Close();
-            CompleteProgress(PROGRESS_BOOT);
-            m_nBootRxCount = 0;
-            ClearAnswer(*this);
-            // Anything more before READY (a banner, an echo) must not start
-            // a second port cycle.
-            m_nBootStep = DEF_STEP_PORT_CYCLE;
-            m_host.StartTimer(IDT_PORT_CLOSE, kPortCloseDelayMs);
-        }
-        break;
-
-    case DEF_STEP_READY:
-        // A board that refuses READY, or answers it with something else,
-        // would be erased for nothing.
-        if (AnswerComplete(*this, b)) {
-            if (IsBootAck() == 0) {
-                ClearAnswer(*this);
-                Refused(*this, "==> Not READY\r\n");
-                break;
-            }
-            m_nBootRxCount = 0;
-            ClearAnswer(*this);
-            m_nBootStep = DEF_STEP_ERASE;
-            m_nEraseIndex = 1;
-            SendMessage_Erase();
-        }
-        break;
-
-    case DEF_STEP_ERASE:
-        if (AnswerComplete(*this, b)) {
-            if (IsBootAck()) {
-                m_nBootRxCount = 0;
-                if (m_nEraseIndex >= ERASE_COUNT) {
-                    CompleteProgress(PROGRESS_ERASE);
-                    m_host.StartTimer(IDT_SEND_START, kSendStartDelayMs);
-                } else {
-                    m_nEraseIndex += 1;
-                    SetProgress(PROGRESS_ERASE, m_nEraseIndex * 100 / ERASE_COUNT);
-                    WaitAtLeast(kErasePauseMs);
-                    SendMessage_Erase();
-                }
-                ClearAnswer(*this);
-            } else {
-                ClearAnswer(*this);
-                Refused(*this, "==> Not ERASE\r\n");
-            }
-        }
-        break;
-
-    case DEF_STEP_START:
-        if (AnswerComplete(*this, b)) {
-            if (IsBootAck()) {
-                m_nBootRxCount = 0;
-                OpenHexFile();
-            } else {
-                Refused(*this, "==> STEP_START - NAK\r\n");
-            }
-        }
-        break;
-
-    case DEF_STEP_SENDHEX:
-        // The count stays at 6 until timer 1030 resets it, so every further
-        // byte judges the same answer again (and restarts the pause).
-        if (AnswerComplete(*this, b)) {
-            if (IsBootAck()) {
-                const int percent =
-                    m_nDownloadTotal > 0 ? std::min(100, PercentOf(m_nDownloadSent, m_nDownloadTotal)) : 100;
-                SetProgress(PROGRESS_DATA, percent);
-                m_host.StartTimer(IDT_SEND_HEX, kBlockPauseMs);
-            } else {
-                Refused(*this, "==> STEP_SENDHEX - NAK\r\n");
-            }
-        }
-        break;
-
-    case DEF_STEP_ENDHEX:
-        if (AnswerComplete(*this, b)) {
-            CompleteProgress(PROGRESS_DATA);
-            Trace("DEF_STEP_ENDHEX\n");
-            if (IsBootAck())
-                m_host.StartTimer(IDT_SEND_FINISH, kSendFinishDelayMs);
-            else
-                Refused(*this, "==> STEP_ENDHEX = NAK\r\n");
-        }
-        break;
-
-    case DEF_STEP_FINISH:
-        if (AnswerComplete(*this, b)) {
-            if (IsBootAck()) {
-                m_nBootStep = DEF_STEP_NONE;
-                // Closes the port from inside this notification; nothing
-                // below may touch the port again.
-                OnBoardUpgradeDone();
-            } else {
-                // The step stays: the same refusal is judged again by every
-                // further byte, and reported once.
-                Trace("==> DEF_STEP_FINISH - NAK\r\n");
-                ReportBoardFailure(*this);
-            }
-        }
-        break;
-
-    default: // DEF_STEP_HALT and anything else: dropped
-        break;
+    // From READY on every message is answered with 6 bytes, judged whole.
+    if (const AnswerHandler onAnswer = AnswerHandlerOf(m_nBootStep)) {
+        if (AnswerComplete(b))
+            (this->*onAnswer)(IsBootAck() == 1);
+        return;
     }
+    if (m_nBootStep == DEF_STEP_MAINCHECK && b == BOOT_PROBE) {
+        m_host.StopTimer(IDT_BOOT_MODE);
+        CheckBootFiles();
+    } else if (m_nBootStep == DEF_STEP_BOOT) {
+        OnBootImageEcho();
+    }
+    // DEF_STEP_HALT, the port cycle and anything else: dropped.
+}
+
+// The board echoed a boot image byte: the next one, or the port cycle.
+void CUpgradeDlg::OnBootImageEcho()
+{
+    m_host.StopTimer(IDT_BOOT_TIMEOUT);
+    if (m_nDownloadSent < m_nDownloadTotal) {
+        SetProgress(PROGRESS_BOOT, PercentOf(m_nDownloadSent, m_nDownloadTotal));
+        SendBootFile();
+        return;
+    }
+    m_fileDownload.Close();
+    CompleteProgress(PROGRESS_BOOT);
+    ResetAnswer();
+    // Anything more before READY (a banner, an echo) must not start a second
+    // port cycle.
+    m_nBootStep = DEF_STEP_PORT_CYCLE;
+    m_host.StartTimer(IDT_PORT_CLOSE, kPortCloseDelayMs);
+}
+
+void CUpgradeDlg::OnReadyAnswer(bool accepted)
+{
+    if (accepted) {
+        ResetAnswer();
+        m_nBootStep = DEF_STEP_ERASE;
+        m_nEraseIndex = 1;
+        SendMessage_Erase();
+        return;
+    }
+    // A board that refuses READY, or answers it with something else, would
+    // be erased for nothing.
+    ClearAnswer();
+    Refused("==> Not READY\r\n");
+}
+
+void CUpgradeDlg::OnEraseAnswer(bool accepted)
+{
+    if (!accepted) {
+        ClearAnswer();
+        Refused("==> Not ERASE\r\n");
+        return;
+    }
+    ResetAnswer();
+    if (m_nEraseIndex >= ERASE_COUNT) {
+        CompleteProgress(PROGRESS_ERASE);
+        m_host.StartTimer(IDT_SEND_START, kSendStartDelayMs);
+        return;
+    }
+    m_nEraseIndex += 1;
+    SetProgress(PROGRESS_ERASE, m_nEraseIndex * 100 / ERASE_COUNT);
+    WaitAtLeast(kErasePauseMs);
+    SendMessage_Erase();
+}
+
+void CUpgradeDlg::OnStartAnswer(bool accepted)
+{
+    if (!accepted) {
+        Refused("==> STEP_START - NAK\r\n");
+        return;
+    }
+    m_nBootRxCount = 0;
+    OpenHexFile();
+}
+
+void CUpgradeDlg::OnHexBlockAnswer(bool accepted)
+{
+    // The count stays at 6 until the block pause resets it, so every further
+    // byte judges the same answer again (and restarts the pause).
+    if (!accepted) {
+        Refused("==> STEP_SENDHEX - NAK\r\n");
+        return;
+    }
+    const int percent =
+        m_nDownloadTotal > 0 ? std::min(100, PercentOf(m_nDownloadSent, m_nDownloadTotal)) : 100;
+    SetProgress(PROGRESS_DATA, percent);
+    m_host.StartTimer(IDT_SEND_HEX, kBlockPauseMs);
+}
+
+void CUpgradeDlg::OnHexEndAnswer(bool accepted)
+{
+    CompleteProgress(PROGRESS_DATA);
+    Trace("DEF_STEP_ENDHEX\n");
+    if (accepted)
+        m_host.StartTimer(IDT_SEND_FINISH, kSendFinishDelayMs);
+    else
+        Refused("==> STEP_ENDHEX = NAK\r\n");
+}
+
+void CUpgradeDlg::OnFinishAnswer(bool accepted)
+{
+    if (accepted) {
+        m_nBootStep = DEF_STEP_NONE;
+        // Closes the port from inside this notification; nothing below may
+        // touch the port again.
+        OnBoardUpgradeDone();
+        return;
+    }
+    // The step stays: the same refusal is judged again by every further
+    // byte, and reported once.
+    Trace("==> DEF_STEP_FINISH - NAK\r\n");
+    ReportBoardFailure();
 }
 
 void CUpgradeDlg::CheckBootFiles()
@@ -276,7 +287,7 @@ void CUpgradeDlg::CheckBootFiles()
         Trace("==> Main File Chewck Fail\r\n");
         // Waiting would not bring the images: tell the user instead of
         // holding the port open without a word.
-        ReportBoardFailure(*this);
+        ReportBoardFailure();
     }
 }
 
@@ -300,7 +311,7 @@ void CUpgradeDlg::StartBootFile()
         return;
     if (!m_fileDownload.Open(m_strPartFile[0], CBinaryFile::Share::Exclusive)) {
         Trace("==> Fail : Open Main Boot FIle\r\n==> RE Start <==\r\n");
-        ReportBoardFailure(*this);
+        ReportBoardFailure();
         return;
     }
     m_nBootStep = DEF_STEP_BOOT;
@@ -327,16 +338,16 @@ void CUpgradeDlg::SendBootFile()
 
 void CUpgradeDlg::SendMessage_Ready()
 {
-    SendBootMessage(*this, "READY", "SendMessage_Ready Err\n==> RE Start <==\r\n");
-    AwaitBoardAnswer(*this);
+    SendBootMessage("READY", "SendMessage_Ready Err\n==> RE Start <==\r\n");
+    AwaitBoardAnswer();
 }
 
 void CUpgradeDlg::SendMessage_Erase()
 {
     const int index = std::clamp(m_nEraseIndex, 1, ERASE_COUNT);
-    SendBootMessage(*this, std::string("ERASE") + static_cast<char>('A' + index - 1),
+    SendBootMessage(std::string("ERASE") + static_cast<char>('A' + index - 1),
                     "SendMessage_Erase Err\n==> RE Start <==\r\n");
-    AwaitBoardAnswer(*this);
+    AwaitBoardAnswer();
 }
 
 int CUpgradeDlg::IsBootAck()
@@ -346,8 +357,8 @@ int CUpgradeDlg::IsBootAck()
 
 void CUpgradeDlg::SendMessage_HexDataReady()
 {
-    SendBootMessage(*this, "START", "SendMessage_HexDataReady Err\n==> RE Start <==\r\n");
-    AwaitBoardAnswer(*this);
+    SendBootMessage("START", "SendMessage_HexDataReady Err\n==> RE Start <==\r\n");
+    AwaitBoardAnswer();
 }
 
 void CUpgradeDlg::OpenHexFile()
@@ -355,7 +366,7 @@ void CUpgradeDlg::OpenHexFile()
     if (!m_fileDownload.Open(m_strPartFile[1], CBinaryFile::Share::Exclusive)) {
         Trace("==> Fail : Open Hex FIle\r\n==> RE Start <==\r\n");
         m_nBootStep = DEF_STEP_HALT;
-        ReportBoardFailure(*this);
+        ReportBoardFailure();
         return;
     }
     m_nDownloadTotal = m_fileDownload.Length();
@@ -394,7 +405,7 @@ void CUpgradeDlg::SendHexFile()
             if (m_fileDownload.LastError() != 0) {
                 m_nBootStep = DEF_STEP_HALT;
                 Trace("==> Fail : Read Hex FIle\r\n");
-                ReportBoardFailure(*this);
+                ReportBoardFailure();
                 return;
             }
             // The image ends without the end mark: this block is its last,
@@ -432,7 +443,7 @@ void CUpgradeDlg::SendHexFile()
     m_nDownloadSent += i;
     if (m_pBootPort->WriteComm(m_HexBlock, i) == 0)
         Trace("SendHexFile Err\n==> RE Start <==\r\n");
-    AwaitBoardAnswer(*this);
+    AwaitBoardAnswer();
 }
 
 void CUpgradeDlg::CheckBoardBody()
@@ -458,8 +469,8 @@ void CUpgradeDlg::CheckBoardBody()
 
 void CUpgradeDlg::SendMessage_HexDataEnd()
 {
-    SendBootMessage(*this, "END", "SendMessage_HexDataEnd Err\n==> RE Start <==\r\n");
-    AwaitBoardAnswer(*this);
+    SendBootMessage("END", "SendMessage_HexDataEnd Err\n==> RE Start <==\r\n");
+    AwaitBoardAnswer();
 }
 
 void CUpgradeDlg::OnBootTimer(int id)
@@ -468,21 +479,9 @@ void CUpgradeDlg::OnBootTimer(int id)
     case IDT_SEND_BOOT:
         StartBootFile();
         break;
-
     case IDT_BOOT_TIMEOUT:
-        // Closed before the box is shown, so that no late answer continues
-        // the download behind it.
-        m_fileDownload.Close();
-        if (m_nTransport == TRANSPORT_USB)
-            DisconnectUsb();
-        else
-            DisconnectSerial();
-        MessageBox("Download boot error occurred");
-        m_btnConnect.SetWindowText("Connect");
-        m_btnConnect.EnableWindow(false);
-        ResetUpgradeState();
+        OnBootImageSilent();
         break;
-
     case IDT_PORT_CLOSE:
         // Only a port this exchange holds is cycled; after a Dis Connect by
         // the user it stays closed.
@@ -491,62 +490,74 @@ void CUpgradeDlg::OnBootTimer(int id)
             m_host.StartTimer(IDT_PORT_REOPEN, kPortReopenDelayMs);
         }
         break;
-
     case IDT_PORT_REOPEN:
         ConnectSerial(m_strPortName, "115200");
         if (m_bConnected == 1)
             m_host.StartTimer(IDT_SEND_READY, kSendReadyDelayMs);
         else
-            ReportBoardFailure(*this);
+            ReportBoardFailure();
         break;
-
-    case IDT_SEND_READY: {
-        // What the board said since the reopen is no answer to READY.
-        g_ComPort.PurgeInput();
-        std::uint8_t stale = 0;
-        while (g_RxQueue.Pop(stale) == 1) {
-        }
-        m_nBootRxCount = 0;
-        ClearAnswer(*this);
-        m_nBootStep = DEF_STEP_READY;
-        SendMessage_Ready();
+    case IDT_SEND_READY:
+        StartReady();
         break;
-    }
-
     case IDT_SEND_START:
         m_nEraseIndex = 0;
         m_nBootStep = DEF_STEP_START;
         SendMessage_HexDataReady();
         break;
-
     case IDT_SEND_HEX:
         m_nBootRxCount = 0;
         SendHexFile();
         break;
-
-    case IDT_SEND_FINISH: {
-        m_nBootRxCount = 0;
-        m_nBootStep = DEF_STEP_FINISH;
-        char line[64];
-        std::snprintf(line, sizeof line, "DEF_STEP_FINISH %d\n", m_nFinishLength);
-        Trace(line);
-        std::snprintf(line, sizeof line, "Send %d, %d, %d, %d\n", m_FinishRecord[0], m_FinishRecord[1],
-                      m_FinishRecord[2], m_FinishRecord[3]);
-        Trace(line);
-        // An empty finish record puts nothing on the wire.
-        if (m_nFinishLength > 0)
-            m_pBootPort->WriteComm(m_FinishRecord, m_nFinishLength);
-        AwaitBoardAnswer(*this);
+    case IDT_SEND_FINISH:
+        SendFinishRecord();
         break;
-    }
-
     case IDT_BOARD_STALL:
         m_nBootStep = DEF_STEP_HALT;
         Trace("==> no answer from the board\r\n");
-        ReportBoardFailure(*this, "The upgrade board stopped responding.");
+        ReportBoardFailure("The upgrade board stopped responding.");
         break;
-
     default:
         break;
     }
+}
+
+void CUpgradeDlg::OnBootImageSilent()
+{
+    // Closed before the box is shown, so that no late answer continues the
+    // download behind it.
+    m_fileDownload.Close();
+    DisconnectLink();
+    MessageBox("Download boot error occurred");
+    m_btnConnect.SetWindowText("Connect");
+    m_btnConnect.EnableWindow(false);
+    ResetUpgradeState();
+}
+
+void CUpgradeDlg::StartReady()
+{
+    // What the board said since the reopen is no answer to READY.
+    g_ComPort.PurgeInput();
+    std::uint8_t stale = 0;
+    while (g_RxQueue.Pop(stale) == 1) {
+    }
+    ResetAnswer();
+    m_nBootStep = DEF_STEP_READY;
+    SendMessage_Ready();
+}
+
+void CUpgradeDlg::SendFinishRecord()
+{
+    m_nBootRxCount = 0;
+    m_nBootStep = DEF_STEP_FINISH;
+    char line[64];
+    std::snprintf(line, sizeof line, "DEF_STEP_FINISH %d\n", m_nFinishLength);
+    Trace(line);
+    std::snprintf(line, sizeof line, "Send %d, %d, %d, %d\n", m_FinishRecord[0], m_FinishRecord[1],
+                  m_FinishRecord[2], m_FinishRecord[3]);
+    Trace(line);
+    // An empty finish record puts nothing on the wire.
+    if (m_nFinishLength > 0)
+        m_pBootPort->WriteComm(m_FinishRecord, m_nFinishLength);
+    AwaitBoardAnswer();
 }

@@ -47,19 +47,18 @@ void ReportParts(const CCliOptions& options, CCliReport& report, const std::stri
                  const std::vector<PartListRow>& shown)
 {
     if (options.json) {
-        std::vector<std::string> jsonParts;
-        for (const PartListRow& row : shown)
-            jsonParts.push_back(CJsonObject()
-                                    .Add("item", row.strName)
-                                    .Add("file", row.strFile)
-                                    .Add("file_version", row.strVersion)
-                                    .Add("file_size", SizeFromText(row.strSize))
-                                    .Text());
+        const auto part = [](const PartListRow& row) {
+            return CJsonObject()
+                .Add("item", row.strName)
+                .Add("file", row.strFile)
+                .Add("file_version", row.strVersion)
+                .Add("file_size", SizeFromText(row.strSize));
+        };
         report.Json(CJsonObject()
                         .Add("event", "package")
                         .Add(PackageFields(path))
                         .Add("model", ModelName(model))
-                        .AddRaw("parts", JsonArray(jsonParts))
+                        .AddRaw("parts", JsonObjectArray(shown, part))
                         .Text());
         return;
     }
@@ -191,9 +190,10 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
     dlg.OnInitDialog();
     host.QueueOpenFileAnswer(fs::absolute(path, ec).string());
     host.Click(IDC_BUTTON_FILE_LOAD);
-    const int model = dlg.m_nResultType;
-    const bool carries = CarriesAPart(dlg.m_bHasPart);
-    const std::vector<PartListRow> shown = PartListRows(dlg.m_PartList);
+    const CDlgStatus status = dlg.Status();
+    const int model = status.ResultType();
+    const bool carries = CarriesAPart(status.HasPart());
+    const std::vector<PartListRow> shown = PartListRows(status.PartList());
     host.CloseWindow();
     ReportParts(options, report, path, model, shown);
     const bool good = messages.empty() && model != RESULT_TYPE_NONE && carries;

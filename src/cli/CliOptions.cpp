@@ -47,6 +47,37 @@ bool ParseItems(const std::string& list, CCliOptions& options, std::string& erro
     return true;
 }
 
+// The command word and the package, once every option is read.
+bool TakeArguments(std::vector<std::string> positional, CCliOptions& options, std::string& error)
+{
+    const std::string first = positional.empty() ? "" : positional.front();
+    if (first == "devices" || first == "history") {
+        options.command =
+            first == "devices" ? CCliOptions::ECommand::Devices : CCliOptions::ECommand::History;
+        if (positional.size() > 1)
+            error = first + " takes no package";
+        return positional.size() == 1;
+    }
+    if (first == "info") {
+        options.command = CCliOptions::ECommand::Info;
+        positional.erase(positional.begin());
+    }
+    if (!options.serial.empty() || !options.since.empty()) {
+        error = "--serial and --since belong to the history command";
+        return false;
+    }
+    if (positional.size() != 1) {
+        error = positional.empty() ? "no package given" : "more than one package given";
+        return false;
+    }
+    options.package = positional.front();
+    if (options.checkOnly && (options.allItems || !options.items.empty())) {
+        error = "--check-only upgrades nothing, so --items does not apply";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::string TrimText(const std::string& text)
@@ -111,116 +142,70 @@ std::string CanonicalItemName(const std::string& text)
     return {};
 }
 
+COptionTable CliOptionRows(CCliOptions& options)
+{
+    using ECommand = CCliOptions::ECommand;
+    const auto command = [&options](ECommand c) {
+        return [&options, c](const std::string&, std::string&) {
+            options.command = c;
+            return true;
+        };
+    };
+    // A serial path given with --port is both the port list's extra entry and the choice.
+    const auto port = [&options](const std::string& v, std::string& error) {
+        if (!options.port.empty()) {
+            error = "--port can be given only once";
+            return false;
+        }
+        if (v != "USB")
+            options.app.extraPorts.push_back(v);
+        options.port = v;
+        return true;
+    };
+    const auto baud = [&options](const std::string& v, std::string& error) {
+        options.baud = v;
+        if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos)
+            error = "--baud needs a number, not \"" + v + "\"";
+        return error.empty();
+    };
+    const auto items = [&options](const std::string& v, std::string& error) {
+        return ParseItems(v, options, error);
+    };
+    const auto allowSerial = [&options](const std::string& v, std::string& error) {
+        options.allowSerialGiven = true;
+        return ParseAllowedSerials(v, options.allowedSerials, error);
+    };
+    COptionTable rows = AppOptionRows(options.app);
+    FindOption(rows, "port")->action = port;
+    rows.insert(rows.end(), {{"help", 'h', false, command(ECommand::Help), true},
+                             {"version", 0, false, command(ECommand::Version), true},
+                             TextOption("serial", 0, options.serial),
+                             TextOption("since", 0, options.since),
+                             FlagOption("quiet", 'q', options.quiet),
+                             {"baud", 0, true, baud},
+                             {"items", 0, true, items},
+                             {"allow-serial", 0, true, allowSerial},
+                             FlagOption("skip-current", 0, options.skipCurrent),
+                             FlagOption("check-only", 0, options.checkOnly),
+                             FlagOption("json", 0, options.json),
+                             FlagOption("verbose", 'v', options.verbose)});
+    return rows;
+}
+
 bool ParseCliOptions(int argc, char** argv, CCliOptions& options, std::string& error)
 {
     options = CCliOptions{};
-    std::vector<std::string> rest;
-    if (!ParseAppOptions(argc, argv, options.app, rest, error))
-        return false;
-    // A serial path given with --port is both the port list's extra entry and the choice.
-    if (options.app.extraPorts.size() > 1) {
-        error = "--port can be given only once";
-        return false;
-    }
-    if (!options.app.extraPorts.empty())
-        options.port = options.app.extraPorts.front();
-
     std::vector<std::string> positional;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        const std::string& arg = rest[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= rest.size()) {
-                error = arg + " needs a value";
-                return false;
-            }
-            out = rest[++i];
-            return true;
-        };
-        std::string v;
-        if (arg == "-h" || arg == "--help") {
-            options.command = CCliOptions::ECommand::Help;
-            return true;
-        } else if (arg == "--version") {
-            options.command = CCliOptions::ECommand::Version;
-            return true;
-        } else if (arg == "--serial") {
-            if (!value(options.serial))
-                return false;
-        } else if (arg == "--since") {
-            if (!value(options.since))
-                return false;
-        } else if (arg == "-q" || arg == "--quiet") {
-            options.quiet = true;
-        } else if (arg == "--port") { // only "USB" reaches here
-            if (!value(v))
-                return false;
-            if (!options.port.empty()) {
-                error = "--port can be given only once";
-                return false;
-            }
-            options.port = v;
-        } else if (arg == "--baud") {
-            if (!value(options.baud))
-                return false;
-            if (options.baud.empty() || options.baud.find_first_not_of("0123456789") != std::string::npos) {
-                error = "--baud needs a number, not \"" + options.baud + "\"";
-                return false;
-            }
-        } else if (arg == "--items") {
-            if (!value(v) || !ParseItems(v, options, error))
-                return false;
-        } else if (arg == "--allow-serial") {
-            if (!value(v) || !ParseAllowedSerials(v, options.allowedSerials, error))
-                return false;
-            options.allowSerialGiven = true;
-        } else if (arg == "--skip-current") {
-            options.skipCurrent = true;
-        } else if (arg == "--check-only") {
-            options.checkOnly = true;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "-v" || arg == "--verbose") {
-            options.verbose = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            error = "unknown option " + arg;
-            return false;
-        } else {
-            positional.push_back(arg);
-        }
-    }
-    if (!positional.empty() && positional.front() == "devices") {
-        options.command = CCliOptions::ECommand::Devices;
-        if (positional.size() > 1) {
-            error = "devices takes no package";
-            return false;
-        }
+    COptionParse how;
+    how.positional = [&positional](const std::string& arg, std::string&) {
+        positional.push_back(arg);
         return true;
-    }
-    if (!positional.empty() && positional.front() == "info") {
-        options.command = CCliOptions::ECommand::Info;
-        positional.erase(positional.begin());
-    } else if (!positional.empty() && positional.front() == "history") {
-        options.command = CCliOptions::ECommand::History;
-        if (positional.size() > 1) {
-            error = "history takes no package";
-            return false;
-        }
+    };
+    if (!ParseOptions(argc, argv, CliOptionRows(options), how, error))
+        return false;
+    if (options.command == CCliOptions::ECommand::Help || options.command == CCliOptions::ECommand::Version)
         return true;
-    }
-    if (!options.serial.empty() || !options.since.empty()) {
-        error = "--serial and --since belong to the history command";
-        return false;
-    }
-    if (positional.size() != 1) {
-        error = positional.empty() ? "no package given" : "more than one package given";
-        return false;
-    }
-    options.package = positional.front();
-    if (options.checkOnly && (options.allItems || !options.items.empty())) {
-        error = "--check-only upgrades nothing, so --items does not apply";
-        return false;
-    }
-    return true;
+    return TakeArguments(std::move(positional), options, error);
 }
 
 std::string CliHelpText()
@@ -264,6 +249,8 @@ std::string CliHelpText()
                        "  --no-history           do not record the run in the history\n"
                        "  -h, --help             this text\n"
                        "  --version              the version and the git revision it was built from\n"
+                       "Options take their value as the next argument or after '=' (--baud=9600);\n"
+                       "'--' ends the options.\n"
                        "\n"
                        "velunda-cli devices lists every FTDI bridge (serial number, description,\n"
                        "bus-port path, whether ftdi_sio holds it and as which tty) and every serial port.\n"

@@ -27,6 +27,10 @@ struct CCliOptions {
     std::string since;  // history --since, as given
 };
 
+// Every option of velunda-cli, writing into options (which must outlive the
+// table). Station mode walks the same rows with actions of its own.
+COptionTable CliOptionRows(CCliOptions& options);
+
 // False with a one-line reason in error for a command line that cannot run.
 bool ParseCliOptions(int argc, char** argv, CCliOptions& options, std::string& error);
 

@@ -77,8 +77,8 @@ CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt
     m_dlg = std::make_unique<CUpgradeDlg>(m_host, m_opt.app);
     // Several runs may share one package, and it may lie on read-only media:
     // each run unpacks into a folder of its own, removed when the run ends.
-    m_dlg->m_eUnpackPlace = CUnpackFolder::EPlace::Private;
-    CRunJournal& journal = m_dlg->m_Journal;
+    m_dlg->SetUnpackPlace(CUnpackFolder::EPlace::Private);
+    CRunJournal& journal = m_dlg->Journal();
     journal.SetProgram("velunda-cli");
     journal.SetEndsWithMessages(false); // Finish says how the run ended
     journal.OnHistoryProblem([this](const std::string& text) { m_report.Warning(text); });
@@ -130,7 +130,7 @@ std::string CCliSession::CurrentItemName() const
         return {};
     if (m_nRunModel == RESULT_TYPE_BOARD)
         return "BOARD";
-    return PartNameOfItem(m_dlg->m_nCurrentItem);
+    return PartNameOfItem(m_dlg->Status().CurrentItem());
 }
 
 void CCliSession::OnProgress(int barId)
@@ -148,7 +148,7 @@ void CCliSession::OnProgress(int barId)
             changed = static_cast<int>(i);
     }
     // The end of a board upgrade resets the window, so the run's model is kept here.
-    const int item = m_nRunModel == RESULT_TYPE_BOARD ? ITEM_BOARD : m_dlg->m_nCurrentItem;
+    const int item = m_nRunModel == RESULT_TYPE_BOARD ? ITEM_BOARD : m_dlg->Status().CurrentItem();
     if (item != m_nShownItem) {
         m_nShownItem = item;
         m_report.ItemStart(CurrentItemName());
@@ -235,7 +235,7 @@ void CCliSession::ReportPackage(int model)
 {
     if (!m_report.IsJson())
         return;
-    const CHistoryRun& record = m_dlg->m_Journal.Record();
+    const CHistoryRun& record = m_dlg->Journal().Record();
     CJson parts = CJson::array();
     for (const auto& row : ListRows())
         parts.push_back(CJson{{"item", model == RESULT_TYPE_BOARD ? "BOARD" : row[LIST_COL_PART]},
@@ -254,7 +254,7 @@ void CCliSession::ReportPackage(int model)
 
 int CCliSession::Finish(ECliOutcome outcome, const std::string& reason)
 {
-    m_dlg->m_Journal.Finish(OutcomeName(outcome), ExitCodeOf(outcome), reason);
+    m_dlg->Journal().Finish(OutcomeName(outcome), ExitCodeOf(outcome), reason);
     // Closing the window closes the link and removes what the package load unpacked.
     m_host.CloseWindow();
     m_report.Outcome(outcome, reason);
@@ -325,7 +325,7 @@ int CCliSession::Load()
     m_host.Click(IDC_BUTTON_FILE_LOAD);
     if (m_bEnded)
         return Stop(ECliOutcome::BadPackage, "");
-    const int model = m_dlg->m_nResultType;
+    const int model = m_dlg->Status().ResultType();
     if (model < RESULT_TYPE_QUORIN_V1 || model > RESULT_TYPE_BOARD)
         return Finish(ECliOutcome::BadPackage, "the package names no machine the tool knows");
     if (m_host.ListRowCount(IDC_LIST_PART) == 0)
@@ -370,11 +370,11 @@ int CCliSession::RunBoard()
     m_host.Click(IDC_BUTTON_CONNECT);
     if (m_bEnded)
         return Stop(ECliOutcome::ConnectFailed, "");
-    if (m_dlg->m_bConnected != 1)
+    if (!m_dlg->Status().Connected())
         return Finish(ECliOutcome::ConnectFailed,
                       "cannot open " + m_opt.port + ": " + g_ComPort.LastErrorText());
     // The bootloader exchange starts by itself once the board answers the probe.
-    const bool answered = Wait([this] { return m_dlg->m_nBootStep != DEF_STEP_MAINCHECK; }, 10s);
+    const bool answered = Wait([this] { return m_dlg->Status().BootStep() != DEF_STEP_MAINCHECK; }, 10s);
     if (!answered)
         return Stop(ECliOutcome::ConnectFailed, "the board did not answer the boot-mode probe");
     m_report.Note("the board is in boot mode; upgrading");
@@ -388,6 +388,24 @@ int CCliSession::RunBoard()
 }
 
 int CCliSession::RunMachine(int model)
+{
+    int status = CheckMachineRequest(model);
+    int serialFramesBefore = 0;
+    if (status < 0)
+        status = ConnectMachine(serialFramesBefore);
+    if (status < 0)
+        status = SystemCheck(serialFramesBefore);
+    if (status < 0)
+        status = AcceptMachine();
+    if (status < 0 && m_opt.checkOnly)
+        status = Finish(ECliOutcome::Success, "system check done");
+    std::vector<int> wanted;
+    if (status < 0)
+        status = ChooseItems(model, wanted);
+    return status >= 0 ? status : UpgradeItems(model, wanted);
+}
+
+int CCliSession::CheckMachineRequest(int model)
 {
     const std::string port = m_opt.port.empty() ? "USB" : m_opt.port;
     if (port != "USB")
@@ -415,32 +433,40 @@ int CCliSession::RunMachine(int model)
                       "several FTDI bridges are attached; choose one with --usb-device SERIAL|BUS-PORT: " +
                           list);
     }
+    return -1;
+}
 
+int CCliSession::ConnectMachine(int& serialFramesBefore)
+{
     m_phase = EPhase::Connect;
     m_report.Note(m_opt.app.usbTty.empty() ? "connecting over USB"
                                            : "connecting over USB through " + m_opt.app.usbTty);
     // A target may send its serial number and versions before the check is asked for.
-    const int serialFramesBefore = m_dlg->m_nSerialFrames;
+    serialFramesBefore = m_dlg->Status().SerialFrames();
     m_host.Click(IDC_BUTTON_CONNECT);
     if (!Wait([this] { return m_host.IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 15s))
         return Stop(ECliOutcome::ConnectFailed, "the machine did not answer the board check");
     // Sys Check drops whatever arrived before it: a serial frame the machine sends
     // right after the board check is taken in first (a user never clicks this fast).
-    Wait([&] { return m_dlg->m_nSerialFrames > serialFramesBefore; }, 500ms);
+    Wait([&] { return m_dlg->Status().SerialFrames() > serialFramesBefore; }, 500ms);
+    return -1;
+}
 
+int CCliSession::SystemCheck(int serialFramesBefore)
+{
     m_phase = EPhase::SysCheck;
     m_report.Note("running the system check");
-    const int answersBefore = m_dlg->m_nSysCheckAnswers;
+    const int answersBefore = m_dlg->Status().SysCheckAnswers();
     m_host.Click(IDC_BUTTON_SYS_CHECK);
     // The window's own count of answers, whatever the record holds; a lost
     // answer ends the check within the stall time, as it would a run.
     const auto checkWait =
         std::min<std::chrono::milliseconds>(10s, std::chrono::milliseconds(m_opt.app.stallTimeoutMs));
-    if (!Wait([&] { return m_dlg->m_nSysCheckAnswers > answersBefore; }, checkWait))
+    if (!Wait([&] { return m_dlg->Status().SysCheckAnswers() > answersBefore; }, checkWait))
         return Stop(ECliOutcome::ConnectFailed, "the machine did not answer the system check");
     // The serial number and versions come in a frame of their own, usually right
     // after; a message the check raised must not cut this wait short.
-    const auto serialSeen = [&] { return m_dlg->m_nSerialFrames > serialFramesBefore; };
+    const auto serialSeen = [&] { return m_dlg->Status().SerialFrames() > serialFramesBefore; };
     m_host.RunUntil(
         [&] {
             m_bInterrupted = m_bInterrupted || Interrupted();
@@ -450,8 +476,8 @@ int CCliSession::RunMachine(int model)
     if (m_bInterrupted)
         return Stop(ECliOutcome::Failed, "");
     // A frame that carried nothing ("None", or text without a serial number or versions) counts as none.
-    bool versionsReceived = !m_dlg->m_strTargetSerial.empty();
-    for (const auto& version : m_dlg->m_strTargetVersion)
+    bool versionsReceived = !m_dlg->Status().TargetSerial().empty();
+    for (const auto& version : m_dlg->Status().TargetVersions())
         versionsReceived = versionsReceived || !version.empty();
     versionsReceived = versionsReceived && serialSeen();
 
@@ -462,13 +488,18 @@ int CCliSession::RunMachine(int model)
             {row[LIST_COL_PART], row[LIST_COL_TARGET_VER], it == m_statusOfPart.end() ? "" : it->second});
     }
     // The serial field is cleared by Sys Check, so a frame sent before it is read from the window's record.
-    m_report.Target(versionsReceived ? m_dlg->m_strTargetSerial : "", m_host.GetText(IDC_STATIC_BOARD_VER),
-                    parts, versionsReceived);
+    m_report.Target(versionsReceived ? m_dlg->Status().TargetSerial() : "",
+                    m_host.GetText(IDC_STATIC_BOARD_VER), parts, versionsReceived);
     PrintList("system check");
+    return -1;
+}
+
+int CCliSession::AcceptMachine()
+{
     // The machine answered: what the window decided about Upgrade Start is the
     // verdict, with the reason the window gave.
     if (!m_host.IsControlEnabled(IDC_BUTTON_UPGRADE_START)) {
-        const std::string& why = m_dlg->m_strStartBlockedReason;
+        const std::string& why = m_dlg->Status().StartBlockedReason();
         return Finish(ECliOutcome::Rejected,
                       why.empty() ? "Upgrade Start is not available for this package and machine" : why);
     }
@@ -478,7 +509,7 @@ int CCliSession::RunMachine(int model)
     m_bEnded = false;
     // The wrong machine is refused before anything is sent to it.
     if (m_opt.allowSerialGiven) {
-        const std::string serial = TrimText(m_dlg->m_strTargetSerial);
+        const std::string serial = TrimText(m_dlg->Status().TargetSerial());
         if (serial.empty())
             return Finish(
                 ECliOutcome::Rejected,
@@ -488,11 +519,12 @@ int CCliSession::RunMachine(int model)
             return Finish(ECliOutcome::Rejected,
                           "the machine's serial number " + serial + " is not in the --allow-serial list");
     }
-    if (m_opt.checkOnly)
-        return Finish(ECliOutcome::Success, "system check done");
+    return -1;
+}
 
+int CCliSession::ChooseItems(int model, std::vector<int>& wanted)
+{
     // Tick what was asked for, or everything both sides have.
-    std::vector<int> wanted;
     for (const ItemBox& b : kItemBoxes) {
         if (b.model != model || !m_host.IsControlVisible(b.box))
             continue;
@@ -514,7 +546,11 @@ int CCliSession::RunMachine(int model)
         if (m_host.GetCheck(b.box) != want)
             m_host.Click(b.box);
     }
+    return -1;
+}
 
+int CCliSession::UpgradeItems(int model, const std::vector<int>& wanted)
+{
     std::vector<std::string> plan;
     for (const ItemBox& b : kItemBoxes)
         if (b.model == model && std::find(wanted.begin(), wanted.end(), b.box) != wanted.end())
@@ -576,22 +612,20 @@ int RunDevices(const CCliOptions& options)
     const bool listed = ListFtdiBridges(bridges, error);
     const std::vector<std::string> ports = ListSerialPorts();
     if (options.json) {
-        std::vector<std::string> items;
-        for (const auto& b : bridges)
-            items.push_back(CJsonObject()
-                                .Add("serial", b.serial)
-                                .Add("description", b.description)
-                                .Add("bus_port", b.busPort)
-                                .Add("dev_node", b.devNode)
-                                .Add("kernel_driver", b.kernelDriver)
-                                .Add("tty", b.tty)
-                                .Text());
+        const auto bridge = [](const FtdiBridgeInfo& b) {
+            return CJsonObject().AddTexts({{"serial", b.serial},
+                                           {"description", b.description},
+                                           {"bus_port", b.busPort},
+                                           {"dev_node", b.devNode},
+                                           {"kernel_driver", b.kernelDriver},
+                                           {"tty", b.tty}});
+        };
         std::vector<std::string> names;
         for (const auto& p : ports)
             names.push_back(JsonString(p));
         CJsonObject out;
         out.Add("event", "devices")
-            .AddRaw("ftdi_bridges", JsonArray(items))
+            .AddRaw("ftdi_bridges", JsonObjectArray(bridges, bridge))
             .AddRaw("serial_ports", JsonArray(names));
         if (!listed)
             out.Add("usb_error", error);

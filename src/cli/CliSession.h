@@ -40,6 +40,20 @@ private:
     void ReportPackage(int model);
     int Stop(ECliOutcome outcome, const std::string& reason);
     int RunMachine(int model);
+    // The steps of RunMachine; each returns -1 to go on, else the exit status.
+    // The port, the bridges and the items asked for, before anything is opened.
+    int CheckMachineRequest(int model);
+    // Connect and the board check; serialFramesBefore counts the serial frames
+    // handled before it.
+    int ConnectMachine(int& serialFramesBefore);
+    // Sys Check, the serial number and versions, and the target's report.
+    int SystemCheck(int serialFramesBefore);
+    // Whether this machine may be upgraded: Upgrade Start and --allow-serial.
+    int AcceptMachine();
+    // Ticks the items to upgrade into wanted (item boxes).
+    int ChooseItems(int model, std::vector<int>& wanted);
+    // Upgrade Start and the wait for its end; every wanted item must complete.
+    int UpgradeItems(int model, const std::vector<int>& wanted);
     int RunBoard();
     // Drops from wanted the items whose target version equals the package's.
     void SkipCurrentItems(int model, std::vector<int>& wanted);

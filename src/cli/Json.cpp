@@ -32,6 +32,13 @@ CJsonObject& CJsonObject::Add(const std::string& key, const std::string& value)
     return *this;
 }
 
+CJsonObject& CJsonObject::AddTexts(std::initializer_list<std::pair<const char*, std::string>> fields)
+{
+    for (const auto& [key, value] : fields)
+        Add(key, value);
+    return *this;
+}
+
 CJsonObject& CJsonObject::Add(const std::string& key, long long value)
 {
     m_value[key] = value;

@@ -7,7 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 using CJson = nlohmann::ordered_json;
@@ -32,6 +34,8 @@ public:
     CJsonObject& Add(const std::string& key, long long value);
     CJsonObject& Add(const std::string& key, int value) { return Add(key, static_cast<long long>(value)); }
     CJsonObject& Add(const std::string& key, bool value);
+    // Text fields, in order.
+    CJsonObject& AddTexts(std::initializer_list<std::pair<const char*, std::string>> fields);
     CJsonObject& Add(const std::string& key, CJson value);
     // Every field of an object, in its order.
     CJsonObject& Add(const CJson& fields);
@@ -47,3 +51,13 @@ private:
 // A JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
 std::string JsonArray(const std::vector<std::string>& jsonValues);
+
+// A JSON array with one object per item, as toObject builds it.
+template <typename Items, typename ToObject>
+std::string JsonObjectArray(const Items& items, ToObject toObject)
+{
+    std::vector<std::string> objects;
+    for (const auto& item : items)
+        objects.push_back(toObject(item).Text());
+    return JsonArray(objects);
+}

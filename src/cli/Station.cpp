@@ -160,6 +160,14 @@ public:
     int Run();
 
 private:
+    // The steps of Run; the first four return -1 to go on, else the exit status.
+    int WatchSignals();
+    int CheckPackageOnce();
+    int AddAllDevices(); // --all-devices
+    int MakeFolder();    // the workers' unpack folders go under it
+    void StartWorkers();
+    // One wait for output, a signal or the next redraw; false when the wait failed.
+    bool PollOnce();
     bool Spawn(CWorker& w, std::size_t index);
     void OnOutput(CWorker& w);
     void OnErrors(CWorker& w);
@@ -493,7 +501,24 @@ int CStation::Run()
 {
     m_bJson = m_opt.json || ::isatty(STDOUT_FILENO) != 1;
     m_bRows = !m_bJson && ::isatty(STDERR_FILENO) == 1;
+    int status = WatchSignals();
+    if (status < 0)
+        status = CheckPackageOnce();
+    if (status < 0 && m_opt.allDevices)
+        status = AddAllDevices();
+    if (status < 0)
+        status = MakeFolder();
+    if (status >= 0)
+        return status;
+    StartWorkers();
+    while (Running() && PollOnce()) {
+    }
+    Draw(true);
+    return Summarise();
+}
 
+int CStation::WatchSignals()
+{
     // The signals stay blocked (main did so) and arrive through this descriptor.
     sigset_t mask;
     sigemptyset(&mask);
@@ -505,50 +530,58 @@ int CStation::Run()
         std::fprintf(stderr, "velunda-cli: signalfd: %s\n", std::strerror(errno));
         return ExitCodeOf(ECliOutcome::Failed);
     }
+    return -1;
+}
 
+int CStation::CheckPackageOnce()
+{
     // The package is read and checked once, before any machine is touched.
-    {
-        std::vector<std::string> argv = {"velunda-cli"};
-        argv.insert(argv.end(), m_opt.workerArgs.begin(), m_opt.workerArgs.end());
-        std::vector<char*> ptrs;
-        for (auto& a : argv)
-            ptrs.push_back(a.data());
-        CCliOptions check;
-        std::string error;
-        ParseCliOptions(static_cast<int>(ptrs.size()), ptrs.data(), check, error);
-        check.app.logFile.clear();
-        char* text = nullptr;
-        std::size_t size = 0;
-        std::FILE* mem = ::open_memstream(&text, &size);
-        int rc = ExitCodeOf(ECliOutcome::Failed);
-        if (mem != nullptr) {
-            CCliReport report(false, false, mem, mem);
-            CCliSession session(check, report);
-            rc = session.CheckPackage();
-            std::fclose(mem);
-        }
-        if (rc != 0) {
-            std::fputs(text != nullptr ? text : "velunda-cli: the package cannot be checked\n", stderr);
-            std::free(text);
-            return rc;
-        }
+    std::vector<std::string> argv = {"velunda-cli"};
+    argv.insert(argv.end(), m_opt.workerArgs.begin(), m_opt.workerArgs.end());
+    std::vector<char*> ptrs;
+    for (auto& a : argv)
+        ptrs.push_back(a.data());
+    CCliOptions check;
+    std::string error;
+    ParseCliOptions(static_cast<int>(ptrs.size()), ptrs.data(), check, error);
+    check.app.logFile.clear();
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* mem = ::open_memstream(&text, &size);
+    int rc = ExitCodeOf(ECliOutcome::Failed);
+    if (mem != nullptr) {
+        CCliReport report(false, false, mem, mem);
+        CCliSession session(check, report);
+        rc = session.CheckPackage();
+        std::fclose(mem);
+    }
+    if (rc != 0) {
+        std::fputs(text != nullptr ? text : "velunda-cli: the package cannot be checked\n", stderr);
         std::free(text);
+        return rc;
     }
+    std::free(text);
+    return -1;
+}
 
-    if (m_opt.allDevices) {
-        std::vector<FtdiBridgeInfo> bridges;
-        std::string error;
-        if (!ListFtdiBridges(bridges, error))
-            std::fprintf(stderr, "velunda-cli: --all-devices: %s\n", error.c_str());
-        // The bus-port path names a bridge even when its serial number cannot be read.
-        for (const auto& b : bridges)
-            m_opt.targets.push_back({"--usb-device", b.serial.empty() ? b.busPort : b.serial});
-        if (m_opt.targets.empty()) {
-            std::fprintf(stderr, "velunda-cli: --all-devices: no FTDI USB device found\n");
-            return ExitCodeOf(ECliOutcome::ConnectFailed);
-        }
+int CStation::AddAllDevices()
+{
+    std::vector<FtdiBridgeInfo> bridges;
+    std::string error;
+    if (!ListFtdiBridges(bridges, error))
+        std::fprintf(stderr, "velunda-cli: --all-devices: %s\n", error.c_str());
+    // The bus-port path names a bridge even when its serial number cannot be read.
+    for (const auto& b : bridges)
+        m_opt.targets.push_back({"--usb-device", b.serial.empty() ? b.busPort : b.serial});
+    if (m_opt.targets.empty()) {
+        std::fprintf(stderr, "velunda-cli: --all-devices: no FTDI USB device found\n");
+        return ExitCodeOf(ECliOutcome::ConnectFailed);
     }
+    return -1;
+}
 
+int CStation::MakeFolder()
+{
     std::string templ = PrivateUnpackBase() + "/velunda-station-XXXXXX";
     if (::mkdtemp(templ.data()) == nullptr) {
         std::fprintf(stderr, "velunda-cli: cannot make a folder in %s: %s\n", PrivateUnpackBase().c_str(),
@@ -556,7 +589,11 @@ int CStation::Run()
         return ExitCodeOf(ECliOutcome::Failed);
     }
     m_strFolder = templ;
+    return -1;
+}
 
+void CStation::StartWorkers()
+{
     m_workers.resize(m_opt.targets.size());
     for (std::size_t i = 0; i < m_workers.size(); ++i) {
         CWorker& w = m_workers[i];
@@ -570,53 +607,53 @@ int CStation::Run()
         }
     }
     Draw(false);
+}
 
-    while (Running()) {
-        std::vector<pollfd> fds = {{m_nSignalFd, POLLIN, 0}};
-        std::vector<std::pair<CWorker*, bool>> owners = {{nullptr, false}};
-        for (auto& w : m_workers) {
-            if (w.outFd >= 0) {
-                fds.push_back({w.outFd, POLLIN, 0});
-                owners.emplace_back(&w, true);
-            }
-            if (w.errFd >= 0) {
-                fds.push_back({w.errFd, POLLIN, 0});
-                owners.emplace_back(&w, false);
-            }
+bool CStation::PollOnce()
+{
+    std::vector<pollfd> fds = {{m_nSignalFd, POLLIN, 0}};
+    std::vector<std::pair<CWorker*, bool>> owners = {{nullptr, false}};
+    for (auto& w : m_workers) {
+        if (w.outFd >= 0) {
+            fds.push_back({w.outFd, POLLIN, 0});
+            owners.emplace_back(&w, true);
         }
-        int timeoutMs = 1000; // the hang watch's pace when nothing happens
-        if (m_bDirty && m_bRows) {
-            const auto due = m_lastDraw + kRedrawEvery - Clock::now();
-            timeoutMs = std::max<int>(
-                0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(due).count()));
+        if (w.errFd >= 0) {
+            fds.push_back({w.errFd, POLLIN, 0});
+            owners.emplace_back(&w, false);
         }
-        const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
-        if (ready < 0 && errno != EINTR)
-            break;
-        for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
-            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
-                continue;
-            if (i == 0) {
-                signalfd_siginfo si{};
-                while (::read(m_nSignalFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-                    if (si.ssi_signo == SIGCHLD)
-                        Reap();
-                    else
-                        Interrupt(m_bInterrupted);
-                }
-            } else if (owners[i].second) {
-                OnOutput(*owners[i].first);
-            } else {
-                OnErrors(*owners[i].first);
-            }
-        }
-        Reap();
-        Watch();
-        if (m_bDirty && m_bRows && Clock::now() - m_lastDraw >= kRedrawEvery)
-            Draw(false);
     }
-    Draw(true);
-    return Summarise();
+    int timeoutMs = 1000; // the hang watch's pace when nothing happens
+    if (m_bDirty && m_bRows) {
+        const auto due = m_lastDraw + kRedrawEvery - Clock::now();
+        timeoutMs = std::max<int>(
+            0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(due).count()));
+    }
+    const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
+    if (ready < 0 && errno != EINTR)
+        return false;
+    for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
+        if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+            continue;
+        if (i == 0) {
+            signalfd_siginfo si{};
+            while (::read(m_nSignalFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+                if (si.ssi_signo == SIGCHLD)
+                    Reap();
+                else
+                    Interrupt(m_bInterrupted);
+            }
+        } else if (owners[i].second) {
+            OnOutput(*owners[i].first);
+        } else {
+            OnErrors(*owners[i].first);
+        }
+    }
+    Reap();
+    Watch();
+    if (m_bDirty && m_bRows && Clock::now() - m_lastDraw >= kRedrawEvery)
+        Draw(false);
+    return true;
 }
 
 } // namespace
@@ -631,49 +668,68 @@ bool IsStationCommand(int argc, char** argv)
     return false;
 }
 
-bool ParseStationOptions(int argc, char** argv, CStationOptions& options, std::string& error)
+namespace {
+
+// The CLI's rows with the station's actions: the targets, --all-devices,
+// --json and --log are the station's; every other option is passed on to
+// each worker.
+COptionTable StationOptionRows(CStationOptions& options, CCliOptions& unused)
 {
-    options = CStationOptions{};
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return false;
-            }
-            out = argv[++i];
+    COptionTable rows = CliOptionRows(unused);
+    for (COption& row : rows) {
+        row.ends = false;
+        row.action = [&options, option = "--" + row.name, takes = row.takesValue](const std::string& v,
+                                                                                  std::string&) {
+            options.workerArgs.push_back(option);
+            if (takes)
+                options.workerArgs.push_back(v);
             return true;
         };
-        std::string v;
-        if (arg == "--station" || (i == 1 && arg == "station")) {
-            continue;
-        } else if (arg == "--usb-tty" || arg == "--port" || arg == "--usb-device") {
-            if (!value(v))
-                return false;
-            if (arg == "--port" && v == "USB") {
-                options.workerArgs.insert(options.workerArgs.end(), {arg, v});
-                continue;
-            }
+    }
+    for (const char* name : {"usb-tty", "port", "usb-device"}) {
+        const std::string option = std::string("--") + name;
+        auto passOn = FindOption(rows, name)->action;
+        FindOption(rows, name)->action = [&options, option, passOn](const std::string& v,
+                                                                    std::string& error) {
+            if (option == "--port" && v == "USB")
+                return passOn(v, error);
             for (const auto& t : options.targets)
                 if (t.value == v) {
                     error = "the target " + v + " is given twice";
                     return false;
                 }
-            options.targets.push_back({arg, v});
-        } else if (arg == "--all-devices") {
-            options.allDevices = true;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--log") {
-            if (!value(options.logFile))
-                return false;
-        } else if (arg == "-h" || arg == "--help") {
-            error = "--help does not combine with --station";
-            return false;
-        } else {
-            options.workerArgs.push_back(arg);
-        }
+            options.targets.push_back({option, v});
+            return true;
+        };
     }
+    FindOption(rows, "json")->action = FlagOption("json", 0, options.json).action;
+    FindOption(rows, "log")->action = TextOption("log", 0, options.logFile).action;
+    FindOption(rows, "help")->action = [](const std::string&, std::string& error) {
+        error = "--help does not combine with --station";
+        return false;
+    };
+    rows.push_back(FlagOption("all-devices", 0, options.allDevices));
+    rows.push_back({"station", 0, false, nullptr});
+    return rows;
+}
+
+} // namespace
+
+bool ParseStationOptions(int argc, char** argv, CStationOptions& options, std::string& error)
+{
+    options = CStationOptions{};
+    std::vector<std::string> args(argv, argv + argc);
+    if (args.size() > 1 && args[1] == "station")
+        args.erase(args.begin()); // the word stands in for the program's name
+    CCliOptions unused;
+    COptionParse how;
+    how.positional = [&options](const std::string& arg, std::string&) {
+        // A package named like an option keeps its name in the workers' options.
+        options.workerArgs.push_back(arg.size() > 1 && arg[0] == '-' ? "./" + arg : arg);
+        return true;
+    };
+    if (!ParseOptions(args, StationOptionRows(options, unused), how, error))
+        return false;
     if (options.targets.empty() && !options.allDevices) {
         error = "--station needs its machines: --usb-tty PATH, --port PATH or --usb-device ID (each may be "
                 "repeated), or --all-devices";

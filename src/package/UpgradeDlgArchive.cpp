@@ -80,18 +80,21 @@ bool SameContent(CZipArchive& zip, std::uint16_t index, const std::string& path)
 // Writes the package's entries into the unpack folder for the window.
 class CWindowWriter final : public IPackageWriter {
 public:
-    CWindowWriter(CUpgradeDlg& dlg, std::string folder) : m_dlg(dlg), m_strFolder(std::move(folder)) {}
+    CWindowWriter(CUpgradeDlg& dlg, CUpgradeDlgState& state, std::string folder)
+        : m_dlg(dlg), m_state(state), m_strFolder(std::move(folder))
+    {
+    }
 
     // Takes up what the reader created since the last call, so that it is
     // removed at clean-up whatever happens next.
     void RecordCreated()
     {
-        const auto& made = m_dlg.m_ZipArchive.GetExtractedPaths();
+        const auto& made = m_state.m_ZipArchive.GetExtractedPaths();
         for (; m_nRecorded < made.size(); ++m_nRecorded) {
             if (made[m_nRecorded].bFolder)
-                m_dlg.m_vecUnpackedFolders.push_back(made[m_nRecorded].strPath);
+                m_state.m_vecUnpackedFolders.push_back(made[m_nRecorded].strPath);
             else
-                m_dlg.m_setUnpackedFiles.insert(made[m_nRecorded].strPath);
+                m_state.m_setUnpackedFiles.insert(made[m_nRecorded].strPath);
         }
     }
 
@@ -112,9 +115,9 @@ public:
     {
         const std::string dest = ZipJoinNative(m_strFolder, entry.strFile);
         struct stat st {};
-        if (::lstat(dest.c_str(), &st) == 0 && m_dlg.m_setUnpackedFiles.count(dest) == 0) {
+        if (::lstat(dest.c_str(), &st) == 0 && m_state.m_setUnpackedFiles.count(dest) == 0) {
             const bool regular = S_ISREG(st.st_mode);
-            if (regular && m_dlg.m_UnpackManifest.Holds(entry.strFile)) {
+            if (regular && m_state.m_UnpackManifest.Holds(entry.strFile)) {
                 // The tool's own file from an earlier load: overwritten.
                 m_dlg.Trace("UnpackArchive: " + PrintableName(entry.strFile) +
                             " from an earlier load replaced\r\n");
@@ -128,7 +131,7 @@ public:
                                     " that is not the package's; move it away and load again");
             }
         }
-        m_dlg.m_UnpackManifest.Add(entry.strFile);
+        m_state.m_UnpackManifest.Add(entry.strFile);
         bool complete = false;
         try {
             complete =
@@ -152,7 +155,8 @@ public:
     }
 
 private:
-    CUpgradeDlg& m_dlg;
+    CUpgradeDlg& m_dlg;        // where it traces
+    CUpgradeDlgState& m_state; // what the load made, and the archive it reads
     std::string m_strFolder;
     std::size_t m_nRecorded = 0;
 };
@@ -194,7 +198,7 @@ void CUpgradeDlg::UnpackArchive()
     m_UnpackManifest.Load(folder);
 
     m_ZipArchive.SetTraceSink([this](const std::string& text) { Trace(text); });
-    CWindowWriter writer(*this, folder);
+    CWindowWriter writer(*this, *this, folder);
     m_PackageContents =
         ReadPackageArchive(m_ZipArchive, m_strUpgradeFile, &writer,
                            [this](const std::string& text) { Trace("UnpackArchive: " + text); });

@@ -1,11 +1,7 @@
-// The upgrade run: the item queue, the reactions to every acknowledgement
-// and notification of the target, the progress of each step, the
-// programming animation, item results, the end of a run and the watch that
-// ends a run whose target has gone quiet.
-//
-// The reactions read and write the step counters of the link that carries
-// the run (ActiveReceiver), so the serial checkers reach the same reactions
-// through OnAckEvent when the run goes over the serial link.
+// The upgrade run: the item queue, the programming animation, item results,
+// the end of a run and the watch that ends a run whose target has gone
+// quiet. The reactions to the target's acknowledgements that move a run on
+// are protocol/UpgradeDlgAcks.cpp.
 #include "app/UpgradeDlg.h"
 #include "protocol/Items.h"
 #include "protocol/Pacing.h"
@@ -19,9 +15,6 @@ namespace {
 
 constexpr int kProgramAnimMs = 75;
 constexpr int kProgramAnimLast = 99;
-// Every item but CDM shows its erase in ten steps, whatever the target announced.
-constexpr int kEraseStepsShown = 10;
-
 // How often a run is looked at for a stall: a tenth of the allowed silence,
 // within bounds, so that the message comes at most 10 % late.
 int StallPollMs(int timeoutMs)
@@ -56,23 +49,6 @@ constexpr QueueBox kQueueV2[] = {
     {IDC_CHECK_CIS_M, ITEM_CDM},
 };
 
-// Events that belong to a run under way. Outside a run (before Upgrade
-// Start, after its end or after a stall ended it) they are late or stray
-// and must not restart downloads or report a result.
-bool IsRunEvent(int event)
-{
-    return event >= ACK_UP_INDEX && event <= ACK_PROGRAM_STEP && event != ACK_SERIAL_VERSION;
-}
-
-const char* EventName(int event)
-{
-    static const char* const names[] = {"UP Index",    "Boot Down",    "Boot End",       "Data Down",
-                                        "Data End",    "Erase Step",   "Erase End",      "Erase Fail",
-                                        "Verify Step", "Verify End",   "Upgrade Finish", "Serial Number",
-                                        "Program End", "Program Fail", "Program Step"};
-    return event >= ACK_UP_INDEX && event <= ACK_PROGRAM_STEP ? names[event - ACK_UP_INDEX] : "?";
-}
-
 } // namespace
 
 CAckReceiver& CUpgradeDlg::ActiveReceiver()
@@ -85,141 +61,6 @@ CAckReceiver& CUpgradeDlg::SerialReceiver()
     if (!m_pSendToBD)
         CreateSendToBD();
     return m_pSendToBD->Receiver();
-}
-
-int CUpgradeDlg::OnAckEvent(int event)
-{
-    if (event < ACK_SYS_CHECK || event > ACK_PROGRAM_STEP)
-        return 1;
-    if (IsRunEvent(event) && m_bRunActive == 0) {
-        Trace("Acknowledgement " + std::to_string(event) + " outside an upgrade run ignored\r\n");
-        return 1;
-    }
-    if (IsRunEvent(event) && !TakeAwaited(event))
-        return 1;
-    // Only an answer the run can use counts as progress for the stall watch.
-    NoteTargetActivity();
-
-    CAckReceiver& link = ActiveReceiver();
-    switch (event) {
-    case ACK_SYS_CHECK:
-        OnSysCheckAck(link.packet().data);
-        break;
-    case ACK_BOARD_CHECK:
-        OnBoardCheckAck();
-        break;
-    case ACK_UP_INDEX:
-        StartBootDownload();
-        break;
-    case ACK_BOOT_DOWN:
-        if (m_nDownloadSent < m_nDownloadTotal) {
-            SetProgress(PROGRESS_BOOT, PercentOf(m_nDownloadSent, m_nDownloadTotal));
-            SendFileChunk(SUB_BOOT_DOWN);
-        } else {
-            CompleteProgress(PROGRESS_BOOT);
-            m_nDownloadTotal = 0;
-            m_nDownloadSent = 0;
-            m_fileDownload.Close();
-            SendBootEnd();
-        }
-        break;
-    case ACK_BOOT_END:
-        StartDataDownload();
-        break;
-    case ACK_DATA_DOWN:
-        if (m_nDownloadSent < m_nDownloadTotal) {
-            SetProgress(PROGRESS_DATA, PercentOf(m_nDownloadSent, m_nDownloadTotal));
-            if (m_bPartImage == 1)
-                SendMemoryChunk();
-            else
-                SendFileChunk(SUB_DATA_DOWN);
-        } else {
-            CompleteProgress(PROGRESS_DATA);
-            m_nDownloadTotal = 0;
-            m_nDownloadSent = 0;
-            if (m_bPartImage != 1)
-                m_fileDownload.Close();
-            SendDataEnd();
-        }
-        break;
-    case ACK_DATA_END:
-        CompleteProgress(PROGRESS_DATA);
-        m_nAwait = AWAIT_ERASE;
-        break;
-    case ACK_ERASE_STEP:
-        link.StepCount += 1;
-        if (m_nCurrentItem != ITEM_CDM) {
-            if (link.StepCount == 1) {
-                link.StepTotal = kEraseStepsShown;
-            } else if (link.StepCount == link.StepTotal) {
-                link.StepCount = 0;
-                link.StepTotal = 0;
-                CompleteProgress(PROGRESS_ERASE);
-                m_nProgramAnim = 0;
-                m_host.StartTimer(IDT_PROGRAM_ANIM, kProgramAnimMs);
-                break;
-            }
-        }
-        // Without an announced count there is no percentage: the row stays.
-        if (link.StepTotal > 0)
-            SetProgress(PROGRESS_ERASE, PercentOf(link.StepCount, link.StepTotal));
-        break;
-    case ACK_ERASE_END:
-        CompleteProgress(PROGRESS_ERASE);
-        m_nAwait = AWAIT_PROGRAM;
-        break;
-    case ACK_ERASE_FAIL:
-        EndItemFailed(PROGRESS_ERASE);
-        break;
-    case ACK_VERIFY_STEP:
-        link.StepCount += 1;
-        if (link.StepTotal > 0)
-            SetProgress(PROGRESS_VERIFY, PercentOf(link.StepCount, link.StepTotal));
-        break;
-    case ACK_VERIFY_END:
-        CompleteProgress(PROGRESS_VERIFY);
-        ShowItemResult();
-        StartNextItem();
-        break;
-    case ACK_UPGRADE_FINISH:
-        OnUpgradeFinished();
-        break;
-    case ACK_SERIAL_VERSION:
-        OnSerialVersionAck(link.packet().data, link.packet().length);
-        break;
-    case ACK_PROGRAM_END:
-        link.StepCount = 0;
-        link.StepTotal = 0;
-        CompleteProgress(PROGRESS_PROGRAM);
-        if (m_nCurrentItem != ITEM_CDM) {
-            m_host.StopTimer(IDT_PROGRAM_ANIM);
-            ShowItemResult();
-            StartNextItem();
-        } else {
-            m_nAwait = AWAIT_VERIFY;
-        }
-        break;
-    case ACK_PROGRAM_FAIL:
-        EndItemFailed(PROGRESS_PROGRAM);
-        break;
-    case ACK_PROGRAM_STEP:
-        link.StepCount += 1;
-        if (link.StepCount == link.StepTotal) {
-            // CDM shows its last step only with Program End.
-            if (m_nCurrentItem != ITEM_CDM) {
-                link.StepCount = 0;
-                link.StepTotal = 0;
-                CompleteProgress(PROGRESS_PROGRAM);
-            }
-            break;
-        }
-        if (link.StepTotal > 0)
-            SetProgress(PROGRESS_PROGRAM, PercentOf(link.StepCount, link.StepTotal));
-        break;
-    default:
-        break;
-    }
-    return 1;
 }
 
 void CUpgradeDlg::OnButtonUpgradeStart()
@@ -345,6 +186,12 @@ void CUpgradeDlg::OnBoardUpgradeDone()
     MessageBox("Upgrade Complete.");
 }
 
+void CUpgradeDlg::StartProgramAnim()
+{
+    m_nProgramAnim = 0;
+    m_host.StartTimer(IDT_PROGRAM_ANIM, kProgramAnimMs);
+}
+
 void CUpgradeDlg::OnProgramAnimTimer()
 {
     m_nProgramAnim += 1;
@@ -408,59 +255,4 @@ void CUpgradeDlg::EndItemFailed(int step)
     m_bRunFailed = 1;
     ShowItemResult();
     StartNextItem();
-}
-
-void CUpgradeDlg::OnUsbAck(int event, std::uint32_t stamp)
-{
-    // Read before the latest request left: it cannot be that request's answer.
-    if (m_bRunActive != 0 && IsRunEvent(event) && stamp != m_UsbLink.WriteCount()) {
-        Trace(std::string("Acknowledgement ") + EventName(event) +
-              " from before the last request unexpected, ignored\r\n");
-        return;
-    }
-    OnAckEvent(event);
-}
-
-bool CUpgradeDlg::TakeAwaited(int event)
-{
-    bool awaited = false;
-    switch (event) {
-    case ACK_UP_INDEX:
-        awaited = m_nAwait == AWAIT_UP_INDEX;
-        break;
-    case ACK_BOOT_DOWN:
-        awaited = m_nAwait == AWAIT_BOOT_DOWN;
-        break;
-    case ACK_BOOT_END:
-        awaited = m_nAwait == AWAIT_BOOT_END;
-        break;
-    case ACK_DATA_DOWN:
-        awaited = m_nAwait == AWAIT_DATA_DOWN;
-        break;
-    case ACK_DATA_END:
-        awaited = m_nAwait == AWAIT_DATA_END;
-        break;
-    case ACK_ERASE_STEP:
-    case ACK_ERASE_END:
-    case ACK_ERASE_FAIL:
-        awaited = m_nAwait == AWAIT_ERASE;
-        break;
-    case ACK_PROGRAM_STEP:
-    case ACK_PROGRAM_END:
-    case ACK_PROGRAM_FAIL:
-        awaited = m_nAwait == AWAIT_PROGRAM;
-        break;
-    case ACK_VERIFY_STEP:
-    case ACK_VERIFY_END:
-        awaited = m_nAwait == AWAIT_VERIFY;
-        break;
-    case ACK_UPGRADE_FINISH:
-        awaited = m_nAwait == AWAIT_FINISH;
-        break;
-    default:
-        break;
-    }
-    if (!awaited)
-        Trace(std::string("Acknowledgement ") + EventName(event) + " unexpected, ignored\r\n");
-    return awaited;
 }

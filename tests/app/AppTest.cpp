@@ -1,5 +1,6 @@
 // The pieces of the window layer below the window: options, the trace, the
 // synchronous hand-off, and the connection choices a user can get wrong.
+#include "UpgradeDlgTestAccess.h"
 #include "app/AppOptions.h"
 #include "app/HeadlessHost.h"
 #include "app/TraceLog.h"
@@ -51,6 +52,9 @@ TEST(AppOptions, BadValuesAreRefusedWithAMessage)
         {"velunda", "--stall-timeout", "-3"},
         {"velunda", "--stall-timeout", "5s"},
         {"velunda", "--log"},
+        {"velunda", "--stall-timeout=0"},
+        {"velunda", "--no-history=yes"},
+        {"velunda", "--port", "USB"},
     };
     for (auto args : cases) {
         auto argv = Argv(args);
@@ -194,7 +198,7 @@ protected:
     void SetUp() override
     {
         dlg.OnInitDialog();
-        dlg.m_nResultType = RESULT_TYPE_BOARD;
+        State(dlg).m_nResultType = RESULT_TYPE_BOARD;
         host.EnableControl(IDC_BUTTON_CONNECT, true);
     }
     CHeadlessHost host;
@@ -216,7 +220,7 @@ TEST_F(ConnectChoiceTest, ABoardPackageListsTheSerialPortsThenTheGivenOnes)
     EXPECT_NE(host.ComboItemText(IDC_COMBO_PORT, 0), "USB");
 
     // Any other model lists USB alone, also when the list is opened again.
-    dlg.m_nResultType = RESULT_TYPE_QUORIN_V1;
+    State(dlg).m_nResultType = RESULT_TYPE_QUORIN_V1;
     host.DropDown(IDC_COMBO_PORT);
     ASSERT_EQ(host.ComboCount(IDC_COMBO_PORT), 1);
     EXPECT_EQ(host.ComboItemText(IDC_COMBO_PORT, 0), "USB");
@@ -233,7 +237,7 @@ TEST_F(ConnectChoiceTest, ConnectWithoutAPortOrABaudSaysWhichIsMissing)
     host.ComboSelect(IDC_COMBO_BAUD, -1);
     host.Click(IDC_BUTTON_CONNECT);
     EXPECT_EQ(host.MessageTexts(), std::vector<std::string>{"Please choose baud rate!"});
-    EXPECT_EQ(dlg.m_bConnected, 0);
+    EXPECT_EQ(State(dlg).m_bConnected, 0);
 }
 
 TEST_F(ConnectChoiceTest, ASerialPortThatDoesNotOpenLeavesConnectCaptionedConnect)
@@ -242,8 +246,8 @@ TEST_F(ConnectChoiceTest, ASerialPortThatDoesNotOpenLeavesConnectCaptionedConnec
     const int n = host.ComboCount(IDC_COMBO_PORT);
     host.Choose(IDC_COMBO_PORT, n - 1); // a path that does not exist
     host.Click(IDC_BUTTON_CONNECT);
-    EXPECT_EQ(dlg.m_bConnected, 0);
-    EXPECT_EQ(dlg.m_nTransport, 0);
+    EXPECT_EQ(State(dlg).m_bConnected, 0);
+    EXPECT_EQ(State(dlg).m_nTransport, 0);
     EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
     EXPECT_TRUE(host.Messages().empty());
     EXPECT_FALSE(host.IsTimerRunning(IDT_BOOT_MODE));

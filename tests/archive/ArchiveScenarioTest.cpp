@@ -1,6 +1,7 @@
 // Whole upgrades from package archives over USB against the virtual target:
 // every image it recorded must equal the archive's file byte for byte.
 #include "ArchiveTestSupport.h"
+#include "UpgradeDlgTestAccess.h"
 
 using namespace archive;
 
@@ -69,15 +70,15 @@ TEST_F(ArchiveUpgrade, AQuorinV2ArchiveSendsTheCdmBootAndFinishesOnlyAfterVerify
     const bool ended = WaitFor(
         [&] {
             const bool shown = host.IsControlVisible(IDC_STATIC_VERIFY);
-            if (dlg->m_nCurrentItem == ITEM_CDM && shown)
+            if (State(*dlg).m_nCurrentItem == ITEM_CDM && shown)
                 verifyShownForCdm = true;
-            if (dlg->m_nCurrentItem == ITEM_MAIN_V2 && shown && dlg->m_bRunActive != 0)
+            if (State(*dlg).m_nCurrentItem == ITEM_MAIN_V2 && shown && State(*dlg).m_bRunActive != 0)
                 verifyShownForMain = true;
             // The window sets the row before it sends; the log is written after.
             if (FramesLog().find("0E 01 1") != std::string::npos &&
                 host.GetText(IDC_STATIC_VERIFY_PERCENT) != "100 %")
                 finishBeforeVerifyEnd = true;
-            return dlg->m_bRunActive == 0 && !host.Messages().empty();
+            return State(*dlg).m_bRunActive == 0 && !host.Messages().empty();
         },
         60s);
     ASSERT_TRUE(ended) << Messages();

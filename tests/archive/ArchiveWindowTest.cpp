@@ -1,6 +1,7 @@
 // File Load of package archives through the headless host: what the window
 // shows, which files it takes, what it refuses and what it cleans up.
 #include "ArchiveTestSupport.h"
+#include "UpgradeDlgTestAccess.h"
 #include "package/UnpackFolder.h"
 
 #include <fcntl.h>
@@ -34,16 +35,16 @@ TEST_F(ArchiveLoad, AQuorinV1PackageFillsEverySlotAndRowFromItsOwnFiles)
 
     Load(dir / "Rel_1.2.QVP");
     EXPECT_TRUE(host.Messages().empty()) << Messages();
-    EXPECT_EQ(dlg->m_strUnzipFolder, (dir / "Rel_1.2").string());
-    EXPECT_EQ(dlg->m_nResultType, RESULT_TYPE_QUORIN_V1);
-    EXPECT_EQ(dlg->m_bPartImage, 0);
+    EXPECT_EQ(State(*dlg).m_strUnzipFolder, (dir / "Rel_1.2").string());
+    EXPECT_EQ(State(*dlg).m_nResultType, RESULT_TYPE_QUORIN_V1);
+    EXPECT_EQ(State(*dlg).m_bPartImage, 0);
     for (int i = 0; i < PART_COUNT; ++i)
-        EXPECT_EQ(dlg->m_bHasPart[i], 1) << i;
+        EXPECT_EQ(State(*dlg).m_bHasPart[i], 1) << i;
     for (int i = 0; i < 6; ++i) {
-        ASSERT_EQ(dlg->m_strPartFile[i], (dir / "Rel_1.2" / names[i]).string()) << i;
-        EXPECT_TRUE(SameBytes(ReadFileBytes(dlg->m_strPartFile[i]), bytes[i])) << names[i];
+        ASSERT_EQ(State(*dlg).m_strPartFile[i], (dir / "Rel_1.2" / names[i]).string()) << i;
+        EXPECT_TRUE(SameBytes(ReadFileBytes(State(*dlg).m_strPartFile[i]), bytes[i])) << names[i];
     }
-    EXPECT_TRUE(dlg->m_strPartFile[6].empty());
+    EXPECT_TRUE(State(*dlg).m_strPartFile[6].empty());
 
     const char* rows[] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
     const char* versions[] = {"V2.10", "V1.1", "V1.2", "V1.3", "V1.4"}; // only ".bin" goes as the extension
@@ -74,12 +75,12 @@ TEST_F(ArchiveLoad, AQuorinV2PackageShowsMainAndCdmAndKeepsTheCdmBootInSlotSix)
         << packOutput;
     Load(dir / "v2.QVP");
     EXPECT_TRUE(host.Messages().empty()) << Messages();
-    EXPECT_EQ(dlg->m_nResultType, RESULT_TYPE_QUORIN_V2);
-    EXPECT_EQ(dlg->m_bHasPart[0], 1);
-    EXPECT_EQ(dlg->m_bHasPart[1], 1);
-    EXPECT_EQ(dlg->m_strPartFile[0], (dir / "v2" / "BH_V2.bin").string());
-    EXPECT_EQ(dlg->m_strPartFile[2], (dir / "v2" / "CDM_V1.02.NHB").string());
-    EXPECT_EQ(dlg->m_strPartFile[6], (dir / "v2" / "BC_V1.bin").string());
+    EXPECT_EQ(State(*dlg).m_nResultType, RESULT_TYPE_QUORIN_V2);
+    EXPECT_EQ(State(*dlg).m_bHasPart[0], 1);
+    EXPECT_EQ(State(*dlg).m_bHasPart[1], 1);
+    EXPECT_EQ(State(*dlg).m_strPartFile[0], (dir / "v2" / "BH_V2.bin").string());
+    EXPECT_EQ(State(*dlg).m_strPartFile[2], (dir / "v2" / "CDM_V1.02.NHB").string());
+    EXPECT_EQ(State(*dlg).m_strPartFile[6], (dir / "v2" / "BC_V1.bin").string());
     ASSERT_EQ(host.ListRowCount(IDC_LIST_PART), 2);
     EXPECT_EQ(Cell(0, 0), "MAIN");
     EXPECT_EQ(Cell(0, 4), "V2.01");
@@ -100,9 +101,9 @@ TEST_F(ArchiveLoad, AnUpgradeBoardPackageShowsOneUpbdRowAndKeepsItsBootInSlotZer
         << packOutput;
     Load(dir / "b.QVP");
     EXPECT_TRUE(host.Messages().empty()) << Messages();
-    EXPECT_EQ(dlg->m_nResultType, RESULT_TYPE_BOARD);
-    EXPECT_EQ(dlg->m_strPartFile[0], (dir / "b" / "board.UPH").string());
-    EXPECT_EQ(dlg->m_strPartFile[1], (dir / "b" / "board.UPB").string());
+    EXPECT_EQ(State(*dlg).m_nResultType, RESULT_TYPE_BOARD);
+    EXPECT_EQ(State(*dlg).m_strPartFile[0], (dir / "b" / "board.UPH").string());
+    EXPECT_EQ(State(*dlg).m_strPartFile[1], (dir / "b" / "board.UPB").string());
     ASSERT_EQ(host.ListRowCount(IDC_LIST_PART), 1);
     EXPECT_EQ(Cell(0, 0), "UPBD");
     EXPECT_EQ(Cell(0, 3), "board.UPB");
@@ -128,11 +129,11 @@ TEST_F(ArchiveLoad, EntriesInArchiveFoldersLandFlatAndTheLaterOfTwoSameNamesWins
               (std::set<std::string>{UNPACK_MANIFEST_NAME, "UpgradeInfo.txt", "SM_V1.bin", "SC_V3.bin"}));
     EXPECT_TRUE(SameBytes(ReadFileBytes(dir / "flat" / "SM_V1.bin"), later));
     EXPECT_TRUE(SameBytes(ReadFileBytes(dir / "flat" / "SC_V3.bin"), cis));
-    EXPECT_EQ(dlg->m_strPartFile[1], (dir / "flat" / "SM_V1.bin").string());
+    EXPECT_EQ(State(*dlg).m_strPartFile[1], (dir / "flat" / "SM_V1.bin").string());
     EXPECT_EQ(Cell(0, 5), "1500 byte(s)");
-    EXPECT_EQ(dlg->m_bHasPart[0], 1);
-    EXPECT_EQ(dlg->m_bHasPart[1], 1);
-    EXPECT_EQ(dlg->m_bHasPart[2], 0);
+    EXPECT_EQ(State(*dlg).m_bHasPart[0], 1);
+    EXPECT_EQ(State(*dlg).m_bHasPart[1], 1);
+    EXPECT_EQ(State(*dlg).m_bHasPart[2], 0);
 
     // Closing removes both levels of what was made, nothing else was there.
     host.CloseWindow();
@@ -150,7 +151,7 @@ TEST_F(ArchiveLoad, AnInfoZipArchiveWithFoldersLoadsFlat)
     EXPECT_TRUE(host.Messages().empty()) << Messages();
     EXPECT_EQ(Names(dir / "iz"),
               (std::set<std::string>{UNPACK_MANIFEST_NAME, "UpgradeInfo.txt", "SM_V4_1.bin"}));
-    EXPECT_TRUE(SameBytes(ReadFileBytes(dlg->m_strPartFile[1]), main));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(State(*dlg).m_strPartFile[1]), main));
     EXPECT_EQ(Cell(0, 4), "V4");
 }
 
@@ -165,7 +166,7 @@ TEST_F(ArchiveLoad, ALongVersionAndFileNameAreCutToFitTheirFields)
     EXPECT_TRUE(host.Messages().empty()) << Messages();
     EXPECT_EQ(Cell(0, 4), version.substr(0, 19));
     EXPECT_EQ(Cell(0, 3), name);
-    EXPECT_EQ(dlg->m_strPartFile[1], (dir / "long" / name).string()); // the path itself is never cut
+    EXPECT_EQ(State(*dlg).m_strPartFile[1], (dir / "long" / name).string()); // the path itself is never cut
 }
 
 TEST_F(ArchiveLoad, AReadOnlyPackageLoads)
@@ -179,7 +180,7 @@ TEST_F(ArchiveLoad, AReadOnlyPackageLoads)
     Load(package);
     Shell("chattr -i " + Quote(package.string()));
     EXPECT_TRUE(host.Messages().empty()) << Messages();
-    EXPECT_EQ(dlg->m_strPartFile[1], (dir / "ro" / "SM_V1.bin").string());
+    EXPECT_EQ(State(*dlg).m_strPartFile[1], (dir / "ro" / "SM_V1.bin").string());
 }
 
 // The folder beside the package is held by another load, or cannot be
@@ -209,10 +210,10 @@ TEST_F(ArchiveLoad, AFolderInUseOrOnReadOnlyMediaIsReplacedByAPrivateOne)
         if (readOnly)
             Shell("chattr -i " + Quote(where.string()));
         EXPECT_TRUE(host.Messages().empty()) << Messages();
-        const fs::path used = dlg->m_strUnzipFolder;
+        const fs::path used = State(*dlg).m_strUnzipFolder;
         EXPECT_EQ(used.parent_path(), fs::path(PrivateUnpackBase()));
-        EXPECT_EQ(dlg->m_strPartFile[1], (used / "SM_V1.bin").string());
-        EXPECT_TRUE(SameBytes(ReadFileBytes(dlg->m_strPartFile[1]), main));
+        EXPECT_EQ(State(*dlg).m_strPartFile[1], (used / "SM_V1.bin").string());
+        EXPECT_TRUE(SameBytes(ReadFileBytes(State(*dlg).m_strPartFile[1]), main));
         host.CloseWindow();
         EXPECT_FALSE(fs::exists(used));
         // The other window's folder is untouched; none was made on read-only media.
@@ -233,7 +234,7 @@ TEST_F(ArchiveLoad, LoadingTheSamePackageAgainReplacesItsOwnFilesWithoutComplain
     ASSERT_TRUE(host.Messages().empty()) << Messages();
     Load(dir / "p.QVP");
     EXPECT_TRUE(host.Messages().empty()) << Messages();
-    EXPECT_TRUE(SameBytes(ReadFileBytes(dlg->m_strPartFile[1]), main));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(State(*dlg).m_strPartFile[1]), main));
     host.CloseWindow();
     EXPECT_FALSE(fs::exists(dir / "p"));
 }
@@ -302,13 +303,13 @@ TEST_P(ArchiveFailure, EndsTheLoadWithOneMessageAndLeavesNoPackageBehind)
     EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), 0);
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_FALSE(host.IsControlVisible(IDC_CHECK_ALL));
-    EXPECT_EQ(dlg->m_nResultType, RESULT_TYPE_NONE);
-    EXPECT_TRUE(dlg->m_strUnzipFolder.empty());
-    for (const auto& path : dlg->m_strPartFile)
+    EXPECT_EQ(State(*dlg).m_nResultType, RESULT_TYPE_NONE);
+    EXPECT_TRUE(State(*dlg).m_strUnzipFolder.empty());
+    for (const auto& path : State(*dlg).m_strPartFile)
         EXPECT_TRUE(path.empty());
     // Exactly what was there before the load is there after it.
     EXPECT_EQ(Names(dir / "bad"), before);
-    EXPECT_TRUE(dlg->m_ZipArchive.IsClosed() && dlg->m_ZipArchive.IsClosed(false));
+    EXPECT_TRUE(State(*dlg).m_ZipArchive.IsClosed() && State(*dlg).m_ZipArchive.IsClosed(false));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -427,8 +428,8 @@ TEST_F(ArchiveLoad, ABackslashInThePackagesFolderOrNameIsACharacterOfThatName)
         const auto before = Names(dir);
         Load(c.package);
         EXPECT_TRUE(host.Messages().empty()) << Messages();
-        EXPECT_EQ(dlg->m_strUnzipFolder, c.unpack.string());
-        EXPECT_EQ(dlg->m_strPartFile[1], (c.unpack / "SM_V1.bin").string());
+        EXPECT_EQ(State(*dlg).m_strUnzipFolder, c.unpack.string());
+        EXPECT_EQ(State(*dlg).m_strPartFile[1], (c.unpack / "SM_V1.bin").string());
         EXPECT_TRUE(fs::is_regular_file(c.unpack / "SM_V1.bin")) << c.unpack;
         EXPECT_FALSE(fs::exists(dir / "Release")) << c.package;
         EXPECT_FALSE(fs::exists(dir / "a")) << c.package;
@@ -518,7 +519,7 @@ TEST_F(ArchiveLoad, SixtyFiveThousandFiveHundredAndThirtyFiveEntriesLoadAndClean
     Load(here / "big.QVP");
     const auto loaded = std::chrono::steady_clock::now();
     ASSERT_TRUE(host.Messages().empty()) << Messages();
-    EXPECT_EQ(dlg->m_strPartFile[1], (here / "big" / "SM_V1.bin").string());
+    EXPECT_EQ(State(*dlg).m_strPartFile[1], (here / "big" / "SM_V1.bin").string());
     host.CloseWindow();
     const auto cleaned = std::chrono::steady_clock::now();
     const auto cpuUsed = cpu() - cpuStart;
@@ -571,11 +572,11 @@ TEST_F(ArchiveCleanup, DisConnectForgetsThePackageAndRemovesItsUnpackedFiles)
     ASSERT_TRUE(host.Messages().empty()) << Messages();
     ASSERT_FALSE(Names(dir / "d").empty());
     // Connected as far as the window knows; the button disconnects and resets.
-    dlg->m_bConnected = 1;
-    dlg->m_nTransport = TRANSPORT_SERIAL;
+    State(*dlg).m_bConnected = 1;
+    State(*dlg).m_nTransport = TRANSPORT_SERIAL;
     host.EnableControl(IDC_BUTTON_CONNECT, true);
     host.Click(IDC_BUTTON_CONNECT);
-    EXPECT_TRUE(dlg->m_strUnzipFolder.empty());
+    EXPECT_TRUE(State(*dlg).m_strUnzipFolder.empty());
     EXPECT_FALSE(std::filesystem::exists(dir / "d"));
     EXPECT_TRUE(std::filesystem::exists(dir / "d.QVP"));
 }
@@ -608,8 +609,8 @@ TEST_F(ArchiveCleanup, APackageNamedWithoutADotLeavesItsParentFolderUntouched)
     WriteFileBytes(dir / "rel.txt", keep);
     Load(package);
     ASSERT_TRUE(host.Messages().empty()) << Messages();
-    EXPECT_EQ(dlg->m_strUnzipFolder, (parent / "packageQVP_unpacked").string());
-    EXPECT_EQ(dlg->m_strPartFile[1], (parent / "packageQVP_unpacked" / "SM_b.bin").string());
+    EXPECT_EQ(State(*dlg).m_strUnzipFolder, (parent / "packageQVP_unpacked").string());
+    EXPECT_EQ(State(*dlg).m_strPartFile[1], (parent / "packageQVP_unpacked" / "SM_b.bin").string());
     host.CloseWindow();
     EXPECT_EQ(Names(parent), (std::set<std::string>{"keep.txt", "packageQVP"}));
     EXPECT_TRUE(SameBytes(ReadFileBytes(parent / "keep.txt"), keep));
@@ -629,8 +630,8 @@ TEST_F(ArchiveCleanup, AStalePartFromAnEarlierRunIsIgnoredAndLeftAlone)
     WriteFileBytes(dir / "s" / "SC_V0.99.bin", stale);
     Load(dir / "s.QVP");
     ASSERT_TRUE(host.Messages().empty()) << Messages();
-    EXPECT_EQ(dlg->m_strPartFile[1], (dir / "s" / "SM_V2.00.bin").string());
-    EXPECT_TRUE(dlg->m_strPartFile[2].empty());
+    EXPECT_EQ(State(*dlg).m_strPartFile[1], (dir / "s" / "SM_V2.00.bin").string());
+    EXPECT_TRUE(State(*dlg).m_strPartFile[2].empty());
     EXPECT_EQ(Cell(1, 3), "None");
     EXPECT_TRUE(host.HasTrace("SM_V9.99.bin is not from this package; ignored"));
     EXPECT_TRUE(host.HasTrace("SC_V0.99.bin is not from this package; ignored"));
@@ -647,7 +648,7 @@ TEST_F(ArchiveCleanup, AFileAlreadyThereWithThePackagesBytesIsUsedAndKept)
     WriteFileBytes(dir / "same" / "SM_V1.bin", main);
     Load(dir / "same.QVP");
     ASSERT_TRUE(host.Messages().empty()) << Messages();
-    EXPECT_EQ(dlg->m_strPartFile[1], (dir / "same" / "SM_V1.bin").string());
+    EXPECT_EQ(State(*dlg).m_strPartFile[1], (dir / "same" / "SM_V1.bin").string());
     EXPECT_EQ(Cell(0, 5), "3000 byte(s)");
     host.CloseWindow();
     EXPECT_EQ(Names(dir / "same"), (std::set<std::string>{"SM_V1.bin"}));
@@ -666,7 +667,7 @@ TEST_F(ArchiveCleanup, AFinishedBoardUpgradeRemovesTheUnpackedFiles)
     ASSERT_TRUE(host.Messages().empty()) << Messages();
     dlg->OnBoardUpgradeDone();
     EXPECT_EQ(Names(dir / "b"), (std::set<std::string>{"user.txt"}));
-    EXPECT_TRUE(dlg->m_strUnzipFolder.empty());
+    EXPECT_TRUE(State(*dlg).m_strUnzipFolder.empty());
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "BoardRig.h"
+#include "UpgradeDlgTestAccess.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -37,9 +38,9 @@ CBoardRig::~CBoardRig()
 
 void CBoardRig::LoadPackage()
 {
-    dlg->m_nResultType = RESULT_TYPE_BOARD;
-    dlg->m_strPartFile[0] = bootPath;
-    dlg->m_strPartFile[1] = bodyPath;
+    State(*dlg).m_nResultType = RESULT_TYPE_BOARD;
+    State(*dlg).m_strPartFile[0] = bootPath;
+    State(*dlg).m_strPartFile[1] = bodyPath;
     dlg->FillPortList();
     host.EnableControl(IDC_BUTTON_CONNECT, true);
 }

@@ -2,6 +2,7 @@
 // on a pty answering as the bootloader, and the board's own recordings
 // compared with the package's files.
 #include "BoardRig.h"
+#include "UpgradeDlgTestAccess.h"
 
 #include "link/CommPort.h"
 
@@ -31,11 +32,11 @@ Bytes SmallBody()
 void ExpectReadyAgain(CBoardRig& rig)
 {
     EXPECT_EQ(g_ComPort.IsConnected(), 0);
-    EXPECT_EQ(rig.dlg->m_bConnected, 0);
+    EXPECT_EQ(State(*rig.dlg).m_bConnected, 0);
     EXPECT_EQ(rig.host.GetText(IDC_BUTTON_CONNECT), "Connect");
     EXPECT_TRUE(rig.host.IsControlEnabled(IDC_BUTTON_CONNECT));
-    EXPECT_EQ(rig.dlg->m_nResultType, RESULT_TYPE_BOARD);
-    EXPECT_EQ(rig.dlg->m_strPartFile[1], rig.bodyPath);
+    EXPECT_EQ(State(*rig.dlg).m_nResultType, RESULT_TYPE_BOARD);
+    EXPECT_EQ(State(*rig.dlg).m_strPartFile[1], rig.bodyPath);
 }
 
 // Everything a finished upgrade leaves behind, on the board and in the window.
@@ -89,13 +90,13 @@ void ExpectCompleteUpgrade(CBoardRig& rig, bool firstSession = true)
 
     // The window is back where it started, the port closed.
     EXPECT_EQ(g_ComPort.IsConnected(), 0);
-    EXPECT_EQ(rig.dlg->m_bConnected, 0);
-    EXPECT_EQ(rig.dlg->m_nBootStep, DEF_STEP_NONE);
-    EXPECT_EQ(rig.dlg->m_nResultType, 0);
-    EXPECT_TRUE(rig.dlg->m_strPartFile[1].empty());
+    EXPECT_EQ(State(*rig.dlg).m_bConnected, 0);
+    EXPECT_EQ(State(*rig.dlg).m_nBootStep, DEF_STEP_NONE);
+    EXPECT_EQ(State(*rig.dlg).m_nResultType, 0);
+    EXPECT_TRUE(State(*rig.dlg).m_strPartFile[1].empty());
     EXPECT_EQ(rig.host.GetText(IDC_BUTTON_CONNECT), "Connect");
     EXPECT_FALSE(rig.host.IsControlEnabled(IDC_BUTTON_CONNECT));
-    EXPECT_FALSE(rig.dlg->m_fileDownload.IsOpen());
+    EXPECT_FALSE(State(*rig.dlg).m_fileDownload.IsOpen());
 }
 
 TEST(BoardScenario, AConnectAt38300UpgradesTheBoardAndResetsTheWindow)
@@ -138,9 +139,9 @@ TEST(BoardScenario, AnUnansweredBootByteReportsTheBootErrorAndForgetsThePackage)
     EXPECT_EQ(g_ComPort.IsConnected(), 0);
     EXPECT_EQ(rig.host.GetText(IDC_BUTTON_CONNECT), "Connect");
     EXPECT_FALSE(rig.host.IsControlEnabled(IDC_BUTTON_CONNECT));
-    EXPECT_EQ(rig.dlg->m_nResultType, 0);
-    EXPECT_TRUE(rig.dlg->m_strPartFile[0].empty());
-    EXPECT_FALSE(rig.dlg->m_fileDownload.IsOpen());
+    EXPECT_EQ(State(*rig.dlg).m_nResultType, 0);
+    EXPECT_TRUE(State(*rig.dlg).m_strPartFile[0].empty());
+    EXPECT_FALSE(State(*rig.dlg).m_fileDownload.IsOpen());
     EXPECT_EQ(rig.host.MessageTexts(), std::vector<std::string>{"Download boot error occurred"});
 }
 
@@ -256,7 +257,7 @@ TEST(BoardScenario, ABodyWithoutItsEndMarkIsRefusedWhenThePackageIsLoaded)
     const std::string text = rig.host.MessageTexts()[0];
     EXPECT_NE(text.find("BOARD_V2.UPB\" has no end mark \"##\""), std::string::npos) << text;
     EXPECT_FALSE(rig.host.IsControlEnabled(IDC_BUTTON_CONNECT));
-    EXPECT_EQ(rig.dlg->m_nResultType, 0);
+    EXPECT_EQ(State(*rig.dlg).m_nResultType, 0);
 }
 
 TEST(BoardScenario, APackageArchiveLoadedWithFileLoadUpgradesTheBoardAndItsUnpackedFilesGo)
@@ -269,10 +270,11 @@ TEST(BoardScenario, APackageArchiveLoadedWithFileLoadUpgradesTheBoardAndItsUnpac
 
     rig.host.QueueOpenFileAnswer(package);
     ASSERT_TRUE(rig.host.Click(IDC_BUTTON_FILE_LOAD));
-    ASSERT_EQ(rig.dlg->m_nResultType, RESULT_TYPE_BOARD) << ::testing::PrintToString(rig.host.MessageTexts());
-    const std::string unpackedBoot = rig.dlg->m_strPartFile[0];
-    const std::string unpackedBody = rig.dlg->m_strPartFile[1];
-    const std::string unpackFolder = rig.dlg->m_strUnzipFolder;
+    ASSERT_EQ(State(*rig.dlg).m_nResultType, RESULT_TYPE_BOARD)
+        << ::testing::PrintToString(rig.host.MessageTexts());
+    const std::string unpackedBoot = State(*rig.dlg).m_strPartFile[0];
+    const std::string unpackedBody = State(*rig.dlg).m_strPartFile[1];
+    const std::string unpackFolder = State(*rig.dlg).m_strUnzipFolder;
     ASSERT_FALSE(unpackFolder.empty());
     EXPECT_EQ(FirstDifference(rig.boot, ReadFileBytes(unpackedBoot)), "");
     EXPECT_EQ(FirstDifference(rig.body, ReadFileBytes(unpackedBody)), "");

@@ -1,6 +1,7 @@
 // velunda-cli info: a package's contents, checked without writing a file.
 #include "CliTestSupport.h"
 
+#include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 #include "cli/CliReport.h"
@@ -175,8 +176,8 @@ for name, entries in cases.items():
                 row.push_back(PrintableName(host.ListGetCell(IDC_LIST_PART, r, column)));
             rows.push_back(row);
         }
-        const bool offersAPart = host.Messages().empty() && dlg.m_nResultType != RESULT_TYPE_NONE &&
-                                 std::any_of(dlg.m_strPartFile + 1, dlg.m_strPartFile + 6,
+        const bool offersAPart = host.Messages().empty() && State(dlg).m_nResultType != RESULT_TYPE_NONE &&
+                                 std::any_of(State(dlg).m_strPartFile + 1, State(dlg).m_strPartFile + 6,
                                              [](const std::string& f) { return !f.empty(); });
         EXPECT_EQ(info.exitCode, offersAPart ? 0 : 2) << name << "\n" << info.out << info.err;
         if (!host.Messages().empty()) {
@@ -186,10 +187,10 @@ for name, entries in cases.items():
             cause.pop_back();
             EXPECT_NE(info.err.find(cause), std::string::npos) << name << ": " << cause << "\n" << info.err;
         } else {
-            const char* model = dlg.m_nResultType == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
-                                : dlg.m_nResultType == RESULT_TYPE_QUORIN_V2 ? "Quorin V2"
-                                : dlg.m_nResultType == RESULT_TYPE_BOARD     ? "upgrade board"
-                                                                             : "unknown";
+            const char* model = State(dlg).m_nResultType == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
+                                : State(dlg).m_nResultType == RESULT_TYPE_QUORIN_V2 ? "Quorin V2"
+                                : State(dlg).m_nResultType == RESULT_TYPE_BOARD     ? "upgrade board"
+                                                                                    : "unknown";
             const std::string shown = "Package " + qvp.string() + ": " + model + "\n" +
                                       FormatTable({"Part", "File Name", "File Ver", "File Size"}, rows);
             EXPECT_NE(info.out.find(shown), std::string::npos) << name << "\n" << shown << "\n" << info.out;

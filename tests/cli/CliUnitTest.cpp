@@ -6,6 +6,7 @@
 #include "cli/CliReport.h"
 #include "cli/Json.h"
 #include "cli/Outcome.h"
+#include "cli/Station.h"
 #include "cli/StationEvents.h"
 
 #include "history/RecordTime.h"
@@ -70,6 +71,25 @@ TEST(CliOutcome, AFailureIsNeverHiddenByALaterSuccess)
     EXPECT_EQ(ExitCodeOf(ECliOutcome::None), 1);
 }
 
+// A command line as main gets it, after the program's name.
+class CArgv {
+public:
+    explicit CArgv(const std::vector<std::string>& args) : m_texts(args)
+    {
+        m_texts.insert(m_texts.begin(), "velunda-cli");
+        for (auto& text : m_texts)
+            m_values.push_back(text.data());
+    }
+    CArgv(const CArgv&) = delete;
+    CArgv& operator=(const CArgv&) = delete;
+    int Count() const { return static_cast<int>(m_values.size()); }
+    char** Values() { return m_values.data(); }
+
+private:
+    std::vector<std::string> m_texts;
+    std::vector<char*> m_values;
+};
+
 struct ArgsCase {
     std::vector<std::string> args;
     bool ok;
@@ -98,17 +118,18 @@ TEST(CliOptions, CommandLinesAreAcceptedOrRefusedWithAReason)
         {{"history", "p.DAT"}, false, "history with a package"},
         {{"--serial", "A1", "p.DAT"}, false, "a history filter on an upgrade"},
         {{"-q", "--no-history", "p.DAT"}, true, "quiet, without history"},
+        {{"--port=/dev/pts/3", "--baud=115200", "--items=MAIN", "b.qvp"}, true, "values after '='"},
+        {{"--json", "--", "-p.DAT"}, true, "a package named like an option after --"},
+        {{"--json=yes", "p.DAT"}, false, "a flag given a value"},
+        {{"--verb", "p.DAT"}, false, "an option cut short"},
+        {{"-qx", "p.DAT"}, false, "an unknown letter among flags"},
+        {{"--port", "USB", "--port=USB", "p.DAT"}, false, "USB twice"},
     };
     for (const ArgsCase& c : cases) {
-        std::vector<std::string> argv = {"velunda-cli"};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        std::vector<char*> ptrs;
-        for (auto& a : argv)
-            ptrs.push_back(a.data());
+        CArgv argv(c.args);
         CCliOptions options;
         std::string error;
-        EXPECT_EQ(ParseCliOptions(static_cast<int>(ptrs.size()), ptrs.data(), options, error), c.ok)
-            << c.what;
+        EXPECT_EQ(ParseCliOptions(argv.Count(), argv.Values(), options, error), c.ok) << c.what;
         if (!c.ok) {
             EXPECT_FALSE(error.empty()) << c.what;
         }
@@ -117,14 +138,11 @@ TEST(CliOptions, CommandLinesAreAcceptedOrRefusedWithAReason)
 
 TEST(CliOptions, TheChosenValuesReachTheRun)
 {
-    std::vector<std::string> argv = {"velunda-cli", "--port", "/dev/pts/9",      "--baud", "38300", "--items",
-                                     "ir,cis-s,IR", "--json", "--stall-timeout", "2.5",    "x.qvp"};
-    std::vector<char*> ptrs;
-    for (auto& a : argv)
-        ptrs.push_back(a.data());
+    CArgv argv({"--port", "/dev/pts/9", "--baud", "38300", "--items", "ir,cis-s,IR", "--json",
+                "--stall-timeout", "2.5", "x.qvp"});
     CCliOptions o;
     std::string error;
-    ASSERT_TRUE(ParseCliOptions(static_cast<int>(ptrs.size()), ptrs.data(), o, error)) << error;
+    ASSERT_TRUE(ParseCliOptions(argv.Count(), argv.Values(), o, error)) << error;
     EXPECT_EQ(o.port, "/dev/pts/9");
     EXPECT_EQ(o.app.extraPorts, (std::vector<std::string>{"/dev/pts/9"}));
     EXPECT_EQ(o.baud, "38300");
@@ -132,6 +150,105 @@ TEST(CliOptions, TheChosenValuesReachTheRun)
     EXPECT_TRUE(o.json);
     EXPECT_EQ(o.app.stallTimeoutMs, 2500);
     EXPECT_EQ(o.package, "x.qvp");
+}
+
+// The parser every program shares: the forms of a value, the end of the
+// options, what is left to the caller, and its one error style.
+TEST(OptionTable, EveryFormIsTakenAndEveryMistakeNamedOneWay)
+{
+    struct Case {
+        std::vector<std::string> args;
+        bool passOn; // unknown options are left to the caller
+        const char* result;
+    };
+    const Case cases[] = {
+        {{"--name", "a", "-v", "x"}, false, "name=a v x"},
+        {{"--name=a=b", "y", "--name="}, false, "name=a=b y name="},
+        {{"-na", "-vv", "-vnb"}, false, "name=a v v v name=b"},
+        {{"-n", "-v", "--name", "--verbose"}, false, "name=-v name=--verbose"},
+        {{"--", "--name", "-v"}, false, "--name -v"},
+        {{"-", "x", "--", "--"}, false, "- x --"},
+        {{"--help", "--bogus"}, false, "help"},
+        {{"--bogus", "--help"}, false, "error: unknown option '--bogus'"},
+        {{"--bogus=1"}, false, "error: unknown option '--bogus'"},
+        {{"--nam", "a"}, false, "error: unknown option '--nam'"},
+        {{"--nam"}, false, "error: unknown option '--nam'"},
+        {{"--verb=1"}, false, "error: unknown option '--verb'"},
+        {{"-x"}, false, "error: unknown option '-x'"},
+        {{"-vx"}, false, "error: unknown option '-x'"},
+        {{"--name"}, false, "error: option '--name' needs a value"},
+        {{"-vn"}, false, "error: option '-n' needs a value"},
+        {{"--verbose=1"}, false, "error: option '--verbose' takes no value"},
+        {{"--name", "bad"}, false, "error: not a good name"},
+        {{"--other", "x", "-av", "--name=a", "--nam", "b", "--o=1"},
+         true,
+         "x name=a | --other -av --nam b --o=1"},
+        {{"--verbose=1"}, true, "error: option '--verbose' takes no value"},
+    };
+    for (const Case& c : cases) {
+        std::string taken;
+        const auto note = [&taken](const std::string& what) { taken += (taken.empty() ? "" : " ") + what; };
+        const COptionTable table = {
+            {"name", 'n', true,
+             [&](const std::string& v, std::string& error) {
+                 error = v == "bad" ? "not a good name" : "";
+                 note("name=" + v);
+                 return error.empty();
+             }},
+            {"verbose", 'v', false, [&](const std::string&, std::string&) { return note("v"), true; }},
+            {"help", 0, false, [&](const std::string&, std::string&) { return note("help"), true; }, true}};
+        std::vector<std::string> left;
+        COptionParse how;
+        how.positional = [&](const std::string& arg, std::string&) { return note(arg), true; };
+        how.unknown = c.passOn ? &left : nullptr;
+        std::vector<std::string> argv = {"prog"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string error;
+        std::string result = ParseOptions(argv, table, how, error) ? taken : "error: " + error;
+        for (std::size_t i = 0; i < left.size(); ++i)
+            result += (i == 0 ? " | " : " ") + left[i];
+        EXPECT_EQ(result, c.result) << c.args.front();
+    }
+}
+
+// Station mode reads the CLI's rows: the targets are its own, every other
+// option is passed on to each worker.
+TEST(CliStationOptions, TargetsStayAndTheRestGoesToEveryWorker)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* result; // the targets, then the workers' options; or the error
+    };
+    const Case cases[] = {
+        {{"--station", "--usb-tty=/dev/a", "--usb-device", "1-2", "-q", "--items=MAIN", "--json", "p.DAT"},
+         "--usb-tty /dev/a, --usb-device 1-2 | --quiet --items MAIN p.DAT"},
+        {{"station", "--port", "/dev/b", "--port", "USB", "--", "-p.DAT"},
+         "--port /dev/b | --port USB ./-p.DAT"},
+        {{"--station", "--usb-tty", "/dev/a", "--usb-tty=/dev/a", "p.DAT"},
+         "the target /dev/a is given twice"},
+        {{"--station", "p.DAT"},
+         "--station needs its machines: --usb-tty PATH, --port PATH or --usb-device ID (each may be "
+         "repeated), "
+         "or --all-devices"},
+        {{"--station", "--all-devices", "--help"}, "--help does not combine with --station"},
+        {{"--station", "--all-devices", "--bogus", "p.DAT"}, "unknown option '--bogus'"},
+        {{"--station", "--all-devices", "--skip-current=1", "p.DAT"},
+         "option '--skip-current' takes no value"},
+        {{"--station", "--all-devices", "info", "p.DAT"}, "--station runs upgrades and checks only"},
+    };
+    for (const Case& c : cases) {
+        CArgv argv(c.args);
+        CStationOptions options;
+        std::string result;
+        if (ParseStationOptions(argv.Count(), argv.Values(), options, result)) {
+            for (const CStationTarget& t : options.targets)
+                result += (result.empty() ? "" : ", ") + t.option + " " + t.value;
+            result += " |";
+            for (const std::string& a : options.workerArgs)
+                result += " " + a;
+        }
+        EXPECT_EQ(result, c.result) << c.args.at(1);
+    }
 }
 
 TEST(CliJson, TextsFromATargetStayValidJson)
@@ -197,6 +314,9 @@ TEST(CliHelp, TheHelpNamesEveryExitStatusAndEveryOption)
          {"--port", "--baud", "--usb-tty", "--items", "--check-only", "--log", "--stall-timeout", "--json",
           "info PACKAGE", "  0  ", "  1  ", "  2  ", "  3  ", "\"Upgrade Complete.\""})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    CCliOptions unused;
+    for (const COption& row : CliOptionRows(unused))
+        EXPECT_NE(r.out.find("--" + row.name), std::string::npos) << row.name;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // libusb as on a technician's desk.
 #include "EmulatedFtdiChip.h"
 #include "ScenarioFixture.h"
+#include "UpgradeDlgTestAccess.h"
 
 #include <cstdlib>
 
@@ -39,7 +40,7 @@ protected:
     {
         // The window lets go of the device before the chip leaves.
         if (dlg)
-            dlg->m_UsbLink.CloseUsb(true);
+            State(*dlg).m_UsbLink.CloseUsb(true);
         dlg.reset();
         if (target)
             target->Stop();

@@ -1,5 +1,6 @@
 // The default backend (libftdi1 over libusb) against an emulated FT232R.
 #include "ChipFixture.h"
+#include "UpgradeDlgTestAccess.h"
 
 #include <algorithm>
 #include <sys/wait.h>
@@ -102,11 +103,12 @@ TEST_F(ChipRun, ADeviceRemovedMidRunEndsTheRunAndConnectsAgainOnceItIsBack)
     const auto unplugged = std::chrono::steady_clock::now();
     EXPECT_TRUE(WaitFor([&] { return host.HasTrace("device lost"); }, 1s)) << Traces();
     bridge->Remove(chipIndex);
-    const bool ended = WaitFor([&] { return dlg->m_bRunActive == 0 && !host.Messages().empty(); }, 12s);
+    const bool ended =
+        WaitFor([&] { return State(*dlg).m_bRunActive == 0 && !host.Messages().empty(); }, 12s);
     EXPECT_TRUE(ended);
     const auto took = std::chrono::steady_clock::now() - unplugged;
     EXPECT_FALSE(host.HasMessage(kComplete));
-    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+    EXPECT_FALSE(State(*dlg).m_UsbLink.IsOpen());
     // The lost-link ending. Where the run does not know a lost link yet, the
     // stall watch ends it instead; once it does, only the first branch holds.
     if (host.HasMessage("The connection to the machine was lost during the upgrade.")) {
@@ -127,8 +129,8 @@ TEST_F(ChipRun, ADeviceRemovedMidRunEndsTheRunAndConnectsAgainOnceItIsBack)
     host.ClearMessages();
     FileLoad(dir / "pkg.DAT"); // Dis Connect forgot the package
     Connect();
-    EXPECT_TRUE(dlg->m_UsbLink.IsOpen());
-    dlg->m_UsbLink.CloseUsb(true);
+    EXPECT_TRUE(State(*dlg).m_UsbLink.IsOpen());
+    State(*dlg).m_UsbLink.CloseUsb(true);
     again->Stop();
 }
 
@@ -139,7 +141,7 @@ TEST_F(ChipRun, ABridgeClaimedByAnotherProgramFailsToConnectAndTheTraceSaysWhy)
     LoadParts({100});
     ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
     EXPECT_TRUE(host.HasMessage("USB connection failed!"));
-    EXPECT_EQ(dlg->m_bConnected, 0);
+    EXPECT_EQ(State(*dlg).m_bConnected, 0);
     EXPECT_TRUE(host.HasTrace(bridge->DevNode(chipIndex) + " is busy: claimed by another program"))
         << Traces();
     // Once the other program lets go, the same window connects.

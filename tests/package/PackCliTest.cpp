@@ -198,6 +198,9 @@ TEST_F(PackCli, BadInputIsRefusedWithAMessageAndNoPackage)
         {"--type I_QUORIN --header-code SHORT" + out, 2, "must be 8 characters"},
         {"--type I_QUORIN --frobnicate" + out, 2, "unknown option '--frobnicate'"},
         {"--type I_QUORIN -o", 2, "needs a value"},
+        {"--type=I_QUORIN --lower=yes" + out, 2, "option '--lower' takes no value"},
+        {"--typ I_QUORIN" + out, 2, "unknown option '--typ'"},
+        {"--type I_QUORIN" + out + " -- stray", 2, "unexpected argument 'stray'"},
         {"--type I_QUORIN -o '" + (m_dir / "no" / "such" / "X.DAT").string() + "'", 1, "cannot write"},
     };
     for (const Case& c : cases) {

@@ -2,6 +2,7 @@
 // sees in the item boxes, the part list and the message boxes.
 #include "DatWriter.h"
 #include "TempFolder.h"
+#include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
@@ -104,15 +105,16 @@ TEST_F(PartImageWindow, PackageLackingCfListsItAsNoneAndDisablesCfAndAll)
     // The buffers the upgrade run sends are the part files.
     for (int p = 0; p < 5; ++p) {
         SCOPED_TRACE(kNames[p]);
-        ASSERT_EQ(dlg.m_bHasPart[p], p != 3 ? 1 : 0);
-        ASSERT_EQ(dlg.m_Section[p + 1].nSize, package.parts[p].data.size());
+        ASSERT_EQ(State(dlg).m_bHasPart[p], p != 3 ? 1 : 0);
+        ASSERT_EQ(State(dlg).m_Section[p + 1].nSize, package.parts[p].data.size());
         if (p != 3) {
-            ASSERT_NE(dlg.m_pPartData[p], nullptr);
-            EXPECT_EQ(std::vector<std::uint8_t>(dlg.m_pPartData[p].get(),
-                                                dlg.m_pPartData[p].get() + dlg.m_Section[p + 1].nSize),
+            ASSERT_NE(State(dlg).m_pPartData[p], nullptr);
+            EXPECT_EQ(std::vector<std::uint8_t>(State(dlg).m_pPartData[p].get(),
+                                                State(dlg).m_pPartData[p].get() +
+                                                    State(dlg).m_Section[p + 1].nSize),
                       package.parts[p].data);
         } else {
-            EXPECT_EQ(dlg.m_pPartData[p], nullptr);
+            EXPECT_EQ(State(dlg).m_pPartData[p], nullptr);
         }
     }
 }
@@ -130,7 +132,7 @@ TEST_F(PartImageWindow, DamagedPackageShowsItsBoxAndOffersNoPart)
     for (int p = 0; p < 5; ++p) {
         EXPECT_FALSE(host.GetCheck(kItemBoxes[p])) << kNames[p];
         EXPECT_FALSE(host.IsControlVisible(kItemBoxes[p])) << kNames[p];
-        EXPECT_EQ(dlg.m_pPartData[p], nullptr) << kNames[p];
+        EXPECT_EQ(State(dlg).m_pPartData[p], nullptr) << kNames[p];
     }
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
 }

@@ -5,6 +5,7 @@
 // package, the port list and the list's tooltips. CTest runs this program at
 // 96 dpi, at 144 dpi and at scale 2.
 #include "QtTestApp.h"
+#include "UpgradeDlgTestAccess.h"
 #include "app/UpgradeDlg.h"
 #include "app/qt/QtHost.h"
 #include "app/qt/QuitSignals.h"
@@ -262,29 +263,29 @@ TEST_F(QtWindow, OutsideARunEscapeClosesAndEnterDoesNotEndTheDialog)
 {
     Key(Qt::Key_Return);
     EXPECT_TRUE(host->isVisible());
-    EXPECT_NE(dlg->m_pSendToBD, nullptr);
+    EXPECT_NE(State(*dlg).m_pSendToBD, nullptr);
     Key(Qt::Key_Escape);
     EXPECT_FALSE(host->isVisible());
-    EXPECT_EQ(dlg->m_pSendToBD, nullptr); // the close's clean-up ran
+    EXPECT_EQ(State(*dlg).m_pSendToBD, nullptr); // the close's clean-up ran
     EXPECT_TRUE(host->RecordedQuestions().empty());
 }
 
 TEST_F(QtWindow, DuringARunEscapeAndTheCloseButtonAskAndNoKeepsTheWindow)
 {
-    dlg->m_bRunActive = 1;
+    State(*dlg).m_bRunActive = 1;
     Key(Qt::Key_Escape);
     EXPECT_TRUE(host->isVisible());
     host->close();
     QApplication::processEvents();
     EXPECT_TRUE(host->isVisible());
     EXPECT_EQ(host->RecordedQuestions(), (std::vector<std::string>{kCloseQuestion, kCloseQuestion}));
-    EXPECT_NE(dlg->m_pSendToBD, nullptr);
+    EXPECT_NE(State(*dlg).m_pSendToBD, nullptr);
 
     host->QueueYesNoAnswer(true);
     host->close();
     QApplication::processEvents();
     EXPECT_FALSE(host->isVisible());
-    EXPECT_EQ(dlg->m_pSendToBD, nullptr);
+    EXPECT_EQ(State(*dlg).m_pSendToBD, nullptr);
     EXPECT_EQ(host->RecordedQuestions().size(), 3u);
 }
 
@@ -297,11 +298,11 @@ TEST_F(QtWindow, SigtermAndSighupDuringARunCloseWithoutAQuestion)
         ASSERT_TRUE(quit.IsWatching());
         QObject::connect(&quit, &CQuitSignals::quitRequested, host.get(),
                          [this](int) { host->OnQuitSignal(); });
-        dlg->m_bRunActive = 1;
+        State(*dlg).m_bRunActive = 1;
         // Directed at this thread, where it stays pending for the signalfd.
         ASSERT_EQ(::raise(signo), 0);
         EXPECT_TRUE(QtWaitFor([&] { return !host->isVisible(); }, std::chrono::seconds(2))) << signo;
-        EXPECT_EQ(dlg->m_pSendToBD, nullptr) << signo;
+        EXPECT_EQ(State(*dlg).m_pSendToBD, nullptr) << signo;
         EXPECT_TRUE(host->RecordedQuestions().empty()) << signo;
     }
 }
@@ -320,8 +321,8 @@ TEST_F(QtWindow, APackageTheLoaderRefusesLeavesConnectDisabledAndNoItemBoxes)
     for (int id = IDC_CHECK_ALL; id <= IDC_CHECK_IR; ++id)
         EXPECT_FALSE(host->IsControlVisible(id)) << id;
     EXPECT_EQ(host->ListRowCount(IDC_LIST_PART), 0);
-    EXPECT_EQ(dlg->m_nResultType, RESULT_TYPE_NONE);
-    EXPECT_TRUE(dlg->m_strUpgradeFile.empty());
+    EXPECT_EQ(State(*dlg).m_nResultType, RESULT_TYPE_NONE);
+    EXPECT_TRUE(State(*dlg).m_strUpgradeFile.empty());
 }
 
 TEST_F(QtWindow, OpeningThePortListAgainKeepsTheChoiceAndShowsWholePaths)
@@ -330,14 +331,14 @@ TEST_F(QtWindow, OpeningThePortListAgainKeepsTheChoiceAndShowsWholePaths)
     CAppOptions options;
     options.extraPorts = {"/dev/velunda-test-port", longPath};
     Open(options);
-    dlg->m_nResultType = RESULT_TYPE_BOARD;
+    State(*dlg).m_nResultType = RESULT_TYPE_BOARD;
     dlg->FillPortList();
     auto* combo = qobject_cast<QComboBox*>(host->Control(IDC_COMBO_PORT));
     const int index = combo->findText(QString::fromStdString(longPath));
     ASSERT_GT(index, 0);
     combo->setCurrentIndex(index);
     emit combo->activated(index);
-    EXPECT_EQ(dlg->m_strPortName, longPath);
+    EXPECT_EQ(State(*dlg).m_strPortName, longPath);
 
     combo->showPopup();
     QApplication::processEvents();

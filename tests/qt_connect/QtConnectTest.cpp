@@ -3,6 +3,7 @@
 // hand-off, and Dis Connect, closing the window or a SIGTERM while the reader
 // runs ends without a hang.
 #include "QtTestApp.h"
+#include "UpgradeDlgTestAccess.h"
 #include "app/UpgradeDlg.h"
 #include "app/qt/QtHost.h"
 #include "app/qt/QuitSignals.h"
@@ -38,7 +39,7 @@ protected:
         dlg = std::make_unique<CUpgradeDlg>(*host, options);
         dlg->OnInitDialog();
         host->show();
-        dlg->m_nResultType = RESULT_TYPE_QUORIN_V1;
+        State(*dlg).m_nResultType = RESULT_TYPE_QUORIN_V1;
         dlg->FillPortList();
         host->EnableControl(IDC_BUTTON_CONNECT, true);
     }
@@ -72,8 +73,8 @@ TEST_F(QtConnect, TheBoardChecksAnswerEnablesSysCheckAndDisConnectClosesPromptly
     const auto start = Clock::now();
     QTest::mouseClick(host->Control(IDC_BUTTON_CONNECT), Qt::LeftButton);
     EXPECT_LT(Clock::now() - start, 1s);
-    EXPECT_EQ(dlg->m_bConnected, 0);
-    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+    EXPECT_EQ(State(*dlg).m_bConnected, 0);
+    EXPECT_FALSE(State(*dlg).m_UsbLink.IsOpen());
     EXPECT_EQ(host->GetText(IDC_BUTTON_CONNECT), "Connect");
     EXPECT_FALSE(host->IsControlEnabled(IDC_BUTTON_SYS_CHECK));
 }
@@ -88,8 +89,8 @@ TEST_F(QtConnect, ClosingTheWindowWhileTheReaderRunsEndsWithoutAHang)
     QApplication::processEvents();
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_FALSE(host->isVisible());
-    EXPECT_EQ(dlg->m_bConnected, 0);
-    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+    EXPECT_EQ(State(*dlg).m_bConnected, 0);
+    EXPECT_FALSE(State(*dlg).m_UsbLink.IsOpen());
 }
 
 TEST_F(QtConnect, ASigtermDuringARunClosesTheLinkWithoutAQuestion)
@@ -99,13 +100,13 @@ TEST_F(QtConnect, ASigtermDuringARunClosesTheLinkWithoutAQuestion)
     CQuitSignals quit;
     ASSERT_TRUE(quit.IsWatching());
     QObject::connect(&quit, &CQuitSignals::quitRequested, host.get(), [this](int) { host->OnQuitSignal(); });
-    dlg->m_bRunActive = 1;
+    State(*dlg).m_bRunActive = 1;
     // Directed at this thread, where it waits for the signalfd.
     ASSERT_EQ(::raise(SIGTERM), 0);
     EXPECT_TRUE(QtWaitFor([&] { return !host->isVisible(); }, 2s));
     EXPECT_TRUE(host->RecordedQuestions().empty());
-    EXPECT_EQ(dlg->m_bConnected, 0);
-    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+    EXPECT_EQ(State(*dlg).m_bConnected, 0);
+    EXPECT_FALSE(State(*dlg).m_UsbLink.IsOpen());
 }
 
 } // namespace

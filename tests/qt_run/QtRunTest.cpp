@@ -5,6 +5,7 @@
 // are compared with the package's parts. CTest runs the V2 case again at scale 2.
 #include "../qt/QtTestApp.h"
 #include "TestBytes.h"
+#include "UpgradeDlgTestAccess.h"
 #include "app/UpgradeDlg.h"
 #include "app/qt/QtHost.h"
 
@@ -263,7 +264,7 @@ TEST_F(QtRunTest, AV2PackageDroppedOnTheWindowUpgradesWhileTheControlsOfTheRunSt
     ASSERT_EQ(host.RecordedFileDialogs().size(), 1u);
     EXPECT_EQ(host.RecordedFileDialogs()[0].initialDir, m_dir.string());
     EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), 2);
-    EXPECT_EQ(dlg.m_bConnected, 1);
+    EXPECT_EQ(State(dlg).m_bConnected, 1);
     EXPECT_TRUE(fs::exists(m_dir / "v2" / "SM_V2.00.bin"));
     EXPECT_TRUE(Button(host, IDC_BUTTON_UPGRADE_START)->isEnabled());
 

@@ -8,6 +8,7 @@
 // StartTarget(); the window exists from then on. Helpers click through the
 // window as a user would and wait with the real timers.
 #include "TestBytes.h"
+#include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
@@ -56,7 +57,7 @@ protected:
     ~ScenarioFixture() override
     {
         if (dlg)
-            dlg->m_UsbLink.CloseUsb(true);
+            State(*dlg).m_UsbLink.CloseUsb(true);
         dlg.reset();
         if (target)
             target->Stop();
@@ -80,7 +81,7 @@ protected:
         dlg = std::make_unique<CUpgradeDlg>(host, options);
         dlg->OnInitDialog();
         // The start-up folder is the test's own, wherever the process runs.
-        dlg->m_szStartDir = dir.string();
+        State(*dlg).m_szStartDir = dir.string();
     }
 
     // A Quorin V1 part-image package as its loader leaves the window, with
@@ -90,23 +91,23 @@ protected:
         static const char* const names[PART_COUNT] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
         CUpgradeDlg& d = *dlg;
         d.ResetUpgradeState();
-        d.m_strUpgradeFile = (dir / "direct.DAT").string();
-        d.m_bPartImage = 1;
-        d.m_nResultType = RESULT_TYPE_QUORIN_V1;
+        State(d).m_strUpgradeFile = (dir / "direct.DAT").string();
+        State(d).m_bPartImage = 1;
+        State(d).m_nResultType = RESULT_TYPE_QUORIN_V1;
         for (int i = 0; i < PART_COUNT; ++i) {
             const std::size_t size =
                 i < static_cast<int>(sizes.size()) ? sizes[static_cast<std::size_t>(i)] : 0;
             parts[i] = Pattern(size, static_cast<unsigned>(i));
-            d.m_Section[i + 1].nSize = static_cast<std::uint32_t>(size);
-            d.m_bHasPart[i] = size > 0 ? 1 : 0;
-            d.m_pPartData[i].reset();
+            State(d).m_Section[i + 1].nSize = static_cast<std::uint32_t>(size);
+            State(d).m_bHasPart[i] = size > 0 ? 1 : 0;
+            State(d).m_pPartData[i].reset();
             if (size == 0)
                 continue;
-            d.m_pPartData[i] = std::make_unique<std::uint8_t[]>(size);
-            std::copy(parts[i].begin(), parts[i].end(), d.m_pPartData[i].get());
-            CopyField(d.m_PartList.slot[i + 1].szName, names[i]);
-            CopyField(d.m_PartList.slot[i + 1].szFile, "direct.DAT");
-            CopyField(d.m_PartList.slot[i + 1].szVersion, "1");
+            State(d).m_pPartData[i] = std::make_unique<std::uint8_t[]>(size);
+            std::copy(parts[i].begin(), parts[i].end(), State(d).m_pPartData[i].get());
+            CopyField(State(d).m_PartList.slot[i + 1].szName, names[i]);
+            CopyField(State(d).m_PartList.slot[i + 1].szFile, "direct.DAT");
+            CopyField(State(d).m_PartList.slot[i + 1].szVersion, "1");
         }
         PutBootFile("V1.00.OHH", Pattern(bootSize, 40));
         // What File Load does once a package is in.
@@ -143,7 +144,7 @@ protected:
         ASSERT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
         ASSERT_EQ(host.ComboItemText(IDC_COMBO_PORT, host.ComboSelected(IDC_COMBO_PORT)), "USB");
         ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
-        ASSERT_EQ(dlg->m_bConnected, 1) << ::testing::PrintToString(host.MessageTexts());
+        ASSERT_EQ(State(*dlg).m_bConnected, 1) << ::testing::PrintToString(host.MessageTexts());
         ASSERT_TRUE(WaitFor([&] { return host.IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 5s))
             << ::testing::PrintToString(host.MessageTexts());
     }
@@ -167,7 +168,7 @@ protected:
         host.ClearMessages();
         if (!host.Click(IDC_BUTTON_UPGRADE_START))
             return "<Upgrade Start disabled>";
-        const auto ended = [&] { return dlg->m_bRunActive == 0 && !host.Messages().empty(); };
+        const auto ended = [&] { return State(*dlg).m_bRunActive == 0 && !host.Messages().empty(); };
         if (!WaitFor(ended, timeout))
             return "<still running>";
         return host.Messages().back().text;

@@ -3,6 +3,7 @@
 // why Upgrade Start stays disabled. velunda-cli runs the same table.
 #include "ScenarioFixture.h"
 #include "SysCheckScenarios.h"
+#include "UpgradeDlgTestAccess.h"
 
 #include <algorithm>
 
@@ -30,16 +31,16 @@ TEST_P(SysCheckScenarioTest, TheWindowOffersUpgradeStartOrSaysOnceWhyNot)
     Connect();
     // As velunda-cli does: a frame sent right after the board check is in before
     // Sys Check drops older input.
-    WaitFor([&] { return dlg->m_nSerialFrames > 0; }, 500ms);
+    WaitFor([&] { return State(*dlg).m_nSerialFrames > 0; }, 500ms);
 
     ASSERT_TRUE(host.Click(IDC_BUTTON_SYS_CHECK));
-    ASSERT_TRUE(WaitFor([&] { return dlg->m_nSysCheckAnswers == 1; }, 5s))
+    ASSERT_TRUE(WaitFor([&] { return State(*dlg).m_nSysCheckAnswers == 1; }, 5s))
         << ::testing::PrintToString(host.MessageTexts());
     // As long as velunda-cli waits for the serial number frame.
-    WaitFor([&] { return dlg->m_nSerialFrames > 0; }, 1s);
-    EXPECT_EQ(dlg->m_strTargetSerial, c.serial);
+    WaitFor([&] { return State(*dlg).m_nSerialFrames > 0; }, 1s);
+    EXPECT_EQ(State(*dlg).m_strTargetSerial, c.serial);
     EXPECT_EQ(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START), c.startAvailable);
-    EXPECT_EQ(dlg->m_strStartBlockedReason, c.reason);
+    EXPECT_EQ(State(*dlg).m_strStartBlockedReason, c.reason);
     const auto texts = host.MessageTexts();
     if (!c.startAvailable) {
         EXPECT_EQ(std::count(texts.begin(), texts.end(), c.reason), 1) << ::testing::PrintToString(texts);

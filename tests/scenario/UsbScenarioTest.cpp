@@ -3,6 +3,7 @@
 // can show during a run. The protocol timers are the real ones; only the
 // stall timeout is shortened.
 #include "ScenarioFixture.h"
+#include "UpgradeDlgTestAccess.h"
 #include "history/HistoryDb.h"
 
 #include <cstdlib>
@@ -43,8 +44,8 @@ TEST_F(UsbScenario, ASilentTargetIsReportedAfterOnePlusThreeSecondsAndTheLinkClo
     const auto waited = std::chrono::steady_clock::now() - clicked;
     EXPECT_GE(waited, 4000ms);
     EXPECT_LT(waited, 5500ms);
-    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
-    EXPECT_EQ(dlg->m_bConnected, 0);
+    EXPECT_FALSE(State(*dlg).m_UsbLink.IsOpen());
+    EXPECT_EQ(State(*dlg).m_bConnected, 0);
     EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
@@ -65,16 +66,16 @@ TEST_F(UsbScenario, DisConnectResetsTheWindowAndPutsTheBaudListBackTo38400)
     EXPECT_EQ(host.ComboItemText(IDC_COMBO_BAUD, host.ComboSelected(IDC_COMBO_BAUD)), "38400");
     EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), 0);
     EXPECT_FALSE(host.IsControlVisible(IDC_CHECK_MAIN));
-    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
-    EXPECT_EQ(dlg->m_bConnected, 0);
+    EXPECT_FALSE(State(*dlg).m_UsbLink.IsOpen());
+    EXPECT_EQ(State(*dlg).m_bConnected, 0);
 }
 
 // The window as Ready leaves it: the package loaded, Connect offered again.
 void ExpectReadyWithPackage(ScenarioFixture& f, CHeadlessHost& host, CUpgradeDlg& dlg, int rows)
 {
     (void)f;
-    EXPECT_FALSE(dlg.m_UsbLink.IsOpen());
-    EXPECT_EQ(dlg.m_bConnected, 0);
+    EXPECT_FALSE(State(dlg).m_UsbLink.IsOpen());
+    EXPECT_EQ(State(dlg).m_bConnected, 0);
     EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_FILE_LOAD));
@@ -99,7 +100,7 @@ TEST_F(UsbScenario, AnUnplugDuringARunEndsItWithinASecondAndTheWindowIsReadyWith
     ASSERT_TRUE(WaitFor([&] { return target->Unplugged(); }, 5s))
         << ::testing::PrintToString(host.MessageTexts()) << ::testing::PrintToString(host.Traces());
     const auto gone = std::chrono::steady_clock::now();
-    ASSERT_TRUE(WaitFor([&] { return dlg->m_bRunActive == 0; }, 3s));
+    ASSERT_TRUE(WaitFor([&] { return State(*dlg).m_bRunActive == 0; }, 3s));
     EXPECT_LT(std::chrono::steady_clock::now() - gone, 1000ms);
     EXPECT_EQ(host.MessageTexts(),
               std::vector<std::string>{"The connection to the machine was lost during the upgrade."});
@@ -152,8 +153,8 @@ TEST_F(UsbScenario, WithoutABootImageUpgradeStartSendsNothingAndNamesTheFoldersS
     EXPECT_NE(text.find((dir / "Boot").string()), std::string::npos) << text;
     host.RunFor(300ms);
     EXPECT_EQ(FramesLog(), framesBefore); // no UP Index went out
-    EXPECT_EQ(dlg->m_bRunActive, 0);
-    EXPECT_EQ(dlg->m_bConnected, 1);
+    EXPECT_EQ(State(*dlg).m_bRunActive, 0);
+    EXPECT_EQ(State(*dlg).m_bConnected, 1);
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START));
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
     EXPECT_EQ(host.MessageTexts().size(), 1u);
@@ -165,7 +166,7 @@ TEST_F(UsbScenario, TheBootFolderBesideThePackageServesWhenTheStartUpFolderHasNo
     LoadParts({3000}, 5000);
     // Started from another folder (a desktop menu starts in the home folder).
     std::filesystem::create_directories(dir / "home");
-    dlg->m_szStartDir = (dir / "home").string();
+    State(*dlg).m_szStartDir = (dir / "home").string();
     Connect();
     SysCheck();
     CheckOnly({IDC_CHECK_MAIN});
@@ -178,11 +179,11 @@ TEST_F(UsbScenario, WithoutAnFtdiDeviceTheLibftdiBackendFailsToConnectAndLeavesN
     MakeWindow(); // no --usb-tty: the libftdi backend
     LoadParts({100});
     ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
-    if (dlg->m_UsbLink.DeviceCount() > 0)
+    if (State(*dlg).m_UsbLink.DeviceCount() > 0)
         GTEST_SKIP() << "an FTDI device is attached to this machine";
     EXPECT_TRUE(host.HasMessage("USB connection failed!"));
-    EXPECT_EQ(dlg->m_bConnected, 0);
-    EXPECT_FALSE(dlg->m_UsbLink.IsOpen());
+    EXPECT_EQ(State(*dlg).m_bConnected, 0);
+    EXPECT_FALSE(State(*dlg).m_UsbLink.IsOpen());
     EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
     EXPECT_FALSE(host.IsTimerRunning(IDT_BOARD_CHECK));
 }
@@ -224,11 +225,11 @@ TEST_F(UsbScenario, AFullQuorinV1DatPackageIsUpgradedFromConnectToCompletion)
     PutBootFile("V1.10.OHH", Pattern(8192, 2));             // the greatest name is the boot file
     WriteFileBytes(dir / "Boot" / "Q.OHX", Pattern(50, 3)); // not a boot file
     FileLoad(dir / "pkg.DAT");
-    if (dlg->m_bHasPart[0] == 0 && host.Messages().empty())
+    if (State(*dlg).m_bHasPart[0] == 0 && host.Messages().empty())
         GTEST_SKIP() << "the part-image loader is not wired into File Load in this build";
     ASSERT_TRUE(host.Messages().empty()) << ::testing::PrintToString(host.MessageTexts());
     for (int i = 0; i < PART_COUNT; ++i)
-        ASSERT_EQ(dlg->m_bHasPart[i], 1) << i;
+        ASSERT_EQ(State(*dlg).m_bHasPart[i], 1) << i;
 
     Connect();
     SysCheck();
@@ -319,7 +320,7 @@ TEST_P(FaultScenario, AFaultEndsTheRunWithItsCauseAndARetryCompletes)
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
     EXPECT_FALSE(host.IsTimerRunning(IDT_PROGRAM_ANIM));
-    EXPECT_FALSE(dlg->m_fileDownload.IsOpen());
+    EXPECT_FALSE(State(*dlg).m_fileDownload.IsOpen());
     if (!c.secondRun)
         return;
 

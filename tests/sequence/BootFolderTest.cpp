@@ -1,6 +1,7 @@
 // The boot file of a part-image package: the greatest *.OHH path of the
 // Boot folder under the start-up folder.
 #include "RecordingWindow.h"
+#include "UpgradeDlgTestAccess.h"
 
 #include <algorithm>
 #include <unistd.h>
@@ -34,14 +35,14 @@ TEST_P(BootFolderTest, TheGreatestOhhPathIsChosen)
         WriteFileBytes(boot / f, Pattern(4, 1));
     for (const char* d : c.folders)
         std::filesystem::create_directories(boot / d);
-    dlg.m_strPartFile[0] = "previous.OHH";
+    State(dlg).m_strPartFile[0] = "previous.OHH";
 
     dlg.FindBootFile();
 
     const std::string expected = std::string(c.chosen) == kUnchanged ? "previous.OHH"
                                  : c.chosen[0] == '\0'               ? ""
                                                                      : (boot / c.chosen).string();
-    EXPECT_EQ(dlg.m_strPartFile[0], expected);
+    EXPECT_EQ(State(dlg).m_strPartFile[0], expected);
     // The message goes on to name the folders searched.
     const auto texts = host.MessageTexts();
     const bool reported = std::any_of(texts.begin(), texts.end(),
@@ -69,12 +70,12 @@ TEST_F(RecordingWindow, TheBootFolderIsTheOneUnderTheStartUpFolderNotTheCurrentO
 {
     WriteFileBytes(m_dir / "start" / "Boot" / "A.OHH", Pattern(4, 1));
     WriteFileBytes(m_dir / "elsewhere" / "Boot" / "Z.OHH", Pattern(4, 2));
-    dlg.m_szStartDir = (m_dir / "start").string();
+    State(dlg).m_szStartDir = (m_dir / "start").string();
     const auto before = std::filesystem::current_path();
     std::filesystem::current_path(m_dir / "elsewhere"); // as an open-file dialog may leave it
     dlg.FindBootFile();
     std::filesystem::current_path(before);
-    EXPECT_EQ(dlg.m_strPartFile[0], (m_dir / "start" / "Boot" / "A.OHH").string());
+    EXPECT_EQ(State(dlg).m_strPartFile[0], (m_dir / "start" / "Boot" / "A.OHH").string());
 }
 
 } // namespace

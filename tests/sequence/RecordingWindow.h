@@ -3,6 +3,7 @@
 // writes and never answers: the reactions are driven by calling OnAckEvent
 // as the reader's hand-off would, and the frames they send are read back.
 #include "TestBytes.h"
+#include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
@@ -107,16 +108,17 @@ protected:
         std::filesystem::create_directories(m_dir);
 
         dlg.OnInitDialog();
-        dlg.m_szStartDir = m_dir.string();
-        ASSERT_EQ(dlg.m_UsbLink.SetBackend(std::make_unique<CRecordingBackend>(m_pMutex, m_pWritten)), 1);
-        ASSERT_EQ(dlg.m_UsbLink.OpenUsb(true), 1);
-        dlg.m_bConnected = 1;
-        dlg.m_nTransport = TRANSPORT_USB;
+        State(dlg).m_szStartDir = m_dir.string();
+        ASSERT_EQ(State(dlg).m_UsbLink.SetBackend(std::make_unique<CRecordingBackend>(m_pMutex, m_pWritten)),
+                  1);
+        ASSERT_EQ(State(dlg).m_UsbLink.OpenUsb(true), 1);
+        State(dlg).m_bConnected = 1;
+        State(dlg).m_nTransport = TRANSPORT_USB;
     }
 
     void TearDown() override
     {
-        dlg.m_UsbLink.CloseUsb(true);
+        State(dlg).m_UsbLink.CloseUsb(true);
         std::error_code ec;
         std::filesystem::remove_all(m_dir, ec);
     }
@@ -126,20 +128,20 @@ protected:
     void LoadPartImage(const std::vector<std::size_t>& sizes, const Bytes& boot = Pattern(100, 99))
     {
         static const char* const names[PART_COUNT] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
-        dlg.m_nResultType = RESULT_TYPE_QUORIN_V1;
-        dlg.m_bPartImage = 1;
+        State(dlg).m_nResultType = RESULT_TYPE_QUORIN_V1;
+        State(dlg).m_bPartImage = 1;
         for (int i = 0; i < PART_COUNT; ++i) {
             const std::size_t size =
                 i < static_cast<int>(sizes.size()) ? sizes[static_cast<std::size_t>(i)] : 0;
             parts[i] = Pattern(size, static_cast<unsigned>(i));
-            dlg.m_Section[i + 1].nSize = static_cast<std::uint32_t>(size);
-            dlg.m_bHasPart[i] = size > 0 ? 1 : 0;
-            dlg.m_pPartData[i].reset();
+            State(dlg).m_Section[i + 1].nSize = static_cast<std::uint32_t>(size);
+            State(dlg).m_bHasPart[i] = size > 0 ? 1 : 0;
+            State(dlg).m_pPartData[i].reset();
             if (size > 0) {
-                dlg.m_pPartData[i] = std::make_unique<std::uint8_t[]>(size);
-                std::copy(parts[i].begin(), parts[i].end(), dlg.m_pPartData[i].get());
-                CopyField(dlg.m_PartList.slot[i + 1].szName, names[i]);
-                CopyField(dlg.m_PartList.slot[i + 1].szFile, "pkg.DAT");
+                State(dlg).m_pPartData[i] = std::make_unique<std::uint8_t[]>(size);
+                std::copy(parts[i].begin(), parts[i].end(), State(dlg).m_pPartData[i].get());
+                CopyField(State(dlg).m_PartList.slot[i + 1].szName, names[i]);
+                CopyField(State(dlg).m_PartList.slot[i + 1].szFile, "pkg.DAT");
             }
         }
         bootImage = boot;
@@ -162,7 +164,7 @@ protected:
         return frames;
     }
 
-    CAckReceiver& Rx() { return dlg.m_UsbLink.Receiver(); }
+    CAckReceiver& Rx() { return State(dlg).m_UsbLink.Receiver(); }
     std::string Percent(int id) const { return host.GetText(id); }
     std::string Cell(int row, int col) const { return host.ListGetCell(IDC_LIST_PART, row, col); }
 

@@ -3,6 +3,7 @@
 // back from the device.
 #include "RecordingWindow.h"
 #include "TestBytes.h"
+#include "UpgradeDlgTestAccess.h"
 
 #include <chrono>
 
@@ -25,8 +26,8 @@ protected:
             {ACK_PROGRAM_FAIL, AWAIT_PROGRAM}, {ACK_VERIFY_STEP, AWAIT_VERIFY},
             {ACK_VERIFY_END, AWAIT_VERIFY},    {ACK_UPGRADE_FINISH, AWAIT_FINISH}};
         for (const auto& [e, await] : awaits)
-            if (e == event && dlg.m_bRunActive != 0)
-                dlg.m_nAwait = await;
+            if (e == event && State(dlg).m_bRunActive != 0)
+                State(dlg).m_nAwait = await;
         dlg.OnAckEvent(event);
     }
 
@@ -36,7 +37,7 @@ protected:
         ASSERT_TRUE(host.IsControlVisible(IDC_CHECK_MAIN));
         host.EnableControl(IDC_BUTTON_UPGRADE_START, true);
         ASSERT_TRUE(host.Click(IDC_BUTTON_UPGRADE_START));
-        ASSERT_EQ(dlg.m_bRunActive, 1);
+        ASSERT_EQ(State(dlg).m_bRunActive, 1);
     }
 
     // Acknowledges downloads until Data End goes out; returns every frame sent
@@ -108,7 +109,7 @@ TEST_F(SequenceTest, AFullyCheckedQuorinV1PackageIsUpgradedMainCisMCisSCfIrThenF
 {
     LoadPartImage({10, 10, 10, 10, 10});
     Start();
-    EXPECT_EQ(dlg.m_vecItemQueue, (std::vector<int>{ITEM_CIS_M, ITEM_CIS_S, ITEM_CF, ITEM_IR}));
+    EXPECT_EQ(State(dlg).m_vecItemQueue, (std::vector<int>{ITEM_CIS_M, ITEM_CIS_S, ITEM_CF, ITEM_IR}));
     for (int i = 0; i < 5; ++i)
         Ack(ACK_PROGRAM_END);
     const auto frames = Sent();
@@ -122,19 +123,19 @@ TEST_F(SequenceTest, AFullyCheckedQuorinV1PackageIsUpgradedMainCisMCisSCfIrThenF
 
 TEST_F(SequenceTest, AQuorinV2PackageQueuesMainThenCdmAndShowsVerifyOnlyForCdm)
 {
-    dlg.m_nResultType = RESULT_TYPE_QUORIN_V2;
-    dlg.m_bHasPart[0] = dlg.m_bHasPart[1] = 1;
-    dlg.m_strPartFile[1] = (m_dir / "main.bin").string();
-    dlg.m_strPartFile[2] = (m_dir / "cdm.bin").string();
-    CopyField(dlg.m_PartList.slot[1].szName, "MAIN");
-    CopyField(dlg.m_PartList.slot[2].szName, "CDM");
+    State(dlg).m_nResultType = RESULT_TYPE_QUORIN_V2;
+    State(dlg).m_bHasPart[0] = State(dlg).m_bHasPart[1] = 1;
+    State(dlg).m_strPartFile[1] = (m_dir / "main.bin").string();
+    State(dlg).m_strPartFile[2] = (m_dir / "cdm.bin").string();
+    CopyField(State(dlg).m_PartList.slot[1].szName, "MAIN");
+    CopyField(State(dlg).m_PartList.slot[2].szName, "CDM");
     dlg.ShowPartChecks();
     dlg.FillPartList();
     Start();
-    EXPECT_EQ(dlg.m_nCurrentItem, ITEM_MAIN_V2);
+    EXPECT_EQ(State(dlg).m_nCurrentItem, ITEM_MAIN_V2);
     EXPECT_FALSE(host.IsControlVisible(IDC_PROGRESS_VERIFY));
     Ack(ACK_PROGRAM_END);
-    EXPECT_EQ(dlg.m_nCurrentItem, ITEM_CDM);
+    EXPECT_EQ(State(dlg).m_nCurrentItem, ITEM_CDM);
     EXPECT_TRUE(host.IsControlVisible(IDC_PROGRESS_VERIFY));
     EXPECT_TRUE(host.IsControlVisible(IDC_STATIC_VERIFY));
     EXPECT_TRUE(host.IsControlVisible(IDC_STATIC_VERIFY_PERCENT));
@@ -150,7 +151,7 @@ TEST_F(SequenceTest, UpgradeStartWithNothingCheckedAsksForAnItemAndSendsNothing)
     host.Click(IDC_BUTTON_UPGRADE_START);
     EXPECT_TRUE(host.HasMessage("Select upgrade item."));
     EXPECT_TRUE(Sent().empty());
-    EXPECT_EQ(dlg.m_bRunActive, 0);
+    EXPECT_EQ(State(dlg).m_bRunActive, 0);
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_FILE_LOAD));
     EXPECT_FALSE(host.IsTimerRunning(IDT_STALL));
 }
@@ -160,14 +161,14 @@ TEST_F(SequenceTest, EventCodesOutsideTheAcknowledgementRangeAreAnsweredWithOneA
     LoadPartImage({10, 10, 10, 10, 10});
     Start();
     TakeSent();
-    const int item = dlg.m_nCurrentItem;
-    const auto queue = dlg.m_vecItemQueue;
+    const int item = State(dlg).m_nCurrentItem;
+    const auto queue = State(dlg).m_vecItemQueue;
     for (int code : {-1, 0, 199, 217, 1000, WM_ACK_EVENT}) {
         EXPECT_EQ(dlg.OnAckEvent(code), 1) << code;
     }
     EXPECT_TRUE(Sent().empty());
-    EXPECT_EQ(dlg.m_nCurrentItem, item);
-    EXPECT_EQ(dlg.m_vecItemQueue, queue);
+    EXPECT_EQ(State(dlg).m_nCurrentItem, item);
+    EXPECT_EQ(State(dlg).m_vecItemQueue, queue);
     EXPECT_TRUE(host.Messages().empty());
 }
 
@@ -186,8 +187,8 @@ TEST_P(DownloadTest, ImagesGoOutInChunksOfAtMost8192BytesWithTruncatedPercentage
     const DownloadCase& c = GetParam();
     LoadPartImage({c.dataSize}, Pattern(c.bootSize, 77));
     if (c.dataSize == 0) { // nothing to check: start the item by hand
-        dlg.m_bRunActive = 1;
-        dlg.m_vecItemQueue = {ITEM_MAIN};
+        State(dlg).m_bRunActive = 1;
+        State(dlg).m_vecItemQueue = {ITEM_MAIN};
         dlg.StartNextItem();
     } else {
         Start();
@@ -207,8 +208,8 @@ TEST_P(DownloadTest, ImagesGoOutInChunksOfAtMost8192BytesWithTruncatedPercentage
         EXPECT_LE(f.payload.size(), 8192u);
     EXPECT_EQ(d.dataPercents, c.dataPercents);
     EXPECT_EQ(d.bootPercents.back(), "100 %");
-    EXPECT_EQ(dlg.m_nDownloadTotal, 0);
-    EXPECT_EQ(dlg.m_nDownloadSent, 0);
+    EXPECT_EQ(State(dlg).m_nDownloadTotal, 0);
+    EXPECT_EQ(State(dlg).m_nDownloadSent, 0);
 
     Ack(ACK_DATA_END);
     EXPECT_EQ(Percent(IDC_STATIC_DATA_PERCENT), "100 %");
@@ -241,10 +242,10 @@ TEST_F(SequenceTest, DataImagesAbove21MBShowTruePercentages)
 {
     LoadPartImage({10});
     Start();
-    dlg.m_nDownloadTotal = 40'000'000;
-    dlg.m_nDownloadSent = 30'000'000;
-    dlg.m_bPartImage = 0; // the file path: nothing is read from the buffer
-    dlg.m_fileDownload.Close();
+    State(dlg).m_nDownloadTotal = 40'000'000;
+    State(dlg).m_nDownloadSent = 30'000'000;
+    State(dlg).m_bPartImage = 0; // the file path: nothing is read from the buffer
+    State(dlg).m_fileDownload.Close();
     Ack(ACK_DATA_DOWN);
     EXPECT_EQ(Percent(IDC_STATIC_DATA_PERCENT), "75 %");
 }
@@ -265,8 +266,8 @@ class EraseTest : public SequenceTest, public ::testing::WithParamInterface<Eras
 TEST_P(EraseTest, EraseStepsShowTenthsForEveryItemButCdm)
 {
     const EraseCase& c = GetParam();
-    dlg.m_bRunActive = 1;
-    dlg.m_nCurrentItem = c.item;
+    State(dlg).m_bRunActive = 1;
+    State(dlg).m_nCurrentItem = c.item;
     Rx().StepTotal = c.announced;
     Rx().StepCount = 0;
     std::vector<std::string> shown;
@@ -302,8 +303,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SequenceTest, StepsWithoutAnnouncedCountLeaveTheirRowAsItIs)
 {
-    dlg.m_bRunActive = 1;
-    dlg.m_nCurrentItem = ITEM_CDM;
+    State(dlg).m_bRunActive = 1;
+    State(dlg).m_nCurrentItem = ITEM_CDM;
     dlg.SetProgress(PROGRESS_ERASE, 42);
     dlg.SetProgress(PROGRESS_PROGRAM, 43);
     dlg.SetProgress(PROGRESS_VERIFY, 44);
@@ -320,8 +321,8 @@ TEST_F(SequenceTest, ProgramStepsReach100OnTheLastStepExceptForCdm)
 {
     for (int item : {ITEM_MAIN, ITEM_CDM}) {
         SCOPED_TRACE(item);
-        dlg.m_bRunActive = 1;
-        dlg.m_nCurrentItem = item;
+        State(dlg).m_bRunActive = 1;
+        State(dlg).m_nCurrentItem = item;
         dlg.ResetProgress(); // as each item starts
         Rx().StepTotal = 4;
         Rx().StepCount = 0;
@@ -342,11 +343,11 @@ TEST_F(SequenceTest, ProgramStepsReach100OnTheLastStepExceptForCdm)
 
 TEST_F(SequenceTest, CdmWaitsForVerifyEndBeforeItsResultAndTheNextItem)
 {
-    dlg.m_nResultType = RESULT_TYPE_QUORIN_V2;
-    CopyField(dlg.m_PartList.slot[2].szName, "CDM");
+    State(dlg).m_nResultType = RESULT_TYPE_QUORIN_V2;
+    CopyField(State(dlg).m_PartList.slot[2].szName, "CDM");
     dlg.FillPartList();
-    dlg.m_bRunActive = 1;
-    dlg.m_nCurrentItem = ITEM_CDM;
+    State(dlg).m_bRunActive = 1;
+    State(dlg).m_nCurrentItem = ITEM_CDM;
     Ack(ACK_PROGRAM_END);
     EXPECT_EQ(Percent(IDC_STATIC_PROGRAM_PERCENT), "100 %");
     EXPECT_TRUE(Sent().empty());
@@ -365,7 +366,7 @@ TEST_F(SequenceTest, TheProgrammingAnimationClimbsTo99AndWaitsThereForProgramEnd
 {
     LoadPartImage({10});
     Start();
-    dlg.m_nCurrentItem = ITEM_MAIN;
+    State(dlg).m_nCurrentItem = ITEM_MAIN;
     Rx().StepTotal = 10;
     for (int i = 0; i < 10; ++i)
         Ack(ACK_ERASE_STEP);
@@ -391,7 +392,7 @@ TEST_F(SequenceTest, ProgramEndStopsARunningAnimation)
 {
     LoadPartImage({10});
     Start();
-    dlg.m_nProgramAnim = 40;
+    State(dlg).m_nProgramAnim = 40;
     host.StartTimer(IDT_PROGRAM_ANIM, 75);
     Ack(ACK_PROGRAM_END);
     EXPECT_FALSE(host.IsTimerRunning(IDT_PROGRAM_ANIM));
@@ -471,7 +472,7 @@ TEST_F(SequenceTest, AQuietTargetEndsTheRunAfterTheStallTimeoutAndLateAcknowledg
     LoadPartImage({10, 10});
     Start();
     Ack(ACK_UP_INDEX);
-    ASSERT_TRUE(dlg.m_fileDownload.IsOpen());
+    ASSERT_TRUE(State(dlg).m_fileDownload.IsOpen());
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(
         host.RunUntil([&] { return host.HasMessage("The machine stopped responding during the upgrade."); },
@@ -480,8 +481,8 @@ TEST_F(SequenceTest, AQuietTargetEndsTheRunAfterTheStallTimeoutAndLateAcknowledg
     EXPECT_GE(waited, std::chrono::milliseconds(dlg.Options().stallTimeoutMs - 50));
     EXPECT_EQ(Cell(0, 6), "Upgrade fail");
     EXPECT_EQ(Cell(1, 6), "");
-    EXPECT_TRUE(dlg.m_vecItemQueue.empty());
-    EXPECT_FALSE(dlg.m_fileDownload.IsOpen());
+    EXPECT_TRUE(State(dlg).m_vecItemQueue.empty());
+    EXPECT_FALSE(State(dlg).m_fileDownload.IsOpen());
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_FILE_LOAD));
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
@@ -506,11 +507,11 @@ TEST_F(SequenceTest, AnAwaitedAnswerRestartsTheStallCountAndAnUnexpectedOneDoesN
         host.RunFor(std::chrono::milliseconds(timeout / 5));
     }
     EXPECT_FALSE(host.HasMessage("The machine stopped responding during the upgrade."));
-    EXPECT_EQ(dlg.m_bRunActive, 1);
+    EXPECT_EQ(State(dlg).m_bRunActive, 1);
 
     // A target that only repeats answers nobody asked for has stalled all the same.
     until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout * 2);
-    while (dlg.m_bRunActive == 1 && std::chrono::steady_clock::now() < until) {
+    while (State(dlg).m_bRunActive == 1 && std::chrono::steady_clock::now() < until) {
         dlg.OnAckEvent(ACK_BOOT_DOWN);
         host.RunFor(std::chrono::milliseconds(timeout / 5));
     }
@@ -522,11 +523,11 @@ TEST_F(SequenceTest, TheBoardUpgradeEndResetsTheWindowAndReportsCompletion)
 {
     LoadPartImage({10});
     host.EnableControl(IDC_BUTTON_CONNECT, true);
-    dlg.m_bHexEnd = 1;
+    State(dlg).m_bHexEnd = 1;
     dlg.OnBoardUpgradeDone();
-    EXPECT_EQ(dlg.m_nCurrentItem, ITEM_BOARD);
-    EXPECT_EQ(dlg.m_bHexEnd, 0);
-    EXPECT_EQ(dlg.m_nResultType, 0);
+    EXPECT_EQ(State(dlg).m_nCurrentItem, ITEM_BOARD);
+    EXPECT_EQ(State(dlg).m_bHexEnd, 0);
+    EXPECT_EQ(State(dlg).m_nResultType, 0);
     EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), 0);
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
@@ -544,7 +545,7 @@ TEST_F(SequenceTest, ARejectedAnswerDuringARunFailsTheItemWhateverFollows)
     dlg.OnAckRejected("ACK Data End Protocal Result : FALSE!");
     // No request follows a refusal: the run ends with it, at once.
     EXPECT_EQ(host.MessageTexts(), std::vector<std::string>{"ACK Data End Protocal Result : FALSE!"});
-    EXPECT_EQ(dlg.m_bRunActive, 0);
+    EXPECT_EQ(State(dlg).m_bRunActive, 0);
     EXPECT_EQ(Cell(0, 6), "Upgrade fail");
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_FILE_LOAD));
     Ack(ACK_PROGRAM_END);
@@ -556,10 +557,10 @@ TEST_F(SequenceTest, ARejectedAnswerDuringARunFailsTheItemWhateverFollows)
 TEST_F(SequenceTest, ARejectedAnswerOutsideARunOnlyShowsItsMessage)
 {
     LoadPartImage({10});
-    dlg.m_UsbSink.OnCheckerMessage("ACK SYS Check Protocol Data Size Err");
+    State(dlg).m_UsbSink.OnCheckerMessage("ACK SYS Check Protocol Data Size Err");
     EXPECT_TRUE(host.HasMessage("ACK SYS Check Protocol Data Size Err"));
-    EXPECT_EQ(dlg.m_bItemFailed, 0);
-    EXPECT_EQ(dlg.m_bRunFailed, 0);
+    EXPECT_EQ(State(dlg).m_bItemFailed, 0);
+    EXPECT_EQ(State(dlg).m_bRunFailed, 0);
 }
 
 } // namespace
@@ -571,10 +572,10 @@ TEST_F(SequenceTest, ADataFileThatEndsEarlySendsNoEmptyChunksAndTheRunStandsStil
     LoadPartImage({10});
     Start();
     TakeSent();
-    dlg.m_bPartImage = 0; // an archive's data file
+    State(dlg).m_bPartImage = 0; // an archive's data file
     const auto file = m_dir / "main.bin";
     WriteFileBytes(file, Pattern(10000, 5));
-    dlg.m_strPartFile[1] = file.string();
+    State(dlg).m_strPartFile[1] = file.string();
     Ack(ACK_BOOT_END);
     auto frames = TakeSent();
     ASSERT_EQ(frames.size(), 1u);
@@ -584,7 +585,7 @@ TEST_F(SequenceTest, ADataFileThatEndsEarlySendsNoEmptyChunksAndTheRunStandsStil
     Ack(ACK_DATA_DOWN);
     EXPECT_TRUE(TakeSent().empty());
     EXPECT_TRUE(host.HasTrace("Error : SendFileChunk()"));
-    EXPECT_EQ(dlg.m_bRunActive, 1); // the stall watch ends it
+    EXPECT_EQ(State(dlg).m_bRunActive, 1); // the stall watch ends it
 }
 
 TEST_F(SequenceTest, APartWithoutABufferSendsOneEmptyChunkThenDataEnd)
@@ -592,7 +593,7 @@ TEST_F(SequenceTest, APartWithoutABufferSendsOneEmptyChunkThenDataEnd)
     LoadPartImage({10});
     Start();
     TakeSent();
-    dlg.m_pPartData[0].reset(); // the section claims bytes the loader did not keep
+    State(dlg).m_pPartData[0].reset(); // the section claims bytes the loader did not keep
     Ack(ACK_BOOT_END);
     auto frames = TakeSent();
     ASSERT_EQ(frames.size(), 1u);

@@ -1,6 +1,7 @@
 // The system check: the record's groups against the item boxes and the
 // Target Status column, the serial number frame, and the package match check.
 #include "RecordingWindow.h"
+#include "UpgradeDlgTestAccess.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,12 +20,12 @@ protected:
     // exists and every item box starts disabled and unchecked.
     void Package(int model, const std::vector<const char*>& rows)
     {
-        dlg.m_nResultType = model;
-        dlg.m_bPartImage = 0;
+        State(dlg).m_nResultType = model;
+        State(dlg).m_bPartImage = 0;
         int slot = 1;
         for (const char* name : rows) {
-            CopyField(dlg.m_PartList.slot[slot].szName, name);
-            dlg.m_strPartFile[slot] = (m_dir / (std::string(name) + ".bin")).string();
+            CopyField(State(dlg).m_PartList.slot[slot].szName, name);
+            State(dlg).m_strPartFile[slot] = (m_dir / (std::string(name) + ".bin")).string();
             ++slot;
         }
         dlg.FillPartList();
@@ -156,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(Records, RecordTest,
 TEST_F(SysCheckTest, APresentPartWithoutItsFileIsNotOffered)
 {
     Package(RESULT_TYPE_QUORIN_V1, kV1Rows);
-    dlg.m_strPartFile[5].clear(); // IR
+    State(dlg).m_strPartFile[5].clear(); // IR
     Show("YYYYYYYYYYYYYYYYYY123");
     EXPECT_EQ(BoxOf(IDC_CHECK_IR), (Box{false, false}));
     EXPECT_EQ(Status("IR"), "Active");
@@ -212,18 +213,18 @@ TEST_P(MatchTest, UpgradeStartFollowsTheCisPartsOfPackageAndMachine)
 {
     const MatchCase& c = GetParam();
     Package(RESULT_TYPE_QUORIN_V1, kV1Rows);
-    dlg.m_bHasPart[0] = 1;
-    dlg.m_bHasPart[1] = c.cisM;
-    dlg.m_bHasPart[2] = c.cisS;
+    State(dlg).m_bHasPart[0] = 1;
+    State(dlg).m_bHasPart[1] = c.cisM;
+    State(dlg).m_bHasPart[2] = c.cisS;
     const std::string record = WithNuls(c.record);
-    std::copy(record.begin(), record.end(), dlg.m_SysRecord);
+    std::copy(record.begin(), record.end(), State(dlg).m_SysRecord);
     host.ListSetCell(IDC_LIST_PART, 1, kColStatus, c.row1);
     host.ListSetCell(IDC_LIST_PART, 2, kColStatus, c.row2);
     host.EnableControl(IDC_BUTTON_UPGRADE_START, c.startBefore);
     dlg.CheckMachineType();
     EXPECT_EQ(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START), c.startAfter);
     EXPECT_EQ(host.HasMessage("Machine type and the file type does not match!"), c.mismatch);
-    EXPECT_EQ(dlg.m_strStartBlockedReason, c.reason);
+    EXPECT_EQ(State(dlg).m_strStartBlockedReason, c.reason);
     EXPECT_EQ(host.HasMessage(c.reason), c.reason[0] != '\0');
 }
 
@@ -250,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SysCheckTest, TheReasonIsGivenOncePerSystemCheckAndTheTraceNamesTheRecordCharacters)
 {
     Package(RESULT_TYPE_QUORIN_V1, kV1Rows);
-    dlg.m_bHasPart[0] = dlg.m_bHasPart[1] = dlg.m_bHasPart[2] = 1;
+    State(dlg).m_bHasPart[0] = State(dlg).m_bHasPart[1] = State(dlg).m_bHasPart[2] = 1;
     CAckReceiver& rx = Rx();
     rx.SetSink(nullptr);
     const std::string record = WithNuls("YYYYYYYYY.NNYYYNNN123");
@@ -267,7 +268,7 @@ TEST_F(SysCheckTest, TheReasonIsGivenOncePerSystemCheckAndTheTraceNamesTheRecord
         dlg.OnAckEvent(ACK_SYS_CHECK);
     }
     EXPECT_EQ(reasons(), 1);
-    EXPECT_EQ(dlg.m_nSysCheckAnswers, 2);
+    EXPECT_EQ(State(dlg).m_nSysCheckAnswers, 2);
     EXPECT_TRUE(host.HasTrace("CIS M \"YYY\" CIS S \"\\x00NN\"")) << ::testing::PrintToString(host.Traces());
     host.Click(IDC_BUTTON_SYS_CHECK);
     rx.ParseReceived(frame.data(), frame.size());
@@ -279,7 +280,7 @@ TEST_F(SysCheckTest, TheReasonIsGivenOncePerSystemCheckAndTheTraceNamesTheRecord
 TEST_F(SysCheckTest, MissingRowsReadAsNotActive)
 {
     Package(RESULT_TYPE_QUORIN_V1, {"MAIN"});
-    dlg.m_bHasPart[1] = dlg.m_bHasPart[2] = 1;
+    State(dlg).m_bHasPart[1] = State(dlg).m_bHasPart[2] = 1;
     host.EnableControl(IDC_BUTTON_UPGRADE_START, true);
     dlg.CheckMachineType();
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START));
@@ -310,10 +311,10 @@ TEST_P(SerialTest, TheSerialTextIsReadOnlyAsFarAsItReaches)
     Package(RESULT_TYPE_QUORIN_V1, kV1Rows);
     const auto payload = Payload(c.text);
     dlg.OnSerialVersionAck(payload.get(), static_cast<int>(c.text.size()));
-    EXPECT_EQ(dlg.m_strTargetSerial, c.serial);
+    EXPECT_EQ(State(dlg).m_strTargetSerial, c.serial);
     EXPECT_EQ(host.GetText(IDC_EDIT_SERIAL), c.serial);
     for (int i = 0; i < PART_COUNT; ++i)
-        EXPECT_EQ(dlg.m_strTargetVersion[i], c.versions[static_cast<std::size_t>(i)]) << i;
+        EXPECT_EQ(State(dlg).m_strTargetVersion[i], c.versions[static_cast<std::size_t>(i)]) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -343,11 +344,11 @@ TEST_F(SysCheckTest, SerialVersionsFillTargetVerPerRowAndCdmJoinsThree)
 TEST_F(SysCheckTest, ASerialPayloadStartingWithZeroOnlyRebuildsTheList)
 {
     Package(RESULT_TYPE_QUORIN_V1, kV1Rows);
-    dlg.m_strTargetSerial = "KEEP";
+    State(dlg).m_strTargetSerial = "KEEP";
     host.ListSetCell(IDC_LIST_PART, 0, kColStatus, "Active");
     const std::uint8_t zero[] = {0x00, '#', '#'};
     dlg.OnSerialVersionAck(zero, 3);
-    EXPECT_EQ(dlg.m_strTargetSerial, "KEEP");
+    EXPECT_EQ(State(dlg).m_strTargetSerial, "KEEP");
     EXPECT_EQ(Cell(0, kColStatus), "");
     EXPECT_TRUE(host.HasTrace("** Serial Number & Version Data None"));
 }
@@ -371,7 +372,7 @@ TEST_F(SysCheckTest, SysCheckSendsTheModelCodeAndClearsTheSerialField)
 TEST_F(SysCheckTest, SysCheckWithoutAConnectionSaysSoAndSendsNothing)
 {
     Package(RESULT_TYPE_QUORIN_V1, kV1Rows);
-    dlg.m_bConnected = 0;
+    State(dlg).m_bConnected = 0;
     dlg.OnButtonSysCheck();
     EXPECT_TRUE(host.HasMessage("Not Connect."));
     EXPECT_TRUE(Sent().empty());
@@ -380,7 +381,7 @@ TEST_F(SysCheckTest, SysCheckWithoutAConnectionSaysSoAndSendsNothing)
 TEST_F(SysCheckTest, TheSysCheckAcknowledgementShowsTheRecordThenDecidesUpgradeStart)
 {
     Package(RESULT_TYPE_QUORIN_V1, kV1Rows);
-    dlg.m_bHasPart[1] = dlg.m_bHasPart[2] = 1;
+    State(dlg).m_bHasPart[1] = State(dlg).m_bHasPart[2] = 1;
     // What the reader leaves in the link's record before the hand-off.
     CAckReceiver& rx = Rx();
     const std::string record = "YYYYYYYYYYYYYYYYYY123";

@@ -24,6 +24,7 @@ TEST(SimConfig, TheSystemCheckRecordFollowsModelPartsAndBoardVersion)
         {{"--parts", "MAIN,cis-m,CF", "--board-version", "7A9"}, "NNNYYYYYYNNNYYYNNN7A9"},
         {{"--parts", "IR,CDM"}, "YYYNNNNNNNNNNNNYYY123"},
         {{"--model", "2", "--record", "NYYYYYYYYYYYYYYYYYNNN"}, "NYYYYYYYYYYYYYYYYYNNN"},
+        {{"machine", "--model=2", "--board-version=7A9", "--"}, "NNNNNNNNNNNNYYYYYY7A9"},
     };
     for (const Case& c : cases) {
         const CSimArgsResult r = Parse(c.args);
@@ -78,6 +79,11 @@ TEST(SimConfig, BadCommandLinesAreRefusedWithAMessageNamingTheProblem)
         {{"board", "--refuse", "probe"}, "unknown kind 'probe'"},
         {{"--verbose", "board"}, "must come first"},
         {{"--link", ""}, "empty path"},
+        {{"--link="}, "--link '': an empty path"},
+        {{"--model=3"}, "--model '3': expected 1 or 2"},
+        {{"--verbose=1"}, "option '--verbose' takes no value"},
+        {{"--silen"}, "unknown option '--silen'"},
+        {{"--", "--verbose"}, "unexpected argument '--verbose'"},
     };
     for (const Case& c : cases) {
         const CSimArgsResult r = Parse(c.args);

@@ -1,5 +1,6 @@
 // The main window through the headless host: start state, reset, item check
 // boxes, part list, progress rows, File Load and close.
+#include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
@@ -21,10 +22,10 @@ protected:
 
     void SetPart(int slot, const char* name, const char* file, const char* version, const char* size)
     {
-        CopyField(dlg.m_PartList.slot[slot].szName, name);
-        CopyField(dlg.m_PartList.slot[slot].szFile, file);
-        CopyField(dlg.m_PartList.slot[slot].szVersion, version);
-        CopyField(dlg.m_PartList.slot[slot].szSize, size);
+        CopyField(State(dlg).m_PartList.slot[slot].szName, name);
+        CopyField(State(dlg).m_PartList.slot[slot].szFile, file);
+        CopyField(State(dlg).m_PartList.slot[slot].szVersion, version);
+        CopyField(State(dlg).m_PartList.slot[slot].szSize, size);
     }
 
     std::string Cell(int row, int col) const { return host.ListGetCell(IDC_LIST_PART, row, col); }
@@ -67,21 +68,21 @@ TEST_F(WindowTest, StartsWithOnlyFileLoadEnabledAndEmptyRows)
 
 TEST_F(WindowTest, ResetReturnsToNoPackageButKeepsTheConnection)
 {
-    dlg.m_nResultType = RESULT_TYPE_QUORIN_V1;
-    for (auto& f : dlg.m_bHasPart)
+    State(dlg).m_nResultType = RESULT_TYPE_QUORIN_V1;
+    for (auto& f : State(dlg).m_bHasPart)
         f = 1;
     SetPart(1, "MAIN", "a.DAT", "3", "10 byte(s)");
-    dlg.m_strPartFile[1] = "/tmp/x";
-    dlg.m_strUnzipFolder = "/tmp/y";
-    dlg.m_vecItemQueue = {ITEM_MAIN, ITEM_IR};
+    State(dlg).m_strPartFile[1] = "/tmp/x";
+    State(dlg).m_strUnzipFolder = "/tmp/y";
+    State(dlg).m_vecItemQueue = {ITEM_MAIN, ITEM_IR};
     dlg.ShowPartChecks();
     dlg.FillPartList();
     dlg.SetProgress(PROGRESS_DATA, 40);
     host.EnableControl(IDC_BUTTON_SYS_CHECK, true);
     host.EnableControl(IDC_BUTTON_UPGRADE_START, true);
     host.SetText(IDC_EDIT_SERIAL, "SN1");
-    dlg.m_strTargetSerial = "SN1";
-    dlg.m_bConnected = 1;
+    State(dlg).m_strTargetSerial = "SN1";
+    State(dlg).m_bConnected = 1;
 
     dlg.ResetUpgradeState();
 
@@ -96,15 +97,15 @@ TEST_F(WindowTest, ResetReturnsToNoPackageButKeepsTheConnection)
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START));
     EXPECT_EQ(host.GetText(IDC_EDIT_SERIAL), "");
-    EXPECT_TRUE(dlg.m_strTargetSerial.empty());
-    EXPECT_TRUE(dlg.m_strUnzipFolder.empty());
-    EXPECT_TRUE(dlg.m_strPartFile[1].empty());
-    EXPECT_TRUE(dlg.m_vecItemQueue.empty());
-    EXPECT_EQ(dlg.m_nResultType, 0);
-    for (int f : dlg.m_bHasPart)
+    EXPECT_TRUE(State(dlg).m_strTargetSerial.empty());
+    EXPECT_TRUE(State(dlg).m_strUnzipFolder.empty());
+    EXPECT_TRUE(State(dlg).m_strPartFile[1].empty());
+    EXPECT_TRUE(State(dlg).m_vecItemQueue.empty());
+    EXPECT_EQ(State(dlg).m_nResultType, 0);
+    for (int f : State(dlg).m_bHasPart)
         EXPECT_EQ(f, 0);
-    EXPECT_EQ(FieldText(dlg.m_PartList.slot[1].szName), "");
-    EXPECT_EQ(dlg.m_bConnected, 1);
+    EXPECT_EQ(FieldText(State(dlg).m_PartList.slot[1].szName), "");
+    EXPECT_EQ(State(dlg).m_bConnected, 1);
 }
 
 struct CheckCase {
@@ -121,9 +122,9 @@ class ShowPartChecksTest : public WindowTest, public ::testing::WithParamInterfa
 TEST_P(ShowPartChecksTest, BoxesFollowThePartsPresent)
 {
     const CheckCase& c = GetParam();
-    dlg.m_nResultType = c.model;
+    State(dlg).m_nResultType = c.model;
     for (int i = 0; i < 5; ++i)
-        dlg.m_bHasPart[i] = c.hasPart[i];
+        State(dlg).m_bHasPart[i] = c.hasPart[i];
     dlg.ShowPartChecks();
     for (int i = 0; i < 6; ++i) {
         const int id = IDC_CHECK_ALL + i;
@@ -159,9 +160,9 @@ INSTANTIATE_TEST_SUITE_P(Models, ShowPartChecksTest,
 
 TEST_F(WindowTest, CheckAllReachesDisabledBoxesButOnlyThoseOfTheModel)
 {
-    dlg.m_nResultType = RESULT_TYPE_QUORIN_V1;
-    dlg.m_bHasPart[0] = 1;
-    dlg.m_bHasPart[1] = 1;
+    State(dlg).m_nResultType = RESULT_TYPE_QUORIN_V1;
+    State(dlg).m_bHasPart[0] = 1;
+    State(dlg).m_bHasPart[1] = 1;
     dlg.ShowPartChecks(); // CIS S, CF, IR unchecked and disabled, ALL disabled
     host.SetCheck(IDC_CHECK_ALL, true);
     dlg.OnCheckAll();
@@ -172,14 +173,14 @@ TEST_F(WindowTest, CheckAllReachesDisabledBoxesButOnlyThoseOfTheModel)
     for (int id : kItemBoxes)
         EXPECT_FALSE(host.GetCheck(id)) << id;
 
-    dlg.m_nResultType = RESULT_TYPE_QUORIN_V2;
+    State(dlg).m_nResultType = RESULT_TYPE_QUORIN_V2;
     host.SetCheck(IDC_CHECK_ALL, true);
     dlg.OnCheckAll();
     EXPECT_TRUE(host.GetCheck(IDC_CHECK_MAIN));
     EXPECT_TRUE(host.GetCheck(IDC_CHECK_CIS_M));
     EXPECT_FALSE(host.GetCheck(IDC_CHECK_CIS_S));
 
-    dlg.m_nResultType = RESULT_TYPE_BOARD;
+    State(dlg).m_nResultType = RESULT_TYPE_BOARD;
     host.SetCheck(IDC_CHECK_ALL, false);
     dlg.OnCheckAll();
     EXPECT_TRUE(host.GetCheck(IDC_CHECK_MAIN));
@@ -248,7 +249,7 @@ TEST_F(WindowTest, FileLoadOffersTheUpgradeFilterAndCancelLeavesNoPackage)
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
     EXPECT_TRUE(host.Messages().empty());
-    EXPECT_TRUE(dlg.m_strUpgradeFile.empty());
+    EXPECT_TRUE(State(dlg).m_strUpgradeFile.empty());
 
     // The next dialog opens in the folder of the package chosen last.
     host.QueueOpenFileAnswer(std::string("/nonexistent/folder/x.zip"));
@@ -272,7 +273,7 @@ TEST_F(WindowTest, FileLoadTakesALowerCaseQvpAsAnArchive)
     host.QueueOpenFileAnswer(std::string("/nonexistent/x.qvp"));
     host.Click(IDC_BUTTON_FILE_LOAD);
     EXPECT_FALSE(host.HasMessage("Upgrade formats of file is not!"));
-    EXPECT_EQ(dlg.m_bPartImage, 0);
+    EXPECT_EQ(State(dlg).m_bPartImage, 0);
 }
 
 TEST_F(WindowTest, ClosingWithoutEverConnectingRemovesNothing)
@@ -281,7 +282,7 @@ TEST_F(WindowTest, ClosingWithoutEverConnectingRemovesNothing)
     std::filesystem::create_directories(marker);
     dlg.OnClose();
     EXPECT_EQ(g_hSendToBD, nullptr);
-    EXPECT_EQ(dlg.m_pSendToBD, nullptr);
+    EXPECT_EQ(State(dlg).m_pSendToBD, nullptr);
     EXPECT_TRUE(host.Ended());
     EXPECT_TRUE(host.Messages().empty());
     EXPECT_TRUE(std::filesystem::exists(marker));

@@ -1,6 +1,7 @@
 // velunda-pack dat: writes an encrypted part-image package from part files.
 #include "Commands.h"
 #include "DatWriter.h"
+#include "options/OptionTable.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -102,132 +103,74 @@ bool ReadPartFile(const std::string& path, const char* name, std::uint64_t maxSi
     return true;
 }
 
-} // namespace
-
-int RunDat(int argc, char** argv)
-{
+// The command line as given; the checks across options follow the parse.
+struct DatArgs {
+    bool help = false;
     std::optional<std::string> type;
     std::optional<std::string> out;
     std::optional<std::string> baFile;
     std::optional<std::string> partFile[DAT_PART_COUNT];
     std::optional<std::string> partVersion[DAT_PART_COUNT];
-    DatPackage package;
+};
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(DAT_HELP, stdout);
-            return 0;
-        }
-        if (arg == "--lower") {
-            package.bLowerCase = true;
-            continue;
-        }
-        std::optional<std::string> inlineValue;
-        if (arg.rfind("--", 0) == 0) {
-            const std::size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                inlineValue = arg.substr(eq + 1);
-                arg.resize(eq);
-            }
-        }
-        if (arg == "-o") {
-            arg = "--out";
-        }
-        auto value = [&](std::string& v) {
-            if (inlineValue) {
-                v = *inlineValue;
-                return true;
-            }
-            if (i + 1 >= argc) {
-                return false;
-            }
-            v = argv[++i];
-            return true;
-        };
-        std::string v;
-        std::optional<std::string>* target = nullptr;
-        if (arg == "--type") {
-            target = &type;
-        } else if (arg == "--out") {
-            target = &out;
-        } else if (arg == "--ba") {
-            target = &baFile;
-        } else if (arg == "--header-code" || arg == "--tag") {
-            // handled below
-        } else {
-            for (int p = 0; p < DAT_PART_COUNT; ++p) {
-                if (arg == std::string("--") + PART_OPTIONS[p]) {
-                    target = &partFile[p];
-                } else if (arg == std::string("--") + PART_OPTIONS[p] + "-version") {
-                    target = &partVersion[p];
-                }
-            }
-            if (!target) {
-                return UsageError("unknown option '" + std::string(argv[i]) + "'");
-            }
-        }
-        if (!value(v)) {
-            return UsageError("option '" + arg + "' needs a value");
-        }
-        if (target) {
-            *target = v;
-        } else if (arg == "--header-code") {
-            package.headerCode = v;
-        } else {
-            // --tag N=XY
-            if (v.size() != 4 || v[0] < '0' || v[0] > '5' || v[1] != '=') {
-                return UsageError("--tag takes N=XY with N from 0 to 5 and two characters XY, got '" + v +
-                                  "'");
-            }
-            package.tags[std::size_t(v[0] - '0')] = v.substr(2);
-        }
-    }
+COption::Action Into(std::optional<std::string>& target)
+{
+    return [&target](const std::string& v, std::string&) {
+        target = v;
+        return true;
+    };
+}
 
-    if (!type) {
-        return UsageError("--type is required (I_QUORIN, S_QUORIN or P_QUORIN)");
-    }
-    if (!out) {
-        return UsageError("--out is required");
-    }
-    package.machineType = *type;
-    if (!IsNumericLayout(*type) && *type != "S_QUORIN" && *type != "P_QUORIN") {
-        return UsageError("unknown machine type '" + *type + "' (I_QUORIN, S_QUORIN or P_QUORIN)");
-    }
-    const bool bNumeric = IsNumericLayout(*type);
-    const std::uint64_t maxSize = bNumeric ? 0xFFFFFFFFull : 0xFFFFFFull;
-
+COptionTable DatOptions(DatArgs& args, DatPackage& package)
+{
+    const auto tag = [&package](const std::string& v, std::string& error) {
+        if (v.size() != 4 || v[0] < '0' || v[0] > '5' || v[1] != '=') {
+            error = "--tag takes N=XY with N from 0 to 5 and two characters XY, got '" + v + "'";
+            return false;
+        }
+        package.tags[std::size_t(v[0] - '0')] = v.substr(2);
+        return true;
+    };
+    COptionTable table = {FlagOption("help", 'h', args.help),
+                          FlagOption("lower", 0, package.bLowerCase),
+                          {"type", 0, true, Into(args.type)},
+                          {"out", 'o', true, Into(args.out)},
+                          {"ba", 0, true, Into(args.baFile)},
+                          TextOption("header-code", 0, package.headerCode),
+                          {"tag", 0, true, tag}};
+    table.front().ends = true;
     for (int p = 0; p < DAT_PART_COUNT; ++p) {
-        const std::string option = std::string("--") + PART_OPTIONS[p];
-        if (partFile[p] && !partVersion[p]) {
-            return UsageError(option + " needs " + option + "-version");
-        }
-        if (partVersion[p] && !partFile[p]) {
-            return UsageError(option + "-version given without " + option);
-        }
+        table.push_back({PART_OPTIONS[p], 0, true, Into(args.partFile[p])});
+        table.push_back({std::string(PART_OPTIONS[p]) + "-version", 0, true, Into(args.partVersion[p])});
     }
+    return table;
+}
 
+// Reads the BA section and every part given into package.
+int ReadParts(const DatArgs& args, std::uint64_t maxSize, DatPackage& package)
+{
     std::string error;
     bool bTooLarge = false;
-    if (baFile && !ReadPartFile(*baFile, "BA", maxSize, package.ba, error, bTooLarge)) {
+    if (args.baFile && !ReadPartFile(*args.baFile, "BA", maxSize, package.ba, error, bTooLarge)) {
         return bTooLarge ? UsageError(error) : Failure(error);
     }
     for (int p = 0; p < DAT_PART_COUNT; ++p) {
-        if (!partFile[p]) {
+        if (!args.partFile[p]) {
             continue;
         }
         DatPart& part = package.parts[std::size_t(p)];
         part.bGiven = true;
-        part.version = *partVersion[p];
-        if (!ReadPartFile(*partFile[p], DAT_PART_NAMES[p], maxSize, part.data, error, bTooLarge)) {
+        part.version = *args.partVersion[p];
+        if (!ReadPartFile(*args.partFile[p], DAT_PART_NAMES[p], maxSize, part.data, error, bTooLarge)) {
             return bTooLarge ? UsageError(error) : Failure(error);
         }
     }
+    return 0;
+}
 
-    std::string text;
-    if (!BuildDatText(package, text, error)) {
-        return UsageError(error);
-    }
+// Parts the tool will read differently from what the user may expect.
+void WarnOfParts(const DatPackage& package, bool bNumeric)
+{
     for (int p = 0; p < DAT_PART_COUNT; ++p) {
         const DatPart& part = package.parts[std::size_t(p)];
         if (!part.bGiven) {
@@ -244,6 +187,55 @@ int RunDat(int argc, char** argv)
                          DAT_PART_NAMES[p]);
         }
     }
+}
+
+} // namespace
+
+int RunDat(int argc, char** argv)
+{
+    DatArgs args;
+    DatPackage package;
+    std::string error;
+    if (!ParseOptions(argc, argv, DatOptions(args, package), {}, error)) {
+        return UsageError(error);
+    }
+    if (args.help) {
+        std::fputs(DAT_HELP, stdout);
+        return 0;
+    }
+    const std::optional<std::string>& type = args.type;
+    const std::optional<std::string>& out = args.out;
+    if (!type) {
+        return UsageError("--type is required (I_QUORIN, S_QUORIN or P_QUORIN)");
+    }
+    if (!out) {
+        return UsageError("--out is required");
+    }
+    package.machineType = *type;
+    if (!IsNumericLayout(*type) && *type != "S_QUORIN" && *type != "P_QUORIN") {
+        return UsageError("unknown machine type '" + *type + "' (I_QUORIN, S_QUORIN or P_QUORIN)");
+    }
+    const bool bNumeric = IsNumericLayout(*type);
+    const std::uint64_t maxSize = bNumeric ? 0xFFFFFFFFull : 0xFFFFFFull;
+
+    for (int p = 0; p < DAT_PART_COUNT; ++p) {
+        const std::string option = std::string("--") + PART_OPTIONS[p];
+        if (args.partFile[p] && !args.partVersion[p]) {
+            return UsageError(option + " needs " + option + "-version");
+        }
+        if (args.partVersion[p] && !args.partFile[p]) {
+            return UsageError(option + "-version given without " + option);
+        }
+    }
+    if (const int rc = ReadParts(args, maxSize, package); rc != 0) {
+        return rc;
+    }
+
+    std::string text;
+    if (!BuildDatText(package, text, error)) {
+        return UsageError(error);
+    }
+    WarnOfParts(package, bNumeric);
 
     std::ofstream file(*out, std::ios::binary | std::ios::trunc);
     if (!file) {

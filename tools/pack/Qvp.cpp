@@ -3,6 +3,7 @@
 // writer that is not its own.
 #include "Commands.h"
 
+#include "options/OptionTable.h"
 #include "package/UpgradeInfo.h"
 
 #include <zip.h>
@@ -234,10 +235,9 @@ int WriteArchive(const std::string& out, const std::vector<Entry>& entries, bool
     return 0;
 }
 
-} // namespace
-
-int RunQvp(int argc, char** argv)
-{
+// The command line as given; the checks across options follow the parse.
+struct QvpArgs {
+    bool help = false;
     std::optional<std::string> modelArg;
     std::optional<std::string> out;
     std::optional<std::string> modelText;
@@ -251,169 +251,196 @@ int RunQvp(int argc, char** argv)
     bool store = false;
     bool noInfo = false;
     bool noEndMark = false;
+};
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(QVP_HELP, stdout);
-            return 0;
+COption::Action Into(std::optional<std::string>& target)
+{
+    return [&target](const std::string& v, std::string&) {
+        target = v;
+        return true;
+    };
+}
+
+COption::Action Append(std::vector<std::string>& target)
+{
+    return [&target](const std::string& v, std::string&) {
+        target.push_back(v);
+        return true;
+    };
+}
+
+// --name PART=NAME and --extra NAME=FILE.
+COption::Action PairInto(QvpArgs& a, const std::string& option)
+{
+    return [&a, option](const std::string& v, std::string& error) {
+        const std::size_t eq = v.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == v.size()) {
+            error =
+                option + " takes " + (option == "--name" ? "PART=NAME" : "NAME=FILE") + ", got '" + v + "'";
+            return false;
         }
-        if (arg == "--no-end-mark") {
-            noEndMark = true;
-            continue;
+        const std::string left = v.substr(0, eq);
+        const std::string right = v.substr(eq + 1);
+        if (option == "--extra") {
+            a.extras.emplace_back(left, right);
+            return true;
         }
-        if (arg == "--rename" || arg == "--store" || arg == "--no-info") {
-            (arg == "--rename" ? rename : arg == "--store" ? store : noInfo) = true;
-            continue;
-        }
-        std::optional<std::string> inlineValue;
-        if (arg.rfind("--", 0) == 0) {
-            const std::size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                inlineValue = arg.substr(eq + 1);
-                arg.resize(eq);
-            }
-        }
-        if (arg == "-o")
-            arg = "--out";
-        const int part = arg.rfind("--", 0) == 0 ? OptionIndex(arg.substr(2)) : -1;
-        const bool known = part >= 0 || arg == "--model" || arg == "--out" || arg == "--model-text" ||
-                           arg == "--info" || arg == "--notice" || arg == "--info-line" || arg == "--name" ||
-                           arg == "--extra";
-        if (!known)
-            return UsageError("unknown option '" + std::string(argv[i]) + "'");
-        std::string v;
-        if (inlineValue) {
-            v = *inlineValue;
-        } else if (i + 1 < argc) {
-            v = argv[++i];
-        } else {
-            return UsageError("option '" + arg + "' needs a value");
-        }
-        if (part >= 0) {
-            if (partFile[part])
-                return UsageError("--" + std::string(kPartOptions[part]) + " given twice");
-            partFile[part] = v;
-        } else if (arg == "--model") {
-            modelArg = v;
-        } else if (arg == "--out") {
-            out = v;
-        } else if (arg == "--model-text") {
-            modelText = v;
-        } else if (arg == "--info") {
-            infoFile = v;
-        } else if (arg == "--notice") {
-            notices.push_back(v);
-        } else if (arg == "--info-line") {
-            infoLines.push_back(v);
-        } else if (arg == "--name" || arg == "--extra") {
-            const std::size_t eq = v.find('=');
-            if (eq == std::string::npos || eq == 0 || eq + 1 == v.size())
-                return UsageError(arg + " takes " + (arg == "--name" ? "PART=NAME" : "NAME=FILE") +
-                                  ", got '" + v + "'");
-            const std::string left = v.substr(0, eq);
-            const std::string right = v.substr(eq + 1);
-            if (arg == "--extra") {
-                extras.emplace_back(left, right);
-            } else {
-                const int named = OptionIndex(left);
-                if (named < 0)
-                    return UsageError("--name: unknown part '" + left + "'");
-                partName[named] = right;
-            }
-        }
+        const int named = OptionIndex(left);
+        if (named < 0)
+            error = "--name: unknown part '" + left + "'";
+        else
+            a.partName[named] = right;
+        return named >= 0;
+    };
+}
+
+COptionTable QvpOptions(QvpArgs& a)
+{
+    COptionTable table = {FlagOption("help", 'h', a.help),
+                          FlagOption("no-end-mark", 0, a.noEndMark),
+                          FlagOption("rename", 0, a.rename),
+                          FlagOption("store", 0, a.store),
+                          FlagOption("no-info", 0, a.noInfo),
+                          {"model", 0, true, Into(a.modelArg)},
+                          {"out", 'o', true, Into(a.out)},
+                          {"model-text", 0, true, Into(a.modelText)},
+                          {"info", 0, true, Into(a.infoFile)},
+                          {"notice", 0, true, Append(a.notices)},
+                          {"info-line", 0, true, Append(a.infoLines)},
+                          {"name", 0, true, PairInto(a, "--name")},
+                          {"extra", 0, true, PairInto(a, "--extra")}};
+    table.front().ends = true;
+    for (int p = 0; p < kPartOptionCount; ++p) {
+        const std::string option = std::string("--") + kPartOptions[p];
+        table.push_back({kPartOptions[p], 0, true, [&a, p, option](const std::string& v, std::string& error) {
+                             if (a.partFile[p])
+                                 error = option + " given twice";
+                             else
+                                 a.partFile[p] = v;
+                             return error.empty();
+                         }});
     }
+    return table;
+}
 
-    if (!modelArg)
+// The archive entry of part p, with its UpgradeInfo line; 0, or the exit status.
+int AddPart(const QvpArgs& a, int model, int p, std::vector<Entry>& entries,
+            std::vector<std::string>& infoBody)
+{
+    const std::string option = std::string("--") + kPartOptions[p];
+    const PartOption* partOpt = FindPart(model, kPartOptions[p]);
+    if (partOpt == nullptr)
+        return UsageError(option + " is not a part of a " + kModelNames[model] + " package");
+    std::string name = a.partName[p] ? *a.partName[p] : BaseName(*a.partFile[p]);
+    if (name.empty() || name.find_first_of("/\\:") != std::string::npos)
+        return UsageError("the name '" + name + "' for " + option +
+                          " must be a plain file name (no /, \\ or :)");
+    auto cls = ClassifyPartFile(model, name);
+    if ((!cls || cls->nFileSlot != partOpt->fileSlot) && a.rename && !a.partName[p]) {
+        name = RenamedFor(*partOpt, name);
+        cls = ClassifyPartFile(model, name);
+    }
+    if (!cls || cls->nFileSlot != partOpt->fileSlot) {
+        const std::string found =
+            cls ? std::string(" but is read by its token \"") + cls->pszToken + "\" first"
+                : std::string(" but carries no token of a ") + kModelNames[model] + " package";
+        return UsageError("the name '" + name + "' for " + option + " must carry \"" + partOpt->token + "\"" +
+                          found + "; give --name " + kPartOptions[p] + "=NAME" +
+                          (a.rename ? "" : " or --rename"));
+    }
+    if (const std::string why = CheckReadable(*a.partFile[p]); !why.empty())
+        return Failure(why);
+    // The board erases itself before it reads the body, and only the end
+    // mark ends the body: the tool refuses a body without one.
+    if (std::string(kPartOptions[p]) == "board-body" && !a.noEndMark && !HasEndMark(*a.partFile[p]))
+        return Failure("the board body '" + *a.partFile[p] +
+                       "' has no end mark \"##\" (or is empty); the tool refuses it "
+                       "(--no-end-mark stores it anyway, for tests)");
+    if (IsKeptOnCleanup(name))
+        std::fprintf(stderr,
+                     "velunda-pack qvp: warning: '%s' carries .QV1 or .QV2; the tool leaves it "
+                     "behind when it cleans up\n",
+                     name.c_str());
+    if (partOpt->infoKey != nullptr)
+        infoBody.push_back(std::string(" ") + partOpt->infoKey + " : " + name);
+    entries.push_back({name, *a.partFile[p], {}});
+    return 0;
+}
+
+// UpgradeInfo.txt as given, as written from the options, or none.
+void AddInfo(const QvpArgs& a, int model, const std::vector<std::string>& infoBody,
+             std::vector<Entry>& entries)
+{
+    if (a.infoFile) {
+        entries.insert(entries.begin(), Entry{UPGRADE_INFO_NAME, *a.infoFile, {}});
+    } else if (!a.noInfo) {
+        std::string text =
+            " Result Type : " + (a.modelText ? *a.modelText : std::string(kModelNames[model])) + "\r\n";
+        for (const std::string& line : infoBody)
+            text += line + "\r\n";
+        for (const std::string& notice : a.notices)
+            text += " Notice : " + notice + "\r\n";
+        for (const std::string& line : a.infoLines)
+            text += line + "\r\n";
+        entries.insert(entries.begin(), Entry{UPGRADE_INFO_NAME, {}, text});
+    }
+}
+
+} // namespace
+
+int RunQvp(int argc, char** argv)
+{
+    QvpArgs a;
+    std::string error;
+    if (!ParseOptions(argc, argv, QvpOptions(a), {}, error))
+        return UsageError(error);
+    if (a.help) {
+        std::fputs(QVP_HELP, stdout);
+        return 0;
+    }
+    if (!a.modelArg)
         return UsageError("--model is required (\"Quorin V1\", \"Quorin V2\" or \"Upgrade Board\")");
-    if (!out)
+    if (!a.out)
         return UsageError("--out is required");
-    const int model = ParseModel(*modelArg);
+    const int model = ParseModel(*a.modelArg);
     if (model == 0)
-        return UsageError("unknown model '" + *modelArg +
+        return UsageError("unknown model '" + *a.modelArg +
                           "' (\"Quorin V1\", \"Quorin V2\" or \"Upgrade Board\")");
-    if (noInfo && (infoFile || !notices.empty() || !infoLines.empty() || modelText))
+    if (a.noInfo && (a.infoFile || !a.notices.empty() || !a.infoLines.empty() || a.modelText))
         return UsageError("--no-info cannot go with --info, --notice, --info-line or --model-text");
-    if (infoFile && (!notices.empty() || !infoLines.empty() || modelText))
+    if (a.infoFile && (!a.notices.empty() || !a.infoLines.empty() || a.modelText))
         return UsageError(
             "--info replaces the whole file; --notice, --info-line and --model-text cannot go with it");
 
     std::vector<Entry> entries;
     std::vector<std::string> infoBody;
-    int given = 0;
     for (int p = 0; p < kPartOptionCount; ++p) {
-        const std::string option = std::string("--") + kPartOptions[p];
-        if (!partFile[p]) {
-            if (partName[p])
-                return UsageError("--name " + std::string(kPartOptions[p]) + "=... given without " + option);
+        if (!a.partFile[p]) {
+            if (a.partName[p])
+                return UsageError("--name " + std::string(kPartOptions[p]) + "=... given without --" +
+                                  kPartOptions[p]);
             continue;
         }
-        const PartOption* partOpt = FindPart(model, kPartOptions[p]);
-        if (partOpt == nullptr)
-            return UsageError(option + " is not a part of a " + kModelNames[model] + " package");
-        std::string name = partName[p] ? *partName[p] : BaseName(*partFile[p]);
-        if (name.empty() || name.find_first_of("/\\:") != std::string::npos)
-            return UsageError("the name '" + name + "' for " + option +
-                              " must be a plain file name (no /, \\ or :)");
-        auto cls = ClassifyPartFile(model, name);
-        if ((!cls || cls->nFileSlot != partOpt->fileSlot) && rename && !partName[p]) {
-            name = RenamedFor(*partOpt, name);
-            cls = ClassifyPartFile(model, name);
-        }
-        if (!cls || cls->nFileSlot != partOpt->fileSlot) {
-            const std::string found =
-                cls ? std::string(" but is read by its token \"") + cls->pszToken + "\" first"
-                    : std::string(" but carries no token of a ") + kModelNames[model] + " package";
-            return UsageError("the name '" + name + "' for " + option + " must carry \"" + partOpt->token +
-                              "\"" + found + "; give --name " + kPartOptions[p] + "=NAME" +
-                              (rename ? "" : " or --rename"));
-        }
-        if (const std::string why = CheckReadable(*partFile[p]); !why.empty())
-            return Failure(why);
-        // The board erases itself before it reads the body, and only the end
-        // mark ends the body: the tool refuses a body without one.
-        if (std::string(kPartOptions[p]) == "board-body" && !noEndMark && !HasEndMark(*partFile[p]))
-            return Failure("the board body '" + *partFile[p] +
-                           "' has no end mark \"##\" (or is empty); the tool refuses it "
-                           "(--no-end-mark stores it anyway, for tests)");
-        if (IsKeptOnCleanup(name))
-            std::fprintf(stderr,
-                         "velunda-pack qvp: warning: '%s' carries .QV1 or .QV2; the tool leaves it "
-                         "behind when it cleans up\n",
-                         name.c_str());
-        if (partOpt->infoKey != nullptr)
-            infoBody.push_back(std::string(" ") + partOpt->infoKey + " : " + name);
-        entries.push_back({name, *partFile[p], {}});
-        ++given;
+        if (const int rc = AddPart(a, model, p, entries, infoBody); rc != 0)
+            return rc;
     }
-    if (given == 0)
+    if (entries.empty())
         return UsageError("no part given; a package needs at least one part file");
 
-    for (const auto& [name, file] : extras) {
+    for (const auto& [name, file] : a.extras) {
         if (const std::string why = CheckReadable(file); !why.empty())
             return Failure(why);
         entries.push_back({name, file, {}});
     }
-
-    if (infoFile) {
-        if (const std::string why = CheckReadable(*infoFile); !why.empty())
+    if (a.infoFile) {
+        if (const std::string why = CheckReadable(*a.infoFile); !why.empty())
             return Failure(why);
-        entries.insert(entries.begin(), Entry{UPGRADE_INFO_NAME, *infoFile, {}});
-    } else if (!noInfo) {
-        std::string text =
-            " Result Type : " + (modelText ? *modelText : std::string(kModelNames[model])) + "\r\n";
-        for (const std::string& line : infoBody)
-            text += line + "\r\n";
-        for (const std::string& notice : notices)
-            text += " Notice : " + notice + "\r\n";
-        for (const std::string& line : infoLines)
-            text += line + "\r\n";
-        entries.insert(entries.begin(), Entry{UPGRADE_INFO_NAME, {}, text});
     }
+    AddInfo(a, model, infoBody, entries);
 
-    if (const int rc = WriteArchive(*out, entries, store); rc != 0)
+    if (const int rc = WriteArchive(*a.out, entries, a.store); rc != 0)
         return rc;
-    std::printf("%s: %s package archive, %zu entries\n", out->c_str(), kModelNames[model], entries.size());
+    std::printf("%s: %s package archive, %zu entries\n", a.out->c_str(), kModelNames[model], entries.size());
     for (const Entry& entry : entries)
         std::printf("  %s\n", entry.name.c_str());
     return 0;

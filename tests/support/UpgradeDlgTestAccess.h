@@ -1,0 +1,20 @@
+#pragma once
+// The tests' one way into the main window's private state: to set a case up
+// and to check what a reaction left behind. State(dlg).m_nCurrentItem reads
+// as the member does inside the window.
+#include "app/UpgradeDlg.h"
+
+struct CUpgradeDlgTestAccess {
+    static CUpgradeDlgState& State(CUpgradeDlg& dlg) { return dlg; }
+    static const CUpgradeDlgState& State(const CUpgradeDlg& dlg) { return dlg; }
+};
+
+inline CUpgradeDlgState& State(CUpgradeDlg& dlg)
+{
+    return CUpgradeDlgTestAccess::State(dlg);
+}
+
+inline const CUpgradeDlgState& State(const CUpgradeDlg& dlg)
+{
+    return CUpgradeDlgTestAccess::State(dlg);
+}
