@@ -22,10 +22,7 @@ const char* const kNames[] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
 
 class PartImageWindow : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        dlg.OnInitDialog();
-    }
+    void SetUp() override { dlg.OnInitDialog(); }
 
     std::string Write(const DatPackage& package, const std::string& name,
                       std::size_t keepChars = std::string::npos)
