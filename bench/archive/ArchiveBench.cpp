@@ -9,10 +9,11 @@
 // the Data End request written; the client's from its first chunk written to
 // the last acknowledgement read. Prints the figures; exits 1 when the ratio
 // (window throughput / client throughput) is below 0.9 or an image differs.
+#include "FrameWatchBackend.h"
+#include "TestBytes.h"
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
-#include "link/FtdiBackendForward.h"
 
 #include "QuorinSim.h"
 
@@ -38,19 +39,6 @@ using namespace std::chrono_literals;
 constexpr std::size_t kMainBytes = 16u << 20;
 constexpr int kRounds = 5;
 
-std::vector<std::uint8_t> Pattern(std::size_t size, unsigned seed)
-{
-    std::vector<std::uint8_t> out(size);
-    std::uint32_t x = 2463534242u + seed;
-    for (auto& b : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<std::uint8_t>(x);
-    }
-    return out;
-}
-
 void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes)
 {
     std::ofstream(path, std::ios::binary)
@@ -64,9 +52,9 @@ std::vector<std::uint8_t> ReadBytes(const fs::path& path)
 }
 
 // The tty backend with a stopwatch on Boot End acknowledgement and Data End.
-class CTimedBackend final : public CForwardingFtdiBackend {
+class CTimedBackend final : public CFrameWatchBackend {
 public:
-    explicit CTimedBackend(std::unique_ptr<IFtdiBackend> inner) : CForwardingFtdiBackend(std::move(inner)) {}
+    using CFrameWatchBackend::CFrameWatchBackend;
 
     double LastDownloadSeconds()
     {
@@ -74,31 +62,22 @@ public:
         return std::chrono::duration<double>(m_dataEnd - m_bootEndAck).count();
     }
 
-    FtdiStatus Read(FtdiHandle h, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& got,
-                    FtdiSysError& e) override
+private:
+    void OnAnswerRead(std::uint8_t subcommand, Clock::time_point now) override
     {
-        const FtdiStatus status = Inner().Read(h, buffer, count, got, e);
-        const auto now = Clock::now();
-        for (std::uint32_t i = 0; status == FTDI_OK && i + 3 < got; ++i) {
-            if (buffer[i] == 0xFB && buffer[i + 1] == 0x04 && buffer[i + 2] == CMD_UPGRADE &&
-                buffer[i + 3] == SUB_BOOT_END_ACK) {
-                std::lock_guard lock(m_mutex);
-                m_bootEndAck = now;
-            }
-        }
-        return status;
+        if (subcommand != SUB_BOOT_END_ACK)
+            return;
+        std::lock_guard lock(m_mutex);
+        m_bootEndAck = now;
     }
-    FtdiStatus Write(FtdiHandle h, const std::uint8_t* buffer, std::uint32_t count,
-                     std::uint32_t& written) override
+    void OnRequestWritten(std::uint8_t subcommand, Clock::time_point now) override
     {
-        if (count >= 4 && buffer[2] == CMD_UPGRADE && buffer[3] == SUB_DATA_END) {
-            std::lock_guard lock(m_mutex);
-            m_dataEnd = Clock::now();
-        }
-        return Inner().Write(h, buffer, count, written);
+        if (subcommand != SUB_DATA_END)
+            return;
+        std::lock_guard lock(m_mutex);
+        m_dataEnd = now;
     }
 
-private:
     std::mutex m_mutex;
     Clock::time_point m_bootEndAck{}, m_dataEnd{};
 };

@@ -12,10 +12,12 @@
 // finish record after 400 ms), which a real board does not need; they are
 // listed apart.
 #include "QuorinSim.h"
+#include "TestBytes.h"
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,16 +37,11 @@ constexpr std::size_t FINISH_BYTES = 4;
 constexpr std::size_t BLOCK = 1024;
 constexpr double BITS_PER_BYTE = 10.0; // start, 8 data, stop
 
-Bytes Pattern(std::size_t n, unsigned seed)
+// '#' marks the end of a body ("##"): the pattern holds none.
+Bytes BodyPattern(std::size_t n, unsigned seed)
 {
-    Bytes out(n);
-    std::uint32_t x = seed * 2654435761u + 7;
-    for (auto& b : out) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
-        if (b == '#')
-            b = '+';
-    }
+    Bytes out = Pattern(n, seed);
+    std::replace(out.begin(), out.end(), std::uint8_t{'#'}, std::uint8_t{'+'});
     return out;
 }
 
@@ -70,8 +67,8 @@ int main()
     }
     const std::string dir = dirTemplate;
 
-    const Bytes boot = Pattern(BOOT_BYTES, 1);
-    Bytes body = Pattern(BODY_BYTES - 2 - FINISH_BYTES, 2);
+    const Bytes boot = BodyPattern(BOOT_BYTES, 1);
+    Bytes body = BodyPattern(BODY_BYTES - 2 - FINISH_BYTES, 2);
     body.push_back('#');
     body.push_back('#');
     for (std::size_t i = 0; i < FINISH_BYTES; ++i)

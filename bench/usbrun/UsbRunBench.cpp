@@ -8,10 +8,11 @@
 // its floor is the mandated 10 ms wait before each memory chunk. Prints the
 // figures and exits 1 when a run fails or the tty download takes more than
 // 1.1 times its floor.
+#include "FrameWatchBackend.h"
+#include "TestBytes.h"
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
-#include "link/FtdiBackendForward.h"
 
 #include "DatWriter.h"
 #include "QuorinSim.h"
@@ -34,7 +35,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A backend with a stopwatch on the frames that bound a data download.
-class CTimedBackend final : public CForwardingFtdiBackend {
+class CTimedBackend final : public CFrameWatchBackend {
 public:
     struct Item {
         Clock::time_point bootEndAck{};
@@ -42,7 +43,7 @@ public:
         int chunks = 0;
     };
 
-    explicit CTimedBackend(std::unique_ptr<IFtdiBackend> inner) : CForwardingFtdiBackend(std::move(inner)) {}
+    using CFrameWatchBackend::CFrameWatchBackend;
 
     std::vector<Item> Items()
     {
@@ -58,50 +59,34 @@ public:
         return {m_nAcks ? m_targetMs / m_nAcks : 0.0, m_nTurns ? m_windowMs / m_nTurns : 0.0};
     }
 
-    FtdiStatus Read(FtdiHandle h, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& got,
-                    FtdiSysError& e) override
+private:
+    void OnAnswerRead(std::uint8_t subcommand, Clock::time_point now) override
     {
-        const FtdiStatus status = Inner().Read(h, buffer, count, got, e);
-        const auto now = Clock::now();
-        // Answers are small and come whole at this pace: look for FB 04 0B 0E.
-        for (std::uint32_t i = 0; status == FTDI_OK && i + 3 < got; ++i) {
-            if (buffer[i] == 0xFB && buffer[i + 1] == 0x04 && buffer[i + 2] == CMD_UPGRADE &&
-                buffer[i + 3] == SUB_DATA_DOWN_ACK) {
-                std::lock_guard lock(m_mutex);
-                m_targetMs += std::chrono::duration<double, std::milli>(now - m_lastWrite).count();
-                ++m_nAcks;
-                m_lastAck = now;
-                m_bAckPending = true;
-            }
-            if (buffer[i] == 0xFB && buffer[i + 1] == 0x04 && buffer[i + 2] == CMD_UPGRADE &&
-                buffer[i + 3] == SUB_BOOT_END_ACK) {
-                std::lock_guard lock(m_mutex);
-                m_items.push_back(Item{now, {}, 0});
-            }
+        std::lock_guard lock(m_mutex);
+        if (subcommand == SUB_DATA_DOWN_ACK) {
+            m_targetMs += std::chrono::duration<double, std::milli>(now - m_lastWrite).count();
+            ++m_nAcks;
+            m_lastAck = now;
+            m_bAckPending = true;
         }
-        return status;
+        if (subcommand == SUB_BOOT_END_ACK)
+            m_items.push_back(Item{now, {}, 0});
     }
-    FtdiStatus Write(FtdiHandle h, const std::uint8_t* buffer, std::uint32_t count,
-                     std::uint32_t& written) override
+    void OnRequestWritten(std::uint8_t subcommand, Clock::time_point now) override
     {
-        if (count >= 4 && buffer[2] == CMD_UPGRADE) {
-            std::lock_guard lock(m_mutex);
-            const auto now = Clock::now();
-            if (m_bAckPending) {
-                m_windowMs += std::chrono::duration<double, std::milli>(now - m_lastAck).count();
-                ++m_nTurns;
-                m_bAckPending = false;
-            }
-            m_lastWrite = now;
-            if (!m_items.empty() && buffer[3] == SUB_DATA_DOWN)
-                ++m_items.back().chunks;
-            if (!m_items.empty() && buffer[3] == SUB_DATA_END)
-                m_items.back().dataEnd = Clock::now();
+        std::lock_guard lock(m_mutex);
+        if (m_bAckPending) {
+            m_windowMs += std::chrono::duration<double, std::milli>(now - m_lastAck).count();
+            ++m_nTurns;
+            m_bAckPending = false;
         }
-        return Inner().Write(h, buffer, count, written);
+        m_lastWrite = now;
+        if (!m_items.empty() && subcommand == SUB_DATA_DOWN)
+            ++m_items.back().chunks;
+        if (!m_items.empty() && subcommand == SUB_DATA_END)
+            m_items.back().dataEnd = now;
     }
 
-private:
     std::mutex m_mutex;
     std::vector<Item> m_items;
     Clock::time_point m_lastWrite{}, m_lastAck{};
@@ -109,19 +94,6 @@ private:
     double m_targetMs = 0, m_windowMs = 0;
     int m_nAcks = 0, m_nTurns = 0;
 };
-
-std::vector<std::uint8_t> Pattern(std::size_t size, unsigned seed)
-{
-    std::vector<std::uint8_t> out(size);
-    std::uint32_t x = 2463534242u + seed;
-    for (auto& b : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<std::uint8_t>(x);
-    }
-    return out;
-}
 
 struct Row {
     double dataMs = 0, floorMs = 0, runSeconds = 0, targetMs = 0, windowMs = 0;

@@ -209,22 +209,13 @@ bool CHeadlessHost::AskYesNo(const std::string& text)
     m_messages.push_back({text, MessageIcon::None});
     Trace("Question: " + text);
     // Nobody there to answer takes the default, No.
-    bool yes = false;
-    if (!m_yesNoAnswers.empty()) {
-        yes = m_yesNoAnswers.front();
-        m_yesNoAnswers.pop_front();
-    }
-    return yes;
+    return m_yesNoAnswers.Take(false);
 }
 
 std::optional<std::string> CHeadlessHost::OpenFileDialog(const FileDialogOptions& options)
 {
     m_fileDialogs.push_back(options);
-    if (m_fileAnswers.empty())
-        return std::nullopt;
-    auto answer = std::move(m_fileAnswers.front());
-    m_fileAnswers.pop_front();
-    return answer;
+    return m_fileAnswers.Take(std::nullopt);
 }
 
 void CHeadlessHost::StartTimer(int id, int intervalMs)

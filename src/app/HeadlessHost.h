@@ -4,6 +4,7 @@
 // with the one-shot timers and the synchronous hand-off. Tests drive whole
 // user scenarios through it; the console front end prints from it.
 #include "app/DialogHost.h"
+#include "app/ScriptedAnswers.h"
 #include "app/TraceLog.h"
 
 #include <chrono>
@@ -80,8 +81,8 @@ public:
     // Chooses an entry of a drop-down list (index -1: none).
     void Choose(int id, int index);
     void CloseWindow();
-    void QueueOpenFileAnswer(std::optional<std::string> path) { m_fileAnswers.push_back(std::move(path)); }
-    void QueueYesNoAnswer(bool yes) { m_yesNoAnswers.push_back(yes); }
+    void QueueOpenFileAnswer(std::optional<std::string> path) { m_fileAnswers.Queue(std::move(path)); }
+    void QueueYesNoAnswer(bool yes) { m_yesNoAnswers.Queue(yes); }
 
     // --- What the user saw
     const std::vector<Message>& Messages() const { return m_messages; }
@@ -133,8 +134,8 @@ private:
     bool m_bEnded = false;
     std::map<int, Control> m_controls;
     std::vector<Message> m_messages;
-    std::deque<std::optional<std::string>> m_fileAnswers;
-    std::deque<bool> m_yesNoAnswers;
+    CScriptedAnswers<std::optional<std::string>> m_fileAnswers;
+    CScriptedAnswers<bool> m_yesNoAnswers;
     std::vector<FileDialogOptions> m_fileDialogs;
     std::map<int, Clock::time_point> m_timers;
     mutable std::mutex m_traceMutex;

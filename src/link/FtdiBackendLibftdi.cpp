@@ -1,7 +1,7 @@
 // The FTDI bridge straight on USB through libftdi1: the default backend.
 #include "link/FtdiBackend.h"
 #include "link/FtdiBridgeList.h"
-#include "link/FtdiHandleTable.h"
+#include "link/FtdiDeviceBackend.h"
 
 #include <algorithm>
 #include <chrono>
@@ -77,65 +77,38 @@ struct LibftdiDevice {
 // A negative libusb/libftdi result of a transfer, in the link's numbering.
 FtdiSysError SysErrorFromTransfer(int rc)
 {
-    FtdiSysError error;
-    error.native = rc;
-    switch (rc) {
-    case LIBUSB_ERROR_NO_DEVICE:
-    case LIBUSB_ERROR_IO:
-    case LIBUSB_ERROR_PIPE:
-        error.code = FTDI_SYSERR_DEVICE_NOT_FUNCTIONING;
-        break;
-    case FTDI_ERR_NO_USB_DEVICE:
-        error.code = FTDI_SYSERR_INVALID_HANDLE;
-        break;
-    default:
-        error.code = FTDI_SYSERR_OTHER;
-        break;
-    }
-    return error;
+    return FtdiSysErrorOf(rc, {LIBUSB_ERROR_NO_DEVICE, LIBUSB_ERROR_IO, LIBUSB_ERROR_PIPE},
+                          FTDI_ERR_NO_USB_DEVICE);
 }
 
-class CFtdiBackendLibftdi final : public IFtdiBackend {
+class CFtdiBackendLibftdi final : public CFtdiDeviceBackend<LibftdiDevice> {
 public:
-    explicit CFtdiBackendLibftdi(std::string choice) : m_strChoice(std::move(choice)) {}
+    explicit CFtdiBackendLibftdi(std::string choice)
+        : CFtdiDeviceBackend(FTDI_ERR_NO_USB_DEVICE), m_strChoice(std::move(choice))
+    {
+    }
 
     FtdiStatus ListDevices(std::uint32_t& count) override
     {
         count = 0;
-        ContextPtr ctx(ftdi_new());
-        if (!ctx) {
-            Trace("USB: libftdi could not start libusb\r\n");
-            return FTDI_INSUFFICIENT_RESOURCES;
-        }
-        ftdi_device_list* raw = nullptr;
-        // Vendor and product 0 select libftdi's list of FTDI ids
-        // (0403:6001, 6010, 6011, 6014, 6015).
-        const int n = ftdi_usb_find_all(ctx.get(), &raw, 0, 0);
-        DeviceListPtr list(raw);
-        if (n < 0) {
-            TraceFtdi("ftdi_usb_find_all", n, ctx.get());
-            return FTDI_IO_ERROR;
-        }
+        ContextPtr ctx;
+        DeviceListPtr list;
+        int attached = 0;
+        if (const FtdiStatus status = FindAll(ctx, list, attached); status != FTDI_OK)
+            return status;
         count = static_cast<std::uint32_t>(Candidates(list.get()).size());
         if (count == 0)
-            ExplainNoDevice(n);
+            ExplainNoDevice(attached);
         return FTDI_OK;
     }
 
     FtdiStatus Open(std::uint32_t index, FtdiHandle& handle) override
     {
-        ContextPtr ctx(ftdi_new());
-        if (!ctx) {
-            Trace("USB: libftdi could not start libusb\r\n");
-            return FTDI_INSUFFICIENT_RESOURCES;
-        }
-        ftdi_device_list* raw = nullptr;
-        const int n = ftdi_usb_find_all(ctx.get(), &raw, 0, 0);
-        DeviceListPtr list(raw);
-        if (n < 0) {
-            TraceFtdi("ftdi_usb_find_all", n, ctx.get());
-            return FTDI_IO_ERROR;
-        }
+        ContextPtr ctx;
+        DeviceListPtr list;
+        int attached = 0;
+        if (const FtdiStatus status = FindAll(ctx, list, attached); status != FTDI_OK)
+            return status;
         const auto candidates = Candidates(list.get());
         if (index >= candidates.size())
             return FTDI_DEVICE_NOT_FOUND;
@@ -164,93 +137,76 @@ public:
                 ExplainClaimFailure(dev);
             return FTDI_DEVICE_NOT_OPENED;
         }
-        handle = m_table.Add(std::make_unique<LibftdiDevice>(std::move(ctx)));
+        handle = AddDevice(std::make_unique<LibftdiDevice>(std::move(ctx)));
         std::lock_guard lock(m_openMutex);
         m_openNodes[handle] = node;
         return FTDI_OK;
     }
 
-    FtdiStatus SetUsbParameters(FtdiHandle handle, std::uint32_t inTransferSize,
-                                std::uint32_t outTransferSize) override
+private:
+    FtdiStatus SetUsbParametersOn(LibftdiDevice& device, std::uint32_t inTransferSize,
+                                  std::uint32_t outTransferSize) override
     {
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        if (!IsValidTransferSize(inTransferSize) || !IsValidTransferSize(outTransferSize))
-            return FTDI_INVALID_PARAMETER;
         // libftdi caps the read chunk at 16384 on Linux; that still exceeds
         // the largest frame.
         if (inTransferSize != 0) {
-            std::lock_guard lock(use->readMutex);
-            if (const int rc = ftdi_read_data_set_chunksize(use->ctx.get(), inTransferSize); rc < 0) {
-                TraceFtdi("ftdi_read_data_set_chunksize", rc, use->ctx.get());
+            std::lock_guard lock(device.readMutex);
+            if (const int rc = ftdi_read_data_set_chunksize(device.ctx.get(), inTransferSize); rc < 0) {
+                TraceFtdi("ftdi_read_data_set_chunksize", rc, device.ctx.get());
                 return FTDI_IO_ERROR;
             }
         }
         if (outTransferSize != 0) {
-            std::lock_guard lock(use->writeMutex);
-            if (const int rc = ftdi_write_data_set_chunksize(use->ctx.get(), outTransferSize); rc < 0) {
-                TraceFtdi("ftdi_write_data_set_chunksize", rc, use->ctx.get());
+            std::lock_guard lock(device.writeMutex);
+            if (const int rc = ftdi_write_data_set_chunksize(device.ctx.get(), outTransferSize); rc < 0) {
+                TraceFtdi("ftdi_write_data_set_chunksize", rc, device.ctx.get());
                 return FTDI_IO_ERROR;
             }
         }
         return FTDI_OK;
     }
 
-    FtdiStatus Purge(FtdiHandle handle, std::uint32_t mask) override
+    FtdiStatus PurgeOn(LibftdiDevice& device, std::uint32_t mask) override
     {
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        if ((mask & ~(FTDI_PURGE_RX | FTDI_PURGE_TX)) != 0)
-            return FTDI_INVALID_PARAMETER;
-        std::scoped_lock lock(use->readMutex, use->writeMutex);
+        std::scoped_lock lock(device.readMutex, device.writeMutex);
         int rc = 0;
         if ((mask & FTDI_PURGE_RX) != 0) {
-            use->rx.clear();
-            use->rxHead = 0;
-            rc = ftdi_tciflush(use->ctx.get());
+            device.rx.clear();
+            device.rxHead = 0;
+            rc = ftdi_tciflush(device.ctx.get());
         }
         if (rc >= 0 && (mask & FTDI_PURGE_TX) != 0)
-            rc = ftdi_tcoflush(use->ctx.get());
+            rc = ftdi_tcoflush(device.ctx.get());
         if (rc < 0) {
-            TraceFtdi("purge", rc, use->ctx.get());
+            TraceFtdi("purge", rc, device.ctx.get());
             return FTDI_IO_ERROR;
         }
         return FTDI_OK;
     }
 
-    FtdiStatus SetTimeouts(FtdiHandle handle, std::uint32_t readTimeoutMs,
-                           std::uint32_t writeTimeoutMs) override
+    FtdiStatus SetTimeoutsOn(LibftdiDevice& device, std::uint32_t readTimeoutMs,
+                             std::uint32_t writeTimeoutMs) override
     {
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
         {
-            std::lock_guard lock(use->readMutex);
-            use->ctx->usb_read_timeout = ToTimeout(readTimeoutMs);
+            std::lock_guard lock(device.readMutex);
+            device.ctx->usb_read_timeout = ToTimeout(readTimeoutMs);
         }
-        std::lock_guard lock(use->writeMutex);
-        use->ctx->usb_write_timeout = ToTimeout(writeTimeoutMs);
+        std::lock_guard lock(device.writeMutex);
+        device.ctx->usb_write_timeout = ToTimeout(writeTimeoutMs);
         return FTDI_OK;
     }
 
-    FtdiStatus SetLatencyTimer(FtdiHandle handle, std::uint8_t latencyMs) override
+    FtdiStatus SetLatencyTimerOn(LibftdiDevice& device, std::uint8_t latencyMs) override
     {
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        if (latencyMs == 0)
-            return FTDI_INVALID_PARAMETER;
-        std::lock_guard lock(use->readMutex);
-        if (const int rc = ftdi_set_latency_timer(use->ctx.get(), latencyMs); rc < 0) {
-            TraceFtdi("ftdi_set_latency_timer", rc, use->ctx.get());
+        std::lock_guard lock(device.readMutex);
+        if (const int rc = ftdi_set_latency_timer(device.ctx.get(), latencyMs); rc < 0) {
+            TraceFtdi("ftdi_set_latency_timer", rc, device.ctx.get());
             return FTDI_IO_ERROR;
         }
         // Read it back: the reply turnaround rests on this value.
         unsigned char now = 0;
-        if (const int rc = ftdi_get_latency_timer(use->ctx.get(), &now); rc < 0) {
-            TraceFtdi("ftdi_get_latency_timer", rc, use->ctx.get());
+        if (const int rc = ftdi_get_latency_timer(device.ctx.get(), &now); rc < 0) {
+            TraceFtdi("ftdi_get_latency_timer", rc, device.ctx.get());
             return FTDI_IO_ERROR;
         }
         if (now != latencyMs) {
@@ -261,65 +217,51 @@ public:
         return FTDI_OK;
     }
 
-    FtdiStatus GetStatus(FtdiHandle handle, std::uint32_t& rxBytes, std::uint32_t& txBytes,
-                         std::uint32_t& eventStatus, FtdiSysError& error) override
+    FtdiStatus GetStatusOn(LibftdiDevice& device, std::uint32_t& rxBytes, std::uint32_t&,
+                           FtdiSysError& error) override
     {
-        rxBytes = txBytes = eventStatus = 0;
-        auto use = m_table.Acquire(handle);
-        if (!use) {
-            error = {FTDI_SYSERR_INVALID_HANDLE, FTDI_ERR_NO_USB_DEVICE};
-            return FTDI_INVALID_HANDLE;
-        }
-        std::lock_guard lock(use->readMutex);
+        std::lock_guard lock(device.readMutex);
         // The chip cannot say how much it holds; pull what it has into the
         // host buffer (it answers within one latency period) and count that.
-        if (Pending(*use) < HOST_BUFFER_LIMIT) {
+        if (Pending(device) < HOST_BUFFER_LIMIT) {
             std::uint8_t chunk[PULL_CHUNK];
-            const int rc = ftdi_read_data(use->ctx.get(), chunk, PULL_CHUNK);
+            const int rc = ftdi_read_data(device.ctx.get(), chunk, PULL_CHUNK);
             if (rc > 0) {
-                use->rx.insert(use->rx.end(), chunk, chunk + rc);
+                device.rx.insert(device.rx.end(), chunk, chunk + rc);
             } else if (rc < 0 && rc != LIBUSB_ERROR_TIMEOUT) {
                 error = SysErrorFromTransfer(rc);
-                TraceFtdi("ftdi_read_data", rc, use->ctx.get());
+                TraceFtdi("ftdi_read_data", rc, device.ctx.get());
                 return FTDI_IO_ERROR;
             }
         }
-        rxBytes = static_cast<std::uint32_t>(Pending(*use));
+        rxBytes = static_cast<std::uint32_t>(Pending(device));
         return FTDI_OK;
     }
 
-    FtdiStatus Read(FtdiHandle handle, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesRead,
-                    FtdiSysError& error) override
+    FtdiStatus ReadOn(LibftdiDevice& device, std::uint8_t* buffer, std::uint32_t count,
+                      std::uint32_t& bytesRead, FtdiSysError& error) override
     {
-        bytesRead = 0;
-        auto use = m_table.Acquire(handle);
-        if (!use) {
-            error = {FTDI_SYSERR_INVALID_HANDLE, FTDI_ERR_NO_USB_DEVICE};
-            return FTDI_INVALID_HANDLE;
-        }
-        if (count > 0 && buffer == nullptr)
-            return FTDI_INVALID_PARAMETER;
-        std::lock_guard lock(use->readMutex);
-        const std::size_t fromHost = std::min<std::size_t>(count, Pending(*use));
+        std::lock_guard lock(device.readMutex);
+        const std::size_t fromHost = std::min<std::size_t>(count, Pending(device));
         if (fromHost > 0) {
-            std::memcpy(buffer, use->rx.data() + use->rxHead, fromHost);
-            use->rxHead += fromHost;
-            if (use->rxHead == use->rx.size()) {
-                use->rx.clear();
-                use->rxHead = 0;
+            std::memcpy(buffer, device.rx.data() + device.rxHead, fromHost);
+            device.rxHead += fromHost;
+            if (device.rxHead == device.rx.size()) {
+                device.rx.clear();
+                device.rxHead = 0;
             }
             bytesRead = static_cast<std::uint32_t>(fromHost);
         }
-        const auto deadline = Clock::now() + std::chrono::milliseconds(use->ctx->usb_read_timeout);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(device.ctx->usb_read_timeout);
         while (bytesRead < count && Clock::now() < deadline) {
             // Returns 0 after a status-only packet, which the chip sends
             // once per latency period: this loop polls at that rate.
             const int rc =
-                ftdi_read_data(use->ctx.get(), buffer + bytesRead, static_cast<int>(count - bytesRead));
+                ftdi_read_data(device.ctx.get(), buffer + bytesRead, static_cast<int>(count - bytesRead));
             if (rc > 0) {
                 bytesRead += static_cast<std::uint32_t>(rc);
             } else if (rc < 0 && rc != LIBUSB_ERROR_TIMEOUT) {
-                TraceFtdi("ftdi_read_data", rc, use->ctx.get());
+                TraceFtdi("ftdi_read_data", rc, device.ctx.get());
                 if (bytesRead > 0)
                     return FTDI_OK; // the failure shows on the next call
                 error = SysErrorFromTransfer(rc);
@@ -329,39 +271,47 @@ public:
         return FTDI_OK;
     }
 
-    FtdiStatus Write(FtdiHandle handle, const std::uint8_t* buffer, std::uint32_t count,
-                     std::uint32_t& bytesWritten) override
+    FtdiStatus WriteOn(LibftdiDevice& device, const std::uint8_t* buffer, std::uint32_t count,
+                       std::uint32_t& bytesWritten) override
     {
-        bytesWritten = 0;
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        if (count > 0 && buffer == nullptr)
-            return FTDI_INVALID_PARAMETER;
-        std::lock_guard lock(use->writeMutex);
-        const int rc = ftdi_write_data(use->ctx.get(), buffer, static_cast<int>(count));
+        std::lock_guard lock(device.writeMutex);
+        const int rc = ftdi_write_data(device.ctx.get(), buffer, static_cast<int>(count));
         if (rc < 0) {
-            TraceFtdi("ftdi_write_data", rc, use->ctx.get());
+            TraceFtdi("ftdi_write_data", rc, device.ctx.get());
             return FTDI_IO_ERROR;
         }
         bytesWritten = static_cast<std::uint32_t>(rc);
         return FTDI_OK;
     }
 
-    FtdiStatus Close(FtdiHandle handle) override
+    // A running transfer ends within its timeout (the link lowers it before
+    // closing); Close waits for it before the device is released.
+    void Closed(FtdiHandle handle) override
     {
-        // A running transfer ends within its timeout (the link lowers it
-        // before closing); the table waits for it.
-        auto device = m_table.Remove(handle, [](LibftdiDevice&) {});
-        if (!device)
-            return FTDI_INVALID_HANDLE;
-        device.reset(); // released before another open may claim it
         std::lock_guard lock(m_openMutex);
         m_openNodes.erase(handle);
-        return FTDI_OK;
     }
 
-private:
+    // A fresh context and the FTDI devices attached; attached is their
+    // number before the choice narrows them.
+    FtdiStatus FindAll(ContextPtr& ctx, DeviceListPtr& list, int& attached) const
+    {
+        ctx.reset(ftdi_new());
+        if (!ctx) {
+            Trace("USB: libftdi could not start libusb\r\n");
+            return FTDI_INSUFFICIENT_RESOURCES;
+        }
+        ftdi_device_list* raw = nullptr;
+        // Vendor and product 0 select libftdi's list of FTDI ids
+        // (0403:6001, 6010, 6011, 6014, 6015).
+        attached = ftdi_usb_find_all(ctx.get(), &raw, 0, 0);
+        list.reset(raw);
+        if (attached < 0) {
+            TraceFtdi("ftdi_usb_find_all", attached, ctx.get());
+            return FTDI_IO_ERROR;
+        }
+        return FTDI_OK;
+    }
     static std::size_t Pending(const LibftdiDevice& device) { return device.rx.size() - device.rxHead; }
 
     static int ToTimeout(std::uint32_t ms) { return ms > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(ms); }
@@ -477,7 +427,6 @@ private:
     std::string m_strChoice;
     mutable std::mutex m_openMutex;
     std::map<FtdiHandle, std::string> m_openNodes;
-    CFtdiHandleTable<LibftdiDevice> m_table;
 };
 
 } // namespace

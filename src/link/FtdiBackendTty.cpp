@@ -1,7 +1,7 @@
 // The FTDI bridge behind a tty: /dev/ttyUSB0 (the kernel's ftdi_sio driver)
 // or the slave side of a pseudo-terminal played by the virtual target.
 #include "link/FtdiBackend.h"
-#include "link/FtdiHandleTable.h"
+#include "link/FtdiDeviceBackend.h"
 #include "link/TtyPosix.h"
 
 #include <atomic>
@@ -44,22 +44,7 @@ struct TtyDevice {
 // device (unplugged adapter, pty whose master closed) is "not functioning".
 FtdiSysError SysErrorFromErrno(int err)
 {
-    FtdiSysError error;
-    error.native = err;
-    switch (err) {
-    case EIO:
-    case ENODEV:
-    case ENXIO:
-        error.code = FTDI_SYSERR_DEVICE_NOT_FUNCTIONING;
-        break;
-    case EBADF:
-        error.code = FTDI_SYSERR_INVALID_HANDLE;
-        break;
-    default:
-        error.code = FTDI_SYSERR_OTHER;
-        break;
-    }
-    return error;
+    return FtdiSysErrorOf(err, {EIO, ENODEV, ENXIO}, EBADF);
 }
 
 int RemainingMs(Clock::time_point deadline)
@@ -74,9 +59,9 @@ EWait WaitPort(TtyDevice& device, short events, int timeoutMs, int& err)
     return tty::WaitPort(device.port.Get(), events, device.wake.Get(), timeoutMs, err);
 }
 
-class CFtdiBackendTty final : public IFtdiBackend {
+class CFtdiBackendTty final : public CFtdiDeviceBackend<TtyDevice> {
 public:
-    explicit CFtdiBackendTty(std::string path) : m_strPath(std::move(path)) {}
+    explicit CFtdiBackendTty(std::string path) : CFtdiDeviceBackend(EBADF), m_strPath(std::move(path)) {}
 
     FtdiStatus ListDevices(std::uint32_t& count) override
     {
@@ -116,82 +101,70 @@ public:
             tty::ReleaseExclusive(port.Get());
             return FTDI_INSUFFICIENT_RESOURCES;
         }
-        handle = m_table.Add(std::make_unique<TtyDevice>(std::move(port), std::move(wake)));
+        handle = AddDevice(std::make_unique<TtyDevice>(std::move(port), std::move(wake)));
         ++m_nOpen;
         return FTDI_OK;
     }
 
-    FtdiStatus SetUsbParameters(FtdiHandle handle, std::uint32_t inTransferSize,
-                                std::uint32_t outTransferSize) override
+    void WaitForData(FtdiHandle handle, int timeoutMs) override
     {
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
+        auto use = AcquireDevice(handle);
+        if (!use) {
+            IFtdiBackend::WaitForData(handle, timeoutMs);
+            return;
+        }
+        int err = 0;
+        if (WaitPort(*use, POLLIN, timeoutMs, err) == EWait::FAILED)
+            IFtdiBackend::WaitForData(handle, timeoutMs);
+    }
+
+private:
+    FtdiStatus SetUsbParametersOn(TtyDevice&, std::uint32_t, std::uint32_t) override
+    {
         // The kernel driver picks its own URB sizes; only the values are checked.
-        if (!IsValidTransferSize(inTransferSize) || !IsValidTransferSize(outTransferSize))
-            return FTDI_INVALID_PARAMETER;
         return FTDI_OK;
     }
 
-    FtdiStatus Purge(FtdiHandle handle, std::uint32_t mask) override
+    FtdiStatus PurgeOn(TtyDevice& device, std::uint32_t mask) override
     {
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        if ((mask & ~(FTDI_PURGE_RX | FTDI_PURGE_TX)) != 0)
-            return FTDI_INVALID_PARAMETER;
         if (mask == 0)
             return FTDI_OK;
         const int queue = mask == FTDI_PURGE_RX ? TCIFLUSH : mask == FTDI_PURGE_TX ? TCOFLUSH : TCIOFLUSH;
-        if (::tcflush(use->port.Get(), queue) != 0) {
+        if (::tcflush(device.port.Get(), queue) != 0) {
             TraceErrno("tcflush", errno);
             return FTDI_IO_ERROR;
         }
         return FTDI_OK;
     }
 
-    FtdiStatus SetTimeouts(FtdiHandle handle, std::uint32_t readTimeoutMs,
-                           std::uint32_t writeTimeoutMs) override
+    FtdiStatus SetTimeoutsOn(TtyDevice& device, std::uint32_t readTimeoutMs,
+                             std::uint32_t writeTimeoutMs) override
     {
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        use->readTimeoutMs = readTimeoutMs;
-        use->writeTimeoutMs = writeTimeoutMs;
+        device.readTimeoutMs = readTimeoutMs;
+        device.writeTimeoutMs = writeTimeoutMs;
         return FTDI_OK;
     }
 
-    FtdiStatus SetLatencyTimer(FtdiHandle handle, std::uint8_t latencyMs) override
+    FtdiStatus SetLatencyTimerOn(TtyDevice& device, std::uint8_t latencyMs) override
     {
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        if (latencyMs == 0)
-            return FTDI_INVALID_PARAMETER;
         // ftdi_sio runs its latency timer at 1 ms with the low-latency flag and
         // at 16 ms without. A pty has no such flag; that is not a failure.
         serial_struct serial{};
-        if (::ioctl(use->port.Get(), TIOCGSERIAL, &serial) == 0) {
+        if (::ioctl(device.port.Get(), TIOCGSERIAL, &serial) == 0) {
             if (latencyMs < 16)
                 serial.flags |= ASYNC_LOW_LATENCY;
             else
                 serial.flags &= ~ASYNC_LOW_LATENCY;
-            if (::ioctl(use->port.Get(), TIOCSSERIAL, &serial) != 0)
+            if (::ioctl(device.port.Get(), TIOCSSERIAL, &serial) != 0)
                 TraceErrno("TIOCSSERIAL low latency", errno);
         }
         return FTDI_OK;
     }
 
-    FtdiStatus GetStatus(FtdiHandle handle, std::uint32_t& rxBytes, std::uint32_t& txBytes,
-                         std::uint32_t& eventStatus, FtdiSysError& error) override
+    FtdiStatus GetStatusOn(TtyDevice& device, std::uint32_t& rxBytes, std::uint32_t& txBytes,
+                           FtdiSysError& error) override
     {
-        rxBytes = txBytes = eventStatus = 0;
-        auto use = m_table.Acquire(handle);
-        if (!use) {
-            error = {FTDI_SYSERR_INVALID_HANDLE, EBADF};
-            return FTDI_INVALID_HANDLE;
-        }
-        const int fd = use->port.Get();
+        const int fd = device.port.Get();
         int waiting = 0;
         if (::ioctl(fd, FIONREAD, &waiting) != 0) {
             error = SysErrorFromErrno(errno);
@@ -214,21 +187,13 @@ public:
         return FTDI_OK;
     }
 
-    FtdiStatus Read(FtdiHandle handle, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesRead,
-                    FtdiSysError& error) override
+    FtdiStatus ReadOn(TtyDevice& device, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytesRead,
+                      FtdiSysError& error) override
     {
-        bytesRead = 0;
-        auto use = m_table.Acquire(handle);
-        if (!use) {
-            error = {FTDI_SYSERR_INVALID_HANDLE, EBADF};
-            return FTDI_INVALID_HANDLE;
-        }
-        if (count > 0 && buffer == nullptr)
-            return FTDI_INVALID_PARAMETER;
-        std::lock_guard lock(use->readMutex);
-        const auto deadline = Clock::now() + std::chrono::milliseconds(use->readTimeoutMs.load());
+        std::lock_guard lock(device.readMutex);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(device.readTimeoutMs.load());
         while (bytesRead < count) {
-            const ssize_t n = ::read(use->port.Get(), buffer + bytesRead, count - bytesRead);
+            const ssize_t n = ::read(device.port.Get(), buffer + bytesRead, count - bytesRead);
             if (n > 0) {
                 bytesRead += static_cast<std::uint32_t>(n);
                 continue;
@@ -237,7 +202,7 @@ public:
             if (n < 0 && err == EINTR)
                 continue;
             if (n < 0 && err == EAGAIN) {
-                switch (WaitPort(*use, POLLIN, RemainingMs(deadline), err)) {
+                switch (WaitPort(device, POLLIN, RemainingMs(deadline), err)) {
                 case EWait::READY:
                     continue;
                 case EWait::TIMEOUT:
@@ -254,19 +219,13 @@ public:
         return FTDI_OK;
     }
 
-    FtdiStatus Write(FtdiHandle handle, const std::uint8_t* buffer, std::uint32_t count,
-                     std::uint32_t& bytesWritten) override
+    FtdiStatus WriteOn(TtyDevice& device, const std::uint8_t* buffer, std::uint32_t count,
+                       std::uint32_t& bytesWritten) override
     {
-        bytesWritten = 0;
-        auto use = m_table.Acquire(handle);
-        if (!use)
-            return FTDI_INVALID_HANDLE;
-        if (count > 0 && buffer == nullptr)
-            return FTDI_INVALID_PARAMETER;
-        std::lock_guard lock(use->writeMutex);
-        const auto deadline = Clock::now() + std::chrono::milliseconds(use->writeTimeoutMs.load());
+        std::lock_guard lock(device.writeMutex);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(device.writeTimeoutMs.load());
         while (bytesWritten < count) {
-            const ssize_t n = ::write(use->port.Get(), buffer + bytesWritten, count - bytesWritten);
+            const ssize_t n = ::write(device.port.Get(), buffer + bytesWritten, count - bytesWritten);
             if (n > 0) {
                 bytesWritten += static_cast<std::uint32_t>(n);
                 continue;
@@ -275,7 +234,7 @@ public:
             if (err == EINTR)
                 continue;
             if (err == EAGAIN) {
-                const EWait wait = WaitPort(*use, POLLOUT, RemainingMs(deadline), err);
+                const EWait wait = WaitPort(device, POLLOUT, RemainingMs(deadline), err);
                 if (wait == EWait::READY)
                     continue;
                 if (wait == EWait::TIMEOUT || wait == EWait::CLOSING)
@@ -287,29 +246,11 @@ public:
         return FTDI_OK;
     }
 
-    FtdiStatus Close(FtdiHandle handle) override
-    {
-        auto device = m_table.Remove(handle, [](TtyDevice& d) { d.wake.Signal(); });
-        if (!device)
-            return FTDI_INVALID_HANDLE;
-        device.reset(); // the tty is free before another open may take it
-        --m_nOpen;
-        return FTDI_OK;
-    }
+    void WakeForClose(TtyDevice& device) override { device.wake.Signal(); }
 
-    void WaitForData(FtdiHandle handle, int timeoutMs) override
-    {
-        auto use = m_table.Acquire(handle);
-        if (!use) {
-            IFtdiBackend::WaitForData(handle, timeoutMs);
-            return;
-        }
-        int err = 0;
-        if (WaitPort(*use, POLLIN, timeoutMs, err) == EWait::FAILED)
-            IFtdiBackend::WaitForData(handle, timeoutMs);
-    }
+    // The tty is free before another open may take it.
+    void Closed(FtdiHandle) override { --m_nOpen; }
 
-private:
     // Bytes already read are delivered; the failure shows on the next call.
     static FtdiStatus Failed(std::uint32_t bytesRead, FtdiSysError why, FtdiSysError& error)
     {
@@ -350,7 +291,6 @@ private:
 
     std::string m_strPath;
     std::atomic<int> m_nOpen{0}; // handles open on the tty
-    CFtdiHandleTable<TtyDevice> m_table;
 };
 
 } // namespace

@@ -111,16 +111,75 @@ void ClearLoad(PartImageLoad& load)
     }
 }
 
-// Steps after the file is open. false only when the source failed to deliver
-// characters it was known to hold (a read error).
-bool Decode(IHexSource& source, std::size_t textLength, std::string_view packageName, CAes128& aes,
-            PartImageLoad& load)
+enum class EDecode {
+    DONE,
+    DAMAGED,     // the text is no part-image: nothing of it is kept
+    READ_FAILED, // the source could not deliver characters it was known to hold
+};
+
+// The next n characters of the source, which must all be hex digits: a
+// character that is no hex digit (a line break inside the text) would shift
+// every byte after it, so such a file is damaged, not decoded.
+EDecode NextHexText(IHexSource& source, std::size_t n, const char*& text)
 {
-    ClearLoad(load);
+    text = source.Next(n);
+    if (!text) {
+        return EDecode::READ_FAILED;
+    }
+    return AllHexDigits(text, n) ? EDecode::DONE : EDecode::DAMAGED;
+}
+
+EDecode ReadHeader(IHexSource& source, CAes128& aes, const std::uint8_t* key, std::uint8_t* header)
+{
+    const char* text = nullptr;
+    if (const EDecode step = NextHexText(source, 2 * IMAGE_HEADER_SIZE, text); step != EDecode::DONE) {
+        return step;
+    }
+    DecodeHex(text, IMAGE_HEADER_SIZE, header);
+    aes.SetKey(key);
+    aes.DecryptBlocks(header, IMAGE_HEADER_SIZE / 16);
+    return EDecode::DONE;
+}
+
+// Section 0 ends the header's chain and is discarded, so it is not
+// decrypted at all; its size only moves the later sections.
+EDecode SkipSection(IHexSource& source, std::size_t size)
+{
+    for (std::size_t left = 2 * size; left > 0;) {
+        const std::size_t n = left < 2 * CHUNK_BYTES ? left : 2 * CHUNK_BYTES;
+        const char* text = nullptr;
+        if (const EDecode step = NextHexText(source, n, text); step != EDecode::DONE) {
+            return step;
+        }
+        left -= n;
+    }
+    return EDecode::DONE;
+}
+
+// One section of size bytes, decrypted on the chain the caller started.
+EDecode ReadSection(IHexSource& source, CAes128& aes, std::size_t size, std::unique_ptr<std::uint8_t[]>& part)
+{
+    part = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t n = size - done < CHUNK_BYTES ? size - done : CHUNK_BYTES;
+        const char* text = nullptr;
+        if (const EDecode step = NextHexText(source, 2 * n, text); step != EDecode::DONE) {
+            return step;
+        }
+        DecodeHex(text, n, part.get() + done);
+        // A trailing partial block stays as it is in the file.
+        aes.DecryptBlocks(part.get() + done, n / 16);
+        done += n;
+    }
+    return EDecode::DONE;
+}
+
+EDecode DecodeSections(IHexSource& source, std::size_t textLength, std::string_view packageName, CAes128& aes,
+                       PartImageLoad& load)
+{
     const std::uint64_t imageLength = textLength / 2;
     if (imageLength < IMAGE_HEADER_SIZE) {
-        load.messages.emplace_back(MSG_DAMAGED);
-        return true;
+        return EDecode::DAMAGED;
     }
 
     // The key lives in a local buffer only while the image is decrypted.
@@ -128,20 +187,9 @@ bool Decode(IHexSource& source, std::size_t textLength, std::string_view package
     std::memcpy(key, PACKAGE_KEY, sizeof key);
 
     std::uint8_t header[IMAGE_HEADER_SIZE];
-    const char* text = source.Next(2 * IMAGE_HEADER_SIZE);
-    if (!text) {
-        return false;
+    if (const EDecode step = ReadHeader(source, aes, key, header); step != EDecode::DONE) {
+        return step;
     }
-    // A character that is no hex digit (a line break inside the text) would
-    // shift every byte after it: such a file is damaged, not decoded.
-    if (!AllHexDigits(text, 2 * IMAGE_HEADER_SIZE)) {
-        load.messages.emplace_back(MSG_DAMAGED);
-        return true;
-    }
-    DecodeHex(text, IMAGE_HEADER_SIZE, header);
-    aes.SetKey(key);
-    aes.DecryptBlocks(header, IMAGE_HEADER_SIZE / 16);
-
     CheckImageHeader(header, packageName, load.header, load.messages);
 
     std::uint64_t declared = IMAGE_HEADER_SIZE;
@@ -149,25 +197,11 @@ bool Decode(IHexSource& source, std::size_t textLength, std::string_view package
         declared += s.nSize;
     }
     if (declared > imageLength) {
-        ClearLoad(load);
-        load.messages.emplace_back(MSG_DAMAGED);
-        return true;
+        return EDecode::DAMAGED;
     }
 
-    // Section 0 ends the header's chain and is discarded, so it is not
-    // decrypted at all; its size only moves the later sections.
-    for (std::size_t left = 2 * std::size_t(load.header.section[0].nSize); left > 0;) {
-        const std::size_t n = left < 2 * CHUNK_BYTES ? left : 2 * CHUNK_BYTES;
-        const char* chunk = source.Next(n);
-        if (!chunk) {
-            return false;
-        }
-        if (!AllHexDigits(chunk, n)) {
-            ClearLoad(load);
-            load.messages.emplace_back(MSG_DAMAGED);
-            return true;
-        }
-        left -= n;
+    if (const EDecode step = SkipSection(source, load.header.section[0].nSize); step != EDecode::DONE) {
+        return step;
     }
     for (int d = 1; d < SECTION_COUNT; ++d) {
         aes.SetKey(key);
@@ -175,27 +209,33 @@ bool Decode(IHexSource& source, std::size_t textLength, std::string_view package
         if (size == 0) {
             continue;
         }
-        auto part = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-        for (std::size_t done = 0; done < size;) {
-            const std::size_t n = size - done < CHUNK_BYTES ? size - done : CHUNK_BYTES;
-            const char* chunk = source.Next(2 * n);
-            if (!chunk) {
-                return false;
-            }
-            if (!AllHexDigits(chunk, 2 * n)) {
-                ClearLoad(load);
-                load.messages.emplace_back(MSG_DAMAGED);
-                return true;
-            }
-            DecodeHex(chunk, n, part.get() + done);
-            // A trailing partial block stays as it is in the file.
-            aes.DecryptBlocks(part.get() + done, n / 16);
-            done += n;
+        std::unique_ptr<std::uint8_t[]> part;
+        if (const EDecode step = ReadSection(source, aes, size, part); step != EDecode::DONE) {
+            return step;
         }
         load.bHasPart[d - 1] = 1;
         load.pPartData[d - 1] = std::move(part);
     }
-    return true;
+    return EDecode::DONE;
+}
+
+// Steps after the file is open. false only when the source failed to deliver
+// characters it was known to hold (a read error).
+bool Decode(IHexSource& source, std::size_t textLength, std::string_view packageName, CAes128& aes,
+            PartImageLoad& load)
+{
+    ClearLoad(load);
+    switch (DecodeSections(source, textLength, packageName, aes, load)) {
+    case EDecode::DONE:
+        return true;
+    case EDecode::DAMAGED:
+        ClearLoad(load);
+        load.messages.emplace_back(MSG_DAMAGED);
+        return true;
+    case EDecode::READ_FAILED:
+        break;
+    }
+    return false;
 }
 
 } // namespace

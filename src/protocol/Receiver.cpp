@@ -129,91 +129,124 @@ void CAckReceiver::ParseByte(std::uint8_t b)
 {
     switch (m_nParseState) {
     case STATE_START:
-        if (b == FRAME_MARKER) {
-            ClearPacket();
-            m_packet.start = b;
-            m_nRunningChecksum ^= b;
-            m_nParseState = STATE_COMPLEMENT;
-        } else {
-            m_nRunningChecksum = 0;
-        }
-        break;
     case STATE_COMPLEMENT:
-        if (b == 0xFF - m_packet.start) {
-            m_packet.startComplement = b;
-            m_nRunningChecksum ^= b;
-            m_nParseState = STATE_COMMAND;
-        } else if (b == FRAME_MARKER) {
-            // The marker before was a stray byte; the frame starts here.
-            m_packet.start = b;
-            m_nRunningChecksum = b;
-        } else {
-            m_nRunningChecksum = 0;
-            m_nParseState = STATE_START;
-        }
+        ParseStart(b);
         break;
     case STATE_COMMAND:
-        m_packet.command = b;
+    case STATE_SUBCOMMAND:
+    case STATE_LENGTH_HIGH:
+    case STATE_LENGTH_LOW:
+        ParseHeader(b);
+        break;
+    case STATE_PAYLOAD:
+        ParsePayload(b);
+        break;
+    case STATE_END:
+    case STATE_CHECKSUM:
+        ParseTrailer(b);
+        break;
+    default:
+        Restart();
+        break;
+    }
+}
+
+// The start marker and its complement.
+void CAckReceiver::ParseStart(std::uint8_t b)
+{
+    if (m_nParseState == STATE_START) {
+        if (b != FRAME_MARKER) {
+            Restart();
+            return;
+        }
+        ClearPacket();
+        m_packet.start = b;
         m_nRunningChecksum ^= b;
+        m_nParseState = STATE_COMPLEMENT;
+        return;
+    }
+    if (b == 0xFF - m_packet.start) {
+        m_packet.startComplement = b;
+        m_nRunningChecksum ^= b;
+        m_nParseState = STATE_COMMAND;
+    } else if (b == FRAME_MARKER) {
+        // The marker before was a stray byte; the frame starts here.
+        m_packet.start = b;
+        m_nRunningChecksum = b;
+    } else {
+        Restart();
+    }
+}
+
+// Command, subcommand and the two length bytes: taken as they come.
+void CAckReceiver::ParseHeader(std::uint8_t b)
+{
+    m_nRunningChecksum ^= b;
+    switch (m_nParseState) {
+    case STATE_COMMAND:
+        m_packet.command = b;
         m_nParseState = STATE_SUBCOMMAND;
         break;
     case STATE_SUBCOMMAND:
         m_packet.subcommand = b;
-        m_nRunningChecksum ^= b;
         m_nParseState = STATE_LENGTH_HIGH;
         break;
     case STATE_LENGTH_HIGH:
         m_packet.length = static_cast<std::int32_t>(b) << 8;
-        m_nRunningChecksum ^= b;
         m_nParseState = STATE_LENGTH_LOW;
         break;
-    case STATE_LENGTH_LOW:
+    default: // STATE_LENGTH_LOW
         m_packet.length |= b;
-        m_nRunningChecksum ^= b;
         ClearPayload();
         m_nDataCount = 0;
         m_nParseState = STATE_PAYLOAD;
         break;
-    case STATE_PAYLOAD:
-        // Only announced bytes that fit the record are stored; a longer
-        // payload is still counted so that its frame is read through whole.
-        if (m_nDataCount < m_packet.length && m_nDataCount < FRAME_MAX_PAYLOAD) {
-            m_packet.data[m_nDataCount] = b;
-            m_nDataUsed = m_nDataCount + 1;
-        }
-        ++m_nDataCount;
-        m_nRunningChecksum ^= b;
-        if (m_nDataCount == m_packet.length) {
-            m_nParseState = STATE_END;
-        } else if (m_nDataCount > m_packet.length) {
-            // Only a zero length gets here: the payload byte it takes is dropped with it.
-            m_nRunningChecksum = 0;
-            m_nParseState = STATE_START;
-        }
-        break;
-    case STATE_END:
-        if (b == FRAME_MARKER) {
-            m_packet.end = b;
-            m_nRunningChecksum ^= b;
-            m_nParseState = STATE_CHECKSUM;
-        } else {
-            m_nRunningChecksum = 0;
-            m_nParseState = STATE_START;
-        }
-        break;
-    case STATE_CHECKSUM:
-        if (b == m_nRunningChecksum) {
-            m_packet.checksum = b;
-            DispatchAck(); // drops a payload larger than the record unseen
-        }
-        m_nRunningChecksum = 0;
-        m_nParseState = STATE_START;
-        break;
-    default:
-        m_nRunningChecksum = 0;
-        m_nParseState = STATE_START;
-        break;
     }
+}
+
+void CAckReceiver::ParsePayload(std::uint8_t b)
+{
+    // Only announced bytes that fit the record are stored; a longer
+    // payload is still counted so that its frame is read through whole.
+    if (m_nDataCount < m_packet.length && m_nDataCount < FRAME_MAX_PAYLOAD) {
+        m_packet.data[m_nDataCount] = b;
+        m_nDataUsed = m_nDataCount + 1;
+    }
+    ++m_nDataCount;
+    m_nRunningChecksum ^= b;
+    if (m_nDataCount == m_packet.length) {
+        m_nParseState = STATE_END;
+    } else if (m_nDataCount > m_packet.length) {
+        // Only a zero length gets here: the payload byte it takes is dropped with it.
+        Restart();
+    }
+}
+
+// The end marker and the checksum; a frame whose checksum holds is dispatched.
+void CAckReceiver::ParseTrailer(std::uint8_t b)
+{
+    if (m_nParseState == STATE_END) {
+        if (b != FRAME_MARKER) {
+            Restart();
+            return;
+        }
+        m_packet.end = b;
+        m_nRunningChecksum ^= b;
+        m_nParseState = STATE_CHECKSUM;
+        return;
+    }
+    if (b == m_nRunningChecksum) {
+        m_packet.checksum = b;
+        DispatchAck(); // drops a payload larger than the record unseen
+    }
+    Restart();
+}
+
+// Waits for the next start marker.
+void CAckReceiver::Restart()
+{
+    m_nRunningChecksum = 0;
+    m_nParseState = STATE_START;
 }
 
 void CAckReceiver::DispatchAck()
@@ -295,8 +328,7 @@ void CAckReceiver::ClearPayload()
 
 void CAckReceiver::Reset()
 {
-    m_nParseState = STATE_START;
-    m_nRunningChecksum = 0;
+    Restart();
     m_nDataCount = 0;
     ClearPacket();
     EraseActive = 0;

@@ -55,6 +55,11 @@ public:
 
 private:
     void ParseByte(std::uint8_t b);
+    void ParseStart(std::uint8_t b);
+    void ParseHeader(std::uint8_t b);
+    void ParsePayload(std::uint8_t b);
+    void ParseTrailer(std::uint8_t b);
+    void Restart();
     void ClearPacket();
     void ClearPayload();
     void RunChecker(const AckChecker& checker);

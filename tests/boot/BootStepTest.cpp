@@ -111,7 +111,7 @@ protected:
     }
 
     CTempFolder folder;
-    CBoardPty pty;
+    CPty pty;
     CHeadlessHost host;
     CUpgradeDlg dlg{host, OptionsFor(pty.SlavePath())};
     Bytes bootImage;

@@ -1,6 +1,7 @@
 #pragma once
-// Helpers for the bootloader download tests: a pseudo-terminal whose master
-// plays the board, temporary folders, byte patterns and comparisons.
+// Helpers for the bootloader download tests: byte patterns and texts for
+// the board's side, which tests/support's pty pair plays.
+#include "PtyPair.h"
 #include "TempFolder.h"
 #include "TestBytes.h"
 #include <chrono>
@@ -9,29 +10,6 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-
-// The board's end of a pty. The master is non-blocking.
-class CBoardPty {
-public:
-    CBoardPty();
-    ~CBoardPty();
-    CBoardPty(const CBoardPty&) = delete;
-    CBoardPty& operator=(const CBoardPty&) = delete;
-
-    bool IsOpen() const { return m_master >= 0; }
-    const std::string& SlavePath() const { return m_slavePath; }
-    void Write(const Bytes& bytes);
-    // Bytes until n arrived or timeout passed.
-    Bytes Read(std::size_t n, std::chrono::milliseconds timeout);
-    // Everything that arrives until the line has been quiet for quiet.
-    Bytes ReadQuiet(std::chrono::milliseconds quiet);
-    // The slave's line speed as the board sees it.
-    unsigned SlaveSpeed() const;
-
-private:
-    int m_master = -1;
-    std::string m_slavePath;
-};
 
 // n bytes of a pattern per seed, never containing '#' unless allowHash.
 Bytes BodyPattern(std::size_t n, unsigned seed, bool allowHash = false);

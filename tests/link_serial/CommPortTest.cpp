@@ -1,4 +1,4 @@
-#include "PtyPair.h"
+#include "SerialTestSupport.h"
 
 #include "link/CommPort.h"
 #include <csignal>
@@ -87,7 +87,7 @@ TEST_P(CommPortBaud, OpensRaw8N1AndTheDeviceKeepsTheExactSpeed)
 
     // Read back through the master, not through the port's own code.
     unsigned inBaud = 0;
-    EXPECT_EQ(SlaveSpeedSeenFromMaster(pty.Master(), &inBaud), baud);
+    EXPECT_EQ(pty.SlaveSpeed(&inBaud), baud);
     EXPECT_EQ(inBaud, baud);
     termios tio{};
     ASSERT_EQ(::tcgetattr(pty.Master(), &tio), 0);
@@ -112,7 +112,7 @@ TEST(CommPort, AReopenAtAStandardSpeedDropsBothDirectionsOfAnExactSpeed)
         SCOPED_TRACE(std::to_string(baud) + " baud");
         ASSERT_EQ(port.OpenPort(pty.SlavePath(), baud), 1) << port.LastErrorText();
         unsigned inBaud = 0;
-        EXPECT_EQ(SlaveSpeedSeenFromMaster(pty.Master(), &inBaud), baud);
+        EXPECT_EQ(pty.SlaveSpeed(&inBaud), baud);
         EXPECT_EQ(inBaud, baud);
         port.ClosePort();
     }
@@ -551,7 +551,7 @@ TEST_F(WiredPort, ACloseFromInsideTheNotificationReturnsAndTheNextOpenWorks)
     EXPECT_TRUE(SameBytes(collector.TakeBytes(), first));
 
     ui.Run([&] { EXPECT_EQ(port.OpenPort(pty.SlavePath(), kFast), 1) << port.LastErrorText(); });
-    EXPECT_EQ(SlaveSpeedSeenFromMaster(pty.Master(), nullptr), kFast);
+    EXPECT_EQ(pty.SlaveSpeed(), kFast);
     const Bytes second = Pattern(20, 17);
     pty.Write(second);
     ASSERT_TRUE(collector.WaitForBytes(second.size(), 5s));

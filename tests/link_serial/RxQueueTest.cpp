@@ -1,4 +1,4 @@
-#include "PtyPair.h"
+#include "SerialTestSupport.h"
 
 #include "link/RxQueue.h"
 

@@ -43,7 +43,7 @@ TEST(LibftdiBackend, TheDefaultLinkFailsToOpenWithoutADeviceAndHoldsNothing)
     EXPECT_EQ(link.OpenUsb(true), 0);
     EXPECT_FALSE(link.IsOpen());
     EXPECT_EQ(link.ReconnectUsb(), 0);
-    EXPECT_EQ(link.write_usb(PatternBytes(8).data(), 8), 0u);
+    EXPECT_EQ(link.write_usb(Pattern(8, 12345).data(), 8), 0u);
     EXPECT_EQ(link.CloseUsb(true), 1);
 }
 

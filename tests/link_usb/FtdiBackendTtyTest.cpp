@@ -11,8 +11,8 @@ class TtyBackend : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(m_pty.ok());
-        m_backend = MakeFtdiBackendTty(m_pty.slave());
+        ASSERT_TRUE(m_pty.IsOpen());
+        m_backend = MakeFtdiBackendTty(m_pty.SlavePath());
         m_backend->SetTrace([this](const std::string& line) { m_traces.push_back(line); });
     }
 
@@ -67,25 +67,25 @@ TEST_F(TtyBackend, EveryByteValueCrossesUnchangedInBothDirections)
     std::vector<std::uint8_t> all(256);
     for (int i = 0; i < 256; ++i)
         all[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
-    auto bytes = PatternBytes(3000, 7);
+    auto bytes = Pattern(3000, 7);
     bytes.insert(bytes.begin(), all.begin(), all.end());
 
     std::uint32_t written = 0;
     ASSERT_EQ(m_backend->Write(h, bytes.data(), static_cast<std::uint32_t>(bytes.size()), written), FTDI_OK);
     EXPECT_EQ(written, bytes.size());
-    const auto atTarget = m_pty.Receive(bytes.size());
-    EXPECT_EQ(FirstDifference(atTarget, bytes), -1) << "to the target";
+    const auto atTarget = m_pty.Read(bytes.size());
+    EXPECT_TRUE(SameBytes(atTarget, bytes)) << "to the target";
 
-    ASSERT_TRUE(m_pty.Send(bytes));
+    ASSERT_TRUE(m_pty.Write(bytes));
     const auto atHost = ReadAll(h, bytes.size());
-    EXPECT_EQ(FirstDifference(atHost, bytes), -1) << "from the target";
+    EXPECT_TRUE(SameBytes(atHost, bytes)) << "from the target";
     EXPECT_EQ(m_backend->Close(h), FTDI_OK);
 }
 
 TEST_F(TtyBackend, StatusCountsTheBytesWaiting)
 {
     const FtdiHandle h = OpenOrFail();
-    ASSERT_TRUE(m_pty.Send(PatternBytes(100)));
+    ASSERT_TRUE(m_pty.Write(Pattern(100, 12345)));
     std::uint32_t rx = 0, tx = 0, ev = 0;
     FtdiSysError error;
     const auto deadline = TestClock::now() + 3s;
@@ -94,7 +94,7 @@ TEST_F(TtyBackend, StatusCountsTheBytesWaiting)
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(rx, 100u);
-    EXPECT_EQ(ReadAll(h, 100), PatternBytes(100));
+    EXPECT_EQ(ReadAll(h, 100), Pattern(100, 12345));
     ASSERT_EQ(m_backend->GetStatus(h, rx, tx, ev, error), FTDI_OK);
     EXPECT_EQ(rx, 0u);
 }
@@ -162,7 +162,7 @@ TEST_F(TtyBackend, TheDeviceIsExclusiveUntilClosedAndHandlesAreNotReused)
     // What the system check's reopen meets: expected, and traced as such.
     EXPECT_EQ(m_traces,
               std::vector<std::string>{"USB tty: device already open: keeping the current handle\r\n"});
-    auto other = MakeFtdiBackendTty(m_pty.slave());
+    auto other = MakeFtdiBackendTty(m_pty.SlavePath());
     EXPECT_EQ(other->Open(0, second), FTDI_DEVICE_NOT_OPENED) << "another backend got in";
     EXPECT_EQ(m_backend->Close(first), FTDI_OK);
     EXPECT_EQ(m_backend->Close(first), FTDI_INVALID_HANDLE);

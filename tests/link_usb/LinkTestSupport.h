@@ -1,7 +1,9 @@
 #pragma once
-// Shared pieces of the USB link tests: a pseudo-terminal whose master side
-// plays the target, a user-interface queue the test thread pumps, and the
-// window's side of the hand-off.
+// Shared pieces of the USB link tests: a user-interface queue the test
+// thread pumps and the window's side of the hand-off. The target plays on
+// tests/support's pty pair.
+#include "PtyPair.h"
+#include "TestBytes.h"
 #include "link/UsbLink.h"
 
 #include <gtest/gtest.h>
@@ -16,102 +18,8 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 using namespace std::chrono_literals;
 using TestClock = std::chrono::steady_clock;
-
-// Offset of the first byte where a and b differ, or -1 when equal.
-inline long FirstDifference(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b)
-{
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i)
-        if (a[i] != b[i])
-            return static_cast<long>(i);
-    return a.size() == b.size() ? -1 : static_cast<long>(n);
-}
-
-// Bytes 0..255 in a deterministic shuffle, so every control character a
-// cooked line would eat (CR, LF, ^C, XON/XOFF, 0xFF) appears.
-inline std::vector<std::uint8_t> PatternBytes(std::size_t count, std::uint32_t seed = 12345)
-{
-    std::vector<std::uint8_t> bytes(count);
-    std::uint32_t x = seed;
-    for (auto& b : bytes) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<std::uint8_t>(x >> 24);
-    }
-    return bytes;
-}
-
-class CPty {
-public:
-    CPty()
-    {
-        m_nMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_nMaster < 0 || ::grantpt(m_nMaster) != 0 || ::unlockpt(m_nMaster) != 0)
-            return;
-        char name[128] = {};
-        if (::ptsname_r(m_nMaster, name, sizeof name) == 0)
-            m_strSlave = name;
-        ::fcntl(m_nMaster, F_SETFL, ::fcntl(m_nMaster, F_GETFL) | O_NONBLOCK);
-    }
-    ~CPty() { CloseMaster(); }
-    CPty(const CPty&) = delete;
-    CPty& operator=(const CPty&) = delete;
-
-    bool ok() const { return m_nMaster >= 0 && !m_strSlave.empty(); }
-    const std::string& slave() const { return m_strSlave; }
-
-    void CloseMaster()
-    {
-        if (m_nMaster >= 0)
-            ::close(m_nMaster);
-        m_nMaster = -1;
-    }
-
-    // The target sends.
-    bool Send(const std::vector<std::uint8_t>& bytes)
-    {
-        std::size_t done = 0;
-        const auto deadline = TestClock::now() + 5s;
-        while (done < bytes.size() && TestClock::now() < deadline) {
-            const ssize_t n = ::write(m_nMaster, bytes.data() + done, bytes.size() - done);
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-            } else {
-                pollfd pfd{m_nMaster, POLLOUT, 0};
-                ::poll(&pfd, 1, 10);
-            }
-        }
-        return done == bytes.size();
-    }
-
-    // The target receives up to count bytes within timeout.
-    std::vector<std::uint8_t> Receive(std::size_t count, std::chrono::milliseconds timeout = 3000ms)
-    {
-        std::vector<std::uint8_t> bytes;
-        const auto deadline = TestClock::now() + timeout;
-        std::uint8_t chunk[4096];
-        while (bytes.size() < count && TestClock::now() < deadline) {
-            const ssize_t n = ::read(m_nMaster, chunk, std::min(sizeof chunk, count - bytes.size()));
-            if (n > 0) {
-                bytes.insert(bytes.end(), chunk, chunk + n);
-            } else {
-                pollfd pfd{m_nMaster, POLLIN, 0};
-                ::poll(&pfd, 1, 10);
-            }
-        }
-        return bytes;
-    }
-
-private:
-    int m_nMaster = -1;
-    std::string m_strSlave;
-};
 
 // The user-interface thread's queue: the test thread is the user-interface
 // thread and runs posted hand-offs while it pumps.

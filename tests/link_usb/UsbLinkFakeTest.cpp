@@ -92,7 +92,7 @@ TEST_P(UsbLinkOpenFailure, FailsWithoutLeavingAHandleOrAReader)
     EXPECT_EQ(fake().CallsNamed("close").size(), GetParam().opensDevice ? 1u : 0u);
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(fake().StatusCalls(), 0) << "a reader runs without a device";
-    EXPECT_EQ(link().write_usb(PatternBytes(4).data(), 4), 0u);
+    EXPECT_EQ(link().write_usb(Pattern(4, 12345).data(), 4), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryStep, UsbLinkOpenFailure,
@@ -201,7 +201,7 @@ TEST_F(UsbLinkWithFakeDevice, ReconnectWhileOpenKeepsTheWorkingHandleWhenTheSeco
     EXPECT_EQ(fake().OpenHandles(), std::set<FtdiHandle>{h});
     EXPECT_TRUE(fake().CallsNamed("close").empty());
 
-    const auto request = PatternBytes(64);
+    const auto request = Pattern(64, 12345);
     EXPECT_EQ(link().write_usb(request.data(), 64), 64u);
     EXPECT_EQ(fake().Written(h), request);
     fake().Feed(BoardCheckAck());
@@ -218,7 +218,7 @@ TEST_F(UsbLinkWithFakeDevice, ReconnectWhileOpenAdoptsASecondHandleAndReleasesTh
     EXPECT_NE(second, FTDI_NO_HANDLE);
     EXPECT_NE(second, first);
 
-    const auto request = PatternBytes(16);
+    const auto request = Pattern(16, 12345);
     EXPECT_EQ(link().write_usb(request.data(), 16), 16u);
     EXPECT_EQ(fake().Written(second), request);
     EXPECT_TRUE(fake().Written(first).empty());
@@ -237,12 +237,12 @@ TEST_F(UsbLinkWithFakeDevice, ReconnectWhileClosedLeavesNothingOpen)
 
 TEST_F(UsbLinkWithFakeDevice, WriteReportsTheBytesAcceptedAndNothingWhenClosed)
 {
-    const auto frame = BuildFrame(CMD_UPGRADE, SUB_DATA_DOWN, PatternBytes(8192).data(), 8192);
+    const auto frame = BuildFrame(CMD_UPGRADE, SUB_DATA_DOWN, Pattern(8192, 12345).data(), 8192);
     EXPECT_EQ(link().write_usb(frame.data(), static_cast<std::uint32_t>(frame.size())), 0u);
     ASSERT_EQ(link().OpenUsb(true), 1);
     EXPECT_EQ(link().write_usb(frame.data(), static_cast<std::uint32_t>(frame.size())), frame.size());
     const auto written = fake().Written(OnlyOpenHandle());
-    EXPECT_EQ(FirstDifference(written, frame), -1);
+    EXPECT_TRUE(SameBytes(written, frame));
     link().CloseUsb(true);
     EXPECT_EQ(link().write_usb(frame.data(), 8), 0u);
 }
@@ -290,7 +290,7 @@ TEST_F(UsbLinkWithFakeDevice, CloseFromInsideAHandOffDefersTheJoinToTheNextOpen)
     };
     ASSERT_EQ(link().OpenUsb(true), 1);
     auto twoFrames = BoardCheckAck();
-    const auto second = BuildFrame(CMD_SERIAL_VERSION, SUB_REQUEST, PatternBytes(5).data(), 5);
+    const auto second = BuildFrame(CMD_SERIAL_VERSION, SUB_REQUEST, Pattern(5, 12345).data(), 5);
     twoFrames.insert(twoFrames.end(), second.begin(), second.end());
     fake().Feed(twoFrames);
 

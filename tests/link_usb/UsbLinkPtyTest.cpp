@@ -47,8 +47,8 @@ class UsbLinkOnPty : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(m_pty.ok());
-        auto counting = std::make_unique<CCountingBackend>(MakeFtdiBackendTty(m_pty.slave()));
+        ASSERT_TRUE(m_pty.IsOpen());
+        auto counting = std::make_unique<CCountingBackend>(MakeFtdiBackendTty(m_pty.SlavePath()));
         m_pCounts = counting.get();
         m_link = std::make_unique<CUsbLink>(std::move(counting));
         m_link->SetTrace([this](const std::string& line) {
@@ -94,14 +94,14 @@ TEST_F(UsbLinkOnPty, OpensClosesAndOpensAgain)
 TEST_F(UsbLinkOnPty, AWrittenFrameArrivesAtTheTargetByteForByte)
 {
     ASSERT_EQ(m_link->OpenUsb(true), 1);
-    const auto frame = BuildFrame(CMD_UPGRADE, SUB_DATA_DOWN, PatternBytes(8192, 99).data(), 8192);
+    const auto frame = BuildFrame(CMD_UPGRADE, SUB_DATA_DOWN, Pattern(8192, 99).data(), 8192);
     std::uint32_t written = 0;
     std::thread writer(
         [&] { written = m_link->write_usb(frame.data(), static_cast<std::uint32_t>(frame.size())); });
-    const auto received = m_pty.Receive(frame.size());
+    const auto received = m_pty.Read(frame.size());
     writer.join();
     EXPECT_EQ(written, frame.size());
-    EXPECT_EQ(FirstDifference(received, frame), -1);
+    EXPECT_TRUE(SameBytes(received, frame));
 }
 
 TEST_F(UsbLinkOnPty, AFrameFromTheTargetInSingleBytesRaisesOneEvent)
@@ -110,7 +110,7 @@ TEST_F(UsbLinkOnPty, AFrameFromTheTargetInSingleBytesRaisesOneEvent)
     m_sink->reaction = [&](int) { command = m_link->Receiver().packet().command; };
     ASSERT_EQ(m_link->OpenUsb(true), 1);
     for (std::uint8_t b : BoardCheckAck()) {
-        ASSERT_TRUE(m_pty.Send({b}));
+        ASSERT_TRUE(m_pty.Write({b}));
         m_ui.PumpFor(2ms);
     }
     ASSERT_TRUE(m_ui.PumpUntil([&] { return !m_sink->events.empty(); }));
@@ -131,7 +131,7 @@ TEST_F(UsbLinkOnPty, AnUnpluggedTargetClosesTheLinkWhichTriesToReopenAndStillClo
     EXPECT_FALSE(m_link->IsOpen()) << "a vanished pty was reopened";
     EXPECT_EQ(m_pCounts->openNow.load(), 0);
     EXPECT_LT(Timed([&] { EXPECT_EQ(m_link->CloseUsb(true), 1); }), 500ms);
-    EXPECT_EQ(m_link->write_usb(PatternBytes(4).data(), 4), 0u);
+    EXPECT_EQ(m_link->write_usb(Pattern(4, 12345).data(), 4), 0u);
 }
 
 TEST_F(UsbLinkOnPty, AnAbsentPathDoesNotOpen)
@@ -147,12 +147,12 @@ TEST_F(UsbLinkOnPty, ASecondLinkOnTheSameDeviceFailsAndTheFirstKeepsWorking)
 {
     ASSERT_EQ(m_link->OpenUsb(true), 1);
     {
-        CUsbLink intruder(MakeFtdiBackendTty(m_pty.slave()));
+        CUsbLink intruder(MakeFtdiBackendTty(m_pty.SlavePath()));
         EXPECT_EQ(intruder.OpenUsb(true), 0);
     }
-    const auto request = PatternBytes(32, 5);
+    const auto request = Pattern(32, 5);
     EXPECT_EQ(m_link->write_usb(request.data(), 32), 32u);
-    EXPECT_EQ(m_pty.Receive(32), request);
+    EXPECT_EQ(m_pty.Read(32), request);
 }
 
 TEST_F(UsbLinkOnPty, ReconnectWhileOpenKeepsTheOpenDeviceWorking)
@@ -163,10 +163,10 @@ TEST_F(UsbLinkOnPty, ReconnectWhileOpenKeepsTheOpenDeviceWorking)
     EXPECT_EQ(m_pCounts->openNow.load(), 1);
     EXPECT_EQ(m_pCounts->closes.load(), 0);
 
-    const auto request = PatternBytes(16, 3);
+    const auto request = Pattern(16, 3);
     EXPECT_EQ(m_link->write_usb(request.data(), 16), 16u);
-    EXPECT_EQ(m_pty.Receive(16), request);
-    ASSERT_TRUE(m_pty.Send(BoardCheckAck()));
+    EXPECT_EQ(m_pty.Read(16), request);
+    ASSERT_TRUE(m_pty.Write(BoardCheckAck()));
     EXPECT_TRUE(m_ui.PumpUntil([&] { return m_sink->events.size() == 1; }));
 }
 

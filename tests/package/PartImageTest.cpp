@@ -2,6 +2,7 @@
 // OpenSSL's.
 #include "package/PartImage.h"
 #include "DatWriter.h"
+#include "TempFolder.h"
 #include "TestBytes.h"
 #include "package/PackageKey.h"
 
@@ -51,18 +52,6 @@ std::string TextOf(const DatPackage& package)
 
 class PartImageLoader : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_dir = fs::temp_directory_path() / ("velunda-partimage-" + std::to_string(::getpid()) + "-" +
-                                             testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-
     std::string Write(const std::string& text, const std::string& name = "PACKAGE.DAT")
     {
         const fs::path path = m_dir / name;
@@ -75,7 +64,7 @@ protected:
         return LoadPartImageFile(Write(text, name), name, m_aes);
     }
 
-    fs::path m_dir;
+    CTempFolder m_dir;
     CAes128 m_aes;
 };
 
@@ -383,7 +372,7 @@ TEST_F(PartImageLoader, UnknownMachineTypeTakesNoSectionAndNamesNoPart)
 
 TEST_F(PartImageLoader, FileThatCannotBeOpenedIsReportedAndLoadsNothing)
 {
-    for (const fs::path& path : {m_dir / "missing.DAT", m_dir}) {
+    for (const fs::path& path : {fs::path(m_dir / "missing.DAT"), fs::path(m_dir.Path())}) {
         const PartImageLoad load = LoadPartImageFile(path.string(), "missing.DAT", m_aes);
         EXPECT_EQ(load.bOpened, 0) << path;
         EXPECT_EQ(load.messages, Messages{MSG_OPEN_ERROR}) << path;

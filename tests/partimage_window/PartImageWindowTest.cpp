@@ -1,6 +1,7 @@
 // File Load of part-image packages through the headless host: what the user
 // sees in the item boxes, the part list and the message boxes.
 #include "DatWriter.h"
+#include "TempFolder.h"
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
@@ -19,29 +20,9 @@ namespace {
 constexpr int kItemBoxes[] = {IDC_CHECK_MAIN, IDC_CHECK_CIS_M, IDC_CHECK_CIS_S, IDC_CHECK_CF, IDC_CHECK_IR};
 const char* const kNames[] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
 
-std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed)
-{
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        v[i] = static_cast<std::uint8_t>(seed + i * 131 + (i >> 8));
-    }
-    return v;
-}
-
 class PartImageWindow : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_dir = fs::temp_directory_path() / ("velunda-dat-window-" + std::to_string(::getpid()) + "-" +
-                                             testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(m_dir);
-        dlg.OnInitDialog();
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
+    void SetUp() override { dlg.OnInitDialog(); }
 
     std::string Write(const DatPackage& package, const std::string& name,
                       std::size_t keepChars = std::string::npos)
@@ -63,7 +44,7 @@ protected:
 
     std::string Cell(int row, int col) const { return host.ListGetCell(IDC_LIST_PART, row, col); }
 
-    fs::path m_dir;
+    CTempFolder m_dir;
     CHeadlessHost host;
     CUpgradeDlg dlg{host};
 };
@@ -80,7 +61,7 @@ DatPackage PackageWithoutCf()
         }
         package.parts[p].bGiven = true;
         package.parts[p].version = std::to_string(10 + p);
-        package.parts[p].data = Bytes(sizes[p], std::uint8_t(p));
+        package.parts[p].data = Pattern(sizes[p], static_cast<std::uint32_t>(p));
     }
     return package;
 }
@@ -176,7 +157,7 @@ TEST_F(PartImageWindow, BadEntryAndUnknownTypeShowTheirBoxes)
 
 TEST_F(PartImageWindow, UnreadableFileShowsTheOpenErrorAndListsNothing)
 {
-    FileLoad((m_dir / "absent.DAT").string());
+    FileLoad(m_dir / "absent.DAT");
     EXPECT_EQ(host.MessageTexts(), std::vector<std::string>{"Open Upfrade File Error!!"});
     EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), 0);
     EXPECT_FALSE(host.IsControlVisible(IDC_CHECK_ALL));

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <sys/stat.h>
 
 CTempFolder::CTempFolder()
 {
@@ -15,8 +16,15 @@ CTempFolder::CTempFolder()
 
 CTempFolder::~CTempFolder()
 {
+    namespace fs = std::filesystem;
     std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
+    // Entries may have made folders read-only; open them up before removing.
+    for (auto it = fs::recursive_directory_iterator(m_path, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            ::chmod(it->path().c_str(), 0700);
+    }
+    fs::remove_all(m_path, ec);
 }
 
 std::string CTempFolder::Write(const std::string& name, const Bytes& bytes) const

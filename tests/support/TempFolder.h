@@ -1,6 +1,6 @@
 #pragma once
-// A fresh folder under /tmp per test, removed with everything in it, so that
-// tests can run in parallel.
+// A fresh folder under /tmp per test, removed with everything in it (folders
+// made read-only included), so that tests can run in parallel.
 #include "TestBytes.h"
 
 #include <string>
@@ -12,6 +12,8 @@ public:
     CTempFolder(const CTempFolder&) = delete;
     CTempFolder& operator=(const CTempFolder&) = delete;
     const std::string& Path() const { return m_path; }
+    // The path of name inside the folder.
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
     // Writes a file into the folder and returns its path.
     std::string Write(const std::string& name, const Bytes& bytes) const;
 

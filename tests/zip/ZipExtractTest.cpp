@@ -28,7 +28,7 @@ ExtractOutcome TryExtract(CZipArchive& zip, uint16_t index, const std::string& f
     return o;
 }
 
-void OpenCrafted(CZipArchive& zip, const TempDir& dir, const CraftArchive& a)
+void OpenCrafted(CZipArchive& zip, const CTempFolder& dir, const CraftArchive& a)
 {
     WriteFile(dir / "a.zip", a.Build());
     zip.Open(dir / "a.zip", 1, 0);
@@ -174,7 +174,7 @@ TEST(ZipExtract, DamagedEntriesRaiseTheirCauseAndTheNextArchiveStillOpens)
 {
     for (const DamagedEntryCase& c : kDamagedEntries) {
         SCOPED_TRACE(c.what);
-        TempDir dir;
+        CTempFolder dir;
         CZipArchive zip;
         TraceLog log;
         log.Attach(zip);
@@ -205,7 +205,7 @@ TEST(ZipExtract, DamagedEntriesRaiseTheirCauseAndTheNextArchiveStillOpens)
 
 TEST(ZipExtract, AFailedCrcLeavesTheWrittenFileWithoutItsTime)
 {
-    TempDir dir;
+    CTempFolder dir;
     CZipArchive zip;
     CraftArchive a;
     a.entries.push_back(Stored("e.txt", kText));
@@ -223,7 +223,7 @@ TEST(ZipExtract, AFailedCrcLeavesTheWrittenFileWithoutItsTime)
 
 TEST(ZipExtract, AnEntryLeftOpenByAnExceptionIsReleasedByCloseAfterException)
 {
-    TempDir dir;
+    CTempFolder dir;
     CZipArchive zip;
     TraceLog log;
     log.Attach(zip);
@@ -336,7 +336,7 @@ TEST(ZipExtract, WellFormedEntriesExtractByteForByte)
 {
     for (const GoodEntryCase& c : kGoodEntries) {
         SCOPED_TRACE(c.what);
-        TempDir dir;
+        CTempFolder dir;
         CZipArchive zip;
         CraftArchive a;
         a.entries.push_back(c.make());
@@ -354,7 +354,7 @@ TEST(ZipExtract, WellFormedEntriesExtractByteForByte)
 
 TEST(ZipExtract, DataEndingBeforeItsSizeGivesFalseAndKeepsThePartialFile)
 {
-    TempDir dir;
+    CTempFolder dir;
     CZipArchive zip;
     CraftArchive a;
     CraftEntry e = Deflated("e.txt", kText);
@@ -370,7 +370,7 @@ TEST(ZipExtract, DataEndingBeforeItsSizeGivesFalseAndKeepsThePartialFile)
 
 TEST(ZipExtract, TheStreamInterfaceReportsMisuse)
 {
-    TempDir dir;
+    CTempFolder dir;
     CZipArchive zip;
     TraceLog log;
     log.Attach(zip);
@@ -398,7 +398,7 @@ TEST(ZipExtract, TheStreamInterfaceReportsMisuse)
 
 TEST(ZipExtract, ATimeThatCannotBeSetStillClosesTheEntry)
 {
-    TempDir dir;
+    CTempFolder dir;
     CZipArchive zip;
     CraftArchive a;
     a.entries.push_back(Stored("a.txt", ToBytes("abc")));
@@ -413,7 +413,7 @@ TEST(ZipExtract, ATimeThatCannotBeSetStillClosesTheEntry)
 
 TEST(ZipExtract, ArgumentsAndStateThatDoNotAllowExtractionGiveFalse)
 {
-    TempDir dir;
+    CTempFolder dir;
     CZipArchive zip;
     TraceLog log;
     log.Attach(zip);
@@ -432,7 +432,7 @@ TEST(ZipExtract, ArgumentsAndStateThatDoNotAllowExtractionGiveFalse)
 
 TEST(ZipExtract, AnEncryptedEntryIsSkippedAndTheNextOneExtracts)
 {
-    TempDir dir;
+    CTempFolder dir;
     CZipArchive zip;
     TraceLog log;
     log.Attach(zip);
@@ -450,7 +450,7 @@ TEST(ZipExtract, AnEncryptedEntryIsSkippedAndTheNextOneExtracts)
 
 TEST(ZipExtract, FullPathDecidesWhetherFoldersOfTheNameAreKept)
 {
-    TempDir dir;
+    CTempFolder dir;
     CZipArchive zip;
     CraftArchive a;
     a.entries.push_back(Stored("docs/a.txt", ToBytes("A")));
@@ -470,7 +470,7 @@ TEST(ZipExtract, FullPathDecidesWhetherFoldersOfTheNameAreKept)
 
 TEST(ZipExtract, MissingDestinationFoldersAreCreatedAndRecorded)
 {
-    TempDir dir;
+    CTempFolder dir;
     fs::create_directory(dir / "pkg");
     CZipArchive zip;
     CraftArchive a;
@@ -496,7 +496,7 @@ TEST(ZipExtract, MissingDestinationFoldersAreCreatedAndRecorded)
 
 TEST(ZipExtract, TheProgressCallbackSeesEveryChunkAndCanStopTheCopy)
 {
-    TempDir dir;
+    CTempFolder dir;
     CZipArchive zip;
     CraftArchive a;
     a.entries.push_back(Deflated("e.txt", TextPattern(65535 * 2 + 10, 3)));
@@ -513,7 +513,7 @@ TEST(ZipExtract, TheProgressCallbackSeesEveryChunkAndCanStopTheCopy)
 
 TEST(ZipExtract, FolderEntriesAreCreatedWithFullPathAndSkippedWithout)
 {
-    TempDir dir;
+    CTempFolder dir;
     CZipArchive zip;
     TraceLog log;
     log.Attach(zip);
@@ -567,7 +567,7 @@ TEST(ZipExtract, NoStoredNameWritesOutsideTheFolder)
     for (bool fullPath : {false, true}) {
         for (const TraversalCase& c : kTraversal) {
             SCOPED_TRACE(std::string(c.name) + (fullPath ? " full path" : " flat"));
-            TempDir dir;
+            CTempFolder dir;
             const std::string inner = dir / "a/b/pkg";
             fs::create_directories(inner);
             CZipArchive zip;
@@ -597,7 +597,7 @@ TEST(ZipExtract, NoStoredNameWritesOutsideTheFolder)
 
 TEST(ZipExtract, ADestinationThatIsASymbolicLinkIsNotFollowed)
 {
-    TempDir dir;
+    CTempFolder dir;
     fs::create_directory(dir / "out");
     WriteFile(dir / "target.txt", ToBytes("keep"));
     fs::create_symlink(dir / "target.txt", dir / "out/e.txt");
@@ -632,7 +632,7 @@ TEST(ZipExtract, AttributesBecomePermissionsWithoutSpecialBits)
     const mode_t old = ::umask(022);
     for (const AttributeCase& c : kAttributes) {
         SCOPED_TRACE(c.what);
-        TempDir dir;
+        CTempFolder dir;
         CZipArchive zip;
         CraftArchive a;
         CraftEntry e = Stored("e.txt", ToBytes("../target"));
@@ -666,7 +666,7 @@ TEST(ZipExtract, TheEntryTimeIsAppliedAsLocalTimeUnlessItIsNoValidTime)
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.date);
-        TempDir dir;
+        CTempFolder dir;
         CZipArchive zip;
         CraftArchive a;
         CraftEntry e = Stored("e.txt", ToBytes("t"));
@@ -698,7 +698,7 @@ TEST(ZipExtract, DecompressorBlocksAreReleasedWhetherTrackedOrNot)
 {
     // Under the sanitizer build a leak here fails the run.
     for (bool track : {true, false}) {
-        TempDir dir;
+        CTempFolder dir;
         CraftArchive a;
         a.entries.push_back(Deflated("bad.txt", kText));
         a.entries[0].data.resize(a.entries[0].data.size() / 2);

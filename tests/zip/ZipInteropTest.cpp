@@ -72,8 +72,8 @@ void ExpectSameTree(const fs::path& src, const fs::path& out)
 
 TEST(ZipInterop, InfoZipArchivesWithStoredDeflatedFoldersAndACommentExtractIdentically)
 {
-    TempDir dir;
-    MakeSourceTree(dir.Path() / "src");
+    CTempFolder dir;
+    MakeSourceTree(dir / "src");
     ASSERT_EQ(
         Shell("cd " + Quote(dir / "src") + " && echo 'package comment' | zip -q -r -z -n .bin ../a.zip ."),
         0);
@@ -81,7 +81,7 @@ TEST(ZipInterop, InfoZipArchivesWithStoredDeflatedFoldersAndACommentExtractIdent
     EXPECT_EQ(r.count, 8); // 5 files and 3 folders
     for (bool ok : r.results)
         EXPECT_TRUE(ok);
-    ExpectSameTree(dir.Path() / "src", dir.Path() / "out");
+    ExpectSameTree(dir / "src", dir / "out");
 
     CZipArchive zip;
     zip.Open(dir / "a.zip", 1, 0);
@@ -99,8 +99,8 @@ TEST(ZipInterop, InfoZipArchivesWithStoredDeflatedFoldersAndACommentExtractIdent
 
 TEST(ZipInterop, TheWindowsFlatExtractionPutsEveryFileInTheUnpackFolder)
 {
-    TempDir dir;
-    MakeSourceTree(dir.Path() / "src");
+    CTempFolder dir;
+    MakeSourceTree(dir / "src");
     ASSERT_EQ(Shell("cd " + Quote(dir / "src") + " && zip -q -r ../a.zip ."), 0);
     const std::string folder = dir / "x/pkg"; // a Linux folder that does not exist yet
     TraceLog log;
@@ -112,8 +112,8 @@ TEST(ZipInterop, TheWindowsFlatExtractionPutsEveryFileInTheUnpackFolder)
 
 TEST(ZipInterop, StreamedInfoZipArchivesWithDataDescriptorsExtractIdentically)
 {
-    TempDir dir;
-    MakeSourceTree(dir.Path() / "src");
+    CTempFolder dir;
+    MakeSourceTree(dir / "src");
     // Output through a pipe cannot be seeked back: sizes and CRC follow the data.
     ASSERT_EQ(Shell("cd " + Quote(dir / "src") + " && zip -q -r - . | cat > ../s.zip"), 0);
     {
@@ -126,7 +126,7 @@ TEST(ZipInterop, StreamedInfoZipArchivesWithDataDescriptorsExtractIdentically)
     Extracted r = ExtractAll(dir / "s.zip", dir / "out", true);
     for (bool ok : r.results)
         EXPECT_TRUE(ok);
-    ExpectSameTree(dir.Path() / "src", dir.Path() / "out");
+    ExpectSameTree(dir / "src", dir / "out");
 
     // Input from a pipe as well: one entry named "-".
     ASSERT_EQ(
@@ -139,8 +139,8 @@ TEST(ZipInterop, StreamedInfoZipArchivesWithDataDescriptorsExtractIdentically)
 
 TEST(ZipInterop, AnArchiveBehindAStubIsReadThroughItsPrefix)
 {
-    TempDir dir;
-    MakeSourceTree(dir.Path() / "src");
+    CTempFolder dir;
+    MakeSourceTree(dir / "src");
     WriteFile(dir / "stub", Pattern(4321, 8));
     ASSERT_EQ(
         Shell("cd " + Quote(dir / "src") + " && zip -q -r ../a.zip . && cat ../stub ../a.zip > ../sfx.zip"),
@@ -152,16 +152,16 @@ TEST(ZipInterop, AnArchiveBehindAStubIsReadThroughItsPrefix)
     Extracted r = ExtractAll(dir / "sfx.zip", dir / "out", true);
     for (bool ok : r.results)
         EXPECT_TRUE(ok);
-    ExpectSameTree(dir.Path() / "src", dir.Path() / "out");
+    ExpectSameTree(dir / "src", dir / "out");
 }
 
 TEST(ZipInterop, AnEncryptedEntryGivesFalseAndNoFileWhileTheOthersExtract)
 {
-    TempDir dir;
+    CTempFolder dir;
     WriteFile(dir / "a.txt", TextPattern(5000, 1));
     WriteFile(dir / "secret.txt", TextPattern(5000, 2));
     WriteFile(dir / "z.txt", TextPattern(5000, 3));
-    ASSERT_EQ(Shell("cd " + Quote(dir.Path().string()) +
+    ASSERT_EQ(Shell("cd " + Quote(dir.Path()) +
                     " && zip -q e.zip a.txt && zip -q -P pw e.zip secret.txt && zip -q e.zip z.txt"),
               0);
     TraceLog log;
@@ -191,17 +191,16 @@ std::vector<int> CausesPerEntry(const std::string& archive, const std::string& f
 
 TEST(ZipInterop, Bzip2EntriesAreBadArchiveAndLeaveNoFile)
 {
-    TempDir dir;
+    CTempFolder dir;
     WriteFile(dir / "a.txt", TextPattern(5000, 1));
     WriteFile(dir / "packed.txt", TextPattern(50000, 2));
-    ASSERT_EQ(Shell("cd " + Quote(dir.Path().string()) +
-                    " && zip -q -Z bzip2 iz.zip packed.txt && zip -q iz.zip a.txt"),
-              0);
+    ASSERT_EQ(
+        Shell("cd " + Quote(dir.Path()) + " && zip -q -Z bzip2 iz.zip packed.txt && zip -q iz.zip a.txt"), 0);
     EXPECT_EQ(CausesPerEntry(dir / "iz.zip", dir / "out1"), (std::vector<int>{CZipException::BadArchive, 0}));
     EXPECT_FALSE(fs::exists(dir / "out1/packed.txt"));
     EXPECT_TRUE(SameFile(dir / "a.txt", dir / "out1/a.txt"));
 
-    ASSERT_EQ(Shell(kPython + " bzip2 " + Quote(dir.Path().string())), 0);
+    ASSERT_EQ(Shell(kPython + " bzip2 " + Quote(dir.Path())), 0);
     EXPECT_EQ(CausesPerEntry(dir / "bz.zip", dir / "out2"),
               (std::vector<int>{0, CZipException::BadArchive, 0}));
     EXPECT_EQ(ListTree(dir / "out2"), (std::vector<std::string>{"first.txt", "last.txt"}));
@@ -209,23 +208,23 @@ TEST(ZipInterop, Bzip2EntriesAreBadArchiveAndLeaveNoFile)
 
 TEST(ZipInterop, PythonArchivesWithManyEntriesAndFoldersExtractIdentically)
 {
-    TempDir dir;
-    ASSERT_EQ(Shell(kPython + " many " + Quote(dir.Path().string()) + " 800"), 0);
+    CTempFolder dir;
+    ASSERT_EQ(Shell(kPython + " many " + Quote(dir.Path()) + " 800"), 0);
     Extracted r = ExtractAll(dir / "many.zip", dir / "out", true);
     EXPECT_GT(r.count, 800);
     for (size_t i = 0; i < r.results.size(); ++i)
         EXPECT_TRUE(r.results[i]) << i;
-    ExpectSameTree(dir.Path() / "src", dir.Path() / "out");
+    ExpectSameTree(dir / "src", dir / "out");
 }
 
 TEST(ZipInterop, AHundredMebibyteEntryExtractsIdentically)
 {
-    TempDir dir;
-    ASSERT_EQ(Shell(kPython + " big " + Quote(dir.Path().string()) + " 100"), 0);
+    CTempFolder dir;
+    ASSERT_EQ(Shell(kPython + " big " + Quote(dir.Path()) + " 100"), 0);
     Extracted r = ExtractAll(dir / "big.zip", dir / "out", false);
     ASSERT_EQ(r.results, std::vector<bool>{true});
     EXPECT_EQ(fs::file_size(dir / "out/big.bin"), 100u << 20);
-    ExpectSameTree(dir.Path() / "src", dir.Path() / "out");
+    ExpectSameTree(dir / "src", dir / "out");
 }
 
 } // namespace

@@ -10,26 +10,6 @@
 
 namespace ziptest {
 
-TempDir::TempDir()
-{
-    std::string tmpl = (fs::temp_directory_path() / "velunda-zip-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    m_path = tmpl;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    // Entries may have made folders read-only; open them up before removing.
-    for (auto it = fs::recursive_directory_iterator(m_path, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            ::chmod(it->path().c_str(), 0700);
-    }
-    fs::remove_all(m_path, ec);
-}
-
 Bytes TextPattern(size_t n, uint32_t seed)
 {
     static const char* kWords[] = {"boot ",  "image ", "section ", "quorin ",

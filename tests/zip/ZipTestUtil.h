@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TempFolder.h"
 #include "TestBytes.h"
 #include "zip/ZipArchive.h"
 
@@ -14,20 +15,6 @@ namespace ziptest {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-
-// A fresh folder per test, removed afterwards, so tests can run in parallel.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& Path() const { return m_path; }
-    std::string operator/(const std::string& s) const { return (m_path / s).string(); }
-
-private:
-    fs::path m_path;
-};
 
 Bytes TextPattern(size_t n, uint32_t seed); // deterministic, compressible
 Bytes RawDeflate(const Bytes& data, int level = 6);

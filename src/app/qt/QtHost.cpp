@@ -206,6 +206,32 @@ QString Q(const std::string& s)
     return QString::fromStdString(s);
 }
 
+QWidget* MakeReadOnlyEdit(const char* text, QWidget* parent)
+{
+    auto* e = new QLineEdit(text, parent);
+    e->setReadOnly(true);
+    e->setAcceptDrops(false);
+    return e;
+}
+
+QWidget* MakeListView(QWidget* parent)
+{
+    auto* t = new QTreeWidget(parent);
+    t->setRootIsDecorated(false);
+    t->setUniformRowHeights(true);
+    t->setColumnCount(0);
+    t->setSelectionBehavior(QAbstractItemView::SelectRows);
+    t->setItemDelegate(new CListDelegate(t));
+    return t;
+}
+
+QWidget* MakeProgressBar(QWidget* parent)
+{
+    auto* p = new QProgressBar(parent);
+    p->setTextVisible(false);
+    return p;
+}
+
 } // namespace
 
 void CDropComboBox::showPopup()
@@ -296,84 +322,68 @@ void CQtHost::BuildControls()
 {
     for (int i = 0; i < kMainWindowControlCount; ++i) {
         const ControlDef& def = kMainWindowControls[i];
-        const int id = def.id;
-        QWidget* w = nullptr;
-        switch (def.kind) {
-        case ControlKind::GroupBox:
-            w = new QGroupBox(def.text, m_pPage);
-            w->lower();
-            break;
-        case ControlKind::Label:
-            w = new QLabel(def.text, m_pPage);
-            break;
-        case ControlKind::PushButton: {
-            auto* b = new QPushButton(def.text, m_pPage);
-            b->setAutoDefault(false);
-            b->setDefault(false);
-            connect(b, &QPushButton::clicked, this, [this, id] {
-                if (m_pSink)
-                    m_pSink->OnControlEvent(id, ControlEvent::Clicked);
-            });
-            w = b;
-            break;
-        }
-        case ControlKind::CheckBox: {
-            auto* c = new QCheckBox(def.text, m_pPage);
-            connect(c, &QCheckBox::clicked, this, [this, id] {
-                if (m_pSink)
-                    m_pSink->OnControlEvent(id, ControlEvent::Clicked);
-            });
-            w = c;
-            break;
-        }
-        case ControlKind::ComboBox: {
-            auto* c = new CDropComboBox(m_pPage);
-            c->setEditable(true);
-            c->setInsertPolicy(QComboBox::NoInsert);
-            c->lineEdit()->setAcceptDrops(false);
-            connect(c, &CDropComboBox::aboutToDropDown, this, [this, id] {
-                if (m_pSink)
-                    m_pSink->OnControlEvent(id, ControlEvent::DropDown);
-            });
-            connect(c, qOverload<int>(&QComboBox::activated), this, [this, id](int) {
-                if (m_pSink)
-                    m_pSink->OnControlEvent(id, ControlEvent::SelChange);
-            });
-            // The closed box may be narrower than a device path.
-            connect(c, &QComboBox::currentTextChanged, c, &QWidget::setToolTip);
-            w = c;
-            break;
-        }
-        case ControlKind::Edit: {
-            auto* e = new QLineEdit(def.text, m_pPage);
-            e->setReadOnly(true);
-            e->setAcceptDrops(false);
-            w = e;
-            break;
-        }
-        case ControlKind::ListView: {
-            auto* t = new QTreeWidget(m_pPage);
-            t->setRootIsDecorated(false);
-            t->setUniformRowHeights(true);
-            t->setColumnCount(0);
-            t->setSelectionBehavior(QAbstractItemView::SelectRows);
-            t->setItemDelegate(new CListDelegate(t));
-            w = t;
-            break;
-        }
-        case ControlKind::ProgressBar: {
-            auto* p = new QProgressBar(m_pPage);
-            p->setTextVisible(false);
-            w = p;
-            break;
-        }
-        }
-        w->setObjectName(QString("ctl%1").arg(id));
-        w->setProperty("controlId", id);
+        QWidget* w = MakeControl(def);
+        w->setObjectName(QString("ctl%1").arg(def.id));
+        w->setProperty("controlId", def.id);
         if (def.hidden)
             w->hide();
-        m_controls[id] = w;
+        m_controls[def.id] = w;
     }
+}
+
+QWidget* CQtHost::MakeControl(const ControlDef& def)
+{
+    switch (def.kind) {
+    case ControlKind::GroupBox: {
+        auto* g = new QGroupBox(def.text, m_pPage);
+        g->lower();
+        return g;
+    }
+    case ControlKind::Label:
+        return new QLabel(def.text, m_pPage);
+    case ControlKind::PushButton: {
+        auto* b = new QPushButton(def.text, m_pPage);
+        b->setAutoDefault(false);
+        b->setDefault(false);
+        connect(b, &QPushButton::clicked, this, SinkCall(def.id, ControlEvent::Clicked));
+        return b;
+    }
+    case ControlKind::CheckBox: {
+        auto* c = new QCheckBox(def.text, m_pPage);
+        connect(c, &QCheckBox::clicked, this, SinkCall(def.id, ControlEvent::Clicked));
+        return c;
+    }
+    case ControlKind::ComboBox:
+        return MakeComboBox(def.id);
+    case ControlKind::Edit:
+        return MakeReadOnlyEdit(def.text, m_pPage);
+    case ControlKind::ListView:
+        return MakeListView(m_pPage);
+    case ControlKind::ProgressBar:
+        return MakeProgressBar(m_pPage);
+    }
+    return nullptr;
+}
+
+QWidget* CQtHost::MakeComboBox(int id)
+{
+    auto* c = new CDropComboBox(m_pPage);
+    c->setEditable(true);
+    c->setInsertPolicy(QComboBox::NoInsert);
+    c->lineEdit()->setAcceptDrops(false);
+    connect(c, &CDropComboBox::aboutToDropDown, this, SinkCall(id, ControlEvent::DropDown));
+    connect(c, qOverload<int>(&QComboBox::activated), this, SinkCall(id, ControlEvent::SelChange));
+    // The closed box may be narrower than a device path.
+    connect(c, &QComboBox::currentTextChanged, c, &QWidget::setToolTip);
+    return c;
+}
+
+std::function<void()> CQtHost::SinkCall(int id, ControlEvent event)
+{
+    return [this, id, event] {
+        if (m_pSink)
+            m_pSink->OnControlEvent(id, event);
+    };
 }
 
 void CQtHost::LayoutControls()
@@ -795,12 +805,7 @@ bool CQtHost::AskYesNo(const std::string& text)
     Trace("Question: " + text);
     if (m_bScripted) {
         m_questions.push_back(text);
-        bool yes = false;
-        if (!m_yesNoAnswers.empty()) {
-            yes = m_yesNoAnswers.front();
-            m_yesNoAnswers.pop_front();
-        }
-        return yes;
+        return m_yesNoAnswers.Take(false);
     }
     if (m_bQuitting)
         return false;
@@ -814,11 +819,7 @@ std::optional<std::string> CQtHost::OpenFileDialog(const FileDialogOptions& opti
 {
     if (m_bScripted) {
         m_fileDialogs.push_back(options);
-        if (m_fileAnswers.empty())
-            return std::nullopt;
-        auto answer = std::move(m_fileAnswers.front());
-        m_fileAnswers.pop_front();
-        return answer;
+        return m_fileAnswers.Take(std::nullopt);
     }
     if (m_bQuitting)
         return std::nullopt;

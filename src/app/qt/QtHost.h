@@ -1,12 +1,14 @@
 #pragma once
 // The Qt host: the main window as a QDialog laid out from the control table.
 #include "app/DialogHost.h"
+#include "app/ScriptedAnswers.h"
 #include "app/TraceLog.h"
 
 #include <QComboBox>
 #include <QDialog>
 #include <QIcon>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <vector>
@@ -14,6 +16,7 @@
 class QScrollArea;
 class QTimer;
 class QTreeWidget;
+struct ControlDef;
 
 // A drop-down list that reports when it is about to open.
 class CDropComboBox : public QComboBox {
@@ -87,8 +90,8 @@ public:
     // For tests and scripted runs: message boxes are recorded instead of
     // shown, and the open-file dialog takes queued answers.
     void SetScripted(bool scripted) { m_bScripted = scripted; }
-    void QueueOpenFileAnswer(std::optional<std::string> path) { m_fileAnswers.push_back(std::move(path)); }
-    void QueueYesNoAnswer(bool yes) { m_yesNoAnswers.push_back(yes); }
+    void QueueOpenFileAnswer(std::optional<std::string> path) { m_fileAnswers.Queue(std::move(path)); }
+    void QueueYesNoAnswer(bool yes) { m_yesNoAnswers.Queue(yes); }
     const std::vector<std::string>& RecordedMessages() const { return m_messages; }
     const std::vector<std::string>& RecordedQuestions() const { return m_questions; }
     const std::vector<FileDialogOptions>& RecordedFileDialogs() const { return m_fileDialogs; }
@@ -103,6 +106,11 @@ protected:
 
 private:
     void BuildControls();
+    // The widget of one control, its events wired to the sink.
+    QWidget* MakeControl(const ControlDef& def);
+    QWidget* MakeComboBox(int id);
+    // Hands one control's event to the sink, if there is one.
+    std::function<void()> SinkCall(int id, ControlEvent event);
     // Places every control for the current page size: the table's positions,
     // with the list, the progress bars and the frames taking the extra room.
     void LayoutControls();
@@ -123,9 +131,9 @@ private:
     std::vector<ListAlign> m_columnAlign;
     bool m_bEnding = false;
     bool m_bScripted = false;
-    std::deque<std::optional<std::string>> m_fileAnswers;
+    CScriptedAnswers<std::optional<std::string>> m_fileAnswers;
     std::vector<std::string> m_messages;
-    std::deque<bool> m_yesNoAnswers;
+    CScriptedAnswers<bool> m_yesNoAnswers;
     std::vector<std::string> m_questions;
     std::vector<FileDialogOptions> m_fileDialogs;
 };

@@ -1,4 +1,4 @@
-#include "PtyPair.h"
+#include "SerialTestSupport.h"
 
 #include "link/CommPort.h"
 
@@ -9,59 +9,6 @@
 #include <future>
 #include <poll.h>
 #include <unistd.h>
-
-CPty::CPty()
-{
-    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
-        ADD_FAILURE() << "no pseudo-terminal: errno " << errno;
-        return;
-    }
-    char name[128] = {};
-    if (::ptsname_r(m_master, name, sizeof name) == 0)
-        m_slavePath = name;
-}
-
-CPty::~CPty()
-{
-    if (m_master >= 0)
-        ::close(m_master);
-}
-
-void CPty::Write(const Bytes& bytes)
-{
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    std::size_t done = 0;
-    while (done < bytes.size() && std::chrono::steady_clock::now() < end) {
-        const ssize_t n = ::write(m_master, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += std::size_t(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            break;
-        pollfd pfd{m_master, POLLOUT, 0};
-        ::poll(&pfd, 1, 10);
-    }
-    ASSERT_EQ(done, bytes.size()) << "the master did not take all bytes";
-}
-
-Bytes CPty::Read(std::size_t n, std::chrono::milliseconds timeout)
-{
-    Bytes out;
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    std::uint8_t buf[4096];
-    while (out.size() < n && std::chrono::steady_clock::now() < end) {
-        const ssize_t got = ::read(m_master, buf, std::min(sizeof buf, n - out.size()));
-        if (got > 0) {
-            out.insert(out.end(), buf, buf + got);
-            continue;
-        }
-        pollfd pfd{m_master, POLLIN, 0};
-        ::poll(&pfd, 1, 10);
-    }
-    return out;
-}
 
 CUiLoop::CUiLoop()
     : m_thread([this] {

@@ -1,7 +1,9 @@
 #pragma once
-// Test doubles for the serial link: a pseudo-terminal whose master plays the
-// device, a small task loop that plays the user-interface thread, and a
-// collector of what the notifications handed over.
+// Test doubles for the serial link (the pty pair whose master plays the
+// device is tests/support's): a small task loop that plays the
+// user-interface thread, and a collector of what the notifications handed
+// over.
+#include "PtyPair.h"
 #include "TestBytes.h"
 
 #include <gtest/gtest.h>
@@ -20,29 +22,6 @@ class CCommPort;
 class CRxQueue;
 
 using namespace std::chrono_literals;
-
-// A fresh pty; the master is non-blocking and stays open for the test.
-class CPty {
-public:
-    CPty();
-    ~CPty();
-    CPty(const CPty&) = delete;
-    CPty& operator=(const CPty&) = delete;
-
-    int Master() const { return m_master; }
-    const std::string& SlavePath() const { return m_slavePath; }
-    // Writes everything through the master (fails the test after 10 s).
-    void Write(const Bytes& bytes);
-    // Reads from the master until n bytes came or timeout passed.
-    Bytes Read(std::size_t n, std::chrono::milliseconds timeout);
-
-private:
-    int m_master = -1;
-    std::string m_slavePath;
-};
-
-// The slave's output and input speed as the master sees them (termios2).
-unsigned SlaveSpeedSeenFromMaster(int masterFd, unsigned* inBaud);
 
 // Plays the user-interface thread: runs posted tasks one at a time.
 class CUiLoop {
