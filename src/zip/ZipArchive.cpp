@@ -24,17 +24,20 @@ constexpr mode_t kWriteBits = 0222;
 // rwx so that the rest of the extraction, and removing it later, still work.
 bool ApplyAttributes(const std::string& strPath, const CZipFileHeader& header, bool bFolder)
 {
-    struct stat st {};
-    if (::stat(strPath.c_str(), &st) != 0)
-        return false;
-    mode_t mode = st.st_mode & kPermBits;
     const uint32_t uUnixMode = header.m_uExternalAttr >> 16;
-    if (header.GetSystemCompatibility() == CZipFileHeader::ZIP_HOST_UNIX && uUnixMode != 0) {
-        if ((uUnixMode & S_IFMT) != S_IFLNK)
-            mode = uUnixMode & kPermBits;
-    } else if (header.m_uExternalAttr & CZipFileHeader::ZIP_ATTR_READONLY) {
-        mode &= ~kWriteBits;
+    const bool bUnixMode = header.GetSystemCompatibility() == CZipFileHeader::ZIP_HOST_UNIX && uUnixMode != 0;
+    mode_t mode = 0;
+    if (bUnixMode && (uUnixMode & S_IFMT) != S_IFLNK) {
+        // The entry names the whole mode: the one on disk is not needed.
+        mode = uUnixMode & kPermBits;
+    } else {
+        struct stat st {};
+        if (::stat(strPath.c_str(), &st) != 0)
+            return false;
+        mode = st.st_mode & kPermBits;
     }
+    if (!bUnixMode && (header.m_uExternalAttr & CZipFileHeader::ZIP_ATTR_READONLY))
+        mode &= ~kWriteBits;
     if (bFolder)
         mode |= S_IRWXU;
     return ::chmod(strPath.c_str(), mode) == 0;
@@ -125,6 +128,7 @@ void CZipArchive::Open(const std::string& strPath, int nMode, uint32_t nVolumeSi
     m_extracted.clear();
     m_extractedSet.clear();
     m_strLastDestination.clear();
+    m_strFolderReady.clear();
     m_storage.Open(strPath, nMode == 1, nVolumeSize);
     m_centralDir.Init();
     try {
@@ -187,6 +191,7 @@ void CZipArchive::Close(bool bAfterException)
     ReleaseEntry();
     m_centralDir.Clear();
     m_storage.Close(bAfterException);
+    m_strFolderReady.clear();
 }
 
 bool CZipArchive::OpenEntry(uint16_t uIndex)
@@ -200,8 +205,7 @@ bool CZipArchive::OpenEntry(uint16_t uIndex)
         return false;
     }
     m_readBuf.resize(kReadBufSize);
-    m_centralDir.OpenLocalHeader(uIndex);
-    m_uDataStart = m_storage.Seek(0, CZipBigFile::current);
+    m_uDataStart = m_centralDir.OpenLocalHeader(uIndex);
     const CZipFileHeader& header = *m_centralDir.m_pOpenedFile;
     if (header.IsEncrypted()) {
         Trace("Password not set for the encrypted file.\n");
@@ -353,7 +357,10 @@ bool CZipArchive::ExtractEntry(uint16_t uIndex, const std::string& strFolder, bo
     }
     if (!OpenEntry(uIndex))
         return false;
-    CreateFolderChain(ZipNativeParent(strNative));
+    // Flat extraction puts every entry in one folder: it is made or checked once.
+    const std::string strParent = ZipNativeParent(strNative);
+    if (strParent != m_strFolderReady && CreateFolderChain(strParent))
+        m_strFolderReady = strParent;
     CZipBigFile file;
     file.Open(strNative, CZipBigFile::modeCreateWrite);
     RecordCreated(strNative, false);

@@ -120,4 +120,6 @@ private:
     std::vector<CZipExtractedPath> m_extracted;
     std::set<std::string> m_extractedSet;
     std::string m_strLastDestination;
+    // The folder the last entry was extracted into, known to exist.
+    std::string m_strFolderReady;
 };

@@ -116,7 +116,7 @@ void CZipCentralDir::LoadHeaders()
     }
 }
 
-void CZipCentralDir::OpenLocalHeader(uint16_t uIndex)
+uint64_t CZipCentralDir::OpenLocalHeader(uint16_t uIndex)
 {
     m_pOpenedFile = m_headers[uIndex].get();
     // Only the first volume exists.
@@ -128,6 +128,8 @@ void CZipCentralDir::OpenLocalHeader(uint16_t uIndex)
         m_storage.ThrowError(ZIP_ERR_BAD_ARCHIVE);
     m_pLocalExtraField.resize(uExtraLen);
     m_storage.ReadExact(m_pLocalExtraField.data(), uExtraLen);
+    return m_pOpenedFile->m_uOffset + m_uPrefixLength + CZipFileHeader::ZIP_LOCAL_HEADER_SIZE +
+           m_pOpenedFile->m_pszFileName.size() + uExtraLen;
 }
 
 void CZipCentralDir::ForgetLocalHeader()

@@ -27,7 +27,8 @@ public:
     void Clear();
 
     // Makes entry uIndex the open header and positions the file at its data.
-    void OpenLocalHeader(uint16_t uIndex);
+    // Reads the entry's local header; returns the file offset of its data.
+    uint64_t OpenLocalHeader(uint16_t uIndex);
     // Reads the data descriptor when the entry has one; it starts at
     // uDescriptorPos, past any compressed bytes left unread. No header is
     // open afterwards.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The archive file and its volume bookkeeping. Only single-volume archives are
 // read; the span mode keeps the states an open goes through.
@@ -33,10 +34,10 @@ public:
     bool IsFileOpen() const { return m_file.IsOpen(); }
 
     // One read; fewer bytes than asked only at the end of the file.
-    uint32_t Read(void* pBuf, uint32_t nCount) { return m_file.Read(pBuf, nCount); }
+    uint32_t Read(void* pBuf, uint32_t nCount);
     // Exactly nCount bytes, else BadArchive.
     void ReadExact(void* pBuf, uint32_t nCount);
-    uint64_t Seek(int64_t nOffset, CZipBigFile::SeekFrom nFrom) { return m_file.Seek(nOffset, nFrom); }
+    uint64_t Seek(int64_t nOffset, CZipBigFile::SeekFrom nFrom);
     uint64_t GetLength() const { return m_file.GetLength(); }
     const std::string& GetFilePath() const { return m_file.GetFilePath(); }
 
@@ -48,5 +49,12 @@ public:
     int32_t m_nVolume = -1;
 
 private:
+    // Headers are small and mostly next to each other: reads go through a
+    // window of the file, so an archive of many entries costs few system
+    // calls. The file's own offset is always m_uAheadStart + the window's length.
+    void DropAhead(uint64_t uPos);
     CZipBigFile m_file;
+    std::vector<uint8_t> m_ahead;
+    uint64_t m_uAheadStart = 0;  // file offset of m_ahead[0]
+    std::size_t m_nAheadPos = 0; // next byte to hand out
 };
