@@ -25,9 +25,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace fs = std::filesystem;
 
@@ -298,6 +300,8 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
 {
     if (folder.empty())
         return;
+    // What this load removed needs no second look through the manifest.
+    std::unordered_set<std::string> removed;
     for (auto it = m_setUnpackedFiles.begin(); it != m_setUnpackedFiles.end();) {
         if (!IsWithin(*it, folder)) {
             ++it;
@@ -305,8 +309,12 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
         }
         // Nobody can reach a private folder after us, so nothing is kept there.
         const bool inPrivate = m_UnpackFolder.IsPrivate() && IsWithin(*it, m_UnpackFolder.Path());
-        if ((inPrivate || !IsKeptOnCleanup(BaseName(*it))) && ::unlink(it->c_str()) != 0 && errno != ENOENT)
-            Trace("DeleteUnpackedFiles: cannot delete " + *it + "\r\n");
+        if (inPrivate || !IsKeptOnCleanup(BaseName(*it))) {
+            if (::unlink(it->c_str()) == 0 || errno == ENOENT)
+                removed.insert(*it);
+            else
+                Trace("DeleteUnpackedFiles: cannot delete " + *it + "\r\n");
+        }
         it = m_setUnpackedFiles.erase(it);
     }
 
@@ -318,6 +326,8 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
         std::vector<std::string> keep;
         for (const std::string& name : m_UnpackManifest.Names()) {
             const std::string path = owned + "/" + name;
+            if (removed.count(path) != 0)
+                continue;
             struct stat st {};
             if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
                 continue;

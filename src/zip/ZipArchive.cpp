@@ -129,6 +129,7 @@ void CZipArchive::Open(const std::string& strPath, int nMode, uint32_t nVolumeSi
     m_extractedSet.clear();
     m_strLastDestination.clear();
     m_strFolderReady.clear();
+    m_uLastStamp = UINT32_MAX; // the time zone may have changed since
     m_storage.Open(strPath, nMode == 1, nVolumeSize);
     m_centralDir.Init();
     try {
@@ -300,9 +301,16 @@ int CZipArchive::CloseEntry(const char* lpszFilePath, bool bAfterException)
         }
         EndInflate();
         if (lpszFilePath != nullptr) {
-            time_t tTime = 0;
-            if (header.GetTime(tTime)) {
-                const struct timespec times[2] = {{0, UTIME_NOW}, {tTime, 0}}; // access now, modification
+            // Entries of one archive mostly share a time stamp; converting
+            // one reads the time zone file, so the last one is kept.
+            const uint32_t uStamp = static_cast<uint32_t>(header.m_uModDate) << 16 | header.m_uModTime;
+            if (uStamp != m_uLastStamp) {
+                m_uLastStamp = uStamp;
+                m_bLastTimeValid = header.GetTime(m_tLastTime);
+            }
+            if (m_bLastTimeValid) {
+                const struct timespec times[2] = {{0, UTIME_NOW},
+                                                  {m_tLastTime, 0}}; // access now, modification
                 if (::utimensat(AT_FDCWD, lpszFilePath, times, 0) != 0)
                     nResult = 0;
             }

@@ -8,6 +8,7 @@
 #include "zip/ZipStorage.h"
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <set>
 #include <string>
@@ -122,4 +123,8 @@ private:
     std::string m_strLastDestination;
     // The folder the last entry was extracted into, known to exist.
     std::string m_strFolderReady;
+    // The last entry time stamp converted (DOS date << 16 | time) and its result.
+    uint32_t m_uLastStamp = UINT32_MAX;
+    time_t m_tLastTime = 0;
+    bool m_bLastTimeValid = false;
 };

@@ -77,8 +77,6 @@ uint64_t CZipStorage::Seek(int64_t nOffset, CZipBigFile::SeekFrom nFrom)
             m_nAheadPos = static_cast<std::size_t>(nTarget - static_cast<int64_t>(m_uAheadStart));
             return static_cast<uint64_t>(nTarget);
         }
-        if (nTarget < 0)
-            return m_file.Seek(nTarget, CZipBigFile::begin); // fails as the file does
         const uint64_t uPos = m_file.Seek(nTarget, CZipBigFile::begin);
         DropAhead(uPos);
         return uPos;

@@ -88,10 +88,7 @@ TEST_F(ArchiveUpgrade, AQuorinV2ArchiveSendsTheCdmBootAndFinishesOnlyAfterVerify
     EXPECT_FALSE(finishBeforeVerifyEnd);
     EXPECT_EQ(Result(0), "Complete");
     EXPECT_EQ(Result(1), "Complete");
-    EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN_V2, "boot"), header));
-    EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN_V2, "data"), main));
-    EXPECT_TRUE(SameBytes(Recorded(ITEM_CDM, "boot"), cdmBoot));
-    EXPECT_TRUE(SameBytes(Recorded(ITEM_CDM, "data"), cdm));
+    ExpectV2Recorded(header, main, cdmBoot, cdm);
 }
 
 } // namespace

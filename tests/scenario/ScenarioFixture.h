@@ -188,6 +188,15 @@ protected:
         return ReadFileBytes(std::filesystem::path(sim.recordDir) /
                              (std::to_string(item) + "-" + what + ".bin"));
     }
+    // A V2 run wrote the package's header and main body to MAIN, its CDM boot and body to CDM.
+    void ExpectV2Recorded(const Bytes& header, const Bytes& main, const Bytes& cdmBoot,
+                          const Bytes& cdm) const
+    {
+        EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN_V2, "boot"), header));
+        EXPECT_TRUE(SameBytes(Recorded(ITEM_MAIN_V2, "data"), main));
+        EXPECT_TRUE(SameBytes(Recorded(ITEM_CDM, "boot"), cdmBoot));
+        EXPECT_TRUE(SameBytes(Recorded(ITEM_CDM, "data"), cdm));
+    }
     std::string Result(int row) const { return host.ListGetCell(IDC_LIST_PART, row, 6); }
     std::string FramesLog() const
     {
