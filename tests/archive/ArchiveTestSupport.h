@@ -2,6 +2,7 @@
 // Package archives made by independent writers (velunda-pack qvp on libzip,
 // Python's zipfile, Info-ZIP zip) for the window behind the headless host.
 #include "ScenarioFixture.h"
+#include "TestPaths.h"
 #include "package/UnpackManifest.h"
 
 #include <algorithm>
@@ -62,8 +63,8 @@ public:
     int Pack(const std::string& args)
     {
         const auto log = dir / "pack.log";
-        const int rc =
-            Shell(std::string(VELUNDA_PACK) + " qvp " + args + " >" + Quote(log.string()) + " 2>&1");
+        const int rc = Shell(std::string(TestPath("VELUNDA_PACK")) + " qvp " + args + " >" +
+                             Quote(log.string()) + " 2>&1");
         const Bytes text = ReadFileBytes(log);
         packOutput.assign(text.begin(), text.end());
         return rc;
@@ -72,7 +73,8 @@ public:
     // Python's zipfile; entries are NAME=FILE or NAME/.
     void PyZip(const std::filesystem::path& out, const std::vector<std::string>& entries, bool store = false)
     {
-        std::string command = "python3 " + Quote(VELUNDA_MAKEZIP) + " " + Quote(out.string());
+        std::string command =
+            "python3 " + Quote(SourcePath("tests/archive/makezip.py")) + " " + Quote(out.string());
         if (store)
             command += " --store";
         for (const auto& e : entries)

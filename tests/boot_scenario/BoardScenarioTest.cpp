@@ -4,6 +4,7 @@
 #include "BoardRig.h"
 #include "UpgradeDlgTestAccess.h"
 
+#include "TestPaths.h"
 #include "link/CommPort.h"
 
 #include <gtest/gtest.h>
@@ -234,7 +235,7 @@ namespace {
 // Runs velunda-pack with the words given; its exit status.
 int Pack(const std::vector<std::string>& words)
 {
-    std::string command = VELUNDA_PACK;
+    std::string command = TestPath("VELUNDA_PACK");
     for (const auto& w : words)
         command += " '" + w + "'";
     command += " >/dev/null 2>&1";

@@ -77,9 +77,10 @@ TEST_F(CliArchiveTest, APackageOnReadOnlyStorageRunByAnUnprivilegedUserCompletes
     sim.sysRecord = DefaultSysRecord(2, "123");
     StartTarget();
     ASSERT_EQ(::chmod(m_target->SlavePath().c_str(), 0666), 0);
-    const RunResult r = RunProgram({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                    VELUNDA_CLI, "--usb-tty", m_target->SlavePath(), pkg.qvp.string()},
-                                   m_dir, 90s);
+    const RunResult r =
+        RunProgram({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                    TestPath("VELUNDA_CLI"), "--usb-tty", m_target->SlavePath(), pkg.qvp.string()},
+                   m_dir, 90s);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(RecordedV2(m_dir / "rec", pkg));
     EXPECT_FALSE(fs::exists(m_dir / "v2"));

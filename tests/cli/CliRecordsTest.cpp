@@ -25,7 +25,7 @@ using DocFields = std::map<std::string, std::map<std::string, FieldSpec>>;
 
 DocFields ReadEventDoc()
 {
-    std::ifstream in(fs::path(VELUNDA_SOURCE_DIR) / "docs" / "json-events.md");
+    std::ifstream in(fs::path(TestPath("VELUNDA_SOURCE_DIR")) / "docs" / "json-events.md");
     DocFields fields;
     std::string event;
     std::string line;
@@ -145,8 +145,8 @@ protected:
     }
     fs::path PackV2(const std::string& out)
     {
-        const RunResult made = RunProgram({VELUNDA_PACK, "qvp", "--out", out, "--model", "v2", "--header",
-                                           Part("BH_V1.0.bin", 1200, 1).string(), "--main",
+        const RunResult made = RunProgram({TestPath("VELUNDA_PACK"), "qvp", "--out", out, "--model", "v2",
+                                           "--header", Part("BH_V1.0.bin", 1200, 1).string(), "--main",
                                            Part("SM_V2.10_a.bin", 17000, 2).string(), "--cdm",
                                            Part("CDM_V1.02.NHB", 9000, 3).string(), "--cdm-boot",
                                            Part("BC_V1.bin", 700, 4).string()},
@@ -157,9 +157,9 @@ protected:
     fs::path PackBoard()
     {
         WriteFileBytes(m_dir / "parts" / "BOARD.UPB", {'a', 'b', 'c', '#', '#', 1, 2, 3, 4});
-        const RunResult made = RunProgram({VELUNDA_PACK, "qvp", "--out", "board.qvp", "--model", "board",
-                                           "--board-boot", Part("BOARD.UPH", 200, 5).string(), "--board-body",
-                                           (m_dir / "parts" / "BOARD.UPB").string()},
+        const RunResult made = RunProgram({TestPath("VELUNDA_PACK"), "qvp", "--out", "board.qvp", "--model",
+                                           "board", "--board-boot", Part("BOARD.UPH", 200, 5).string(),
+                                           "--board-body", (m_dir / "parts" / "BOARD.UPB").string()},
                                           m_dir, 30s);
         EXPECT_EQ(made.exitCode, 0) << made.err;
         return m_dir / "board.qvp";

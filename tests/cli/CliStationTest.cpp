@@ -180,8 +180,9 @@ TEST_F(CliStationTest, AnInterruptStopsEveryWorkerCleanlyAndNamesTheItemsLeft)
     fs::create_directories(tmp);
     RunResult stopped;
     std::thread station([&] {
-        stopped = RunProgram({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", "TMPDIR=" + tmp.string(), VELUNDA_CLI,
-                              "--station", "--usb-tty", ttys[0], "--usb-tty", ttys[1], pkg.qvp.string()},
+        stopped = RunProgram({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", "TMPDIR=" + tmp.string(),
+                              TestPath("VELUNDA_CLI"), "--station", "--usb-tty", ttys[0], "--usb-tty",
+                              ttys[1], pkg.qvp.string()},
                              m_dir, 60s);
     });
     // Ctrl-C on a terminal reaches every process of the group at once.

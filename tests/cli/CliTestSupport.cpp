@@ -152,7 +152,7 @@ fs::path CliTest::MakeDat(const std::vector<DatPart>& parts, const std::string& 
 {
     m_boot = Pattern(1500, 99);
     WriteFileBytes(m_dir / "Boot" / "V1.00.OHH", m_boot);
-    std::vector<std::string> args = {VELUNDA_PACK, "dat", "--type", "I_QUORIN", "--out", name};
+    std::vector<std::string> args = {TestPath("VELUNDA_PACK"), "dat", "--type", "I_QUORIN", "--out", name};
     unsigned seed = 1;
     for (const DatPart& p : parts) {
         WriteFileBytes(PartFile(p.option), Pattern(p.size, seed++));
@@ -168,7 +168,7 @@ fs::path CliTest::MakeDat(const std::vector<DatPart>& parts, const std::string& 
 
 fs::path CliTest::Pack(const std::vector<std::string>& args, const std::string& out)
 {
-    std::vector<std::string> argv = {VELUNDA_PACK, "qvp", "--out", out};
+    std::vector<std::string> argv = {TestPath("VELUNDA_PACK"), "qvp", "--out", out};
     argv.insert(argv.end(), args.begin(), args.end());
     const RunResult made = RunProgram(argv, m_dir, 30s);
     EXPECT_EQ(made.exitCode, 0) << made.err;
@@ -219,7 +219,7 @@ CQuorinSim& CliTest::AddTarget(CSimConfig config)
 
 RunResult CliTest::Cli(std::vector<std::string> args, std::chrono::seconds timeout)
 {
-    args.insert(args.begin(), VELUNDA_CLI);
+    args.insert(args.begin(), TestPath("VELUNDA_CLI"));
     return RunProgram(args, m_dir, timeout);
 }
 

@@ -5,6 +5,7 @@
 // what the target recorded is read back from its record folder.
 #include "QuorinSim.h"
 #include "TestBytes.h"
+#include "TestPaths.h"
 
 #include <gtest/gtest.h>
 

@@ -233,10 +233,10 @@ TEST_F(CliUpgradeTest, CheckOnlyFiftyTimesNeverReportsAnEmptySerialNumber)
     for (int i = 0; i < kTargets; ++i)
         runners.emplace_back([&, i] {
             for (int n = 0; n < kRunsEach; ++n)
-                results[static_cast<std::size_t>(i)].push_back(
-                    RunProgram({VELUNDA_CLI, "--usb-tty", targets[static_cast<std::size_t>(i)]->SlavePath(),
-                                "--check-only", dat.string()},
-                               m_dir, 30s));
+                results[static_cast<std::size_t>(i)].push_back(RunProgram(
+                    {TestPath("VELUNDA_CLI"), "--usb-tty", targets[static_cast<std::size_t>(i)]->SlavePath(),
+                     "--check-only", dat.string()},
+                    m_dir, 30s));
         });
     for (auto& t : runners)
         t.join();

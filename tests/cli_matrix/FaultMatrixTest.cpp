@@ -94,10 +94,10 @@ protected:
         WriteFileBytes(parts / "BOARD.UPB", body);
         m_wire = data;
         m_wire.resize((data.size() + 1023) / 1024 * 1024, 0xFF);
-        const RunResult made =
-            RunProgram({VELUNDA_PACK, "qvp", "--model", "board", "--out", "board.qvp", "--board-boot",
-                        (parts / "BOARD.UPH").string(), "--board-body", (parts / "BOARD.UPB").string()},
-                       m_dir, 30s);
+        const RunResult made = RunProgram({TestPath("VELUNDA_PACK"), "qvp", "--model", "board", "--out",
+                                           "board.qvp", "--board-boot", (parts / "BOARD.UPH").string(),
+                                           "--board-body", (parts / "BOARD.UPB").string()},
+                                          m_dir, 30s);
         ASSERT_EQ(made.exitCode, 0) << made.err;
     }
 
@@ -116,7 +116,8 @@ protected:
     // One run of the program against target; its result and duration.
     RunResult RunOnce(bool board, const fs::path& cwd, CQuorinSim& target, Clock::duration& took)
     {
-        std::vector<std::string> args = {VELUNDA_CLI, "--stall-timeout", std::to_string(kStallSeconds)};
+        std::vector<std::string> args = {TestPath("VELUNDA_CLI"), "--stall-timeout",
+                                         std::to_string(kStallSeconds)};
         if (board)
             args.insert(args.end(),
                         {"--port", target.SlavePath(), "--baud", "38400", (cwd / "board.qvp").string()});

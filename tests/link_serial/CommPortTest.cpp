@@ -1,5 +1,6 @@
 #include "SerialTestSupport.h"
 
+#include "TestPaths.h"
 #include "link/CommPort.h"
 #include <csignal>
 
@@ -48,12 +49,13 @@ ProbeResult RunProbe(const std::string& path, bool asNobody)
     int pipeFds[2];
     if (::pipe(pipeFds) != 0)
         return result;
+    const std::string probe = TestPath("LINK_SERIAL_PROBE");
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(pipeFds[1], 1);
         if (asNobody && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(77);
-        const char* argv[] = {LINK_SERIAL_PROBE, path.c_str(), "115200", nullptr};
+        const char* argv[] = {probe.c_str(), path.c_str(), "115200", nullptr};
         ::execv(argv[0], const_cast<char* const*>(argv));
         ::_exit(78);
     }

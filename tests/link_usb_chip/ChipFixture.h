@@ -4,6 +4,7 @@
 // libusb as on a technician's desk.
 #include "EmulatedFtdiChip.h"
 #include "ScenarioFixture.h"
+#include "TestPaths.h"
 #include "UpgradeDlgTestAccess.h"
 
 #include <cstdlib>
@@ -61,8 +62,8 @@ protected:
     void PackDat(const std::vector<std::size_t>& sizes, const std::filesystem::path& out)
     {
         static const char* const flags[PART_COUNT] = {"--main", "--cis-m", "--cis-s", "--cf", "--ir"};
-        std::string command =
-            std::string("'") + VELUNDA_PACK + "' dat --type I_QUORIN --out '" + out.string() + "'";
+        std::string command = std::string("'") + TestPath("VELUNDA_PACK") + "' dat --type I_QUORIN --out '" +
+                              out.string() + "'";
         for (std::size_t i = 0; i < sizes.size() && i < PART_COUNT; ++i) {
             if (sizes[i] == 0)
                 continue;

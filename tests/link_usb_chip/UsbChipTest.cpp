@@ -45,7 +45,7 @@ TEST_F(ChipRun, AQuorinV2QvpUpgradeCarriesTheCdmBootAndEveryImage)
     WriteFileBytes(dir / "src" / "CDM_V1.02.NHB", cdm);
     WriteFileBytes(dir / "src" / "BC_V1.bin", cdmBoot);
     const std::string src = (dir / "src").string() + "/";
-    const std::string command = std::string("'") + VELUNDA_PACK + "' qvp --model v2 -o '" +
+    const std::string command = std::string("'") + TestPath("VELUNDA_PACK") + "' qvp --model v2 -o '" +
                                 (dir / "v2.QVP").string() + "' --header '" + src + "BH_V2.bin' --main '" +
                                 src + "SM_V2.00.bin' --cdm '" + src + "CDM_V1.02.NHB' --cdm-boot '" + src +
                                 "BC_V1.bin' >'" + (dir / "pack.log").string() + "' 2>&1";
@@ -223,8 +223,8 @@ namespace {
 int RunCli(const std::filesystem::path& dir, const std::string& args, std::string& output)
 {
     const auto log = dir / "cli.out";
-    const std::string command =
-        "cd '" + dir.string() + "' && '" + VELUNDA_CLI + "' " + args + " >'" + log.string() + "' 2>&1";
+    const std::string command = "cd '" + dir.string() + "' && '" + TestPath("VELUNDA_CLI") + "' " + args +
+                                " >'" + log.string() + "' 2>&1";
     const int status = std::system(command.c_str());
     const Bytes text = ReadFileBytes(log);
     output.assign(text.begin(), text.end());

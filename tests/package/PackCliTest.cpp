@@ -1,6 +1,7 @@
 // velunda-pack dat as a user runs it: packages it writes load back exactly,
 // and bad input is refused with a message and no output file.
 #include "TestBytes.h"
+#include "TestPaths.h"
 #include "package/PartImage.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +51,7 @@ protected:
     {
         const fs::path out = m_dir / "stdout";
         const fs::path err = m_dir / "stderr";
-        const std::string command = std::string("'") + VELUNDA_PACK_EXE + "' dat " + args + " >'" +
+        const std::string command = std::string("'") + TestPath("VELUNDA_PACK") + "' dat " + args + " >'" +
                                     out.string() + "' 2>'" + err.string() + "'";
         Result r;
         const int raw = std::system(command.c_str());

@@ -1,6 +1,8 @@
 #pragma once
 // The QApplication of a Qt test program, on the offscreen platform, and a
 // wait that keeps Qt's event loop running.
+#include "TestPaths.h"
+
 #include <QApplication>
 #include <QTest>
 #include <QWidget>
@@ -18,7 +20,7 @@ public:
         const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
         if (platform.isEmpty() || platform == "offscreen")
             qputenv("QT_QPA_PLATFORM",
-                    "offscreen:configfile=" VELUNDA_SOURCE_DIR "/tests/qt/screen-1280x1024.json");
+                    ("offscreen:configfile=" + SourcePath("tests/qt/screen-1280x1024.json")).c_str());
         static int argc = 1;
         static char name[] = "velunda-qt-test";
         static char* argv[] = {name, nullptr};

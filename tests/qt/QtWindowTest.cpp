@@ -153,7 +153,7 @@ TEST_F(QtWindow, BuildsEveryControlOfTheTableInItsStartState)
     EXPECT_GT(rowHeight, list->fontMetrics().height());
     list->clear();
 
-    const auto dir = std::filesystem::path(VELUNDA_ARTIFACTS_DIR);
+    const auto dir = std::filesystem::path(TestPath("VELUNDA_ARTIFACTS_DIR"));
     std::filesystem::create_directories(dir);
     const auto shot = dir / ("main-window" + ScaleSuffix(*host) + ".png");
     ASSERT_TRUE(host->grab().save(QString::fromStdString(shot.string())));
@@ -371,7 +371,7 @@ TEST_F(QtWindow, ACellTooNarrowForItsTextShowsItWholeAsATooltip)
 TEST(DesktopEntry, OpensPackagesOfTheShippedMimeTypesUnderOneMainCategory)
 {
     std::map<std::string, std::string> entry;
-    std::ifstream desktop(VELUNDA_SOURCE_DIR "/packaging/velunda.desktop");
+    std::ifstream desktop(SourcePath("packaging/velunda.desktop"));
     for (std::string line; std::getline(desktop, line);)
         if (const auto eq = line.find('='); eq != std::string::npos)
             entry[line.substr(0, eq)] = line.substr(eq + 1);
@@ -386,7 +386,7 @@ TEST(DesktopEntry, OpensPackagesOfTheShippedMimeTypesUnderOneMainCategory)
 
     // Every type the launcher names is defined by the shipped XML, and the
     // two package extensions are among its globs.
-    QFile xmlFile(VELUNDA_SOURCE_DIR "/packaging/velunda-mime.xml");
+    QFile xmlFile(SourcePath("packaging/velunda-mime.xml"));
     ASSERT_TRUE(xmlFile.open(QIODevice::ReadOnly));
     QXmlStreamReader xml(&xmlFile);
     std::map<std::string, std::vector<std::string>> globs;

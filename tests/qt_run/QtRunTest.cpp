@@ -10,6 +10,7 @@
 #include "app/qt/QtHost.h"
 
 #include "QuorinSim.h"
+#include "TestPaths.h"
 
 #include <gtest/gtest.h>
 
@@ -115,7 +116,8 @@ TEST_F(QtRunTest, TheWindowUpgradesAVirtualMachineOverUsbFromFileLoadToUpgradeCo
                           {"--ir", 700, "7", 1}};
     const Bytes boot = Pattern(1500, 50);
     WriteFileBytes(m_dir / "Boot" / "V1.00.OHH", boot);
-    std::vector<std::string> pack = {VELUNDA_PACK, "dat", "--type", "I_QUORIN", "--out", "pkg.DAT"};
+    std::vector<std::string> pack = {
+        TestPath("VELUNDA_PACK"), "dat", "--type", "I_QUORIN", "--out", "pkg.DAT"};
     unsigned seed = 1;
     for (const Part& p : parts) {
         const fs::path file = m_dir / (std::string(p.option + 2) + ".bin");
@@ -171,8 +173,9 @@ TEST_F(QtRunTest, TheWindowUpgradesAVirtualMachineOverUsbFromFileLoadToUpgradeCo
         EXPECT_EQ(host.ListGetCell(IDC_LIST_PART, row, 2), "Active") << row;
     }
     EXPECT_EQ(host.GetText(IDC_EDIT_SERIAL), "QV2024001");
-    fs::create_directories(VELUNDA_ARTIFACTS_DIR);
-    const std::string afterCheck = std::string(VELUNDA_ARTIFACTS_DIR) + "/qt_run-after-system-check.png";
+    fs::create_directories(TestPath("VELUNDA_ARTIFACTS_DIR"));
+    const std::string afterCheck =
+        std::string(TestPath("VELUNDA_ARTIFACTS_DIR")) + "/qt_run-after-system-check.png";
     EXPECT_TRUE(host.grab().save(QString::fromStdString(afterCheck)));
 
     Button(host, IDC_BUTTON_UPGRADE_START)->click();
@@ -184,7 +187,7 @@ TEST_F(QtRunTest, TheWindowUpgradesAVirtualMachineOverUsbFromFileLoadToUpgradeCo
     EXPECT_TRUE(Button(host, IDC_BUTTON_FILE_LOAD)->isEnabled());
     EXPECT_TRUE(Button(host, IDC_BUTTON_SYS_CHECK)->isEnabled());
     EXPECT_TRUE(ResultInView(host, 0));
-    const std::string afterRun = std::string(VELUNDA_ARTIFACTS_DIR) + "/qt_run-after-upgrade.png";
+    const std::string afterRun = std::string(TestPath("VELUNDA_ARTIFACTS_DIR")) + "/qt_run-after-upgrade.png";
     EXPECT_TRUE(host.grab().save(QString::fromStdString(afterRun)));
 
     for (const Part& p : parts) {
@@ -206,11 +209,11 @@ TEST_F(QtRunTest, AV2PackageDroppedOnTheWindowUpgradesWhileTheControlsOfTheRunSt
     const Bytes main = ReadFileBytes(Source("SM_V2.00.bin", 17000, 2));
     const Bytes cdm = ReadFileBytes(Source("CDM_V1.02.NHB", 9000, 3));
     const Bytes cdmBoot = ReadFileBytes(Source("BC_V1.bin", 4000, 4));
-    ASSERT_EQ(
-        RunQuiet({VELUNDA_PACK, "qvp", "--model", "v2", "-o", "v2.QVP", "--header", "src/BH_V2.bin", "--main",
-                  "src/SM_V2.00.bin", "--cdm", "src/CDM_V1.02.NHB", "--cdm-boot", "src/BC_V1.bin"},
-                 m_dir),
-        0);
+    ASSERT_EQ(RunQuiet({TestPath("VELUNDA_PACK"), "qvp", "--model", "v2", "-o", "v2.QVP", "--header",
+                        "src/BH_V2.bin", "--main", "src/SM_V2.00.bin", "--cdm", "src/CDM_V1.02.NHB",
+                        "--cdm-boot", "src/BC_V1.bin"},
+                       m_dir),
+              0);
 
     CSimConfig sim = ParseSimArgs({}).config;
     sim.model = 2;
@@ -292,8 +295,8 @@ TEST_F(QtRunTest, AV2PackageDroppedOnTheWindowUpgradesWhileTheControlsOfTheRunSt
     EXPECT_EQ(host.ListGetCell(IDC_LIST_PART, 1, 6), "Complete");
     EXPECT_TRUE(ResultInView(host, 1));
     QTest::qWait(20);
-    const std::string shot =
-        std::string(VELUNDA_ARTIFACTS_DIR) + "/qt_run-v2-after-upgrade" + ScaleSuffix(host) + ".png";
+    const std::string shot = std::string(TestPath("VELUNDA_ARTIFACTS_DIR")) + "/qt_run-v2-after-upgrade" +
+                             ScaleSuffix(host) + ".png";
     EXPECT_TRUE(host.grab().save(QString::fromStdString(shot)));
 
     const fs::path rec = m_dir / "rec";
@@ -309,12 +312,14 @@ TEST_F(QtRunTest, AV2PackageDroppedOnTheWindowUpgradesWhileTheControlsOfTheRunSt
 TEST_F(QtRunTest, TheProgramLoadsThePackageNamedOnItsCommandLineAndCleansUpOnSigterm)
 {
     Source("SM_V1.bin", 3000, 5);
-    ASSERT_EQ(
-        RunQuiet({VELUNDA_PACK, "qvp", "--model", "v1", "-o", "cmd.QVP", "--main", "src/SM_V1.bin"}, m_dir),
-        0);
+    ASSERT_EQ(RunQuiet({TestPath("VELUNDA_PACK"), "qvp", "--model", "v1", "-o", "cmd.QVP", "--main",
+                        "src/SM_V1.bin"},
+                       m_dir),
+              0);
     const std::string logFile = (m_dir / "velunda.log").string();
     const std::string package = (m_dir / "cmd.QVP").string();
-    std::vector<char*> args = {const_cast<char*>(VELUNDA_WINDOW), const_cast<char*>("--log"),
+    const std::string window = TestPath("VELUNDA_GUI");
+    std::vector<char*> args = {const_cast<char*>(window.c_str()), const_cast<char*>("--log"),
                                const_cast<char*>(logFile.c_str()), const_cast<char*>(package.c_str()),
                                nullptr};
     const pid_t pid = ::fork();

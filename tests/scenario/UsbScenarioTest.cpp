@@ -3,6 +3,7 @@
 // can show during a run. The protocol timers are the real ones; only the
 // stall timeout is shortened.
 #include "ScenarioFixture.h"
+#include "TestPaths.h"
 #include "UpgradeDlgTestAccess.h"
 #include "history/HistoryDb.h"
 
@@ -207,8 +208,8 @@ TEST_F(UsbScenario, AFullQuorinV1DatPackageIsUpgradedFromConnectToCompletion)
     // Part sizes around the chunk size: one chunk exactly, one byte more, one byte.
     const std::size_t sizes[PART_COUNT] = {20000, 8192, 8193, 1, 5000};
     const char* const options[PART_COUNT] = {"--main", "--cis-m", "--cis-s", "--cf", "--ir"};
-    std::string command =
-        std::string("'") + VELUNDA_PACK + "' dat --type I_QUORIN --out '" + (dir / "pkg.DAT").string() + "'";
+    std::string command = std::string("'") + TestPath("VELUNDA_PACK") + "' dat --type I_QUORIN --out '" +
+                          (dir / "pkg.DAT").string() + "'";
     for (int i = 0; i < PART_COUNT; ++i) {
         parts[i] = Pattern(sizes[i], 10u + static_cast<unsigned>(i));
         const auto file = dir / ("part" + std::to_string(i) + ".bin");

@@ -1,6 +1,7 @@
 // The quorin-sim program as a user runs it: a child process, its stdout, its
 // exit status.
 #include "SimTestSupport.h"
+#include "TestPaths.h"
 #include "protocol/Frame.h"
 
 #include <gtest/gtest.h>
@@ -64,7 +65,7 @@ void Spawn(CChild& c, std::vector<std::string> args)
         close(outPipe[0]);
         close(errPipe[0]);
         std::vector<char*> argv;
-        std::string prog = QUORIN_SIM_PROGRAM;
+        std::string prog = TestPath("QUORIN_SIM");
         argv.push_back(prog.data());
         for (auto& a : args)
             argv.push_back(a.data());

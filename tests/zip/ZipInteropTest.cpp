@@ -1,5 +1,6 @@
 // Archives written by Info-ZIP zip and Python's zipfile, extracted by our
 // reader and compared with the files they were made from.
+#include "TestPaths.h"
 #include "ZipTestUtil.h"
 
 #include <sys/stat.h>
@@ -8,7 +9,10 @@ namespace {
 
 using namespace ziptest;
 
-const std::string kPython = "python3 " + Quote(ZIP_FIXTURE_SCRIPT);
+std::string Python()
+{
+    return "python3 " + Quote(SourcePath("tests/zip/zipfixture.py"));
+}
 
 // Source tree for Info-ZIP: text, incompressible data (stored with -n .bin),
 // an empty file, nested and empty folders; even-second times.
@@ -200,7 +204,7 @@ TEST(ZipInterop, Bzip2EntriesAreBadArchiveAndLeaveNoFile)
     EXPECT_FALSE(fs::exists(dir / "out1/packed.txt"));
     EXPECT_TRUE(SameFile(dir / "a.txt", dir / "out1/a.txt"));
 
-    ASSERT_EQ(Shell(kPython + " bzip2 " + Quote(dir.Path())), 0);
+    ASSERT_EQ(Shell(Python() + " bzip2 " + Quote(dir.Path())), 0);
     EXPECT_EQ(CausesPerEntry(dir / "bz.zip", dir / "out2"),
               (std::vector<int>{0, CZipException::BadArchive, 0}));
     EXPECT_EQ(ListTree(dir / "out2"), (std::vector<std::string>{"first.txt", "last.txt"}));
@@ -209,7 +213,7 @@ TEST(ZipInterop, Bzip2EntriesAreBadArchiveAndLeaveNoFile)
 TEST(ZipInterop, PythonArchivesWithManyEntriesAndFoldersExtractIdentically)
 {
     CTempFolder dir;
-    ASSERT_EQ(Shell(kPython + " many " + Quote(dir.Path()) + " 800"), 0);
+    ASSERT_EQ(Shell(Python() + " many " + Quote(dir.Path()) + " 800"), 0);
     Extracted r = ExtractAll(dir / "many.zip", dir / "out", true);
     EXPECT_GT(r.count, 800);
     for (size_t i = 0; i < r.results.size(); ++i)
@@ -220,7 +224,7 @@ TEST(ZipInterop, PythonArchivesWithManyEntriesAndFoldersExtractIdentically)
 TEST(ZipInterop, AHundredMebibyteEntryExtractsIdentically)
 {
     CTempFolder dir;
-    ASSERT_EQ(Shell(kPython + " big " + Quote(dir.Path()) + " 100"), 0);
+    ASSERT_EQ(Shell(Python() + " big " + Quote(dir.Path()) + " 100"), 0);
     Extracted r = ExtractAll(dir / "big.zip", dir / "out", false);
     ASSERT_EQ(r.results, std::vector<bool>{true});
     EXPECT_EQ(fs::file_size(dir / "out/big.bin"), 100u << 20);
