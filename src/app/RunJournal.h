@@ -52,6 +52,8 @@ public:
     void ItemResult(const std::string& item, const std::string& result);
     // A message box of the window; during a run that has just ended it tells how.
     void MessageShown(const std::string& text, bool runStillGoing);
+    // A private unpack folder left holding the package's kept files.
+    void KeptFolder(const std::string& folder) { m_run.keptFolder = folder; }
     // The end of a run as velunda-cli judged it: traced and recorded.
     void Finish(const std::string& outcome, int exitCode, const std::string& reason);
 

@@ -104,10 +104,13 @@ struct CUpgradeDlgState {
     int m_bHasPart[PART_COUNT] = {};
     std::string m_strUpgradeFile;
     std::string m_strUnzipFolder;
-    // Where archives are unpacked: beside the package (the window) or always
-    // a private folder (the command line). The claim holds the folder's lock.
+    // Where archives are unpacked: beside the package, or always a private
+    // folder (the station's workers). The claim holds the folder's lock.
     CUnpackFolder::EPlace m_eUnpackPlace = CUnpackFolder::EPlace::BesidePackage;
     CUnpackFolder m_UnpackFolder;
+    // A private unpack folder that clean-up left holding kept files; empty
+    // when none. Nothing else knows where they are, so it is reported.
+    std::string m_strKeptFolder;
     std::string m_strPartFile[PART_SLOTS];
     PartListTable m_PartList = {};
     std::unique_ptr<std::uint8_t[]> m_pPartData[PART_COUNT];
@@ -210,6 +213,8 @@ public:
     const PartTexts& TargetVersions() const { return m_state.m_strTargetVersion; }
     // Why Upgrade Start stays disabled; empty when it is available.
     const std::string& StartBlockedReason() const { return m_state.m_strStartBlockedReason; }
+    // The private folder that still holds the kept files of the last package.
+    const std::string& KeptFolder() const { return m_state.m_strKeptFolder; }
 
 private:
     const CUpgradeDlgState& m_state;

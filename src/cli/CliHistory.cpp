@@ -38,6 +38,7 @@ CJson RunJson(const CHistoryRun& run)
                  {"outcome", run.outcome},
                  {"exit_code", run.exitCode < 0 ? CJson(nullptr) : CJson(run.exitCode)},
                  {"duration_ms", run.durationMs},
+                 {"kept_folder", run.keptFolder.empty() ? CJson(nullptr) : CJson(JsonText(run.keptFolder))},
                  {"items", std::move(items)}};
 }
 

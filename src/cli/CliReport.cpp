@@ -343,15 +343,25 @@ void CCliReport::Target(const std::string& serial, const std::string& boardVersi
               true);
 }
 
-void CCliReport::Outcome(ECliOutcome outcome, const std::string& reason)
+void CCliReport::Outcome(ECliOutcome outcome, const std::string& reason, const std::string& keptFolder)
 {
     if (m_bJson) {
-        Event("outcome", CJson{{"outcome", OutcomeName(outcome)},
-                               {"exit_code", ExitCodeOf(outcome)},
-                               {"reason", JsonText(reason)},
-                               {"duration_ms", MillisecondsSince(m_started)}});
+        CJson fields{{"outcome", OutcomeName(outcome)},
+                     {"exit_code", ExitCodeOf(outcome)},
+                     {"reason", JsonText(reason)},
+                     {"duration_ms", MillisecondsSince(m_started)}};
+        if (!keptFolder.empty())
+            fields["kept_folder"] = JsonText(keptFolder);
+        Event("outcome", fields);
         return;
     }
+    // Said even with -q: nothing else tells where these files went.
+    if (!keptFolder.empty())
+        PrintLine(m_err,
+                  "velunda-cli: the folder beside the package could not be used; the package's kept "
+                  "files are in " +
+                      keptFolder + "\n",
+                  true);
     char status[32];
     std::snprintf(status, sizeof status, " (exit status %d)\n", ExitCodeOf(outcome));
     PrintLine(m_err,

@@ -57,7 +57,8 @@ public:
     // that is said instead of printing empty fields.
     void Target(const std::string& serial, const std::string& boardVersion,
                 const std::vector<CTargetPart>& parts, bool versionsReceived = true);
-    void Outcome(ECliOutcome outcome, const std::string& reason);
+    // keptFolder: a private folder left holding the package's kept files.
+    void Outcome(ECliOutcome outcome, const std::string& reason, const std::string& keptFolder = "");
     // Any event with its fields (JSON mode only).
     void Event(const std::string& event, const CJson& fields);
     // Emits a JSON object that holds its own "event" (info results).

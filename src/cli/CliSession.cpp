@@ -74,10 +74,9 @@ CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt
     };
     m_host.onProgress = [this](int barId, int) { OnProgress(barId); };
     m_host.onCell = [this](int row, int column, const std::string& text) { OnCell(row, column, text); };
+    // Archives are unpacked as in the window: beside the package, or into a
+    // private folder when that cannot be written or another run holds it.
     m_dlg = std::make_unique<CUpgradeDlg>(m_host, m_opt.app);
-    // Several runs may share one package, and it may lie on read-only media:
-    // each run unpacks into a folder of its own, removed when the run ends.
-    m_dlg->SetUnpackPlace(CUnpackFolder::EPlace::Private);
     CRunJournal& journal = m_dlg->Journal();
     journal.SetProgram("velunda-cli");
     journal.SetEndsWithMessages(false); // Finish says how the run ended
@@ -254,10 +253,13 @@ void CCliSession::ReportPackage(int model)
 
 int CCliSession::Finish(ECliOutcome outcome, const std::string& reason)
 {
-    m_dlg->Journal().Finish(OutcomeName(outcome), ExitCodeOf(outcome), reason);
-    // Closing the window closes the link and removes what the package load unpacked.
+    // Closing the window closes the link and removes what the package load
+    // unpacked, but for the kept files; the record says where those are.
     m_host.CloseWindow();
-    m_report.Outcome(outcome, reason);
+    m_strKeptFolder = m_dlg->Status().KeptFolder();
+    m_dlg->Journal().KeptFolder(m_strKeptFolder);
+    m_dlg->Journal().Finish(OutcomeName(outcome), ExitCodeOf(outcome), reason);
+    m_report.Outcome(outcome, reason, m_strKeptFolder);
     return ExitCodeOf(outcome);
 }
 

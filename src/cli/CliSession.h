@@ -28,6 +28,9 @@ public:
     // File Load alone, then the window is closed again (what it unpacked is
     // removed); the exit status of a run that stopped there.
     int CheckPackage();
+    // The private folder the run left holding the package's kept files, when
+    // the folder beside the package could not be used; empty otherwise.
+    const std::string& KeptFolder() const { return m_strKeptFolder; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -80,6 +83,7 @@ private:
     ECliOutcome m_outcome = ECliOutcome::None;
     std::string m_strReason;
     std::string m_strUsbWhy; // the backend's last explanation of a failed open
+    std::string m_strKeptFolder;
     bool m_bEnded = false;
     bool m_bInterrupted = false;
     std::map<std::string, std::string> m_statusOfPart; // Target Status as the system check wrote it

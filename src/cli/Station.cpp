@@ -182,6 +182,9 @@ private:
     CStationOptions m_opt;
     std::vector<CWorker> m_workers;
     std::string m_strFolder; // the workers' private unpack folders live under it
+    // The kept files are kept once, by the package check: beside the package,
+    // or in this private folder when that cannot be written.
+    std::string m_strKeptFolder;
     bool m_bJson = false;
     bool m_bRows = false;
     bool m_bDirty = false;
@@ -279,6 +282,10 @@ void CStation::OnLine(CWorker& w, const std::string& line)
         return;
     }
     w.lastEvent = Clock::now();
+    // A worker's private folder goes with the station's; the kept files stay
+    // where the package check left them, which the summary names.
+    if (e.kind == "outcome")
+        e.object.erase("kept_folder");
     if (m_bJson) {
         std::fprintf(stdout, "%s\n", WithTarget(e.object, w.label).c_str());
         std::fflush(stdout);
@@ -480,6 +487,8 @@ int CStation::Summarise()
                                     {"machines", machines},
                                     {"interrupted", m_bInterrupted},
                                     {"exit_code", code}};
+        if (!m_strKeptFolder.empty())
+            s["kept_folder"] = m_strKeptFolder;
         std::fprintf(stdout, "%s\n",
                      s.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
         std::fflush(stdout);
@@ -493,6 +502,9 @@ int CStation::Summarise()
                      unfinished.empty() ? "no machine was mid-upgrade\n" : "machines left mid-upgrade:\n");
         std::fputs(unfinished.c_str(), stderr);
     }
+    if (!m_strKeptFolder.empty())
+        std::fprintf(stderr, "velunda-cli: station: the package's kept files are in %s\n",
+                     m_strKeptFolder.c_str());
     std::fprintf(stderr, "velunda-cli: station: %zu machine(s) (exit status %d)\n", m_workers.size(), code);
     return code;
 }
@@ -553,6 +565,7 @@ int CStation::CheckPackageOnce()
         CCliReport report(false, false, mem, mem);
         CCliSession session(check, report);
         rc = session.CheckPackage();
+        m_strKeptFolder = session.KeptFolder();
         std::fclose(mem);
     }
     if (rc != 0) {

@@ -37,6 +37,16 @@ const char* const kSchema = "CREATE TABLE IF NOT EXISTS run ("
                             "CREATE INDEX IF NOT EXISTS run_time ON run(time);"
                             "PRAGMA user_version = 1;";
 
+// Columns of run added after schema version 1: an older file gets them when
+// it is opened for writing; reading one without them gives empty values.
+struct CAddedColumn {
+    const char* name;
+    const char* definition;
+};
+constexpr CAddedColumn kAddedRunColumns[] = {
+    {"kept_folder", "TEXT NOT NULL DEFAULT ''"},
+};
+
 // A prepared statement, finalized when it goes out of scope.
 class CStatement {
 public:
@@ -98,6 +108,26 @@ bool CHistoryDb::Exec(const char* sql, std::string& error)
     return false;
 }
 
+bool CHistoryDb::HasRunColumn(const std::string& name)
+{
+    CStatement info(m_db.get(), "SELECT 1 FROM pragma_table_info('run') WHERE name = ?1");
+    if (!info.Ok())
+        return false;
+    info.Text(1, name);
+    return sqlite3_step(info.get()) == SQLITE_ROW;
+}
+
+bool CHistoryDb::AddMissingColumns(std::string& error)
+{
+    for (const CAddedColumn& column : kAddedRunColumns)
+        if (!HasRunColumn(column.name) &&
+            !Exec(
+                ("ALTER TABLE run ADD COLUMN " + std::string(column.name) + " " + column.definition).c_str(),
+                error))
+            return false;
+    return true;
+}
+
 bool CHistoryDb::Open(const std::string& path, bool create, std::string& error, int busyMs)
 {
     m_db.reset();
@@ -121,7 +151,7 @@ bool CHistoryDb::Open(const std::string& path, bool create, std::string& error, 
         return false;
     }
     sqlite3_busy_timeout(db, busyMs);
-    if (create && !Exec(kSchema, error)) {
+    if (create && !(Exec(kSchema, error) && AddMissingColumns(error))) {
         error = "cannot prepare the history " + path + ": " + error;
         m_db.reset();
         return false;
@@ -151,8 +181,8 @@ bool CHistoryDb::Add(CHistoryRun& run, std::string& error)
     {
         CStatement insert(db,
                           "INSERT INTO run (time, tool_version, host, program, package, sha256, model, link,"
-                          " serial, versions_before, outcome, exit_code, duration_ms)"
-                          " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+                          " serial, versions_before, outcome, exit_code, duration_ms, kept_folder)"
+                          " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
         if (!insert.Ok())
             return rollback("cannot write the history");
         insert.Text(1, run.time);
@@ -168,6 +198,7 @@ bool CHistoryDb::Add(CHistoryRun& run, std::string& error)
         insert.Text(11, run.outcome);
         insert.IntOrNull(12, run.exitCode, run.exitCode < 0);
         insert.Int(13, run.durationMs);
+        insert.Text(14, run.keptFolder);
         if (sqlite3_step(insert.get()) != SQLITE_DONE)
             return rollback("cannot write the history");
     }
@@ -209,10 +240,14 @@ bool CHistoryDb::List(const CHistoryFilter& filter, std::vector<CHistoryRun>& ru
         error = "cannot read the history: " + error;
         return false;
     }
+    const std::string kept = HasRunColumn("kept_folder") ? "kept_folder" : "''";
     CStatement select(db,
-                      "SELECT id, time, tool_version, host, program, package, sha256, model, link, serial,"
-                      " versions_before, outcome, exit_code, duration_ms FROM run"
-                      " WHERE (?1 = '' OR serial = ?1) AND (?2 = '' OR time >= ?2) ORDER BY time, id");
+                      ("SELECT id, time, tool_version, host, program, package, sha256, model, link, serial,"
+                       " versions_before, outcome, exit_code, duration_ms, " +
+                       kept +
+                       " FROM run"
+                       " WHERE (?1 = '' OR serial = ?1) AND (?2 = '' OR time >= ?2) ORDER BY time, id")
+                          .c_str());
     CStatement items(db, "SELECT item, file, version, size, result, duration_ms FROM run_item"
                          " WHERE run_id = ?1 ORDER BY position");
     bool ok = select.Ok() && items.Ok();
@@ -236,6 +271,7 @@ bool CHistoryDb::List(const CHistoryFilter& filter, std::vector<CHistoryRun>& ru
             run.outcome = select.ColumnText(11);
             run.exitCode = static_cast<int>(select.ColumnInt(12, -1));
             run.durationMs = select.ColumnInt(13, 0);
+            run.keptFolder = select.ColumnText(14);
             sqlite3_reset(items.get());
             items.Int(1, run.id);
             int irc = SQLITE_ROW;

@@ -33,6 +33,7 @@ struct CHistoryRun {
     std::string outcome;        // "success", "failed", ...
     int exitCode = -1;          // velunda-cli's exit status; -1 for a window run
     long long durationMs = 0;
+    std::string keptFolder; // a private unpack folder left holding the package's kept files; else empty
     std::vector<CHistoryItem> items;
 };
 
@@ -57,6 +58,9 @@ private:
         void operator()(sqlite3* db) const;
     };
     bool Exec(const char* sql, std::string& error);
+    bool HasRunColumn(const std::string& name);
+    // The columns of kAddedRunColumns that an older file lacks.
+    bool AddMissingColumns(std::string& error);
     std::unique_ptr<sqlite3, Closer> m_db;
 };
 

@@ -30,7 +30,7 @@ public:
     // The folder was made by this claim (a private folder, or the folder
     // beside the package when it did not exist yet).
     bool Created() const { return m_bCreated; }
-    // A private folder: everything in it is the loader's, none of it is kept.
+    // A private folder: no other load ever comes to it.
     bool IsPrivate() const { return m_bPrivate; }
     bool StandsInTheWay() const { return m_bInTheWay; }
     // Why the folder beside the package was not used, or why no folder could

@@ -182,6 +182,7 @@ void CUpgradeDlg::UnpackArchive()
     m_setUnpackedFiles.clear();
     m_vecUnpackedFolders.clear();
     m_PackageContents = {};
+    m_strKeptFolder.clear();
 
     const std::string beside = UnpackFolderFor(m_strUpgradeFile);
     if (beside.empty())
@@ -307,9 +308,7 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
             ++it;
             continue;
         }
-        // Nobody can reach a private folder after us, so nothing is kept there.
-        const bool inPrivate = m_UnpackFolder.IsPrivate() && IsWithin(*it, m_UnpackFolder.Path());
-        if (inPrivate || !IsKeptOnCleanup(BaseName(*it))) {
+        if (!IsKeptOnCleanup(BaseName(*it))) {
             if (::unlink(it->c_str()) == 0 || errno == ENOENT)
                 removed.insert(*it);
             else
@@ -331,13 +330,14 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
             struct stat st {};
             if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
                 continue;
-            if (IsKeptOnCleanup(name) && !ownedPrivate)
+            if (IsKeptOnCleanup(name))
                 keep.push_back(name);
             else if (::unlink(path.c_str()) != 0)
                 Trace("DeleteUnpackedFiles: cannot delete " + path + "\r\n");
         }
         std::sort(keep.begin(), keep.end());
-        m_UnpackManifest.Rewrite(keep);
+        // No load comes back to a private folder: it is left with the kept files alone.
+        m_UnpackManifest.Rewrite(ownedPrivate ? std::vector<std::string>() : keep);
         m_UnpackManifest.Reset();
     }
 
@@ -352,8 +352,14 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
         ::rmdir(made.c_str());
     m_vecUnpackedFolders = std::move(keptFolders);
     // Removed first, unlocked after: a load waiting for the lock sees the folder gone.
-    if (!m_UnpackFolder.Path().empty() && IsWithin(m_UnpackFolder.Path(), folder))
+    if (!m_UnpackFolder.Path().empty() && IsWithin(m_UnpackFolder.Path(), folder)) {
+        struct stat st {};
+        if (m_UnpackFolder.IsPrivate() && ::lstat(m_UnpackFolder.Path().c_str(), &st) == 0) {
+            m_strKeptFolder = m_UnpackFolder.Path();
+            Trace("DeleteUnpackedFiles: the kept files stay in " + m_strKeptFolder + "\r\n");
+        }
         m_UnpackFolder.Release();
+    }
 
     if (IsWithin(m_strUnzipFolder, folder))
         m_PackageContents = {};

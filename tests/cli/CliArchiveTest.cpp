@@ -2,6 +2,9 @@
 // upgrade board over a serial pty, each judged by the target's recordings
 // and by what the run leaves on disk.
 #include "CliTestSupport.h"
+#include "OrdinaryUser.h"
+
+#include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
 #include <thread>
@@ -44,8 +47,9 @@ TEST_F(CliArchiveTest, AQuorinV2ArchiveUpgradesMainAndCdmWithTheirOwnBootImages)
     EXPECT_EQ(after, expected);
 }
 
-// Each run unpacks into a private folder: neither removes the other's files
-// half-way, and nothing is written beside the package.
+// One run unpacks beside the package, the other (finding that folder held)
+// into a private one: neither removes the other's files half-way, and
+// nothing is left beside the package.
 TEST_F(CliArchiveTest, TwoRunsOnOnePackageAtOnceBothComplete)
 {
     const V2Package pkg = MakeV2Qvp(60000);
@@ -84,6 +88,85 @@ TEST_F(CliArchiveTest, APackageOnReadOnlyStorageRunByAnUnprivilegedUserCompletes
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(RecordedV2(m_dir / "rec", pkg));
     EXPECT_FALSE(fs::exists(m_dir / "v2"));
+}
+
+// Files named *.QV1 / *.QV2 outlive the run. Beside the package they are the
+// tool's, replaced by the next load, unless the user put them there; a
+// package whose folder cannot be written leaves them in a private folder
+// that the run names and the history keeps.
+TEST_F(CliArchiveTest, KeptFilesStayBesideThePackageOrInAPrivateFolderTheRunNames)
+{
+    if (RanAsOrdinaryUser())
+        return; // root writes into a read-only folder
+    const fs::path main = Part("SM_V1.bin", 4000, 7);
+    fs::create_directories(m_dir / "tmp");
+    const auto pack = [&](const std::string& folder, unsigned seed) {
+        fs::create_directories(m_dir / folder);
+        const fs::path kept = Part("cal.QV1", 300 + seed, seed);
+        Pack({"--model", "v1", "--main", main.string(), "--extra", "cal.QV1=" + kept.string()},
+             folder + "/k.QVP");
+        return ReadFileBytes(kept);
+    };
+    const auto run = [&](const std::string& folder, bool json) {
+        CQuorinSim& target = AddTarget(sim);
+        std::vector<std::string> args = {"/usr/bin/env", "-u", "XDG_RUNTIME_DIR",
+                                         "TMPDIR=" + (m_dir / "tmp").string()};
+        args.insert(args.end(), {TestPath("VELUNDA_CLI"), "--usb-tty", target.SlavePath(), "--check-only",
+                                 (m_dir / folder / "k.QVP").string()});
+        if (json)
+            args.push_back("--json");
+        return RunProgram(args, m_dir, 60s);
+    };
+    const fs::path beside = m_dir / "b" / "k";
+    for (const unsigned seed : {1u, 2u}) {
+        const Bytes bytes = pack("b", seed);
+        const RunResult r = run("b", true);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(ListTree(beside), (std::vector<std::string>{".velunda-unpacked", "cal.QV1"}));
+        EXPECT_TRUE(SameBytes(ReadFileBytes(beside / "cal.QV1"), bytes)) << "run " << seed;
+        EXPECT_FALSE(Contains(r.out, "kept_folder")) << r.out;
+    }
+    // The user's own file under that name: the load is refused and the file left as it was.
+    fs::remove_all(beside);
+    const Bytes users = Pattern(50, 9);
+    WriteFileBytes(beside / "cal.QV1", users);
+    const RunResult refused = run("b", false);
+    EXPECT_EQ(refused.exitCode, 2) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, "already holds a file named cal.QV1")) << refused.err;
+    EXPECT_TRUE(SameBytes(ReadFileBytes(beside / "cal.QV1"), users));
+
+    const Bytes bytes = pack("ro", 3);
+    fs::permissions(m_dir / "ro", fs::perms(0555));
+    const RunResult plain = run("ro", false);
+    const RunResult json = run("ro", true);
+    fs::permissions(m_dir / "ro", fs::perms(0755));
+    EXPECT_EQ(plain.exitCode, 0) << plain.err;
+    const std::string said =
+        "velunda-cli: the folder beside the package could not be used; the package's kept "
+        "files are in ";
+    std::string kept;
+    for (const auto& line : Lines(plain.err))
+        if (line.rfind(said, 0) == 0)
+            kept = line.substr(said.size());
+    ASSERT_FALSE(kept.empty()) << plain.err;
+    EXPECT_EQ(fs::path(kept).parent_path(), m_dir / "tmp");
+    EXPECT_EQ(ListTree(kept), std::vector<std::string>{"cal.QV1"});
+    EXPECT_TRUE(SameBytes(ReadFileBytes(fs::path(kept) / "cal.QV1"), bytes));
+    // The JSON outcome and the history name the folder of their own run.
+    std::string jsonKept;
+    for (const auto& line : Lines(json.out))
+        if (Contains(line, R"("event":"outcome")"))
+            jsonKept = nlohmann::json::parse(line).value("kept_folder", "");
+    EXPECT_NE(jsonKept, kept);
+    EXPECT_EQ(ListTree(jsonKept), std::vector<std::string>{"cal.QV1"}) << json.out;
+    const RunResult history = Cli({"history", "--json"}, 30s);
+    std::vector<std::string> recorded;
+    for (const auto& line : Lines(history.out))
+        if (Contains(line, R"("event":"run")"))
+            recorded.push_back(nlohmann::json::parse(line)["kept_folder"].dump());
+    EXPECT_EQ(recorded,
+              (std::vector<std::string>{"null", "null", "\"" + kept + "\"", "\"" + jsonKept + "\""}))
+        << history.out;
 }
 
 // The machine answers QV-B and already runs the package's MAIN (V2.10).

@@ -58,6 +58,8 @@ bool HasType(const Json& v, const std::string& type)
         return v.is_object();
     if (type == "integer or null")
         return v.is_number_integer() || v.is_null();
+    if (type == "string or null")
+        return v.is_string() || v.is_null();
     return false;
 }
 
