@@ -386,7 +386,7 @@ TEST(DesktopEntry, OpensPackagesOfTheShippedMimeTypesUnderOneMainCategory)
 
     // Every type the launcher names is defined by the shipped XML, and the
     // two package extensions are among its globs.
-    QFile xmlFile(SourcePath("packaging/velunda-mime.xml"));
+    QFile xmlFile(QString::fromStdString(SourcePath("packaging/velunda-mime.xml")));
     ASSERT_TRUE(xmlFile.open(QIODevice::ReadOnly));
     QXmlStreamReader xml(&xmlFile);
     std::map<std::string, std::vector<std::string>> globs;
