@@ -104,8 +104,8 @@ struct CUpgradeDlgState {
     int m_bHasPart[PART_COUNT] = {};
     std::string m_strUpgradeFile;
     std::string m_strUnzipFolder;
-    // Where archives are unpacked: beside the package, or always a private
-    // folder (the station's workers). The claim holds the folder's lock.
+    // Where archives are unpacked: beside the package (falling back to a
+    // private folder), or always a private one. The claim holds the folder's lock.
     CUnpackFolder::EPlace m_eUnpackPlace = CUnpackFolder::EPlace::BesidePackage;
     CUnpackFolder m_UnpackFolder;
     // A private unpack folder that clean-up left holding kept files; empty
