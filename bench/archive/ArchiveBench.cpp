@@ -13,7 +13,7 @@
 #include "TestBytes.h"
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
 #include "QuorinSim.h"
 

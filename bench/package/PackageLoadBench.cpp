@@ -7,7 +7,7 @@
 //   farm-bench --vs 'python3 -c "..."' -- bench_package_load big.QVP
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
 #include <chrono>
 #include <cstdio>

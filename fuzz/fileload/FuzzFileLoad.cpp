@@ -6,7 +6,7 @@
 // its manifest) is left.
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
 #include "FuzzSupport.h"
 

@@ -1,6 +1,6 @@
 #include "app/HeadlessHost.h"
 
-#include "app/ControlIds.h"
+#include "window/ControlIds.h"
 
 #include <algorithm>
 

@@ -3,9 +3,9 @@
 // open-file dialog, recorded message boxes and traces, and its own event loop
 // with the one-shot timers and the synchronous hand-off. Tests drive whole
 // user scenarios through it; the console front end prints from it.
-#include "app/DialogHost.h"
 #include "app/ScriptedAnswers.h"
 #include "app/TraceLog.h"
+#include "window/DialogHost.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,6 +1,6 @@
 #include "app/UpgradeApp.h"
 
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
 bool CUpgradeApp::InitInstance(CDialogHost& host, const CAppOptions& options, const std::string& package)
 {

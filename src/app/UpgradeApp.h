@@ -1,7 +1,7 @@
 #pragma once
 // The application object: runs the main window modally; the application
 // ends when the dialog ends.
-#include "app/AppOptions.h"
+#include "window/AppOptions.h"
 
 #include <string>
 

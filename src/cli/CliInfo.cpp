@@ -3,12 +3,12 @@
 // window's own File Load (it decodes in memory); an archive is read through
 // the same package reader File Load uses, minus the writing: every entry is
 // read to its CRC and the files are classified as File Load classifies them.
-#include "app/UpgradeDlg.h"
 #include "cli/CliSession.h"
 #include "cli/Json.h"
 #include "history/Sha256.h"
 #include "package/PackageArchive.h"
 #include "package/UpgradeInfo.h"
+#include "window/UpgradeDlg.h"
 
 #include <algorithm>
 #include <cctype>

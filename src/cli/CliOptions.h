@@ -1,7 +1,7 @@
 #pragma once
 // The command line of velunda-cli: the options it shares with the window
 // (ParseAppOptions) and its own.
-#include "app/AppOptions.h"
+#include "window/AppOptions.h"
 
 #include <string>
 #include <vector>

@@ -4,9 +4,9 @@
 #include "link/FtdiBridgeList.h"
 #include "link/SerialPortList.h"
 
-#include "app/UpgradeDlg.h"
 #include "link/CommPort.h"
 #include "protocol/Items.h"
+#include "window/UpgradeDlg.h"
 
 #include <algorithm>
 #include <csignal>

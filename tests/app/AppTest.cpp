@@ -1,11 +1,11 @@
 // The pieces of the window layer below the window: options, the trace, the
 // synchronous hand-off, and the connection choices a user can get wrong.
 #include "UpgradeDlgTestAccess.h"
-#include "app/AppOptions.h"
 #include "app/HeadlessHost.h"
 #include "app/TraceLog.h"
-#include "app/UpgradeDlg.h"
 #include "link/SyncGate.h"
+#include "window/AppOptions.h"
+#include "window/UpgradeDlg.h"
 
 #include <gtest/gtest.h>
 

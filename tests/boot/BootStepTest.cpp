@@ -5,11 +5,11 @@
 
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
-#include "app/UpgradeDlg.h"
-#include "bootloader/SendToBD.h"
 #include "link/CommPort.h"
 #include "link/RxQueue.h"
 #include "protocol/Pacing.h"
+#include "window/SendToBD.h"
+#include "window/UpgradeDlg.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 
 #include "QuorinSim.h"
 #include "app/HeadlessHost.h"
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
 #include <map>
 #include <memory>

@@ -3,8 +3,8 @@
 
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
-#include "app/UpgradeDlg.h"
 #include "cli/CliReport.h"
+#include "window/UpgradeDlg.h"
 
 using namespace clitest;
 

@@ -4,7 +4,7 @@
 #include "TempFolder.h"
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
 #include <gtest/gtest.h>
 

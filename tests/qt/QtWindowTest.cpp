@@ -6,9 +6,9 @@
 // 96 dpi, at 144 dpi and at scale 2.
 #include "QtTestApp.h"
 #include "UpgradeDlgTestAccess.h"
-#include "app/UpgradeDlg.h"
 #include "app/qt/QtHost.h"
 #include "app/qt/QuitSignals.h"
+#include "window/UpgradeDlg.h"
 
 #include <gtest/gtest.h>
 

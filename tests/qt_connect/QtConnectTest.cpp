@@ -4,9 +4,9 @@
 // runs ends without a hang.
 #include "QtTestApp.h"
 #include "UpgradeDlgTestAccess.h"
-#include "app/UpgradeDlg.h"
 #include "app/qt/QtHost.h"
 #include "app/qt/QuitSignals.h"
+#include "window/UpgradeDlg.h"
 
 #include "QuorinSim.h"
 

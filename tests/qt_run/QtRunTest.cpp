@@ -6,8 +6,8 @@
 #include "../qt/QtTestApp.h"
 #include "TestBytes.h"
 #include "UpgradeDlgTestAccess.h"
-#include "app/UpgradeDlg.h"
 #include "app/qt/QtHost.h"
+#include "window/UpgradeDlg.h"
 
 #include "QuorinSim.h"
 #include "TestPaths.h"

@@ -2,7 +2,7 @@
 // The tests' one way into the main window's private state: to set a case up
 // and to check what a reaction left behind. State(dlg).m_nCurrentItem reads
 // as the member does inside the window.
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
 struct CUpgradeDlgTestAccess {
     static CUpgradeDlgState& State(CUpgradeDlg& dlg) { return dlg; }

@@ -2,7 +2,7 @@
 // boxes, part list, progress rows, File Load and close.
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "app/qt/QtHost.h"
 
-#include "app/ControlIds.h"
+#include "window/ControlIds.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

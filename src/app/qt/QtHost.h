@@ -1,8 +1,8 @@
 #pragma once
 // The Qt host: the main window as a QDialog laid out from the control table.
-#include "app/DialogHost.h"
 #include "app/ScriptedAnswers.h"
 #include "app/TraceLog.h"
+#include "window/DialogHost.h"
 
 #include <QComboBox>
 #include <QDialog>

@@ -1,11 +1,11 @@
 // velunda: the firmware upgrade window.
-#include "app/AppOptions.h"
 #include "app/TraceLog.h"
 #include "app/UpgradeApp.h"
 #include "app/qt/QtHost.h"
 #include "app/qt/QuitSignals.h"
 #include "history/StateDir.h"
 #include "version/Version.h"
+#include "window/AppOptions.h"
 
 #include <QApplication>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Connection control: the port and baud lists, Connect / Dis Connect, and
 // what a lost link leaves behind. The acknowledgements that arrive over a
-// link are protocol/UpgradeDlgAcks.cpp.
-#include "app/UpgradeDlg.h"
+// link are UpgradeDlgAcks.cpp.
+#include "window/UpgradeDlg.h"
 
 #include "link/CommPort.h"
 #include "link/FtdiBackend.h"

@@ -1,7 +1,7 @@
 // What the user sees and touches: the part list, the progress rows, the item
 // check boxes and File Load.
-#include "app/UpgradeDlg.h"
 #include "package/UpgradeInfo.h"
+#include "window/UpgradeDlg.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,11 +1,11 @@
 #pragma once
 // The main window: owner of all state of the tool. Its member functions are
 // spread over one .cpp per concern; the sections below name each file. Its
-// data (app/UpgradeDlgState.h) is a private base: the command line reads it
+// data (UpgradeDlgState.h) is a private base: the command line reads it
 // through Status(), the tests through their access struct. The numbers
-// it uses live in app/ControlIds.h (controls), app/WindowIds.h (messages,
+// it uses live in ControlIds.h (controls), WindowIds.h (messages,
 // transports, progress rows, list columns, timers, models) and
-// bootloader/BootSteps.h (bootloader steps).
+// BootSteps.h (bootloader steps).
 //
 // Threads: every member runs on the user-interface thread (the host's event
 // loop, its timers and the controls). Two threads feed it: the serial
@@ -16,7 +16,7 @@
 // hands each event over through SendSync to OnUsbAck (then OnAckEvent) and
 // OnAckRejected.
 // The acknowledgement path from either thread to the progress rows is
-// drawn at the top of protocol/UpgradeDlgAcks.cpp. Both the writer
+// drawn at the top of UpgradeDlgAcks.cpp. Both the writer
 // (NoteTargetActivity) and the reader (OnStallTimer) of the atomic
 // m_nLastFrameMs run on this thread too.
 //
@@ -24,12 +24,12 @@
 // to MessageBox in the system's own words, everything else to Trace. A
 // failed item is marked in m_bItemFailed and m_bRunFailed and shown in the
 // Result column of its list row.
-#include "app/AppOptions.h"
-#include "app/ControlIds.h"
-#include "app/DialogHost.h"
-#include "app/UpgradeDlgState.h"
-#include "app/WindowIds.h"
-#include "bootloader/BootSteps.h"
+#include "window/AppOptions.h"
+#include "window/BootSteps.h"
+#include "window/ControlIds.h"
+#include "window/DialogHost.h"
+#include "window/UpgradeDlgState.h"
+#include "window/WindowIds.h"
 
 #include <cstdint>
 #include <string>
@@ -50,7 +50,7 @@ public:
     // Where File Load unpacks archives; the window's default is beside the package.
     void SetUnpackPlace(CUnpackFolder::EPlace place) { m_eUnpackPlace = place; }
 
-    // --- Lifecycle (app/UpgradeDlg.cpp)
+    // --- Lifecycle (UpgradeDlg.cpp)
     bool OnInitDialog();
     void OnCloseRequest() override;
     void OnClose() override;
@@ -65,7 +65,7 @@ public:
     void OnControlEvent(int id, ControlEvent event) override;
     void OnTimer(int id) override;
 
-    // --- View (app/UpgradeDlgView.cpp)
+    // --- View (UpgradeDlgView.cpp)
     void InitControls();
     void InitListColumns();
     void FillPartList();
@@ -88,7 +88,7 @@ public:
     // Writes an item's Result cell and records it.
     void SetItemResult(int row, const std::string& result);
 
-    // --- Connection control (app/UpgradeDlgConnect.cpp)
+    // --- Connection control (UpgradeDlgConnect.cpp)
     void FillBaudList();
     void FillPortList();
     void FillComPortList();
@@ -109,7 +109,7 @@ public:
     // Drops whatever the current link received so far.
     void DiscardInput();
 
-    // --- Acknowledgement path: both sinks and the reactions (protocol/UpgradeDlgAcks.cpp)
+    // --- Acknowledgement path: both sinks and the reactions (UpgradeDlgAcks.cpp)
     int OnAckEvent(int event);
     // A USB acknowledgement whose bytes were read at write count stamp.
     void OnUsbAck(int event, std::uint32_t stamp);
@@ -122,7 +122,7 @@ public:
     // the target's notices); false traces it as unexpected.
     bool TakeAwaited(int event);
 
-    // --- Requests (protocol/UpgradeDlgRequests.cpp)
+    // --- Requests (UpgradeDlgRequests.cpp)
     void MakePacketAndSend(std::uint8_t command, std::uint8_t subcommand, const std::uint8_t* payload,
                            std::int32_t length);
     void SendSysCheck();
@@ -136,7 +136,7 @@ public:
     void SendUpgradeFinish();
     void SendBoardCheck();
 
-    // --- Upgrade sequencing (protocol/UpgradeDlgSequence.cpp)
+    // --- Upgrade sequencing (UpgradeDlgSequence.cpp)
     // Ends the run now: nothing more is sent, the item fails, the user may
     // retry. message, when not empty, says why.
     void AbortRun(const std::string& message);
@@ -157,7 +157,7 @@ public:
     // The serial link's receiver (its EraseActive decides item results).
     CAckReceiver& SerialReceiver();
 
-    // --- System check (protocol/UpgradeDlgSysCheck.cpp)
+    // --- System check (UpgradeDlgSysCheck.cpp)
     void OnButtonSysCheck();
     // Reaction to the SYS Check acknowledgement over USB: the record, then the match check.
     void OnSysCheckAck(const std::uint8_t* record);
@@ -170,19 +170,19 @@ public:
     // the record groups behind it.
     void ExplainStartBlocked(const std::string& reason);
 
-    // --- Boot folder (package/UpgradeDlgBootFiles.cpp)
+    // --- Boot folder (UpgradeDlgBootFiles.cpp)
     // Sets m_strPartFile[0] to the greatest .OHH of the Boot folders; false
     // when that gives no readable file (with the message naming the folders
     // when none matched, or with reportUnusable).
     bool FindBootFile(bool reportUnusable = false);
 
-    // --- Part-image package (package/UpgradeDlgPartImage.cpp); the decoding
+    // --- Part-image package (UpgradeDlgPartImage.cpp); the decoding
     // steps (DecodePartImage, CheckImageHeader, ParseImageHeader) are the pure
     // functions of package/PartImage.h.
     void LoadPartImage();
     static int HexValue(char c);
 
-    // --- Package archive (package/UpgradeDlgArchive.cpp)
+    // --- Package archive (UpgradeDlgArchive.cpp)
     void UnpackArchive();
     void CloseArchive();
     void ReadUpgradeInfo();
@@ -190,7 +190,7 @@ public:
     void GetVersionFromName(std::string name, std::string& version);
     void DeleteUnpackedFiles(std::string folder);
 
-    // --- Bootloader download (bootloader/UpgradeDlgBoot.cpp)
+    // --- Bootloader download (UpgradeDlgBoot.cpp)
     void MainCheck();
     void OnBootByte(std::uint8_t b);
     void CheckBootFiles();
@@ -209,7 +209,7 @@ public:
     void CheckBoardBody();
 
 private:
-    // --- Acknowledgement families (protocol/UpgradeDlgAcks.cpp): UP Index to
+    // --- Acknowledgement families (UpgradeDlgAcks.cpp): UP Index to
     // Data End, the erase, program and verify notices.
     void OnDownloadAck(int event);
     // Boot Down or Data Down (step PROGRESS_BOOT or PROGRESS_DATA).
@@ -219,10 +219,10 @@ private:
     void OnProgramAck(int event, CAckReceiver& link);
     void OnVerifyAck(int event, CAckReceiver& link);
 
-    // --- Upgrade sequencing (protocol/UpgradeDlgSequence.cpp)
+    // --- Upgrade sequencing (UpgradeDlgSequence.cpp)
     void StartProgramAnim();
 
-    // --- Bootloader download (bootloader/UpgradeDlgBoot.cpp): one handler
+    // --- Bootloader download (UpgradeDlgBoot.cpp): one handler
     // per step's answer, and what the steps share.
     using AnswerHandler = void (CUpgradeDlg::*)(bool accepted);
     // The handler of step's 6-byte answer; nullptr for a step without one.

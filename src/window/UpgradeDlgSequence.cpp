@@ -1,12 +1,12 @@
 // The upgrade run: the item queue, the programming animation, item results,
 // the end of a run and the watch that ends a run whose target has gone
 // quiet. The reactions to the target's acknowledgements that move a run on
-// are protocol/UpgradeDlgAcks.cpp.
-#include "app/UpgradeDlg.h"
+// are UpgradeDlgAcks.cpp.
 #include "protocol/Items.h"
 #include "protocol/Pacing.h"
+#include "window/UpgradeDlg.h"
 
-#include "bootloader/SendToBD.h"
+#include "window/SendToBD.h"
 
 #include <algorithm>
 #include <chrono>

@@ -13,8 +13,8 @@
 // silent boot image byte ends it with "Download boot error occurred" and the
 // package forgotten. A body image without its end mark is refused when the
 // package is loaded (CheckBoardBody).
-#include "app/UpgradeDlg.h"
 #include "package/PackageArchive.h"
+#include "window/UpgradeDlg.h"
 
 #include "link/CommPort.h"
 #include "link/RxQueue.h"

@@ -1,10 +1,10 @@
 // The request builders: each reads the window's state and sends one frame
 // over the transport of the last connection.
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
-#include "bootloader/SendToBD.h"
 #include "protocol/Items.h"
 #include "protocol/Pacing.h"
+#include "window/SendToBD.h"
 
 #include <algorithm>
 

@@ -4,10 +4,6 @@
 // while outside it only the sinks it befriends and the tests' access struct
 // reach them. Readers that only look (the command line) use CDlgStatus.
 // Everything starts at zero or empty.
-#include "app/ControlIds.h"
-#include "app/DialogHost.h"
-#include "app/RunJournal.h"
-#include "app/WindowIds.h"
 #include "link/CommPort.h"
 #include "link/UsbLink.h"
 #include "package/Aes128.h"
@@ -19,6 +15,10 @@
 #include "package/UnpackManifest.h"
 #include "protocol/Frame.h"
 #include "protocol/Receiver.h"
+#include "window/ControlIds.h"
+#include "window/DialogHost.h"
+#include "window/RunJournal.h"
+#include "window/WindowIds.h"
 #include "zip/ZipArchive.h"
 
 #include <atomic>
@@ -60,7 +60,7 @@ private:
 };
 
 // Acknowledgements of the USB link: raised on its reader thread and handed
-// to the window synchronously (WM_ACK_EVENT). In protocol/UpgradeDlgAcks.cpp.
+// to the window synchronously (WM_ACK_EVENT). In UpgradeDlgAcks.cpp.
 class CUsbAckSink : public IAckSink {
 public:
     explicit CUsbAckSink(CUpgradeDlg& dlg) : m_dlg(dlg) {}

@@ -1,9 +1,10 @@
 // Lifecycle of the main window: construction, initialisation, reset, close,
 // and the routing of control events and timers.
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
-#include "bootloader/SendToBD.h"
 #include "link/FtdiBridgeList.h"
+#include "version/Version.h"
+#include "window/SendToBD.h"
 
 #include <iterator>
 #include <unistd.h>
@@ -62,7 +63,7 @@ bool CUpgradeDlg::OnInitDialog()
 {
     g_hMainDlg = this;
     char title[128];
-    std::snprintf(title, sizeof title, "%s [%s] - Ver%s", "Velunda", "2013.11.06", "1.0.8");
+    std::snprintf(title, sizeof title, "%s [%s] - Ver%s", "Velunda", "2013.11.06", VelundaVersion());
     m_host.SetTitle(title);
 
     char cwd[4096];

@@ -1,16 +1,16 @@
 // The hidden bootloader window: the serial receive notification and the
 // serial frame writer. Its receiver's sink (CSerialAckSink) is with the rest
-// of the acknowledgement path in protocol/UpgradeDlgAcks.cpp.
+// of the acknowledgement path in UpgradeDlgAcks.cpp.
 //
 // Error contract: nothing here fails towards its caller. A frame that cannot
 // be written is traced; received bytes that belong to no exchange are
 // dropped by the step machine (step 99) or by the frame receiver.
-#include "bootloader/SendToBD.h"
+#include "window/SendToBD.h"
 
-#include "app/UpgradeDlg.h"
 #include "link/CommPort.h"
 #include "link/RxQueue.h"
 #include "protocol/Pacing.h"
+#include "window/UpgradeDlg.h"
 
 #include <chrono>
 #include <vector>

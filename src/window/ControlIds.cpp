@@ -1,4 +1,4 @@
-#include "app/ControlIds.h"
+#include "window/ControlIds.h"
 
 const ControlDef kMainWindowControls[] = {
     {IDC_GROUP_MENU, ControlKind::GroupBox, "Menu", 7, 7, 412, 45, false, false},

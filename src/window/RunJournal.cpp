@@ -1,4 +1,4 @@
-#include "app/RunJournal.h"
+#include "window/RunJournal.h"
 
 #include "history/RecordTime.h"
 #include "history/Sha256.h"

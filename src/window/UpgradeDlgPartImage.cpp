@@ -1,7 +1,7 @@
 // File Load of a part-image package (.DAT): the window's side of the loader
 // in package/PartImage, which does the reading, decoding and decrypting.
-#include "app/UpgradeDlg.h"
 #include "package/PartImage.h"
+#include "window/UpgradeDlg.h"
 
 #include <algorithm>
 #include <utility>

@@ -2,7 +2,7 @@
 // the SYS Check acknowledgement marks parts present or absent, the serial
 // number frame fills the serial field and the Target Ver column, and the
 // package match check decides whether Upgrade Start becomes available.
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "app/AppOptions.h"
+#include "window/AppOptions.h"
 
 #include <cstdlib>
 

@@ -15,7 +15,7 @@
 // sessions. A file of the user's under a name the package uses is never
 // overwritten: when it holds exactly the entry's bytes it is used as it is
 // (and kept at clean-up); otherwise the load is refused.
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
 #include "package/UpgradeInfo.h"
 #include "zip/ZipPath.h"

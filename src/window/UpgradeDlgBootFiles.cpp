@@ -1,6 +1,6 @@
 // The boot image of a part-image package: the greatest *.OHH file of the
 // Boot folder under the start-up folder, else of the one beside the package.
-#include "app/UpgradeDlg.h"
+#include "window/UpgradeDlg.h"
 
 #include <cctype>
 #include <filesystem>

@@ -1,7 +1,7 @@
 #pragma once
 // The window's numbers that are not controls: window messages, transports,
 // progress rows, part-list columns, timers and package models.
-#include "app/ControlIds.h"
+#include "window/ControlIds.h"
 
 // Window messages of the original design, kept for the traces and the notes.
 inline constexpr int WM_USER = 0x0400;

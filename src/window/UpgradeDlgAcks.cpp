@@ -15,10 +15,10 @@
 // past SendSync, and the whole serial side, runs on the user-interface
 // thread. The reactions read and write the step counters of the link that
 // carries the run (ActiveReceiver).
-#include "app/UpgradeDlg.h"
 #include "protocol/Items.h"
+#include "window/UpgradeDlg.h"
 
-#include "bootloader/SendToBD.h"
+#include "window/SendToBD.h"
 
 #include <string>
 
