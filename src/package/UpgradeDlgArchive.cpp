@@ -203,7 +203,8 @@ void CUpgradeDlg::UnpackArchive()
     CWindowWriter writer(*this, *this, folder);
     m_PackageContents =
         ReadPackageArchive(m_ZipArchive, m_strUpgradeFile, &writer,
-                           [this](const std::string& text) { Trace("UnpackArchive: " + text); });
+                           [this](const std::string& text) { Trace("UnpackArchive: " + text); },
+                           m_PackageFile.IsOpen() ? m_PackageFile.Descriptor() : -1);
     CloseArchive();
 }
 
