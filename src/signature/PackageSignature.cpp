@@ -182,7 +182,14 @@ CSignatureCheck CheckPackageSignature(int packageFd, const std::string& packageP
         return check;
     }
     if (!signatureHolds) {
-        check.fault = ESignatureFault::WrongKey;
+        // Made by another trusted key than the one named, or not by any.
+        const auto other = std::find_if(trusted.keys.begin(), trusted.keys.end(), [&](const CTrustedKey& k) {
+            return &k != key && k.key->Verify(statement, sig.signature);
+        });
+        check.fault = other != trusted.keys.end() ? ESignatureFault::WrongKey : ESignatureFault::Damaged;
+        check.strDetail = other != trusted.keys.end()
+                              ? "it was made with the key of " + other->strFile
+                              : "its signature does not verify with the key it names";
         return check;
     }
     check.state = ESignatureState::Valid;

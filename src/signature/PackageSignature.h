@@ -19,7 +19,7 @@ enum class ESignatureFault {
     Unreadable, // the .sig exists but cannot be read
     Damaged,    // the .sig is not of the format
     Changed,    // the package is not the one the .sig was made for
-    WrongKey,   // the key the .sig names did not make its signature
+    WrongKey,   // another trusted key than the one the .sig names made its signature
     Package,    // the package itself cannot be read
 };
 

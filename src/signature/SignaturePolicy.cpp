@@ -108,7 +108,8 @@ std::string SignatureRefusal(const CSignatureCheck& check, bool requireSignature
     case ESignatureFault::Changed:
         return "it is not the package its signature " + sig + " was made for: it changed after it was signed";
     case ESignatureFault::WrongKey:
-        return "its signature " + sig + " was not made by the key it names (" + KeyText(check) + ")";
+        return "its signature " + sig + " was not made by the key it names (" + KeyText(check) + "): " +
+               check.strDetail;
     case ESignatureFault::None:
         break;
     }
