@@ -41,7 +41,8 @@ void CRunJournal::Begin()
 }
 
 void CRunJournal::PackageLoaded(const std::string& path, const std::string& model,
-                                const std::vector<CHistoryItem>& parts, const CJournalPackageSignature& signature)
+                                const std::vector<CHistoryItem>& parts,
+                                const CJournalPackageSignature& signature)
 {
     std::uint64_t size = signature.size;
     m_run.package = path;
@@ -54,11 +55,11 @@ void CRunJournal::PackageLoaded(const std::string& path, const std::string& mode
     m_bPackage = true;
     Line("package " + path + ", " + std::to_string(size) + " bytes, SHA-256 " +
          (m_run.sha256.empty() ? std::string("unknown (unreadable)") : m_run.sha256) + ", model " + model +
-         (signature.state.empty() ? std::string()
-                                  : ", signature " + signature.state +
-                                        (signature.keyId.empty() ? std::string()
-                                                                 : " (" + signature.keyName + ", key " +
-                                                                       signature.keyId + ")")));
+         (signature.state.empty()
+              ? std::string()
+              : ", signature " + signature.state +
+                    (signature.keyId.empty() ? std::string()
+                                             : " (" + signature.keyName + ", key " + signature.keyId + ")")));
     for (const CHistoryItem& p : parts)
         Line("package part " + p.item + ": file " + (p.file.empty() ? "-" : p.file) + ", version " +
              (p.version.empty() ? "-" : p.version) + ", " + std::to_string(p.size) + " bytes");

@@ -47,7 +47,8 @@ public:
     void Begin();
     // parts: item, file, version and size per row of the part list.
     void PackageLoaded(const std::string& path, const std::string& model,
-                       const std::vector<CHistoryItem>& parts, const CJournalPackageSignature& signature = {});
+                       const std::vector<CHistoryItem>& parts,
+                       const CJournalPackageSignature& signature = {});
     void Linked(const std::string& link);
     // What the system check said of a part; the list forgets it when the
     // versions arrive.

@@ -56,14 +56,15 @@ void ReportParts(const CCliOptions& options, CCliReport& report, const std::stri
                 .Add("file_version", row.strVersion)
                 .Add("file_size", SizeFromText(row.strSize));
         };
-        report.Json(CJsonObject()
-                        .Add("event", "package")
-                        .Add(PackageFields(path))
-                        .Add("model", ModelName(model))
-                        .Add("signature", SignatureJson(SignatureStateName(sig.state), signer ? sig.strKeyId : "",
-                                                        signer ? sig.strKeyName : ""))
-                        .AddRaw("parts", JsonObjectArray(shown, part))
-                        .Text());
+        report.Json(
+            CJsonObject()
+                .Add("event", "package")
+                .Add(PackageFields(path))
+                .Add("model", ModelName(model))
+                .Add("signature", SignatureJson(SignatureStateName(sig.state), signer ? sig.strKeyId : "",
+                                                signer ? sig.strKeyName : ""))
+                .AddRaw("parts", JsonObjectArray(shown, part))
+                .Text());
         return;
     }
     std::vector<std::vector<std::string>> rows;
@@ -71,7 +72,8 @@ void ReportParts(const CCliOptions& options, CCliReport& report, const std::stri
         rows.push_back({PrintableName(row.strName), PrintableName(row.strFile), PrintableName(row.strVersion),
                         row.strSize});
     std::printf("Package %s: %s, %s\n%s", PrintableName(path).c_str(), ModelName(model),
-                PrintableName(SignerText(sig)).c_str(), FormatTable({"Part", "File Name", "File Ver", "File Size"}, rows).c_str());
+                PrintableName(SignerText(sig)).c_str(),
+                FormatTable({"Part", "File Name", "File Ver", "File Size"}, rows).c_str());
 }
 
 void ReportEntries(const CCliOptions& options, CCliReport& report, const std::string& path,

@@ -346,8 +346,8 @@ int CCliSession::Load()
     if (m_host.ListRowCount(IDC_LIST_PART) == 0)
         return Finish(ECliOutcome::BadPackage, "the package holds no part");
     m_nRunModel = model;
-    m_report.Note(std::string("loaded ") + ModelName(model) + " package " + fs::path(path).filename().string() +
-                  ", " + SignerText(m_dlg->Status().Signature()));
+    m_report.Note(std::string("loaded ") + ModelName(model) + " package " +
+                  fs::path(path).filename().string() + ", " + SignerText(m_dlg->Status().Signature()));
     ReportPackage(model);
     PrintList("package");
     return -1;

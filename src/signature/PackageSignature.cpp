@@ -87,7 +87,8 @@ CFileStamp CFileStamp::Of(int fd)
 
 const CTrustedKey* CTrustedKeys::Find(const std::string& id) const
 {
-    const auto it = std::find_if(keys.begin(), keys.end(), [&](const CTrustedKey& k) { return k.strId == id; });
+    const auto it =
+        std::find_if(keys.begin(), keys.end(), [&](const CTrustedKey& k) { return k.strId == id; });
     return it == keys.end() ? nullptr : &*it;
 }
 
@@ -132,8 +133,8 @@ std::string KeyIdOf(const ISignatureCrypto& crypto, const std::array<std::uint8_
     return HexText(digest.data(), SIGNATURE_KEY_ID_CHARS / 2);
 }
 
-CSignatureCheck CheckPackageSignature(int packageFd, const std::string& packagePath, const CTrustedKeys& trusted,
-                                      const ISignatureCrypto& crypto)
+CSignatureCheck CheckPackageSignature(int packageFd, const std::string& packagePath,
+                                      const CTrustedKeys& trusted, const ISignatureCrypto& crypto)
 {
     CSignatureCheck check;
     check.strSigFile = packagePath + SIGNATURE_EXTENSION;
@@ -187,9 +188,8 @@ CSignatureCheck CheckPackageSignature(int packageFd, const std::string& packageP
             return &k != key && k.key->Verify(statement, sig.signature);
         });
         check.fault = other != trusted.keys.end() ? ESignatureFault::WrongKey : ESignatureFault::Damaged;
-        check.strDetail = other != trusted.keys.end()
-                              ? "it was made with the key of " + other->strFile
-                              : "its signature does not verify with the key it names";
+        check.strDetail = other != trusted.keys.end() ? "it was made with the key of " + other->strFile
+                                                      : "its signature does not verify with the key it names";
         return check;
     }
     check.state = ESignatureState::Valid;

@@ -62,8 +62,8 @@ struct CSignatureCheck {
 
 // The .sig beside packagePath; packageFd reads the package (with pread, so
 // its offset is left alone).
-CSignatureCheck CheckPackageSignature(int packageFd, const std::string& packagePath, const CTrustedKeys& trusted,
-                                      const ISignatureCrypto& crypto);
+CSignatureCheck CheckPackageSignature(int packageFd, const std::string& packagePath,
+                                      const CTrustedKeys& trusted, const ISignatureCrypto& crypto);
 
 // SHA-256 of everything fd holds, read with pread; false with errno's text in
 // error when a read fails.

@@ -32,7 +32,8 @@ public:
     // The uncompressed point of the key, which its id is made from.
     virtual std::array<std::uint8_t, EC_POINT_BYTES> Point() const = 0;
     // ECDSA P-256 with SHA-256 over message.
-    virtual bool Verify(std::string_view message, const std::array<std::uint8_t, SIGNATURE_BYTES>& rs) const = 0;
+    virtual bool Verify(std::string_view message,
+                        const std::array<std::uint8_t, SIGNATURE_BYTES>& rs) const = 0;
 };
 
 class ISignatureCrypto {

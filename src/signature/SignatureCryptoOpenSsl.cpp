@@ -68,8 +68,9 @@ public:
         if (der.empty() || !ctx ||
             EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, m_key.get()) != 1)
             return false;
-        const int result = EVP_DigestVerify(ctx.get(), der.data(), der.size(),
-                                            reinterpret_cast<const unsigned char*>(message.data()), message.size());
+        const int result =
+            EVP_DigestVerify(ctx.get(), der.data(), der.size(),
+                             reinterpret_cast<const unsigned char*>(message.data()), message.size());
         ERR_clear_error();
         return result == 1;
     }
@@ -107,7 +108,8 @@ bool OpenSslP256Point(const EVP_PKEY* key, std::array<std::uint8_t, EC_POINT_BYT
     char group[64] = {};
     std::size_t groupLength = 0;
     if (!EVP_PKEY_is_a(key, "EC") ||
-        EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &groupLength) != 1 ||
+        EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &groupLength) !=
+            1 ||
         std::strcmp(group, "prime256v1") != 0) {
         ERR_clear_error();
         return false;

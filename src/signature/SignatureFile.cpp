@@ -89,8 +89,9 @@ std::string SignedStatement(const CSignatureFile& sig)
 {
     return std::string(kMagic) + " " + std::to_string(sig.nVersion) + "\n" + kFieldNames[FIELD_KEY_ID] + " " +
            sig.strKeyId + "\n" + kFieldNames[FIELD_KEY_NAME] + " " + sig.strKeyName + "\n" +
-           kFieldNames[FIELD_SIZE] + " " + std::to_string(sig.uPackageSize) + "\n" + kFieldNames[FIELD_DIGEST] +
-           " " + HexText(sig.packageDigest.data(), sig.packageDigest.size()) + "\n";
+           kFieldNames[FIELD_SIZE] + " " + std::to_string(sig.uPackageSize) + "\n" +
+           kFieldNames[FIELD_DIGEST] + " " + HexText(sig.packageDigest.data(), sig.packageDigest.size()) +
+           "\n";
 }
 
 std::string FormatSignatureFile(const CSignatureFile& sig)
@@ -99,7 +100,8 @@ std::string FormatSignatureFile(const CSignatureFile& sig)
            HexText(sig.signature.data(), sig.signature.size()) + "\n";
 }
 
-bool ParseSignatureFile(std::string_view text, CSignatureFile& sig, std::string& statement, std::string& error)
+bool ParseSignatureFile(std::string_view text, CSignatureFile& sig, std::string& statement,
+                        std::string& error)
 {
     if (text.size() > SIGNATURE_FILE_MAX_BYTES)
         return Fail(error, "it is larger than " + std::to_string(SIGNATURE_FILE_MAX_BYTES) + " bytes");
@@ -117,8 +119,8 @@ bool ParseSignatureFile(std::string_view text, CSignatureFile& sig, std::string&
     if (first.substr(0, magic.size()) != magic || !ParseDecimal(first.substr(magic.size()), version))
         return Fail(error, "it does not begin with \"" + magic + "VERSION\"");
     if (version != SIGNATURE_FORMAT_VERSION)
-        return Fail(error, "it is of format version " + std::to_string(version) + "; this tool reads version " +
-                               std::to_string(SIGNATURE_FORMAT_VERSION));
+        return Fail(error, "it is of format version " + std::to_string(version) +
+                               "; this tool reads version " + std::to_string(SIGNATURE_FORMAT_VERSION));
     if (lines.size() != 1 + FIELD_COUNT)
         return Fail(error, "it has " + std::to_string(lines.size()) + " lines instead of " +
                                std::to_string(1 + FIELD_COUNT));

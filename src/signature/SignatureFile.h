@@ -39,6 +39,7 @@ std::string FormatSignatureFile(const CSignatureFile& sig);
 
 // Reads text as a .sig file; on success sig holds its fields and statement
 // the bytes the signature covers.
-bool ParseSignatureFile(std::string_view text, CSignatureFile& sig, std::string& statement, std::string& error);
+bool ParseSignatureFile(std::string_view text, CSignatureFile& sig, std::string& statement,
+                        std::string& error);
 
 std::string HexText(const std::uint8_t* data, std::size_t n);

@@ -52,14 +52,15 @@ bool ConfigRequiresSignature(const std::string& configFile, std::vector<std::str
     for (int number = 1; std::getline(in, line); ++number) {
         line = Trimmed(line.substr(0, line.find('#')));
         const std::size_t equals = line.find('=');
-        if (line.empty() || equals == std::string::npos || Trimmed(line.substr(0, equals)) != "require-signature")
+        if (line.empty() || equals == std::string::npos ||
+            Trimmed(line.substr(0, equals)) != "require-signature")
             continue;
         const std::string value = Trimmed(line.substr(equals + 1));
         const bool no = value == "no" || value == "false" || value == "off" || value == "0";
         const bool yes = value == "yes" || value == "true" || value == "on" || value == "1";
         if (!yes && !no)
-            notes.push_back(configFile + " line " + std::to_string(number) + ": require-signature = \"" + value +
-                            "\" is not yes or no; taken as yes");
+            notes.push_back(configFile + " line " + std::to_string(number) + ": require-signature = \"" +
+                            value + "\" is not yes or no; taken as yes");
         require = !no; // the last line wins
     }
     return require;
@@ -108,8 +109,8 @@ std::string SignatureRefusal(const CSignatureCheck& check, bool requireSignature
     case ESignatureFault::Changed:
         return "it is not the package its signature " + sig + " was made for: it changed after it was signed";
     case ESignatureFault::WrongKey:
-        return "its signature " + sig + " was not made by the key it names (" + KeyText(check) + "): " +
-               check.strDetail;
+        return "its signature " + sig + " was not made by the key it names (" + KeyText(check) +
+               "): " + check.strDetail;
     case ESignatureFault::None:
         break;
     }
@@ -127,8 +128,8 @@ CPackageVerification VerifyPackage(int fd, const std::string& path, bool require
     CPackageVerification result;
     result.stamp = CFileStamp::Of(fd);
     const std::unique_ptr<ISignatureCrypto> crypto = MakeSignatureCrypto();
-    result.bRequired = ConfigRequiresSignature(SystemConfigDir() + "/velunda.conf", result.notes) ||
-                       requireSignature;
+    result.bRequired =
+        ConfigRequiresSignature(SystemConfigDir() + "/velunda.conf", result.notes) || requireSignature;
     const CTrustedKeys trusted = LoadTrustedKeys(TrustedKeyFolders(), *crypto);
     result.notes.insert(result.notes.end(), trusted.problems.begin(), trusted.problems.end());
     result.check = CheckPackageSignature(fd, path, trusted, *crypto);

@@ -47,7 +47,8 @@ protected:
     }
     void Sign(const fs::path& package, const fs::path& key)
     {
-        const RunResult made = RunProgram({VELUNDA_PACK, "sign", "--key", key.string(), package.string()}, m_dir, 30s);
+        const RunResult made =
+            RunProgram({VELUNDA_PACK, "sign", "--key", key.string(), package.string()}, m_dir, 30s);
         EXPECT_EQ(made.exitCode, 0) << made.err;
     }
     void Trust(const fs::path& pub, const fs::path& folder)
@@ -98,7 +99,8 @@ TEST_F(CliSignatureTest, EachPackageIsCheckedAgainstItsSignatureTheTrustedKeysAn
         {"a byte of the .sig", true, T::SigByte, K::Signer, P::Off, nullptr,
          "is damaged: its signature does not verify with the key it names"},
         {"the .sig of another package", false, T::OtherSig, K::Signer, P::Off, nullptr, changed},
-        {"untrusted key, no policy", true, T::None, K::OtherOnly, P::Off, "untrusted", "untrusted key: other"},
+        {"untrusted key, no policy", true, T::None, K::OtherOnly, P::Off, "untrusted",
+         "untrusted key: other"},
         {"untrusted key, --require-signature", false, T::None, K::OtherOnly, P::Flag, nullptr,
          "signed by a key that is not trusted here (other, key id "},
         {"malformed trusted key skipped", true, T::None, K::SignerAndMalformed, P::Config, "valid",
@@ -107,7 +109,8 @@ TEST_F(CliSignatureTest, EachPackageIsCheckedAgainstItsSignatureTheTrustedKeysAn
         {"unsigned, --require-signature", false, T::NoSig, K::Signer, P::Flag, nullptr, "it is unsigned"},
         {"unsigned, policy in velunda.conf", true, T::NoSig, K::Signer, P::Config, nullptr, "it is unsigned"},
         {"unsigned, velunda.conf says no", true, T::NoSig, K::Signer, P::ConfigNo, "unsigned", ""},
-        {"unsigned, velunda.conf mistyped", false, T::NoSig, K::Signer, P::ConfigTypo, nullptr, "taken as yes"},
+        {"unsigned, velunda.conf mistyped", false, T::NoSig, K::Signer, P::ConfigTypo, nullptr,
+         "taken as yes"},
     };
     const fs::path acme = Key("acme");
     const fs::path other = Key("other");
@@ -129,11 +132,12 @@ TEST_F(CliSignatureTest, EachPackageIsCheckedAgainstItsSignatureTheTrustedKeysAn
             Sign(package, signer);
         const fs::path trusted = (c.trust == K::OpensslKey ? ossl : acme).parent_path() /
                                  (c.trust == K::OpensslKey ? "ossl.pub" : "acme.pub");
-        Trust(trusted, c.trust == K::SignerInUserFolder ? m_config / "velunda" / "trusted-keys" : SystemKeys());
+        Trust(trusted,
+              c.trust == K::SignerInUserFolder ? m_config / "velunda" / "trusted-keys" : SystemKeys());
         if (c.trust == K::SignerAndMalformed)
             WriteText(SystemKeys() / "a-junk.pub", "-----BEGIN PUBLIC KEY-----\nnot a key\n");
-        const char* conf = c.policy == P::Config     ? "require-signature = yes\n"
-                           : c.policy == P::ConfigNo ? "# loads unsigned packages\nrequire-signature = no\n"
+        const char* conf = c.policy == P::Config       ? "require-signature = yes\n"
+                           : c.policy == P::ConfigNo   ? "# loads unsigned packages\nrequire-signature = no\n"
                            : c.policy == P::ConfigTypo ? "require-signature = yse\n"
                                                        : nullptr;
         if (conf != nullptr)
@@ -165,12 +169,14 @@ TEST_F(CliSignatureTest, EachPackageIsCheckedAgainstItsSignatureTheTrustedKeysAn
         std::string state;
         for (const std::string& line : Lines(r.out)) {
             const auto event = nlohmann::json::parse(line, nullptr, false);
-            if (event.is_object() && event.value("event", "") == "package" && event.value("model", "") != "unknown")
+            if (event.is_object() && event.value("event", "") == "package" &&
+                event.value("model", "") != "unknown")
                 state = event["signature"].value("state", "");
         }
         EXPECT_EQ(state, c.state != nullptr ? c.state : "") << r.out;
         // The text output names the signer; a refusal names the package and what is wrong.
-        const RunResult text = Cli({"info", c.policy == P::Flag ? "--require-signature" : "--quiet", package.string()});
+        const RunResult text =
+            Cli({"info", c.policy == P::Flag ? "--require-signature" : "--quiet", package.string()});
         EXPECT_NE((text.out + text.err).find(c.says), std::string::npos) << text.out << text.err;
         if (c.state == nullptr) {
             EXPECT_NE(text.err.find("annot load the package " + package.string() + ": "), std::string::npos)
@@ -209,9 +215,10 @@ TEST_F(CliSignatureTest, FileLoadShowsTheRefusalStaysOnReadyAndRecordsTheSignerO
     dlg.OnInitDialog();
     host.QueueOpenFileAnswer(qvp.string());
     host.Click(IDC_BUTTON_FILE_LOAD);
-    EXPECT_EQ(host.MessageTexts(), std::vector<std::string>{"Cannot load the package " + qvp.string() +
-                                                             ": it is not the package its signature v2.qvp.sig was "
-                                                             "made for: it changed after it was signed."});
+    EXPECT_EQ(host.MessageTexts(),
+              std::vector<std::string>{"Cannot load the package " + qvp.string() +
+                                       ": it is not the package its signature v2.qvp.sig was "
+                                       "made for: it changed after it was signed."});
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_FILE_LOAD));
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), 0);

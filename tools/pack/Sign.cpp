@@ -16,10 +16,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <vector>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -52,7 +52,8 @@ struct CBioFree {
 using BioPtr = std::unique_ptr<BIO, CBioFree>;
 
 // Writes a new file (never over an existing one) with the PEM write gives.
-bool WriteNewPem(const std::string& path, mode_t mode, const std::function<int(BIO*)>& write, std::string& error)
+bool WriteNewPem(const std::string& path, mode_t mode, const std::function<int(BIO*)>& write,
+                 std::string& error)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0) {
@@ -109,13 +110,15 @@ int RunKeygen(int argc, char** argv)
     std::error_code ec;
     if (std::filesystem::exists(pubPath, ec))
         return Fail(1, pubPath + " already exists; it is not overwritten");
-    if (!WriteNewPem(keyPath, 0600,
-                     [&](BIO* b) {
-                         return PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-                     },
-                     error))
+    if (!WriteNewPem(
+            keyPath, 0600,
+            [&](BIO* b) {
+                return PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+            },
+            error))
         return Fail(1, error);
-    if (!WriteNewPem(pubPath, 0644, [&](BIO* b) { return PEM_write_bio_PUBKEY(b, key.get()); }, error)) {
+    if (!WriteNewPem(
+            pubPath, 0644, [&](BIO* b) { return PEM_write_bio_PUBKEY(b, key.get()); }, error)) {
         ::unlink(keyPath.c_str()); // a private key without its public half is of no use
         return Fail(1, error);
     }
@@ -135,9 +138,10 @@ int RunSign(int argc, char** argv)
         return true;
     };
     std::string error;
-    if (!ParseOptions(argc, argv,
-                      {FlagOption("help", 'h', help), TextOption("key", 'k', keyFile), TextOption("name", 0, name)},
-                      how, error))
+    if (!ParseOptions(
+            argc, argv,
+            {FlagOption("help", 'h', help), TextOption("key", 'k', keyFile), TextOption("name", 0, name)},
+            how, error))
         return Fail(2, error);
     if (help) {
         std::fputs(SIGN_HELP, stdout);
@@ -151,7 +155,8 @@ int RunSign(int argc, char** argv)
             name.resize(name.size() - 4);
     }
     if (!IsValidKeyName(name))
-        return Fail(2, "the key name \"" + name + "\" is not letters, digits, '.', '_' and '-' (give --name)");
+        return Fail(2,
+                    "the key name \"" + name + "\" is not letters, digits, '.', '_' and '-' (give --name)");
 
     std::FILE* keyIn = std::fopen(keyFile.c_str(), "rb");
     if (keyIn == nullptr)
