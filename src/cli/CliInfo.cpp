@@ -71,9 +71,9 @@ void ReportParts(const CCliOptions& options, CCliReport& report, const std::stri
     for (const PartListRow& row : shown)
         rows.push_back({PrintableName(row.strName), PrintableName(row.strFile), PrintableName(row.strVersion),
                         row.strSize});
-    std::printf("Package %s: %s, %s\n%s", PrintableName(path).c_str(), ModelName(model),
-                PrintableName(SignerText(sig)).c_str(),
-                FormatTable({"Part", "File Name", "File Ver", "File Size"}, rows).c_str());
+    std::printf("Package %s: %s\n%sSignature: %s\n", PrintableName(path).c_str(), ModelName(model),
+                FormatTable({"Part", "File Name", "File Ver", "File Size"}, rows).c_str(),
+                PrintableName(SignerText(sig)).c_str());
 }
 
 void ReportEntries(const CCliOptions& options, CCliReport& report, const std::string& path,
