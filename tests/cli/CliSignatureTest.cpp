@@ -185,18 +185,30 @@ TEST_F(CliSignatureTest, EachPackageIsCheckedAgainstItsSignatureTheTrustedKeysAn
     }
 }
 
-TEST_F(CliSignatureTest, ATamperedSignedPackageIsRefusedBeforeAnythingIsSent)
+TEST_F(CliSignatureTest, ARefusedPackageEndsARunOrAStationBeforeAnythingIsSent)
 {
     const fs::path key = Key("acme");
     Trust(m_dir / "keys" / "acme.pub", SystemKeys());
-    const fs::path dat = MakeDat({{"--main", 3000, "3"}});
-    Sign(dat, key);
-    Flip(dat, fs::file_size(dat) - 40);
+    const fs::path tampered = MakeDat({{"--main", 3000, "3"}});
+    Sign(tampered, key);
+    Flip(tampered, fs::file_size(tampered) - 40);
+    const fs::path unsignedDat = MakeDat({{"--main", 3000, "3"}}, "unsigned.DAT");
     StartTarget();
-    const RunResult r = CliUsb({"--items", "MAIN", dat.string()});
-    EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
-    EXPECT_NE(r.err.find("changed after it was signed"), std::string::npos) << r.err;
-    EXPECT_TRUE(!fs::exists(m_dir / "rec") || fs::is_empty(m_dir / "rec"));
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } runs[] = {
+        {{"--usb-tty", m_target->SlavePath(), "--items", "MAIN", tampered.string()},
+         "changed after it was signed"},
+        {{"--station", "--usb-tty", m_target->SlavePath(), "--require-signature", unsignedDat.string()},
+         "it is unsigned"},
+    };
+    for (const auto& run : runs) {
+        const RunResult r = Cli(run.args);
+        EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+        EXPECT_NE(r.err.find(run.says), std::string::npos) << r.err;
+        EXPECT_TRUE(!fs::exists(m_dir / "rec") || fs::is_empty(m_dir / "rec"));
+    }
 }
 
 TEST_F(CliSignatureTest, FileLoadShowsTheRefusalStaysOnReadyAndRecordsTheSignerOfTheNextLoad)
