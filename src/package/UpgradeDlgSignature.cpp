@@ -49,6 +49,6 @@ bool CUpgradeDlg::PackageStillAsChecked()
 void CUpgradeDlg::ShowSignature()
 {
     const bool loaded = m_nResultType != RESULT_TYPE_NONE && !m_strUpgradeFile.empty();
-    m_host.SetText(IDC_STATIC_SIGNATURE, loaded ? "Package " + SignerText(m_Signature) : "");
+    m_host.SetText(IDC_STATIC_SIGNATURE, loaded ? "Package: " + SignerText(m_Signature) : "");
     m_host.ShowControl(IDC_STATIC_SIGNATURE, loaded);
 }

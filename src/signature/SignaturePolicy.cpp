@@ -1,6 +1,7 @@
 #include "signature/SignaturePolicy.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -47,6 +48,12 @@ std::vector<std::string> TrustedKeyFolders()
 bool ConfigRequiresSignature(const std::string& configFile, std::vector<std::string>& notes)
 {
     std::ifstream in(configFile);
+    std::error_code ec;
+    if (!in && std::filesystem::exists(configFile, ec)) {
+        // A policy that cannot be read is not taken as no policy.
+        notes.push_back(configFile + " cannot be read; a trusted signature is required");
+        return true;
+    }
     bool require = false;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {

@@ -20,7 +20,8 @@ std::vector<std::string> TrustedKeyFolders();
 // "require-signature = yes" in the config file. Lines are "key = value";
 // '#' starts a comment. A value other than yes/no (true/false, on/off, 1/0)
 // counts as yes, so a typing mistake never lowers the bar; such a line is
-// named in notes. A missing file means no.
+// named in notes. A missing file means no; one that exists but cannot be
+// read means yes.
 bool ConfigRequiresSignature(const std::string& configFile, std::vector<std::string>& notes);
 
 // "valid", "unsigned", "untrusted" or "invalid".

@@ -247,7 +247,7 @@ TEST_F(CliSignatureTest, FileLoadShowsTheRefusalStaysOnReadyAndRecordsTheSignerO
     EXPECT_EQ(record.signatureState, "valid");
     EXPECT_EQ(record.signerName, "acme");
     EXPECT_EQ(record.signerKeyId.size(), 16u);
-    EXPECT_EQ(host.GetText(IDC_STATIC_SIGNATURE), "Package signed by acme (key " + record.signerKeyId + ")");
+    EXPECT_EQ(host.GetText(IDC_STATIC_SIGNATURE), "Package: signed by acme (key " + record.signerKeyId + ")");
     EXPECT_TRUE(host.IsControlVisible(IDC_STATIC_SIGNATURE));
     host.CloseWindow();
 }
