@@ -115,6 +115,12 @@ TEST_F(CliSignatureTest, EachPackageIsCheckedAgainstItsSignatureTheTrustedKeysAn
     const fs::path acme = Key("acme");
     const fs::path other = Key("other");
     const fs::path ossl = Key("ossl", true);
+    // The private key is the owner's alone and never made twice.
+    EXPECT_EQ(fs::status(acme).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    const Bytes acmeKey = ReadFileBytes(acme);
+    EXPECT_EQ(RunProgram({VELUNDA_PACK, "keygen", "acme"}, m_dir / "keys", 30s).exitCode, 1);
+    EXPECT_TRUE(SameBytes(ReadFileBytes(acme), acmeKey));
     const fs::path dat = MakeDat({{"--main", 3000, "3"}});
     const fs::path qvp = MakeV2Qvp().qvp;
     const fs::path second = MakeDat({{"--cf", 500, "2"}}, "second.DAT");
