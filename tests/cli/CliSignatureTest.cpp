@@ -5,6 +5,7 @@
 
 #include "app/HeadlessHost.h"
 #include "app/UpgradeDlg.h"
+#include "signature/SignatureOpenSsl.h"
 
 #include <nlohmann/json.hpp>
 
@@ -14,7 +15,7 @@ using namespace clitest;
 
 namespace {
 
-enum class ETamper { None, PartByte, LocalHeader, CentralDir, SigByte, OtherSig, NoSig };
+enum class ETamper { None, PartByte, LocalHeader, CentralDir, SigByte, OtherSig, NamesAnotherKey, NoSig };
 enum class ETrust { Signer, SignerInUserFolder, OtherOnly, SignerAndMalformed, OpensslKey };
 enum class EPolicy { Off, Flag, Config, ConfigNo, ConfigTypo };
 
@@ -59,6 +60,12 @@ protected:
     fs::path SystemKeys() const { return m_etc / "trusted-keys"; }
 };
 
+std::string ReadText(const fs::path& path)
+{
+    const Bytes bytes = ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 void WriteText(const fs::path& path, const std::string& text)
 {
     fs::create_directories(path.parent_path());
@@ -77,9 +84,7 @@ void Flip(const fs::path& path, std::size_t offset)
 
 std::size_t Find(const fs::path& path, const std::string& what)
 {
-    const Bytes bytes = ReadFileBytes(path);
-    const std::string text(bytes.begin(), bytes.end());
-    return text.find(what);
+    return ReadText(path).find(what);
 }
 
 TEST_F(CliSignatureTest, EachPackageIsCheckedAgainstItsSignatureTheTrustedKeysAndThePolicy)
@@ -98,6 +103,8 @@ TEST_F(CliSignatureTest, EachPackageIsCheckedAgainstItsSignatureTheTrustedKeysAn
         {"ZIP central directory", true, T::CentralDir, K::Signer, P::Off, nullptr, changed},
         {"a byte of the .sig", true, T::SigByte, K::Signer, P::Off, nullptr,
          "is damaged: its signature does not verify with the key it names"},
+        {"signed by one trusted key, naming another", true, T::NamesAnotherKey, K::Signer, P::Off, nullptr,
+         "was not made by the key it names (acme, key id "},
         {"the .sig of another package", false, T::OtherSig, K::Signer, P::Off, nullptr, changed},
         {"untrusted key, no policy", true, T::None, K::OtherOnly, P::Off, "untrusted",
          "untrusted key: other"},
@@ -133,13 +140,16 @@ TEST_F(CliSignatureTest, EachPackageIsCheckedAgainstItsSignatureTheTrustedKeysAn
         const fs::path sig = package.string() + ".sig";
         fs::copy_file(c.qvp ? qvp : dat, package, fs::copy_options::overwrite_existing);
         fs::remove(sig);
-        const fs::path& signer = c.trust == K::OtherOnly ? other : c.trust == K::OpensslKey ? ossl : acme;
+        const bool byOther = c.trust == K::OtherOnly || c.tamper == T::NamesAnotherKey;
+        const fs::path& signer = byOther ? other : c.trust == K::OpensslKey ? ossl : acme;
         if (c.tamper != T::NoSig)
             Sign(package, signer);
         const fs::path trusted = (c.trust == K::OpensslKey ? ossl : acme).parent_path() /
                                  (c.trust == K::OpensslKey ? "ossl.pub" : "acme.pub");
         Trust(trusted,
               c.trust == K::SignerInUserFolder ? m_config / "velunda" / "trusted-keys" : SystemKeys());
+        if (c.tamper == T::NamesAnotherKey)
+            Trust(m_dir / "keys" / "other.pub", SystemKeys());
         if (c.trust == K::SignerAndMalformed)
             WriteText(SystemKeys() / "a-junk.pub", "-----BEGIN PUBLIC KEY-----\nnot a key\n");
         const char* conf = c.policy == P::Config       ? "require-signature = yes\n"
@@ -164,6 +174,27 @@ TEST_F(CliSignatureTest, EachPackageIsCheckedAgainstItsSignatureTheTrustedKeysAn
         case T::OtherSig:
             fs::copy_file(second.string() + ".sig", sig, fs::copy_options::overwrite_existing);
             break;
+        case T::NamesAnotherKey: {
+            // other's statement renamed to acme (whose id the other package's .sig names), signed anew by
+            // other.
+            CSignatureFile made;
+            CSignatureFile acmes;
+            std::string statement;
+            std::string error;
+            ASSERT_TRUE(ParseSignatureFile(ReadText(sig), made, statement, error)) << error;
+            ASSERT_TRUE(ParseSignatureFile(ReadText(second.string() + ".sig"), acmes, statement, error))
+                << error;
+            made.strKeyId = acmes.strKeyId;
+            made.strKeyName = "acme";
+            WriteText(m_dir / "statement", SignedStatement(made));
+            RunProgram(
+                {"/usr/bin/openssl", "dgst", "-sha256", "-sign", other.string(), "-out", "der", "statement"},
+                m_dir, 30s);
+            const Bytes der = ReadFileBytes(m_dir / "der");
+            ASSERT_TRUE(OpenSslRsFromDer(std::vector<std::uint8_t>(der.begin(), der.end()), made.signature));
+            WriteText(sig, FormatSignatureFile(made));
+            break;
+        }
         default:
             break;
         }
