@@ -15,17 +15,22 @@ namespace {
 constexpr std::size_t kHashChunk = 1 << 20;
 constexpr std::size_t kKeyFileMaxBytes = 16 * 1024;
 
-// At most limit + 1 bytes of a small file, so that a larger one shows.
-bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text, int& error)
+// At most limit + 1 bytes of a small file, so that a larger one shows. False
+// with the reason in why; missing tells a file that is not there.
+bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text, std::string& why,
+                   bool& missing)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int error = 0;
+    // Non-blocking, so that a FIFO in the place of a .sig cannot hang the load.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        error = errno;
+        missing = errno == ENOENT;
+        why = std::strerror(errno);
         return false;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        why = "it is not a regular file";
         ::close(fd);
         return false;
     }
@@ -42,10 +47,11 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text
         }
         got += static_cast<std::size_t>(n);
     }
-    const bool ok = error == 0;
     ::close(fd);
     text.resize(got);
-    return ok;
+    if (error != 0)
+        why = std::strerror(error);
+    return error == 0;
 }
 
 } // namespace
@@ -104,15 +110,15 @@ CTrustedKeys LoadTrustedKeys(const std::vector<std::string>& folders, const ISig
         std::sort(files.begin(), files.end());
         for (const std::string& file : files) {
             std::string pem;
-            int error = 0;
             std::string why;
+            bool missing = false;
             std::unique_ptr<IPublicKey> key;
-            if (!ReadSmallFile(file, kKeyFileMaxBytes, pem, error))
-                why = std::strerror(error);
-            else if (pem.size() > kKeyFileMaxBytes)
-                why = "it is larger than 16 KiB";
-            else
-                key = crypto.ReadPublicKey(pem, why);
+            if (ReadSmallFile(file, kKeyFileMaxBytes, pem, why, missing)) {
+                if (pem.size() > kKeyFileMaxBytes)
+                    why = "it is larger than 16 KiB";
+                else
+                    key = crypto.ReadPublicKey(pem, why);
+            }
             if (!key) {
                 trusted.problems.push_back("Trusted key " + file + " is skipped: " + why);
                 continue;
@@ -147,13 +153,14 @@ CSignatureCheck CheckPackageSignature(int packageFd, const std::string& packageP
     check.strSha256 = HexText(digest.data(), digest.size());
 
     std::string text;
-    int error = 0;
-    if (!ReadSmallFile(check.strSigFile, SIGNATURE_FILE_MAX_BYTES, text, error)) {
-        if (error == ENOENT)
+    bool missing = false;
+    if (!ReadSmallFile(check.strSigFile, SIGNATURE_FILE_MAX_BYTES, text, check.strDetail, missing)) {
+        if (missing) {
+            check.strDetail.clear();
             return check; // unsigned
+        }
         check.state = ESignatureState::Invalid;
         check.fault = ESignatureFault::Unreadable;
-        check.strDetail = std::strerror(error);
         return check;
     }
     CSignatureFile sig;
