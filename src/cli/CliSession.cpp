@@ -7,6 +7,7 @@
 #include "app/UpgradeDlg.h"
 #include "link/CommPort.h"
 #include "protocol/Items.h"
+#include "signature/SignaturePolicy.h"
 
 #include <algorithm>
 #include <csignal>
@@ -64,6 +65,8 @@ CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt
     m_host.onTrace = [this](const std::string& text) {
         if (m_opt.verbose)
             m_report.Trace(text);
+        if (const std::string warning = SignatureWarningOf(text); !warning.empty())
+            m_report.Warning(warning);
         // The backend's reasons for a failed open go into the failure's message.
         if (text.rfind("USB: ", 0) == 0 && text.find("already open") == std::string::npos &&
             text.find(" failed (") == std::string::npos) {
@@ -121,6 +124,16 @@ void CCliSession::OnMessage(const std::string& text, bool stop)
         m_strReason = text + " (" + m_strUsbWhy + ")";
     if (rule->endsRun)
         m_bEnded = true;
+}
+
+std::string SignatureWarningOf(const std::string& traceLine)
+{
+    // Trusted keys skipped and policy lines not understood concern the user.
+    const std::string prefix = "Signature: ";
+    const std::string text = traceLine.rfind(prefix, 0) == 0 ? traceLine.substr(prefix.size()) : "";
+    if (text.rfind("Trusted key ", 0) == 0 || text.rfind(SystemConfigDir() + "/", 0) == 0)
+        return TrimText(text);
+    return {};
 }
 
 std::string CCliSession::CurrentItemName() const
@@ -248,6 +261,8 @@ void CCliSession::ReportPackage(int model)
                                     {"package_size", ec ? 0 : size},
                                     {"sha256", record.sha256},
                                     {"model", ModelName(model)},
+                                    {"signature", SignatureJson(record.signatureState, record.signerKeyId,
+                                                                record.signerName)},
                                     {"parts", std::move(parts)}});
 }
 
@@ -334,7 +349,7 @@ int CCliSession::Load()
         return Finish(ECliOutcome::BadPackage, "the package holds no part");
     m_nRunModel = model;
     m_report.Note(std::string("loaded ") + ModelName(model) + " package " +
-                  fs::path(path).filename().string());
+                  fs::path(path).filename().string() + ", " + SignerText(m_dlg->Status().Signature()));
     ReportPackage(model);
     PrintList("package");
     return -1;

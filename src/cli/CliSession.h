@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+// The warning a trace line of the signature check carries for the user (a
+// trusted key skipped, a policy line not understood), or empty.
+std::string SignatureWarningOf(const std::string& traceLine);
+
 class CUpgradeDlg;
 
 class CCliSession {

@@ -87,3 +87,10 @@ std::string JsonArray(const std::vector<std::string>& jsonValues)
         array.push_back(CJson::parse(v));
     return array.dump();
 }
+
+CJson SignatureJson(const std::string& state, const std::string& keyId, const std::string& keyName)
+{
+    return CJson{{"state", state.empty() ? std::string("unsigned") : state},
+                 {"key_id", JsonText(keyId)},
+                 {"key_name", JsonText(keyName)}};
+}

@@ -48,6 +48,10 @@ private:
     CJson m_value = CJson::object();
 };
 
+// The "signature" object of a package event: state ("valid", "unsigned",
+// "untrusted" or "invalid"), key_id and key_name (empty when unsigned).
+CJson SignatureJson(const std::string& state, const std::string& keyId, const std::string& keyName);
+
 // A JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
 std::string JsonArray(const std::vector<std::string>& jsonValues);

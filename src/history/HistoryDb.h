@@ -26,6 +26,9 @@ struct CHistoryRun {
     std::string program;     // "velunda" or "velunda-cli"
     std::string package;     // absolute path
     std::string sha256;      // of the package file
+    std::string signatureState; // "valid", "unsigned", "untrusted" or "invalid"; empty in older records
+    std::string signerKeyId;    // the signing key's id; empty when unsigned
+    std::string signerName;     // the signing key's name; empty when unsigned
     std::string model;       // "Quorin V1", "Quorin V2", "upgrade board"
     std::string link;        // "USB (libftdi)", "USB through /dev/ttyUSB0", "serial /dev/ttyS0 at 38400 baud"
     std::string serial;      // the target's serial number; empty when it gave none

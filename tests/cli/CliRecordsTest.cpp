@@ -81,6 +81,10 @@ void CheckFields(const Json& obj, const std::map<std::string, FieldSpec>& fields
         }
         if (!HasType(value, it->second.type))
             problems.push_back(where + ": " + name + " is not " + it->second.type + ": " + value.dump());
+        // An object the page lists field by field (not a map such as versions_before).
+        const auto inner = fields.lower_bound(name + ".");
+        if (value.is_object() && inner != fields.end() && inner->first.rfind(name + ".", 0) == 0)
+            CheckFields(value, fields, common, name + ".", where, problems);
         if (value.is_array())
             for (const Json& element : value)
                 if (element.is_object())
@@ -91,7 +95,7 @@ void CheckFields(const Json& obj, const std::map<std::string, FieldSpec>& fields
             continue;
         for (const auto& [name, field] : *table) {
             if (!field.always || name.rfind(prefix, 0) != 0 ||
-                name.find("[].", prefix.size()) != std::string::npos)
+                name.find('.', prefix.size()) != std::string::npos)
                 continue;
             if (!obj.contains(name.substr(prefix.size())))
                 problems.push_back(where + ": " + name + " is missing");
