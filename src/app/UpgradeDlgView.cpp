@@ -2,6 +2,7 @@
 // check boxes and File Load.
 #include "app/UpgradeDlg.h"
 #include "package/UpgradeInfo.h"
+#include "protocol/Items.h"
 
 #include <algorithm>
 #include <cctype>
@@ -55,23 +56,20 @@ void CUpgradeDlg::MessageBox(const std::string& text, MessageIcon icon)
 
 void CUpgradeDlg::RecordPackage()
 {
-    const char* model = m_nResultType == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
-                        : m_nResultType == RESULT_TYPE_QUORIN_V2 ? "Quorin V2"
-                        : m_nResultType == RESULT_TYPE_BOARD     ? "upgrade board"
-                                                                 : "unknown";
+    // What the package carries, not the list's words for what it lacks.
     std::vector<CHistoryItem> parts;
-    for (int row = 0; row < m_host.ListRowCount(IDC_LIST_PART); ++row) {
+    for (int slot = 1; slot <= 5; ++slot) {
+        const PartListEntry& entry = m_PartList.slot[slot];
+        if (FieldText(entry.szName).empty())
+            continue;
         CHistoryItem part;
-        part.item = m_nResultType == RESULT_TYPE_BOARD
-                        ? "BOARD"
-                        : m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART);
-        part.file = m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_NAME);
-        part.version = m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_VER);
-        part.size =
-            std::strtoll(m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_SIZE).c_str(), nullptr, 10);
+        part.item = m_nResultType == RESULT_TYPE_BOARD ? "BOARD" : FieldText(entry.szName);
+        part.file = FieldText(entry.szFile);
+        part.version = PartVersion(entry);
+        part.size = std::strtoll(FieldText(entry.szSize).c_str(), nullptr, 10);
         parts.push_back(part);
     }
-    m_Journal.PackageLoaded(m_strUpgradeFile, model, parts);
+    m_Journal.PackageLoaded(m_strUpgradeFile, ModelName(m_nResultType), parts);
 }
 
 void CUpgradeDlg::RecordTarget()

@@ -768,7 +768,7 @@ std::string StationHelpText()
            "  --all-devices for every FTDI USB device found. The package is checked once;\n"
            "  every other option applies to each machine. A terminal shows one row per\n"
            "  machine; piped or with --json, stdout carries every worker's events with a\n"
-           "  \"target\" field, then a \"station-summary\" event. --log FILE writes FILE.1,\n"
+           "  \"target\" field, then a \"station_summary\" event. --log FILE writes FILE.1,\n"
            "  FILE.2 ... one per machine. The exit status is the worst machine's; after\n"
            "  Ctrl-C every worker stops cleanly, the machines left mid-upgrade are named\n"
            "  with the --items that finish them, and the status is 130.\n";

@@ -43,6 +43,14 @@ template <std::size_t N> std::string FieldText(const char (&field)[N])
     return std::string(field, strnlen(field, N));
 }
 
+// The version a slot carries; empty when the package names none (an empty
+// or "0" version, which the list shows as "None").
+inline std::string PartVersion(const PartListEntry& entry)
+{
+    std::string version = FieldText(entry.szVersion);
+    return version == "0" ? std::string() : version;
+}
+
 // A row of the part list as it is shown: one per slot 1 to 5 with a name;
 // "None" stands for an empty file name, an empty or "0" version and an empty
 // or "0 byte(s)" size.
@@ -62,7 +70,7 @@ inline std::vector<PartListRow> PartListRows(const PartListTable& table)
         if (name.empty())
             continue;
         rows.push_back({std::move(name), orNone(FieldText(entry.szFile), nullptr),
-                        orNone(FieldText(entry.szVersion), "0"),
+                        orNone(PartVersion(entry), nullptr),
                         orNone(FieldText(entry.szSize), "0 byte(s)")});
     }
     return rows;

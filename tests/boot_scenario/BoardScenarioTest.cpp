@@ -150,6 +150,7 @@ struct RefusalCase {
     std::vector<std::string> simArgs;
     const char* message; // the one message of the exchange
     const char* trace;   // "" for none
+    std::size_t warnings = 0;
     friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -162,6 +163,10 @@ TEST_P(BoardRefusalTest, AFaultNeverEndsInUpgradeCompleteAndLeavesConnectOffered
     rig.LoadPackage();
     rig.Connect();
     ASSERT_TRUE(rig.WaitForMessage(c.message, 12s)) << ::testing::PrintToString(rig.host.MessageTexts());
+    if (c.trace[0] != '\0') {
+        EXPECT_TRUE(rig.host.HasTrace(c.trace));
+    }
+    EXPECT_EQ(rig.host.Warnings().size(), c.warnings) << ::testing::PrintToString(rig.host.Warnings());
     if (std::string(c.message) == "Upgrade Complete.") {
         // A harmless oddity of the board: the upgrade is whole.
         ExpectCompleteUpgrade(rig);
@@ -170,15 +175,13 @@ TEST_P(BoardRefusalTest, AFaultNeverEndsInUpgradeCompleteAndLeavesConnectOffered
     // Whatever is still under way must not turn the failure into a success.
     rig.host.RunFor(1200ms);
     EXPECT_EQ(rig.host.MessageTexts(), std::vector<std::string>{c.message});
-    if (c.trace[0] != '\0') {
-        EXPECT_TRUE(rig.host.HasTrace(c.trace));
-    }
     ExpectReadyAgain(rig);
     EXPECT_FALSE(rig.host.IsTimerRunning(IDT_BOARD_STALL));
 }
 
 constexpr const char* kFailed = "Board upgrade failed.";
 constexpr const char* kSilent = "The upgrade board stopped responding.";
+constexpr const char* kComplete = "Upgrade Complete.";
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, BoardRefusalTest,
@@ -188,14 +191,26 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"Block", {"--refuse", "block:2"}, kFailed, "==> STEP_SENDHEX - NAK\r\n"},
         RefusalCase{"End", {"--refuse", "end"}, kFailed, "==> STEP_ENDHEX = NAK\r\n"},
         RefusalCase{"Finish", {"--refuse", "finish"}, kFailed, "==> DEF_STEP_FINISH - NAK\r\n"},
-        RefusalCase{"Ready", {"--refuse", "ready"}, kFailed, "==> Not READY\r\n"},
-        RefusalCase{"MalformedReady", {"--replace", "ready=01 00 02 06 06 04"}, kFailed, "==> Not READY\r\n"},
+        RefusalCase{"EraseCAfterZerosForReady",
+                    {"--replace", "ready=00 00 00 00 00 00", "--refuse", "erase:3"},
+                    kFailed,
+                    "==> Not ERASE\r\n",
+                    1},
+        // Any answer to READY moves on, said once; the steps after it judge the board.
+        RefusalCase{"ZerosForReady", {"--replace", "ready=00 00 00 00 00 00"}, kComplete,
+                    "==> READY answered 00 00 00 00 00 00\r\n", 1},
+        RefusalCase{"RefusalForReady", {"--replace", "ready=01 00 01 15 04 11"}, kComplete,
+                    "==> READY answered 01 00 01 15 04 11\r\n", 1},
+        RefusalCase{"MalformedReady", {"--replace", "ready=01 00 02 06 06 04"}, kComplete,
+                    "==> READY answered 01 00 02 06 06 04\r\n", 1},
+        // A board that is not ready at all refuses ERASE A as well.
+        RefusalCase{"Ready", {"--refuse", "ready"}, kFailed, "==> Not ERASE\r\n", 1},
         RefusalCase{"SilentAtErase", {"--silent-at", "erase:3"}, kSilent, ""},
         RefusalCase{"ShortBlockAnswer", {"--replace", "block:1=01 00 01 06"}, kSilent, ""},
         RefusalCase{
             "VanishAtStart", {"--unplug-at", "start"}, "The connection to the upgrade board was lost.", ""},
         // An extra byte after the last boot byte's answer starts no second port cycle.
-        RefusalCase{"ExtraByteBeforeReady", {"--dup", "boot:4"}, "Upgrade Complete.", ""}),
+        RefusalCase{"ExtraByteBeforeReady", {"--dup", "boot:4"}, kComplete, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BoardScenario, DisConnectRightAfterConnectLeavesNoBootModeTimerBehind)

@@ -57,6 +57,8 @@ bool HasType(const Json& v, const std::string& type)
         return v.is_object();
     if (type == "integer or null")
         return v.is_number_integer() || v.is_null();
+    if (type == "string or null")
+        return v.is_string() || v.is_null();
     return false;
 }
 
@@ -185,6 +187,23 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
     const fs::path dat = MakeDat({{"--main", 9000, "3"}, {"--ir", 500, "2"}});
     const fs::path v2 = PackV2("v2.qvp");
     const fs::path board = PackBoard();
+    const fs::path historyFile = m_state / "velunda" / "history.sqlite";
+
+    // Before any run: an empty history says so, and every command writes the same stream.
+    const RunResult none = Cli({"history"});
+    EXPECT_EQ(none.exitCode, 0) << none.err;
+    EXPECT_EQ(none.out, "No upgrades recorded yet in " + historyFile.string() + ".\n");
+    for (const char* command : {"history", "devices"}) {
+        std::vector<std::string> problems;
+        const auto events = CheckStream(Cli({command, "--json"}).out, doc, problems);
+        EXPECT_TRUE(problems.empty()) << command << ":\n" << ::testing::PrintToString(problems);
+        EXPECT_EQ(Named(events, "devices").size(), std::string(command) == "devices" ? 1u : 0u);
+    }
+    // The help names the events as the stream does.
+    const std::string help = Cli({"--help"}).out;
+    const std::regex named(R"re("([a-z_-]+)" event)re");
+    for (auto it = std::sregex_iterator(help.begin(), help.end(), named); it != std::sregex_iterator(); ++it)
+        EXPECT_EQ(doc.count((*it)[1]), 1u) << "--help names an undocumented event " << (*it)[1];
 
     struct Run {
         const char* what;
@@ -202,7 +221,11 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
         s.serialText = BuildSerialText("#*", "V2-0002", {"M1.000", "C2.000", "S3.000", "F4.000", "I5.000"});
     });
     runs.push_back({"V2", 0, CliUsb({"--json", v2.string()}, 60s)});
-    Restart([](CSimConfig& s) { s.mode = ESimMode::Board; });
+    // A board that answers READY with zeros: the run completes with a warning.
+    Restart([](CSimConfig& s) {
+        s.mode = ESimMode::Board;
+        s.replaces.push_back({{"ready", 1}, Bytes(6, 0x00)});
+    });
     runs.push_back({"board", 0, Cli({"--json", "--port", m_target->SlavePath(), board.string()}, 60s)});
     Restart([](CSimConfig& s) {
         s.serialText = BuildSerialText("#*", "V1-0001", {"M1.000", "C2.000", "S3.000", "F4.000", "I5.000"});
@@ -216,6 +239,7 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
         const auto events = CheckStream(run.result.out, doc, problems);
         EXPECT_TRUE(problems.empty()) << run.what << ":\n" << ::testing::PrintToString(problems);
         EXPECT_EQ(Named(events, "package").size(), 1u) << run.what;
+        EXPECT_EQ(Named(events, "warning").size(), std::string(run.what) == "board" ? 1u : 0u) << run.what;
     }
 
     // The history: one row per run, in order, with what the runs said.
@@ -227,7 +251,7 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
     ASSERT_EQ(rows.size(), 4u) << listed.out;
     const char* const serials[] = {"V1-0001", "V2-0002", "", "V1-0001"};
     const char* const outcomes[] = {"success", "success", "success", "rejected"};
-    const char* const models[] = {"Quorin V1", "Quorin V2", "upgrade board", "Quorin V1"};
+    const char* const models[] = {"Quorin V1", "Quorin V2", "Upgrade Board", "Quorin V1"};
     for (std::size_t i = 0; i < rows.size(); ++i) {
         EXPECT_EQ(rows[i]["serial"], serials[i]) << i;
         EXPECT_EQ(rows[i]["outcome"], outcomes[i]) << i;
@@ -250,6 +274,27 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
     EXPECT_EQ(results(rows[3]), (V{"MAIN Upgrade fail"}));
     EXPECT_EQ(rows[0]["items"][0]["file_size"], 9000);
     EXPECT_EQ(rows[1]["versions_before"].value("MAIN", ""), "M1.000");
+    EXPECT_EQ(rows[1]["items"][0]["file_version"], "V2.10");
+    // The board's files carry no version: none is recorded, and none made up.
+    EXPECT_TRUE(rows[2]["items"][0]["file_version"].is_null()) << rows[2].dump();
+
+    // Records an older writer left (the list's words) read as the newer ones.
+    sqlite3* older = nullptr;
+    ASSERT_EQ(sqlite3_open(historyFile.c_str(), &older), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(older,
+                           "UPDATE run SET model = 'upgrade board' WHERE model = 'Upgrade Board';"
+                           "UPDATE run_item SET version = 'None' WHERE version = '';",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(older);
+    const auto reread = Named(CheckStream(Cli({"history", "--json"}).out, doc, problems), "run");
+    ASSERT_EQ(reread.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        Json before = rows[i], after = reread[i];
+        before.erase("time");
+        after.erase("time");
+        EXPECT_EQ(after, before) << i;
+    }
 
     // Filters: one target's runs; nothing after a date to come.
     const RunResult oneTarget = Cli({"history", "--json", "--serial", "V1-0001"});
