@@ -84,7 +84,7 @@ int RunHistory(const CCliOptions& options, CCliReport& report)
         // A table of headings alone would read as a fault.
         const bool filtered = !filter.serial.empty() || !filter.since.empty();
         std::printf("%s\n", filtered ? ("No recorded upgrade in " + where + " matches.").c_str()
-                                      : ("No upgrades recorded yet in " + where + ".").c_str());
+                                     : ("No upgrades recorded yet in " + where + ".").c_str());
     } else {
         std::vector<std::vector<std::string>> rows;
         for (const CHistoryRun& run : runs)

@@ -283,8 +283,8 @@ std::string CliHelpText()
                 (rule.whileConnecting == ECliOutcome::None
                      ? ""
                      : "; " + std::to_string(ExitCodeOf(rule.whileConnecting)) +
-                           " before the target answered the connection")
-                + "\n";
+                           " before the target answered the connection") +
+                "\n";
     }
     return text;
 }

@@ -251,8 +251,9 @@ bool CHistoryDb::List(const CHistoryFilter& filter, std::vector<CHistoryRun>& ru
             items.Int(1, run.id);
             int irc = SQLITE_ROW;
             while ((irc = sqlite3_step(items.get())) == SQLITE_ROW)
-                run.items.push_back({items.ColumnText(0), items.ColumnText(1), VersionAsData(items.ColumnText(2)),
-                                     items.ColumnInt(3, 0), items.ColumnText(4), items.ColumnInt(5, -1)});
+                run.items.push_back({items.ColumnText(0), items.ColumnText(1),
+                                     VersionAsData(items.ColumnText(2)), items.ColumnInt(3, 0),
+                                     items.ColumnText(4), items.ColumnInt(5, -1)});
             if (irc != SQLITE_DONE) {
                 ok = false;
                 break;

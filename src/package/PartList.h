@@ -70,8 +70,7 @@ inline std::vector<PartListRow> PartListRows(const PartListTable& table)
         if (name.empty())
             continue;
         rows.push_back({std::move(name), orNone(FieldText(entry.szFile), nullptr),
-                        orNone(PartVersion(entry), nullptr),
-                        orNone(FieldText(entry.szSize), "0 byte(s)")});
+                        orNone(PartVersion(entry), nullptr), orNone(FieldText(entry.szSize), "0 byte(s)")});
     }
     return rows;
 }

@@ -149,7 +149,7 @@ struct RefusalCase {
     const char* name;
     std::vector<std::string> simArgs;
     const char* message; // the one message of the exchange
-    const char* trace;   // "" for none
+    std::string trace;   // "" for none
     std::size_t warnings = 0;
     friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -183,34 +183,37 @@ constexpr const char* kFailed = "Board upgrade failed.";
 constexpr const char* kSilent = "The upgrade board stopped responding.";
 constexpr const char* kComplete = "Upgrade Complete.";
 
+RefusalCase ReadyAnswered(const char* name, const std::string& bytes)
+{
+    return {name, {"--replace", "ready=" + bytes}, kComplete, "==> READY answered " + bytes + "\r\n", 1};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Refusals, BoardRefusalTest,
-    ::testing::Values(
-        RefusalCase{"Erase", {"--refuse", "erase:4"}, kFailed, "==> Not ERASE\r\n"},
-        RefusalCase{"Start", {"--refuse", "start"}, kFailed, "==> STEP_START - NAK\r\n"},
-        RefusalCase{"Block", {"--refuse", "block:2"}, kFailed, "==> STEP_SENDHEX - NAK\r\n"},
-        RefusalCase{"End", {"--refuse", "end"}, kFailed, "==> STEP_ENDHEX = NAK\r\n"},
-        RefusalCase{"Finish", {"--refuse", "finish"}, kFailed, "==> DEF_STEP_FINISH - NAK\r\n"},
-        RefusalCase{"EraseCAfterZerosForReady",
-                    {"--replace", "ready=00 00 00 00 00 00", "--refuse", "erase:3"},
-                    kFailed,
-                    "==> Not ERASE\r\n",
-                    1},
-        // Any answer to READY moves on, said once; the steps after it judge the board.
-        RefusalCase{"ZerosForReady", {"--replace", "ready=00 00 00 00 00 00"}, kComplete,
-                    "==> READY answered 00 00 00 00 00 00\r\n", 1},
-        RefusalCase{"RefusalForReady", {"--replace", "ready=01 00 01 15 04 11"}, kComplete,
-                    "==> READY answered 01 00 01 15 04 11\r\n", 1},
-        RefusalCase{"MalformedReady", {"--replace", "ready=01 00 02 06 06 04"}, kComplete,
-                    "==> READY answered 01 00 02 06 06 04\r\n", 1},
-        // A board that is not ready at all refuses ERASE A as well.
-        RefusalCase{"Ready", {"--refuse", "ready"}, kFailed, "==> Not ERASE\r\n", 1},
-        RefusalCase{"SilentAtErase", {"--silent-at", "erase:3"}, kSilent, ""},
-        RefusalCase{"ShortBlockAnswer", {"--replace", "block:1=01 00 01 06"}, kSilent, ""},
-        RefusalCase{
-            "VanishAtStart", {"--unplug-at", "start"}, "The connection to the upgrade board was lost.", ""},
-        // An extra byte after the last boot byte's answer starts no second port cycle.
-        RefusalCase{"ExtraByteBeforeReady", {"--dup", "boot:4"}, kComplete, ""}),
+    ::testing::Values(RefusalCase{"Erase", {"--refuse", "erase:4"}, kFailed, "==> Not ERASE\r\n"},
+                      RefusalCase{"Start", {"--refuse", "start"}, kFailed, "==> STEP_START - NAK\r\n"},
+                      RefusalCase{"Block", {"--refuse", "block:2"}, kFailed, "==> STEP_SENDHEX - NAK\r\n"},
+                      RefusalCase{"End", {"--refuse", "end"}, kFailed, "==> STEP_ENDHEX = NAK\r\n"},
+                      RefusalCase{"Finish", {"--refuse", "finish"}, kFailed, "==> DEF_STEP_FINISH - NAK\r\n"},
+                      RefusalCase{"EraseCAfterZeros",
+                                  {"--replace=ready=000000000000", "--refuse=erase:3"},
+                                  kFailed,
+                                  "==> Not ERASE\r\n",
+                                  1},
+                      // Any answer to READY moves on, said once; the steps after it judge the board.
+                      ReadyAnswered("ZerosForReady", "00 00 00 00 00 00"),
+                      ReadyAnswered("RefusalForReady", "01 00 01 15 04 11"),
+                      ReadyAnswered("MalformedReady", "01 00 02 06 06 04"),
+                      // A board that is not ready at all refuses ERASE A as well.
+                      RefusalCase{"Ready", {"--refuse", "ready"}, kFailed, "==> Not ERASE\r\n", 1},
+                      RefusalCase{"SilentAtErase", {"--silent-at", "erase:3"}, kSilent, ""},
+                      RefusalCase{"ShortBlockAnswer", {"--replace", "block:1=01 00 01 06"}, kSilent, ""},
+                      RefusalCase{"VanishAtStart",
+                                  {"--unplug-at", "start"},
+                                  "The connection to the upgrade board was lost.",
+                                  ""},
+                      // An extra byte after the last boot byte's answer starts no second port cycle.
+                      RefusalCase{"ExtraByteBeforeReady", {"--dup", "boot:4"}, kComplete, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BoardScenario, DisConnectRightAfterConnectLeavesNoBootModeTimerBehind)

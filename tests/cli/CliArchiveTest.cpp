@@ -176,9 +176,14 @@ TEST_F(CliArchiveTest, ABoardThatNeverAnswersTheProbeIsAConnectionFailure)
         void (*inject)(CSimConfig&);
     };
     const ProbeFault faults[] = {
-        {"silent", "Check boot mode failed.", [](CSimConfig& c) { c.silentAt.push_back({"probe", 0}); }},
+        {"silent", "Check boot mode failed.",
+         [](CSimConfig& c) {
+             c.silentAt.push_back({"probe", 0});
+         }},
         {"vanished", "The connection to the upgrade board was lost.",
-         [](CSimConfig& c) { c.unplugAt.push_back({"probe", 1}); }},
+         [](CSimConfig& c) {
+             c.unplugAt.push_back({"probe", 1});
+         }},
     };
     const fs::path boot = Part("BOARD.UPH", 30, 5);
     WriteFileBytes(m_dir / "parts" / "BOARD.UPB", {'a', '#', '#'});
@@ -202,7 +207,8 @@ TEST_F(CliArchiveTest, ABoardThatNeverAnswersTheProbeIsAConnectionFailure)
     for (const ProbeFault& fault : faults)
         EXPECT_TRUE(Contains(summary, std::string(R"("outcome":"connect-failed","exit_code":3,"reason":")") +
                                           fault.message + "\""))
-            << fault.name << "\n" << summary;
+            << fault.name << "\n"
+            << summary;
 }
 
 TEST_F(CliArchiveTest, ABoardPackageWithoutAPortIsBadUsage)
