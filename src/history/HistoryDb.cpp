@@ -7,17 +7,6 @@
 
 namespace {
 
-// Older records named the board's model in lower case and gave a version
-// the package lacks as the list's word for it; they read as newer ones do.
-std::string ModelAsShown(std::string model)
-{
-    return model == "upgrade board" ? "Upgrade Board" : model;
-}
-std::string VersionAsData(std::string version)
-{
-    return version == "None" ? std::string() : version;
-}
-
 // Schema version 1. Times are RFC 3339 UTC texts, so they sort as text.
 const char* const kSchema = "CREATE TABLE IF NOT EXISTS run ("
                             " id INTEGER PRIMARY KEY,"
@@ -240,7 +229,7 @@ bool CHistoryDb::List(const CHistoryFilter& filter, std::vector<CHistoryRun>& ru
             run.program = select.ColumnText(4);
             run.package = select.ColumnText(5);
             run.sha256 = select.ColumnText(6);
-            run.model = ModelAsShown(select.ColumnText(7));
+            run.model = select.ColumnText(7);
             run.link = select.ColumnText(8);
             run.serial = select.ColumnText(9);
             run.versionsBefore = select.ColumnText(10);
@@ -251,9 +240,8 @@ bool CHistoryDb::List(const CHistoryFilter& filter, std::vector<CHistoryRun>& ru
             items.Int(1, run.id);
             int irc = SQLITE_ROW;
             while ((irc = sqlite3_step(items.get())) == SQLITE_ROW)
-                run.items.push_back({items.ColumnText(0), items.ColumnText(1),
-                                     VersionAsData(items.ColumnText(2)), items.ColumnInt(3, 0),
-                                     items.ColumnText(4), items.ColumnInt(5, -1)});
+                run.items.push_back({items.ColumnText(0), items.ColumnText(1), items.ColumnText(2),
+                                     items.ColumnInt(3, 0), items.ColumnText(4), items.ColumnInt(5, -1)});
             if (irc != SQLITE_DONE) {
                 ok = false;
                 break;

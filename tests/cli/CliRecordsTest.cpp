@@ -187,23 +187,12 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
     const fs::path dat = MakeDat({{"--main", 9000, "3"}, {"--ir", 500, "2"}});
     const fs::path v2 = PackV2("v2.qvp");
     const fs::path board = PackBoard();
-    const fs::path historyFile = m_state / "velunda" / "history.sqlite";
-
-    // Before any run: an empty history says so, and every command writes the same stream.
-    const RunResult none = Cli({"history"});
-    EXPECT_EQ(none.exitCode, 0) << none.err;
-    EXPECT_EQ(none.out, "No upgrades recorded yet in " + historyFile.string() + ".\n");
-    for (const char* command : {"history", "devices"}) {
-        std::vector<std::string> problems;
-        const auto events = CheckStream(Cli({command, "--json"}).out, doc, problems);
-        EXPECT_TRUE(problems.empty()) << command << ":\n" << ::testing::PrintToString(problems);
-        EXPECT_EQ(Named(events, "devices").size(), std::string(command) == "devices" ? 1u : 0u);
-    }
-    // The help names the events as the stream does.
-    const std::string help = Cli({"--help"}).out;
-    const std::regex named(R"re("([a-z_-]+)" event)re");
-    for (auto it = std::sregex_iterator(help.begin(), help.end(), named); it != std::sregex_iterator(); ++it)
-        EXPECT_EQ(doc.count((*it)[1]), 1u) << "--help names an undocumented event " << (*it)[1];
+    // Before any run: an empty history says so, and devices writes a stream as every command does.
+    EXPECT_EQ(Cli({"history"}).out,
+              "No upgrades recorded yet in " + (m_state / "velunda" / "history.sqlite").string() + ".\n");
+    std::vector<std::string> problems;
+    EXPECT_EQ(Named(CheckStream(Cli({"devices", "--json"}).out, doc, problems), "devices").size(), 1u);
+    EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
 
     struct Run {
         const char* what;
@@ -245,7 +234,7 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
     // The history: one row per run, in order, with what the runs said.
     const RunResult listed = Cli({"history", "--json"});
     ASSERT_EQ(listed.exitCode, 0) << listed.err;
-    std::vector<std::string> problems;
+    problems.clear();
     const auto rows = Named(CheckStream(listed.out, doc, problems), "run");
     EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
     ASSERT_EQ(rows.size(), 4u) << listed.out;
@@ -274,27 +263,8 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
     EXPECT_EQ(results(rows[3]), (V{"MAIN Upgrade fail"}));
     EXPECT_EQ(rows[0]["items"][0]["file_size"], 9000);
     EXPECT_EQ(rows[1]["versions_before"].value("MAIN", ""), "M1.000");
-    EXPECT_EQ(rows[1]["items"][0]["file_version"], "V2.10");
     // The board's files carry no version: none is recorded, and none made up.
     EXPECT_TRUE(rows[2]["items"][0]["file_version"].is_null()) << rows[2].dump();
-
-    // Records an older writer left (the list's words) read as the newer ones.
-    sqlite3* older = nullptr;
-    ASSERT_EQ(sqlite3_open(historyFile.c_str(), &older), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(older,
-                           "UPDATE run SET model = 'upgrade board' WHERE model = 'Upgrade Board';"
-                           "UPDATE run_item SET version = 'None' WHERE version = '';",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(older);
-    const auto reread = Named(CheckStream(Cli({"history", "--json"}).out, doc, problems), "run");
-    ASSERT_EQ(reread.size(), rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        Json before = rows[i], after = reread[i];
-        before.erase("time");
-        after.erase("time");
-        EXPECT_EQ(after, before) << i;
-    }
 
     // Filters: one target's runs; nothing after a date to come.
     const RunResult oneTarget = Cli({"history", "--json", "--serial", "V1-0001"});
