@@ -283,7 +283,7 @@ std::string CliHelpText()
                 (rule.whileConnecting == ECliOutcome::None
                      ? ""
                      : "; " + std::to_string(ExitCodeOf(rule.whileConnecting)) +
-                           " before the target answered the connection") +
+                           " while connecting, before anything of the upgrade was sent") +
                 "\n";
     }
     return text;
