@@ -58,15 +58,12 @@ void CUpgradeDlg::RecordPackage()
 {
     // What the package carries, not the list's words for what it lacks.
     std::vector<CHistoryItem> parts;
-    for (int slot = 1; slot <= 5; ++slot) {
-        const PartListEntry& entry = m_PartList.slot[slot];
-        if (FieldText(entry.szName).empty())
-            continue;
+    for (const PartData& p : PartDataOf(m_PartList, m_nResultType == RESULT_TYPE_BOARD)) {
         CHistoryItem part;
-        part.item = m_nResultType == RESULT_TYPE_BOARD ? "BOARD" : FieldText(entry.szName);
-        part.file = FieldText(entry.szFile);
-        part.version = PartVersion(entry);
-        part.size = std::strtoll(FieldText(entry.szSize).c_str(), nullptr, 10);
+        part.item = p.item;
+        part.file = p.file;
+        part.version = p.version;
+        part.size = p.size;
         parts.push_back(part);
     }
     m_Journal.PackageLoaded(m_strUpgradeFile, ModelName(m_nResultType), parts);

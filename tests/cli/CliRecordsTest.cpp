@@ -187,11 +187,12 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
     const fs::path dat = MakeDat({{"--main", 9000, "3"}, {"--ir", 500, "2"}});
     const fs::path v2 = PackV2("v2.qvp");
     const fs::path board = PackBoard();
-    // Before any run: an empty history says so, and devices writes a stream as every command does.
+    // Before any run: an empty history says so; devices and info write documented streams.
     EXPECT_EQ(Cli({"history"}).out,
               "No upgrades recorded yet in " + (m_state / "velunda" / "history.sqlite").string() + ".\n");
     std::vector<std::string> problems;
     EXPECT_EQ(Named(CheckStream(Cli({"devices", "--json"}).out, doc, problems), "devices").size(), 1u);
+    CheckStream(Cli({"info", "--json", board.string()}).out, doc, problems);
     EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
 
     struct Run {
