@@ -7,14 +7,13 @@
 // Error contract: write failures are traced only. Any answer to READY moves
 // on (one that is not the acknowledgement is traced and passed to the host as
 // a warning). Missing or unopenable images, a refused or malformed answer
-// from the first ERASE on, a failed reopen at
-// 115200 and an unreadable body image end the exchange with "Board upgrade
-// failed." (once per connection), the port closed and the window back to
-// Ready with the package loaded; a board silent for the stall time after a
-// message ends it likewise with "The upgrade board stopped responding.". A
-// silent boot image byte ends it with "Download boot error occurred" and the
-// package forgotten. A body image without its end mark is refused when the
-// package is loaded (CheckBoardBody).
+// from the first ERASE on, a failed reopen at 115200 and an unreadable body
+// image end the exchange with "Board upgrade failed." (once per connection),
+// the port closed and the window back to Ready with the package loaded; a
+// board silent for the stall time after a message ends it likewise with "The
+// upgrade board stopped responding.". A silent boot image byte ends it with
+// "Download boot error occurred" and the package forgotten. A body image
+// without its end mark is refused when the package is loaded (CheckBoardBody).
 #include "app/UpgradeDlg.h"
 #include "package/PackageArchive.h"
 
