@@ -70,6 +70,8 @@ public:
 
     bool RunOpen() const { return m_bRunOpen; }
     const CHistoryRun& Record() const { return m_run; }
+    // What the loaded package carries, one entry per part.
+    const std::vector<CHistoryItem>& PackageParts() const { return m_packageParts; }
 
 private:
     using Clock = std::chrono::steady_clock;

@@ -3,6 +3,7 @@
 #include "app/UpgradeDlg.h"
 #include "package/UpgradeInfo.h"
 #include "signature/SignaturePolicy.h"
+#include "protocol/Items.h"
 
 #include <algorithm>
 #include <cctype>
@@ -56,25 +57,19 @@ void CUpgradeDlg::MessageBox(const std::string& text, MessageIcon icon)
 
 void CUpgradeDlg::RecordPackage()
 {
-    const char* model = m_nResultType == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
-                        : m_nResultType == RESULT_TYPE_QUORIN_V2 ? "Quorin V2"
-                        : m_nResultType == RESULT_TYPE_BOARD     ? "upgrade board"
-                                                                 : "unknown";
+    // What the package carries, not the list's words for what it lacks.
     std::vector<CHistoryItem> parts;
-    for (int row = 0; row < m_host.ListRowCount(IDC_LIST_PART); ++row) {
+    for (const PartData& p : PartDataOf(m_PartList, m_nResultType == RESULT_TYPE_BOARD)) {
         CHistoryItem part;
-        part.item = m_nResultType == RESULT_TYPE_BOARD
-                        ? "BOARD"
-                        : m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART);
-        part.file = m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_NAME);
-        part.version = m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_VER);
-        part.size =
-            std::strtoll(m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_SIZE).c_str(), nullptr, 10);
+        part.item = p.item;
+        part.file = p.file;
+        part.version = p.version;
+        part.size = p.size;
         parts.push_back(part);
     }
     const CSignatureCheck& sig = m_Signature;
     const bool signer = sig.state != ESignatureState::Unsigned;
-    m_Journal.PackageLoaded(m_strUpgradeFile, model, parts,
+    m_Journal.PackageLoaded(m_strUpgradeFile, ModelName(m_nResultType), parts,
                             {SignatureStateName(sig.state), signer ? sig.strKeyId : "",
                              signer ? sig.strKeyName : "", sig.strSha256, sig.uSize});
 }

@@ -45,16 +45,18 @@ std::string UpperExtension(const std::string& path)
 
 // The parts as the window lists them, on the terminal or as JSON.
 void ReportParts(const CCliOptions& options, CCliReport& report, const std::string& path, int model,
-                 const std::vector<PartListRow>& shown, const CSignatureCheck& sig)
+                 const PartListTable& table, const CSignatureCheck& sig)
 {
     const bool signer = sig.state != ESignatureState::Unsigned;
     if (options.json) {
-        const auto part = [](const PartListRow& row) {
+        // Data, as the upgrade's own package event gives it.
+        const std::vector<PartData> data = PartDataOf(table, model == RESULT_TYPE_BOARD);
+        const auto part = [](const PartData& p) {
             return CJsonObject()
-                .Add("item", row.strName)
-                .Add("file", row.strFile)
-                .Add("file_version", row.strVersion)
-                .Add("file_size", SizeFromText(row.strSize));
+                .Add("item", p.item)
+                .Add("file", p.file)
+                .Add("file_version", JsonTextOrNull(p.version))
+                .Add("file_size", p.size);
         };
         report.Json(
             CJsonObject()
@@ -63,12 +65,12 @@ void ReportParts(const CCliOptions& options, CCliReport& report, const std::stri
                 .Add("model", ModelName(model))
                 .Add("signature", SignatureJson(SignatureStateName(sig.state), signer ? sig.strKeyId : "",
                                                 signer ? sig.strKeyName : ""))
-                .AddRaw("parts", JsonObjectArray(shown, part))
+                .AddRaw("parts", JsonObjectArray(data, part))
                 .Text());
         return;
     }
     std::vector<std::vector<std::string>> rows;
-    for (const PartListRow& row : shown)
+    for (const PartListRow& row : PartListRows(table))
         rows.push_back({PrintableName(row.strName), PrintableName(row.strFile), PrintableName(row.strVersion),
                         row.strSize});
     std::printf("Package %s: %s\n%sSignature: %s\n", PrintableName(path).c_str(), ModelName(model),
@@ -172,9 +174,7 @@ int InfoArchive(const CCliOptions& options, CCliReport& report, const std::strin
                                                     DescribeLoadFailure(e, path));
         return ExitCodeOf(ECliOutcome::BadPackage);
     }
-    const std::vector<PartListRow> shown =
-        model == RESULT_TYPE_NONE ? std::vector<PartListRow>() : PartListRows(parts.list);
-    ReportParts(options, report, path, model, shown, verification.check);
+    ReportParts(options, report, path, model, parts.list, verification.check);
     ReportEntries(options, report, path, contents);
     // A part is a file of slots 1 to 5 (a header or boot file alone is none).
     const bool good =
@@ -218,10 +218,10 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
     const CDlgStatus status = dlg.Status();
     const int model = status.ResultType();
     const bool carries = CarriesAPart(status.HasPart());
-    const std::vector<PartListRow> shown = PartListRows(status.PartList());
+    const PartListTable table = status.PartList();
     const CSignatureCheck signature = status.Signature();
     host.CloseWindow();
-    ReportParts(options, report, path, model, shown, signature);
+    ReportParts(options, report, path, model, table, signature);
     const bool good = messages.empty() && model != RESULT_TYPE_NONE && carries;
     const ECliOutcome outcome = good ? ECliOutcome::Success : ECliOutcome::BadPackage;
     report.Outcome(outcome, good               ? "package loads"

@@ -274,7 +274,8 @@ std::string CliHelpText()
                        "  1  the upgrade failed or was rejected (an item failed, a refused acknowledgement,\n"
                        "     a package that does not suit the machine, a target that stopped answering)\n"
                        "  2  bad usage, or a package that cannot be loaded or is damaged\n"
-                       "  3  the connection failed (no device, no answer to the board check or boot probe)\n"
+                       "  3  the connection failed before anything of the upgrade was sent (no device, no\n"
+                       "     answer to the board check or boot probe, the link lost before then)\n"
                        "\n"
                        "How messages decide the outcome:\n";
     for (const CMessageRule& rule : MessageRules()) {
@@ -284,7 +285,12 @@ std::string CliHelpText()
         else if (rule.match == CMessageRule::EMatch::Prefix)
             pattern += "...";
         text += "  " + std::to_string(ExitCodeOf(rule.outcome)) + "  \"" + pattern + "\"" +
-                (rule.endsRun ? "" : " (the run goes on)") + "\n";
+                (rule.endsRun ? "" : " (the run goes on)") +
+                (rule.whileConnecting == ECliOutcome::None
+                     ? ""
+                     : "; " + std::to_string(ExitCodeOf(rule.whileConnecting)) +
+                           " while connecting, before anything of the upgrade was sent") +
+                "\n";
     }
     return text;
 }

@@ -50,13 +50,6 @@ const std::vector<std::string> kListColumns(std::begin(LIST_COLUMN_TITLES), std:
 
 } // namespace
 
-const char* ModelName(int model)
-{
-    if (model == RESULT_TYPE_BOARD)
-        return "upgrade board";
-    return *ModelText(model) != '\0' ? ModelText(model) : "unknown";
-}
-
 CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt(options), m_report(report)
 {
     m_host.onMessage = [this](const std::string& text, MessageIcon icon) {
@@ -75,6 +68,7 @@ CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt
                 m_strUsbWhy.pop_back();
         }
     };
+    m_host.onWarning = [this](const std::string& text) { m_report.Warning(text); };
     m_host.onProgress = [this](int barId, int) { OnProgress(barId); };
     m_host.onCell = [this](int row, int column, const std::string& text) { OnCell(row, column, text); };
     // Archives are unpacked as in the window: beside the package, or into a
@@ -117,8 +111,12 @@ void CCliSession::OnMessage(const std::string& text, bool stop)
     }
     if (rule == nullptr)
         return;
-    m_outcome = WorseOf(m_outcome, rule->outcome);
-    if (rule->outcome != ECliOutcome::Success && m_strReason.empty())
+    // Before the target has anything of the upgrade, a lost link is a failed connection.
+    const ECliOutcome ruled = m_phase == EPhase::Connect && rule->whileConnecting != ECliOutcome::None
+                                  ? rule->whileConnecting
+                                  : rule->outcome;
+    m_outcome = WorseOf(m_outcome, ruled);
+    if (ruled != ECliOutcome::Success && m_strReason.empty())
         m_strReason = text;
     if (text == "USB connection failed!" && m_strReason == text && !m_strUsbWhy.empty())
         m_strReason = text + " (" + m_strUsbWhy + ")";
@@ -243,24 +241,24 @@ void CCliSession::PrintList(const std::string& when)
     m_report.Table(when, kListColumns, rows);
 }
 
-void CCliSession::ReportPackage(int model)
+void CCliSession::ReportPackage()
 {
     if (!m_report.IsJson())
         return;
     const CHistoryRun& record = m_dlg->Journal().Record();
     CJson parts = CJson::array();
-    for (const auto& row : ListRows())
-        parts.push_back(CJson{{"item", model == RESULT_TYPE_BOARD ? "BOARD" : row[LIST_COL_PART]},
-                              {"file", JsonText(row[LIST_COL_FILE_NAME])},
-                              {"file_version", JsonText(row[LIST_COL_FILE_VER])},
-                              {"file_size", SizeFromText(row[LIST_COL_FILE_SIZE])}});
+    for (const CHistoryItem& part : m_dlg->Journal().PackageParts())
+        parts.push_back(CJson{{"item", part.item},
+                              {"file", JsonText(part.file)},
+                              {"file_version", JsonTextOrNull(part.version)},
+                              {"file_size", part.size}});
     std::uint64_t size = 0;
     std::error_code ec;
     size = std::filesystem::file_size(record.package, ec);
     m_report.Event("package", CJson{{"package", JsonText(record.package)},
                                     {"package_size", ec ? 0 : size},
                                     {"sha256", record.sha256},
-                                    {"model", ModelName(model)},
+                                    {"model", record.model},
                                     {"signature", SignatureJson(record.signatureState, record.signerKeyId,
                                                                 record.signerName)},
                                     {"parts", std::move(parts)}});
@@ -350,7 +348,7 @@ int CCliSession::Load()
     m_nRunModel = model;
     m_report.Note(std::string("loaded ") + ModelName(model) + " package " +
                   fs::path(path).filename().string() + ", " + SignerText(m_dlg->Status().Signature()));
-    ReportPackage(model);
+    ReportPackage();
     PrintList("package");
     return -1;
 }
@@ -392,6 +390,9 @@ int CCliSession::RunBoard()
                       "cannot open " + m_opt.port + ": " + g_ComPort.LastErrorText());
     // The bootloader exchange starts by itself once the board answers the probe.
     const bool answered = Wait([this] { return m_dlg->Status().BootStep() != DEF_STEP_MAINCHECK; }, 10s);
+    // A board gone before its answer leaves the step too: the message decides.
+    if (m_bEnded)
+        return Stop(ECliOutcome::ConnectFailed, "");
     if (!answered)
         return Stop(ECliOutcome::ConnectFailed, "the board did not answer the boot-mode probe");
     m_report.Note("the board is in boot mode; upgrading");
@@ -622,31 +623,31 @@ void CCliSession::SkipCurrentItems(int model, std::vector<int>& wanted)
     }
 }
 
-int RunDevices(const CCliOptions& options)
+int RunDevices(const CCliOptions& options, CCliReport& report)
 {
     std::vector<FtdiBridgeInfo> bridges;
     std::string error;
     const bool listed = ListFtdiBridges(bridges, error);
     const std::vector<std::string> ports = ListSerialPorts();
+    const std::string counted = std::to_string(bridges.size()) + " FTDI bridge(s), " +
+                                std::to_string(ports.size()) + " serial port(s)";
     if (options.json) {
-        const auto bridge = [](const FtdiBridgeInfo& b) {
-            return CJsonObject().AddTexts({{"serial", b.serial},
-                                           {"description", b.description},
-                                           {"bus_port", b.busPort},
-                                           {"dev_node", b.devNode},
-                                           {"kernel_driver", b.kernelDriver},
-                                           {"tty", b.tty}});
-        };
-        std::vector<std::string> names;
+        CJson found = CJson::array();
+        for (const auto& b : bridges)
+            found.push_back(CJson{{"serial", JsonText(b.serial)},
+                                  {"description", JsonText(b.description)},
+                                  {"bus_port", JsonText(b.busPort)},
+                                  {"dev_node", JsonText(b.devNode)},
+                                  {"kernel_driver", JsonText(b.kernelDriver)},
+                                  {"tty", JsonText(b.tty)}});
+        CJson names = CJson::array();
         for (const auto& p : ports)
-            names.push_back(JsonString(p));
-        CJsonObject out;
-        out.Add("event", "devices")
-            .AddRaw("ftdi_bridges", JsonObjectArray(bridges, bridge))
-            .AddRaw("serial_ports", JsonArray(names));
+            names.push_back(JsonText(p));
+        CJson fields{{"ftdi_bridges", std::move(found)}, {"serial_ports", std::move(names)}};
         if (!listed)
-            out.Add("usb_error", error);
-        std::printf("%s\n", out.Text().c_str());
+            fields["usb_error"] = JsonText(error);
+        report.Event("devices", fields);
+        report.Outcome(ECliOutcome::Success, counted);
         return 0;
     }
     std::printf("FTDI bridges (choose one with --usb-device SERIAL or BUS-PORT):\n");

@@ -7,6 +7,11 @@ std::string JsonText(const std::string& bytes)
     return TextAsUtf8(bytes);
 }
 
+CJson JsonTextOrNull(const std::string& bytes)
+{
+    return bytes.empty() ? CJson(nullptr) : CJson(JsonText(bytes));
+}
+
 long long SizeFromText(const std::string& text)
 {
     return std::strtoll(text.c_str(), nullptr, 10);

@@ -19,6 +19,8 @@ inline constexpr int JSON_EVENTS_SCHEMA = 1;
 
 // bytes as a JSON string value (see above).
 std::string JsonText(const std::string& bytes);
+// bytes as JsonText does, or null when empty (a value the package does not carry).
+CJson JsonTextOrNull(const std::string& bytes);
 // The leading decimal number of a size text ("30000 byte(s)"); 0 for none.
 long long SizeFromText(const std::string& text);
 
