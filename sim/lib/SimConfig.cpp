@@ -303,7 +303,8 @@ Board options:
                        refused as a short block (1000ms)
 
   Board kinds: probe, boot (one per boot-image byte), ready, erase (N = 1 for
-  ERASE A .. 10 for ERASE J), start, block, end, finish.
+  ERASE A .. 10 for ERASE J), start, block, end, finish. --unplug-at probe
+  vanishes on the probe before answering it with 'A'.
 
 Records (--record-dir): machine: <item>-boot.bin, <item>-data.bin per item
 code, frames.log (one line per received frame: command subcommand length, in

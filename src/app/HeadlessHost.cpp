@@ -190,6 +190,13 @@ void CHeadlessHost::MessageBox(const std::string& text, MessageIcon icon)
         onMessage(text, icon);
 }
 
+void CHeadlessHost::Warning(const std::string& text)
+{
+    m_warnings.push_back(text);
+    if (onWarning)
+        onWarning(text);
+}
+
 std::vector<std::string> CHeadlessHost::MessageTexts() const
 {
     std::vector<std::string> texts;

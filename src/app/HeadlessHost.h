@@ -60,6 +60,7 @@ public:
     void MessageBox(const std::string& text, MessageIcon icon) override;
     bool AskYesNo(const std::string& text) override;
     std::optional<std::string> OpenFileDialog(const FileDialogOptions& options) override;
+    void Warning(const std::string& text) override;
     void StartTimer(int id, int intervalMs) override;
     void StopTimer(int id) override;
     void Trace(const std::string& text) override;
@@ -89,6 +90,7 @@ public:
     std::vector<std::string> MessageTexts() const;
     bool HasMessage(const std::string& text) const;
     void ClearMessages() { m_messages.clear(); }
+    const std::vector<std::string>& Warnings() const { return m_warnings; }
     std::vector<std::string> Traces() const;
     bool HasTrace(const std::string& fragment) const;
     const std::vector<FileDialogOptions>& FileDialogs() const { return m_fileDialogs; }
@@ -98,9 +100,10 @@ public:
     int ListRowHeight(int id) const;
     std::pair<int, int> ProgressRange(int id) const;
 
-    // Called after every message box, trace and progress change (console front end).
+    // Called after every message box, trace and warning (console front end).
     std::function<void(const std::string&, MessageIcon)> onMessage;
     std::function<void(const std::string&)> onTrace;
+    std::function<void(const std::string&)> onWarning;
 
     CTraceLog& Log() { return m_log; }
 
@@ -134,6 +137,7 @@ private:
     bool m_bEnded = false;
     std::map<int, Control> m_controls;
     std::vector<Message> m_messages;
+    std::vector<std::string> m_warnings;
     CScriptedAnswers<std::optional<std::string>> m_fileAnswers;
     CScriptedAnswers<bool> m_yesNoAnswers;
     std::vector<FileDialogOptions> m_fileDialogs;

@@ -13,7 +13,7 @@ CJson RunJson(const CHistoryRun& run)
     for (const CHistoryItem& it : run.items) {
         CJson item{{"item", it.item},
                    {"file", JsonText(it.file)},
-                   {"file_version", JsonText(it.version)},
+                   {"file_version", JsonTextOrNull(it.version)},
                    {"file_size", it.size},
                    {"result", it.result}};
         item["duration_ms"] = it.durationMs < 0 ? CJson(nullptr) : CJson(it.durationMs);
@@ -77,9 +77,15 @@ int RunHistory(const CCliOptions& options, CCliReport& report)
             return ExitCodeOf(ECliOutcome::Failed);
         }
     }
+    const std::string where = path.empty() ? std::string("no history") : path;
     if (report.IsJson()) {
         for (const CHistoryRun& run : runs)
             report.Event("run", RunJson(run));
+    } else if (runs.empty()) {
+        // A table of headings alone would read as a fault.
+        const bool filtered = !filter.serial.empty() || !filter.since.empty();
+        std::printf("%s\n", filtered ? ("No recorded upgrade in " + where + " matches.").c_str()
+                                     : ("No upgrades recorded yet in " + where + ".").c_str());
     } else {
         std::vector<std::vector<std::string>> rows;
         for (const CHistoryRun& run : runs)
@@ -92,7 +98,6 @@ int RunHistory(const CCliOptions& options, CCliReport& report)
                                       rows)
                               .c_str());
     }
-    report.Outcome(ECliOutcome::Success, std::to_string(runs.size()) + " run(s) in " +
-                                             (path.empty() ? std::string("no history") : path));
+    report.Outcome(ECliOutcome::Success, std::to_string(runs.size()) + " run(s) in " + where);
     return 0;
 }

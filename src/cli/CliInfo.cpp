@@ -8,6 +8,7 @@
 #include "history/Sha256.h"
 #include "package/PackageArchive.h"
 #include "package/UpgradeInfo.h"
+#include "signature/SignaturePolicy.h"
 #include "window/UpgradeDlg.h"
 
 #include <algorithm>
@@ -44,30 +45,37 @@ std::string UpperExtension(const std::string& path)
 
 // The parts as the window lists them, on the terminal or as JSON.
 void ReportParts(const CCliOptions& options, CCliReport& report, const std::string& path, int model,
-                 const std::vector<PartListRow>& shown)
+                 const PartListTable& table, const CSignatureCheck& sig)
 {
+    const bool signer = sig.state != ESignatureState::Unsigned;
     if (options.json) {
-        const auto part = [](const PartListRow& row) {
+        // Data, as the upgrade's own package event gives it.
+        const std::vector<PartData> data = PartDataOf(table, model == RESULT_TYPE_BOARD);
+        const auto part = [](const PartData& p) {
             return CJsonObject()
-                .Add("item", row.strName)
-                .Add("file", row.strFile)
-                .Add("file_version", row.strVersion)
-                .Add("file_size", SizeFromText(row.strSize));
+                .Add("item", p.item)
+                .Add("file", p.file)
+                .Add("file_version", JsonTextOrNull(p.version))
+                .Add("file_size", p.size);
         };
-        report.Json(CJsonObject()
-                        .Add("event", "package")
-                        .Add(PackageFields(path))
-                        .Add("model", ModelName(model))
-                        .AddRaw("parts", JsonObjectArray(shown, part))
-                        .Text());
+        report.Json(
+            CJsonObject()
+                .Add("event", "package")
+                .Add(PackageFields(path))
+                .Add("model", ModelName(model))
+                .Add("signature", SignatureJson(SignatureStateName(sig.state), signer ? sig.strKeyId : "",
+                                                signer ? sig.strKeyName : ""))
+                .AddRaw("parts", JsonObjectArray(data, part))
+                .Text());
         return;
     }
     std::vector<std::vector<std::string>> rows;
-    for (const PartListRow& row : shown)
+    for (const PartListRow& row : PartListRows(table))
         rows.push_back({PrintableName(row.strName), PrintableName(row.strFile), PrintableName(row.strVersion),
                         row.strSize});
-    std::printf("Package %s: %s\n%s", PrintableName(path).c_str(), ModelName(model),
-                FormatTable({"Part", "File Name", "File Ver", "File Size"}, rows).c_str());
+    std::printf("Package %s: %s\n%sSignature: %s\n", PrintableName(path).c_str(), ModelName(model),
+                FormatTable({"Part", "File Name", "File Ver", "File Size"}, rows).c_str(),
+                PrintableName(SignerText(sig)).c_str());
 }
 
 void ReportEntries(const CCliOptions& options, CCliReport& report, const std::string& path,
@@ -135,9 +143,24 @@ int InfoArchive(const CCliOptions& options, CCliReport& report, const std::strin
     CUpgradeInfo info;
     CPackageParts parts;
     int model = RESULT_TYPE_NONE;
+    // Checked first, and read through the same descriptor.
+    CBinaryFile file;
+    CPackageVerification verification;
+    if (file.Open(path)) {
+        verification = VerifyPackage(file.Descriptor(), path, options.app.requireSignature);
+        for (const std::string& note : verification.notes)
+            report.Warning(note);
+        if (!verification.strRefusal.empty()) {
+            report.Outcome(ECliOutcome::BadPackage,
+                           "cannot load the package " + PrintableName(path) + ": " + verification.strRefusal);
+            return ExitCodeOf(ECliOutcome::BadPackage);
+        }
+    }
     // Whatever the reader or the package rules throw ends here, as it ends File Load.
     try {
-        contents = ReadPackageArchive(zip, path, nullptr, quiet);
+        if (!file.IsOpen())
+            throw CFileException(file.LastError(), path, "open");
+        contents = ReadPackageArchive(zip, path, nullptr, quiet, file.Descriptor());
         info = PackageUpgradeInfo(contents, contents.strInfoText);
         model = ModelTypeFromText(info.strModelText);
         if (model == RESULT_TYPE_NONE)
@@ -151,9 +174,7 @@ int InfoArchive(const CCliOptions& options, CCliReport& report, const std::strin
                                                     DescribeLoadFailure(e, path));
         return ExitCodeOf(ECliOutcome::BadPackage);
     }
-    const std::vector<PartListRow> shown =
-        model == RESULT_TYPE_NONE ? std::vector<PartListRow>() : PartListRows(parts.list);
-    ReportParts(options, report, path, model, shown);
+    ReportParts(options, report, path, model, parts.list, verification.check);
     ReportEntries(options, report, path, contents);
     // A part is a file of slots 1 to 5 (a header or boot file alone is none).
     const bool good =
@@ -186,6 +207,10 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
         messages.push_back(text);
         report.Message(text, false);
     };
+    host.onTrace = [&](const std::string& text) {
+        if (const std::string warning = SignatureWarningOf(text); !warning.empty())
+            report.Warning(warning);
+    };
     CUpgradeDlg dlg(host, options.app);
     dlg.OnInitDialog();
     host.QueueOpenFileAnswer(fs::absolute(path, ec).string());
@@ -193,9 +218,10 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
     const CDlgStatus status = dlg.Status();
     const int model = status.ResultType();
     const bool carries = CarriesAPart(status.HasPart());
-    const std::vector<PartListRow> shown = PartListRows(status.PartList());
+    const PartListTable table = status.PartList();
+    const CSignatureCheck signature = status.Signature();
     host.CloseWindow();
-    ReportParts(options, report, path, model, shown);
+    ReportParts(options, report, path, model, table, signature);
     const bool good = messages.empty() && model != RESULT_TYPE_NONE && carries;
     const ECliOutcome outcome = good ? ECliOutcome::Success : ECliOutcome::BadPackage;
     report.Outcome(outcome, good               ? "package loads"

@@ -247,6 +247,12 @@ std::string CliHelpText()
                        "  -v, --verbose          print the debug trace on stderr\n"
                        "  -q, --quiet            print only the message boxes and the outcome\n"
                        "  --no-history           do not record the run in the history\n"
+                       "  --require-signature    load only packages whose PACKAGE.sig a trusted key\n"
+                       "                         made (also: require-signature = yes in\n"
+                       "                         /etc/velunda/velunda.conf); trusted keys: the *.pub\n"
+                       "                         files of /etc/velunda/trusted-keys and\n"
+                       "                         ~/.config/velunda/trusted-keys. A bad signature is\n"
+                       "                         always refused\n"
                        "  -h, --help             this text\n"
                        "  --version              the version and the git revision it was built from\n"
                        "Options take their value as the next argument or after '=' (--baud=9600);\n"
@@ -268,7 +274,8 @@ std::string CliHelpText()
                        "  1  the upgrade failed or was rejected (an item failed, a refused acknowledgement,\n"
                        "     a package that does not suit the machine, a target that stopped answering)\n"
                        "  2  bad usage, or a package that cannot be loaded or is damaged\n"
-                       "  3  the connection failed (no device, no answer to the board check or boot probe)\n"
+                       "  3  the connection failed before anything of the upgrade was sent (no device, no\n"
+                       "     answer to the board check or boot probe, the link lost before then)\n"
                        "\n"
                        "How messages decide the outcome:\n";
     for (const CMessageRule& rule : MessageRules()) {
@@ -278,7 +285,12 @@ std::string CliHelpText()
         else if (rule.match == CMessageRule::EMatch::Prefix)
             pattern += "...";
         text += "  " + std::to_string(ExitCodeOf(rule.outcome)) + "  \"" + pattern + "\"" +
-                (rule.endsRun ? "" : " (the run goes on)") + "\n";
+                (rule.endsRun ? "" : " (the run goes on)") +
+                (rule.whileConnecting == ECliOutcome::None
+                     ? ""
+                     : "; " + std::to_string(ExitCodeOf(rule.whileConnecting)) +
+                           " while connecting, before anything of the upgrade was sent") +
+                "\n";
     }
     return text;
 }

@@ -6,6 +6,7 @@
 
 #include "link/CommPort.h"
 #include "protocol/Items.h"
+#include "signature/SignaturePolicy.h"
 #include "window/UpgradeDlg.h"
 
 #include <algorithm>
@@ -49,13 +50,6 @@ const std::vector<std::string> kListColumns(std::begin(LIST_COLUMN_TITLES), std:
 
 } // namespace
 
-const char* ModelName(int model)
-{
-    if (model == RESULT_TYPE_BOARD)
-        return "upgrade board";
-    return *ModelText(model) != '\0' ? ModelText(model) : "unknown";
-}
-
 CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt(options), m_report(report)
 {
     m_host.onMessage = [this](const std::string& text, MessageIcon icon) {
@@ -64,6 +58,8 @@ CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt
     m_host.onTrace = [this](const std::string& text) {
         if (m_opt.verbose)
             m_report.Trace(text);
+        if (const std::string warning = SignatureWarningOf(text); !warning.empty())
+            m_report.Warning(warning);
         // The backend's reasons for a failed open go into the failure's message.
         if (text.rfind("USB: ", 0) == 0 && text.find("already open") == std::string::npos &&
             text.find(" failed (") == std::string::npos) {
@@ -72,6 +68,7 @@ CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt
                 m_strUsbWhy.pop_back();
         }
     };
+    m_host.onWarning = [this](const std::string& text) { m_report.Warning(text); };
     m_host.onProgress = [this](int barId, int) { OnProgress(barId); };
     m_host.onCell = [this](int row, int column, const std::string& text) { OnCell(row, column, text); };
     // Archives are unpacked as in the window: beside the package, or into a
@@ -114,13 +111,27 @@ void CCliSession::OnMessage(const std::string& text, bool stop)
     }
     if (rule == nullptr)
         return;
-    m_outcome = WorseOf(m_outcome, rule->outcome);
-    if (rule->outcome != ECliOutcome::Success && m_strReason.empty())
+    // Before the target has anything of the upgrade, a lost link is a failed connection.
+    const ECliOutcome ruled = m_phase == EPhase::Connect && rule->whileConnecting != ECliOutcome::None
+                                  ? rule->whileConnecting
+                                  : rule->outcome;
+    m_outcome = WorseOf(m_outcome, ruled);
+    if (ruled != ECliOutcome::Success && m_strReason.empty())
         m_strReason = text;
     if (text == "USB connection failed!" && m_strReason == text && !m_strUsbWhy.empty())
         m_strReason = text + " (" + m_strUsbWhy + ")";
     if (rule->endsRun)
         m_bEnded = true;
+}
+
+std::string SignatureWarningOf(const std::string& traceLine)
+{
+    // Trusted keys skipped and policy lines not understood concern the user.
+    const std::string prefix = "Signature: ";
+    const std::string text = traceLine.rfind(prefix, 0) == 0 ? traceLine.substr(prefix.size()) : "";
+    if (text.rfind("Trusted key ", 0) == 0 || text.rfind(SystemConfigDir() + "/", 0) == 0)
+        return TrimText(text);
+    return {};
 }
 
 std::string CCliSession::CurrentItemName() const
@@ -230,24 +241,26 @@ void CCliSession::PrintList(const std::string& when)
     m_report.Table(when, kListColumns, rows);
 }
 
-void CCliSession::ReportPackage(int model)
+void CCliSession::ReportPackage()
 {
     if (!m_report.IsJson())
         return;
     const CHistoryRun& record = m_dlg->Journal().Record();
     CJson parts = CJson::array();
-    for (const auto& row : ListRows())
-        parts.push_back(CJson{{"item", model == RESULT_TYPE_BOARD ? "BOARD" : row[LIST_COL_PART]},
-                              {"file", JsonText(row[LIST_COL_FILE_NAME])},
-                              {"file_version", JsonText(row[LIST_COL_FILE_VER])},
-                              {"file_size", SizeFromText(row[LIST_COL_FILE_SIZE])}});
+    for (const CHistoryItem& part : m_dlg->Journal().PackageParts())
+        parts.push_back(CJson{{"item", part.item},
+                              {"file", JsonText(part.file)},
+                              {"file_version", JsonTextOrNull(part.version)},
+                              {"file_size", part.size}});
     std::uint64_t size = 0;
     std::error_code ec;
     size = std::filesystem::file_size(record.package, ec);
     m_report.Event("package", CJson{{"package", JsonText(record.package)},
                                     {"package_size", ec ? 0 : size},
                                     {"sha256", record.sha256},
-                                    {"model", ModelName(model)},
+                                    {"model", record.model},
+                                    {"signature", SignatureJson(record.signatureState, record.signerKeyId,
+                                                                record.signerName)},
                                     {"parts", std::move(parts)}});
 }
 
@@ -334,8 +347,8 @@ int CCliSession::Load()
         return Finish(ECliOutcome::BadPackage, "the package holds no part");
     m_nRunModel = model;
     m_report.Note(std::string("loaded ") + ModelName(model) + " package " +
-                  fs::path(path).filename().string());
-    ReportPackage(model);
+                  fs::path(path).filename().string() + ", " + SignerText(m_dlg->Status().Signature()));
+    ReportPackage();
     PrintList("package");
     return -1;
 }
@@ -377,6 +390,9 @@ int CCliSession::RunBoard()
                       "cannot open " + m_opt.port + ": " + g_ComPort.LastErrorText());
     // The bootloader exchange starts by itself once the board answers the probe.
     const bool answered = Wait([this] { return m_dlg->Status().BootStep() != DEF_STEP_MAINCHECK; }, 10s);
+    // A board gone before its answer leaves the step too: the message decides.
+    if (m_bEnded)
+        return Stop(ECliOutcome::ConnectFailed, "");
     if (!answered)
         return Stop(ECliOutcome::ConnectFailed, "the board did not answer the boot-mode probe");
     m_report.Note("the board is in boot mode; upgrading");
@@ -607,31 +623,31 @@ void CCliSession::SkipCurrentItems(int model, std::vector<int>& wanted)
     }
 }
 
-int RunDevices(const CCliOptions& options)
+int RunDevices(const CCliOptions& options, CCliReport& report)
 {
     std::vector<FtdiBridgeInfo> bridges;
     std::string error;
     const bool listed = ListFtdiBridges(bridges, error);
     const std::vector<std::string> ports = ListSerialPorts();
+    const std::string counted = std::to_string(bridges.size()) + " FTDI bridge(s), " +
+                                std::to_string(ports.size()) + " serial port(s)";
     if (options.json) {
-        const auto bridge = [](const FtdiBridgeInfo& b) {
-            return CJsonObject().AddTexts({{"serial", b.serial},
-                                           {"description", b.description},
-                                           {"bus_port", b.busPort},
-                                           {"dev_node", b.devNode},
-                                           {"kernel_driver", b.kernelDriver},
-                                           {"tty", b.tty}});
-        };
-        std::vector<std::string> names;
+        CJson found = CJson::array();
+        for (const auto& b : bridges)
+            found.push_back(CJson{{"serial", JsonText(b.serial)},
+                                  {"description", JsonText(b.description)},
+                                  {"bus_port", JsonText(b.busPort)},
+                                  {"dev_node", JsonText(b.devNode)},
+                                  {"kernel_driver", JsonText(b.kernelDriver)},
+                                  {"tty", JsonText(b.tty)}});
+        CJson names = CJson::array();
         for (const auto& p : ports)
-            names.push_back(JsonString(p));
-        CJsonObject out;
-        out.Add("event", "devices")
-            .AddRaw("ftdi_bridges", JsonObjectArray(bridges, bridge))
-            .AddRaw("serial_ports", JsonArray(names));
+            names.push_back(JsonText(p));
+        CJson fields{{"ftdi_bridges", std::move(found)}, {"serial_ports", std::move(names)}};
         if (!listed)
-            out.Add("usb_error", error);
-        std::printf("%s\n", out.Text().c_str());
+            fields["usb_error"] = JsonText(error);
+        report.Event("devices", fields);
+        report.Outcome(ECliOutcome::Success, counted);
         return 0;
     }
     std::printf("FTDI bridges (choose one with --usb-device SERIAL or BUS-PORT):\n");

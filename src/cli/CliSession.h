@@ -6,6 +6,7 @@
 #include "cli/CliReport.h"
 #include "cli/ConsoleHost.h"
 #include "cli/Outcome.h"
+#include "protocol/Items.h"
 
 #include <chrono>
 #include <functional>
@@ -13,6 +14,10 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+// The warning a trace line of the signature check carries for the user (a
+// trusted key skipped, a policy line not understood), or empty.
+std::string SignatureWarningOf(const std::string& traceLine);
 
 class CUpgradeDlg;
 
@@ -40,7 +45,7 @@ private:
     int Load();
     int Finish(ECliOutcome outcome, const std::string& reason);
     // The package event of the JSON stream: what File Load found.
-    void ReportPackage(int model);
+    void ReportPackage();
     int Stop(ECliOutcome outcome, const std::string& reason);
     int RunMachine(int model);
     // The steps of RunMachine; each returns -1 to go on, else the exit status.
@@ -97,9 +102,6 @@ int RunInfo(const CCliOptions& options, CCliReport& report);
 // velunda-cli history [--serial S] [--since DATE].
 int RunHistory(const CCliOptions& options, CCliReport& report);
 
-// velunda-cli devices: the FTDI bridges and serial ports, as text or JSON.
-int RunDevices(const CCliOptions& options);
-
-// A package's model as the command line reports it ("Quorin V1", "Quorin V2",
-// "upgrade board", "unknown").
-const char* ModelName(int model);
+// velunda-cli devices: the FTDI bridges and serial ports, as text or as the
+// event stream (start, devices, outcome).
+int RunDevices(const CCliOptions& options, CCliReport& report);

@@ -7,6 +7,11 @@ std::string JsonText(const std::string& bytes)
     return TextAsUtf8(bytes);
 }
 
+CJson JsonTextOrNull(const std::string& bytes)
+{
+    return bytes.empty() ? CJson(nullptr) : CJson(JsonText(bytes));
+}
+
 long long SizeFromText(const std::string& text)
 {
     return std::strtoll(text.c_str(), nullptr, 10);
@@ -86,4 +91,11 @@ std::string JsonArray(const std::vector<std::string>& jsonValues)
     for (const auto& v : jsonValues)
         array.push_back(CJson::parse(v));
     return array.dump();
+}
+
+CJson SignatureJson(const std::string& state, const std::string& keyId, const std::string& keyName)
+{
+    return CJson{{"state", state.empty() ? std::string("unsigned") : state},
+                 {"key_id", JsonText(keyId)},
+                 {"key_name", JsonText(keyName)}};
 }

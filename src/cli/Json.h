@@ -19,6 +19,8 @@ inline constexpr int JSON_EVENTS_SCHEMA = 1;
 
 // bytes as a JSON string value (see above).
 std::string JsonText(const std::string& bytes);
+// bytes as JsonText does, or null when empty (a value the package does not carry).
+CJson JsonTextOrNull(const std::string& bytes);
 // The leading decimal number of a size text ("30000 byte(s)"); 0 for none.
 long long SizeFromText(const std::string& text);
 
@@ -47,6 +49,10 @@ public:
 private:
     CJson m_value = CJson::object();
 };
+
+// The "signature" object of a package event: state ("valid", "unsigned",
+// "untrusted" or "invalid"), key_id and key_name (empty when unsigned).
+CJson SignatureJson(const std::string& state, const std::string& keyId, const std::string& keyName);
 
 // A JSON string literal, quotes included.
 std::string JsonString(const std::string& text);

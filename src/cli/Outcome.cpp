@@ -17,7 +17,7 @@ const std::vector<CMessageRule> kRules = {
     {"Download boot error occurred", M::Exact, O::Failed, true},
     {"The upgrade board stopped responding.", M::Exact, O::Failed, true},
     {"The connection to the machine was lost during the upgrade.", M::Exact, O::Failed, true},
-    {"The connection to the upgrade board was lost.", M::Exact, O::Failed, true},
+    {"The connection to the upgrade board was lost.", M::Exact, O::Failed, true, O::ConnectFailed},
     {"The connection to the machine was lost.", M::Exact, O::ConnectFailed, true},
     {"Upgrade::Erase Fail!", M::Exact, O::Failed, false},
     {"Close failed", M::Exact, O::Failed, false},

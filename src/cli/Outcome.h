@@ -28,6 +28,9 @@ struct CMessageRule {
     EMatch match;
     ECliOutcome outcome;
     bool endsRun; // nothing more will happen in this run after the message
+    // The outcome instead while connecting, before the target was sent any
+    // of the upgrade; None: the same.
+    ECliOutcome whileConnecting = ECliOutcome::None;
 };
 
 // The whole table, for --help and the tests.

@@ -62,6 +62,7 @@ struct CWorker {
     bool outcomeSeen = false;
     std::string outcomeName;
     std::string reason;
+    std::vector<std::string> warnings; // what the run went past, said after the table
 
     bool Finished() const { return exited && outFd < 0 && errFd < 0; }
 };
@@ -310,6 +311,8 @@ void CStation::OnLine(CWorker& w, const std::string& line)
         w.percent = e.percent;
     } else if (e.kind == "item_result") {
         w.results.emplace_back(e.item, e.result);
+    } else if (e.kind == "warning") {
+        w.warnings.push_back(e.text);
     } else if (e.kind == "outcome") {
         w.outcomeSeen = true;
         w.outcomeName = e.result;
@@ -497,6 +500,9 @@ int CStation::Summarise()
         std::fprintf(stdout, "\n%s", table.c_str());
         std::fflush(stdout);
     }
+    for (const auto& w : m_workers)
+        for (const auto& text : w.warnings)
+            std::fprintf(stderr, "velunda-cli: %s: warning: %s\n", w.label.c_str(), text.c_str());
     if (m_bInterrupted) {
         std::fprintf(stderr, "velunda-cli: interrupted; %s",
                      unfinished.empty() ? "no machine was mid-upgrade\n" : "machines left mid-upgrade:\n");
@@ -781,7 +787,7 @@ std::string StationHelpText()
            "  --all-devices for every FTDI USB device found. The package is checked once;\n"
            "  every other option applies to each machine. A terminal shows one row per\n"
            "  machine; piped or with --json, stdout carries every worker's events with a\n"
-           "  \"target\" field, then a \"station-summary\" event. --log FILE writes FILE.1,\n"
+           "  \"target\" field, then a \"station_summary\" event. --log FILE writes FILE.1,\n"
            "  FILE.2 ... one per machine. The exit status is the worst machine's; after\n"
            "  Ctrl-C every worker stops cleanly, the machines left mid-upgrade are named\n"
            "  with the --items that finish them, and the status is 130.\n";

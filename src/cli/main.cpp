@@ -59,8 +59,6 @@ int main(int argc, char** argv)
 
     if (stationMode)
         return RunStation(std::move(station));
-    if (options.command == CCliOptions::ECommand::Devices)
-        return RunDevices(options);
     CCliReport report(options.json, CursorTerminal());
     report.SetQuiet(options.quiet);
     switch (options.command) {
@@ -70,6 +68,9 @@ int main(int argc, char** argv)
     case CCliOptions::ECommand::History:
         report.Start("history");
         return RunHistory(options, report);
+    case CCliOptions::ECommand::Devices:
+        report.Start("devices");
+        return RunDevices(options, report);
     default:
         break;
     }

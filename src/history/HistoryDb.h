@@ -12,7 +12,7 @@ struct sqlite3;
 struct CHistoryItem {
     std::string item;    // "MAIN", "CIS M", ..., "CDM", "BOARD"
     std::string file;    // file name in the package
-    std::string version; // file version
+    std::string version; // file version; empty when the package names none
     long long size = 0;  // bytes
     std::string result;  // "Complete", "Upgrade fail", or empty when it never ended
     long long durationMs = -1;
@@ -26,7 +26,10 @@ struct CHistoryRun {
     std::string program;     // "velunda" or "velunda-cli"
     std::string package;     // absolute path
     std::string sha256;      // of the package file
-    std::string model;       // "Quorin V1", "Quorin V2", "upgrade board"
+    std::string signatureState; // "valid", "unsigned", "untrusted" or "invalid"; empty in older records
+    std::string signerKeyId;    // the signing key's id; empty when unsigned
+    std::string signerName;     // the signing key's name; empty when unsigned
+    std::string model;       // "Quorin V1", "Quorin V2", "Upgrade Board"
     std::string link;        // "USB (libftdi)", "USB through /dev/ttyUSB0", "serial /dev/ttyS0 at 38400 baud"
     std::string serial;      // the target's serial number; empty when it gave none
     std::string versionsBefore; // JSON object: item -> version the target reported before the run

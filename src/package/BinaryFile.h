@@ -20,6 +20,7 @@ public:
     bool Open(const std::string& path, Share share = Share::Shared);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
+    int Descriptor() const { return m_fd; }
     std::size_t Read(void* buffer, std::size_t count);
     std::int64_t Length() const { return m_nLength; }
     const std::string& Path() const { return m_strPath; }

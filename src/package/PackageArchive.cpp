@@ -170,13 +170,16 @@ CPackageError EntryEndsEarly(const CPackageEntry& entry)
 }
 
 CPackageContents ReadPackageArchive(CZipArchive& zip, const std::string& packagePath, IPackageWriter* writer,
-                                    const PackageTraceFn& trace)
+                                    const PackageTraceFn& trace, int packageFd)
 {
     CloseQuietly(zip);
     CPackageContents contents;
     try {
         // Read-only: a package on read-only media or marked read-only loads.
-        zip.Open(packagePath, 1, 0);
+        if (packageFd >= 0)
+            zip.OpenDescriptor(packageFd, packagePath);
+        else
+            zip.Open(packagePath, 1, 0);
         ListEntries(zip, contents, trace);
         if (writer != nullptr)
             writer->Prepare(contents);

@@ -59,9 +59,10 @@ public:
 
 // Opens the package read-only and takes every entry: written by writer, or
 // read and checked without one. The archive is left open on success so the
-// caller closes it with its own report.
+// caller closes it with its own report. With packageFd >= 0 the archive is
+// read through that open descriptor of packagePath (the file that was checked).
 CPackageContents ReadPackageArchive(CZipArchive& zip, const std::string& packagePath, IPackageWriter* writer,
-                                    const PackageTraceFn& trace);
+                                    const PackageTraceFn& trace, int packageFd = -1);
 
 // The refusal for an entry whose data ends before its stated size.
 CPackageError EntryEndsEarly(const CPackageEntry& entry);

@@ -5,7 +5,9 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <unistd.h>
 
 namespace {
 
@@ -324,12 +326,11 @@ void DecodePartImage(const char* text, std::size_t textLength, std::string_view 
     Decode(source, length, packageName, aes, load);
 }
 
-PartImageLoad LoadPartImageFile(const std::string& path, std::string_view packageName, CAes128& aes)
+namespace {
+
+PartImageLoad LoadPartImageStream(FilePtr file, std::string_view packageName, CAes128& aes)
 {
     PartImageLoad load;
-    // A folder opens for reading on some systems; it is no package either.
-    std::error_code ec;
-    FilePtr file(std::filesystem::is_directory(path, ec) ? nullptr : std::fopen(path.c_str(), "rb"));
     long length = -1;
     if (file && std::fseek(file.get(), 0, SEEK_END) == 0) {
         length = std::ftell(file.get());
@@ -360,4 +361,23 @@ PartImageLoad LoadPartImageFile(const std::string& path, std::string_view packag
     }
     load.bOpened = 1;
     return load;
+}
+
+} // namespace
+
+PartImageLoad LoadPartImageFile(const std::string& path, std::string_view packageName, CAes128& aes)
+{
+    // A folder opens for reading on some systems; it is no package either.
+    std::error_code ec;
+    FilePtr file(std::filesystem::is_directory(path, ec) ? nullptr : std::fopen(path.c_str(), "rb"));
+    return LoadPartImageStream(std::move(file), packageName, aes);
+}
+
+PartImageLoad LoadPartImageDescriptor(int fd, std::string_view packageName, CAes128& aes)
+{
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    FilePtr file(copy >= 0 ? ::fdopen(copy, "rb") : nullptr);
+    if (copy >= 0 && !file)
+        ::close(copy);
+    return LoadPartImageStream(std::move(file), packageName, aes);
 }

@@ -82,3 +82,5 @@ void DecodePartImage(const char* text, std::size_t textLength, std::string_view 
 // Loads a part-image file. packageName is what the part list shows as the
 // file name of present parts.
 PartImageLoad LoadPartImageFile(const std::string& path, std::string_view packageName, CAes128& aes);
+// The same from fd, an open descriptor the caller keeps (read from its start).
+PartImageLoad LoadPartImageDescriptor(int fd, std::string_view packageName, CAes128& aes);

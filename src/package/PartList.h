@@ -3,6 +3,7 @@
 // records of a part-image header.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -43,6 +44,35 @@ template <std::size_t N> std::string FieldText(const char (&field)[N])
     return std::string(field, strnlen(field, N));
 }
 
+// The version a slot carries; empty when the package names none (an empty
+// or "0" version, which the list shows as "None").
+inline std::string PartVersion(const PartListEntry& entry)
+{
+    std::string version = FieldText(entry.szVersion);
+    return version == "0" ? std::string() : version;
+}
+
+// What a slot carries, as data rather than as the list shows it: the item it
+// fills ("BOARD" for the board's body), its file, its version (empty when the
+// package names none) and its size in bytes.
+struct PartData {
+    std::string item, file, version;
+    long long size = 0;
+};
+
+inline std::vector<PartData> PartDataOf(const PartListTable& table, bool board)
+{
+    std::vector<PartData> parts;
+    for (int slot = 1; slot <= 5; ++slot) {
+        const PartListEntry& entry = table.slot[slot];
+        std::string name = FieldText(entry.szName);
+        if (!name.empty())
+            parts.push_back({board ? std::string("BOARD") : name, FieldText(entry.szFile), PartVersion(entry),
+                             std::strtoll(FieldText(entry.szSize).c_str(), nullptr, 10)});
+    }
+    return parts;
+}
+
 // A row of the part list as it is shown: one per slot 1 to 5 with a name;
 // "None" stands for an empty file name, an empty or "0" version and an empty
 // or "0 byte(s)" size.
@@ -62,8 +92,7 @@ inline std::vector<PartListRow> PartListRows(const PartListTable& table)
         if (name.empty())
             continue;
         rows.push_back({std::move(name), orNone(FieldText(entry.szFile), nullptr),
-                        orNone(FieldText(entry.szVersion), "0"),
-                        orNone(FieldText(entry.szSize), "0 byte(s)")});
+                        orNone(PartVersion(entry), nullptr), orNone(FieldText(entry.szSize), "0 byte(s)")});
     }
     return rows;
 }

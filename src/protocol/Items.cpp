@@ -40,6 +40,11 @@ const char* ModelText(int model)
     return model >= 1 && model <= MODEL_COUNT ? kModelTexts[model - 1] : "";
 }
 
+const char* ModelName(int model)
+{
+    return *ModelText(model) != '\0' ? ModelText(model) : "unknown";
+}
+
 const char* PartNameOfItem(int item)
 {
     const ItemInfo* info = Find(item);

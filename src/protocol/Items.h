@@ -27,6 +27,9 @@ inline constexpr int MODEL_COUNT = 3;
 // The model as a package's info file names it ("Quorin V1", "Quorin V2",
 // "Upgrade Board"); empty for any other number.
 const char* ModelText(int model);
+// The model as the window, the records and the command line name it: its
+// ModelText, or "unknown".
+const char* ModelName(int model);
 
 // Part column of an item's list row ("MAIN" for every main part); empty for
 // an unknown code.

@@ -33,6 +33,7 @@ COptionTable AppOptionRows(CAppOptions& options)
             {"usb-device", 0, true, usbDevice},
             {"port", 0, true, port},
             FlagOption("no-history", 0, options.noHistory),
+            FlagOption("require-signature", 0, options.requireSignature),
             {"stall-timeout", 0, true, stallTimeout}};
 }
 

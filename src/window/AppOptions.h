@@ -13,6 +13,7 @@ struct CAppOptions {
     bool noHistory = false;              // --no-history: runs are not recorded
     std::string historyFile;             // the history database; empty: the default place
     std::string usbDevice;               // --usb-device SERIAL|BUS-PORT: which FTDI bridge
+    bool requireSignature = false;       // --require-signature: only packages signed by a trusted key
 };
 
 // The rows of the shared options, writing into options (which must outlive

@@ -22,6 +22,7 @@ const ControlDef kMainWindowControls[] = {
      false},
     {IDC_STATIC_BOARD_VER, ControlKind::Label, "Ver xxxx.xx.xx.xx.x", 96, 116, 50, 8, false, false},
     {IDC_STATIC_UNUSED, ControlKind::Label, "Static", 190, 111, 108, 8, false, true},
+    {IDC_STATIC_SIGNATURE, ControlKind::Label, "", 190, 116, 225, 8, false, true},
     {IDC_STATIC_SERIAL_CAPTION, ControlKind::Label, "Target Serial Number :", 12, 133, 72, 8, false, false},
     {IDC_EDIT_SERIAL, ControlKind::Edit, "", 96, 130, 65, 14, false, false},
     {IDC_STATIC_ALLOWED_CAPTION, ControlKind::Label, "Allowed Upgrade Serial Number :", 190, 133, 106, 8,

@@ -46,6 +46,7 @@ enum : int {
     IDC_PROGRESS_DATA = 1062,
     IDC_STATIC_DATA_PERCENT = 1063,
     IDC_STATIC_UNUSED = 1064,
+    IDC_STATIC_SIGNATURE = 1065, // the package line: who signed the loaded package
 
     IDC_SEND_TO_BD = 20000,
 };

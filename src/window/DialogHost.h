@@ -87,6 +87,11 @@ public:
     virtual bool AskYesNo(const std::string& text) = 0;
     // Open-file dialog: the chosen full path, or nothing when cancelled.
     virtual std::optional<std::string> OpenFileDialog(const FileDialogOptions& options) = 0;
+    // Something the user may want to know that stops nothing (a board's
+    // unusual answer); the window has traced it already. A host with no
+    // place to show it, as the window has none during an exchange, keeps
+    // to the trace.
+    virtual void Warning(const std::string& /*text*/) {}
 
     // One-shot timers by id; starting a running timer restarts it.
     virtual void StartTimer(int id, int intervalMs) = 0;

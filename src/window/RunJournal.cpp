@@ -41,16 +41,25 @@ void CRunJournal::Begin()
 }
 
 void CRunJournal::PackageLoaded(const std::string& path, const std::string& model,
-                                const std::vector<CHistoryItem>& parts)
+                                const std::vector<CHistoryItem>& parts,
+                                const CJournalPackageSignature& signature)
 {
-    std::uint64_t size = 0;
+    std::uint64_t size = signature.size;
     m_run.package = path;
-    m_run.sha256 = Sha256OfFile(path, &size);
+    m_run.sha256 = signature.sha256.empty() ? Sha256OfFile(path, &size) : signature.sha256;
+    m_run.signatureState = signature.state;
+    m_run.signerKeyId = signature.keyId;
+    m_run.signerName = signature.keyName;
     m_run.model = model;
     m_packageParts = parts;
     m_bPackage = true;
     Line("package " + path + ", " + std::to_string(size) + " bytes, SHA-256 " +
-         (m_run.sha256.empty() ? std::string("unknown (unreadable)") : m_run.sha256) + ", model " + model);
+         (m_run.sha256.empty() ? std::string("unknown (unreadable)") : m_run.sha256) + ", model " + model +
+         (signature.state.empty()
+              ? std::string()
+              : ", signature " + signature.state +
+                    (signature.keyId.empty() ? std::string()
+                                             : " (" + signature.keyName + ", key " + signature.keyId + ")")));
     for (const CHistoryItem& p : parts)
         Line("package part " + p.item + ": file " + (p.file.empty() ? "-" : p.file) + ", version " +
              (p.version.empty() ? "-" : p.version) + ", " + std::to_string(p.size) + " bytes");

@@ -7,10 +7,20 @@
 #include "history/HistoryDb.h"
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+// What the load learnt of the package's bytes and signature.
+struct CJournalPackageSignature {
+    std::string state; // "valid", "unsigned", "untrusted" or "invalid"
+    std::string keyId;
+    std::string keyName;
+    std::string sha256; // of the bytes checked; empty: the journal reads the file
+    std::uint64_t size = 0;
+};
 
 struct CJournalTargetPart {
     std::string item;
@@ -37,7 +47,8 @@ public:
     void Begin();
     // parts: item, file, version and size per row of the part list.
     void PackageLoaded(const std::string& path, const std::string& model,
-                       const std::vector<CHistoryItem>& parts);
+                       const std::vector<CHistoryItem>& parts,
+                       const CJournalPackageSignature& signature = {});
     void Linked(const std::string& link);
     // What the system check said of a part; the list forgets it when the
     // versions arrive.
@@ -59,6 +70,8 @@ public:
 
     bool RunOpen() const { return m_bRunOpen; }
     const CHistoryRun& Record() const { return m_run; }
+    // What the loaded package carries, one entry per part.
+    const std::vector<CHistoryItem>& PackageParts() const { return m_packageParts; }
 
 private:
     using Clock = std::chrono::steady_clock;

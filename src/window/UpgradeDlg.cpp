@@ -198,6 +198,8 @@ void CUpgradeDlg::ResetUpgradeState()
     m_strTargetSerial.clear();
     m_strStartBlockedReason.clear();
     m_host.SetText(IDC_EDIT_SERIAL, "");
+    m_Signature = {};
+    ShowSignature();
 }
 
 void CUpgradeDlg::OnControlEvent(int id, ControlEvent event)

@@ -176,6 +176,15 @@ public:
     // when none matched, or with reportUnusable).
     bool FindBootFile(bool reportUnusable = false);
 
+    // --- Signature (UpgradeDlgSignature.cpp)
+    // Opens m_strUpgradeFile into m_PackageFile and checks its signature;
+    // false when the load must stop (shown, and the window reset to Ready).
+    bool OpenCheckedPackage();
+    // False when the checked package was rewritten while it loaded.
+    bool PackageStillAsChecked();
+    // The package line: who signed the loaded package; hidden without one.
+    void ShowSignature();
+
     // --- Part-image package (UpgradeDlgPartImage.cpp); the decoding
     // steps (DecodePartImage, CheckImageHeader, ParseImageHeader) are the pure
     // functions of package/PartImage.h.

@@ -202,9 +202,10 @@ void CUpgradeDlg::UnpackArchive()
 
     m_ZipArchive.SetTraceSink([this](const std::string& text) { Trace(text); });
     CWindowWriter writer(*this, *this, folder);
-    m_PackageContents =
-        ReadPackageArchive(m_ZipArchive, m_strUpgradeFile, &writer,
-                           [this](const std::string& text) { Trace("UnpackArchive: " + text); });
+    m_PackageContents = ReadPackageArchive(
+        m_ZipArchive, m_strUpgradeFile, &writer,
+        [this](const std::string& text) { Trace("UnpackArchive: " + text); },
+        m_PackageFile.IsOpen() ? m_PackageFile.Descriptor() : -1);
     CloseArchive();
 }
 

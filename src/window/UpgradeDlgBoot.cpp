@@ -4,15 +4,16 @@
 // Driven by the received bytes (OnBootByte, from the hidden window) and by
 // the window's one-shot timers (OnBootTimer).
 //
-// Error contract: write failures are traced only. Missing or unopenable
-// images, a refused or malformed answer from READY on, a failed reopen at
-// 115200 and an unreadable body image end the exchange with "Board upgrade
-// failed." (once per connection), the port closed and the window back to
-// Ready with the package loaded; a board silent for the stall time after a
-// message ends it likewise with "The upgrade board stopped responding.". A
-// silent boot image byte ends it with "Download boot error occurred" and the
-// package forgotten. A body image without its end mark is refused when the
-// package is loaded (CheckBoardBody).
+// Error contract: write failures are traced only. Any answer to READY moves
+// on (one that is not the acknowledgement is traced and passed to the host as
+// a warning). Missing or unopenable images, a refused or malformed answer
+// from the first ERASE on, a failed reopen at 115200 and an unreadable body
+// image end the exchange with "Board upgrade failed." (once per connection),
+// the port closed and the window back to Ready with the package loaded; a
+// board silent for the stall time after a message ends it likewise with "The
+// upgrade board stopped responding.". A silent boot image byte ends it with
+// "Download boot error occurred" and the package forgotten. A body image
+// without its end mark is refused when the package is loaded (CheckBoardBody).
 #include "package/PackageArchive.h"
 #include "window/UpgradeDlg.h"
 
@@ -119,7 +120,7 @@ void CUpgradeDlg::ReportBoardFailure(const char* message)
     MessageBox(message);
 }
 
-// A refused acknowledgement from READY to END: the exchange halts.
+// A refused acknowledgement from ERASE A to END: the exchange halts.
 void CUpgradeDlg::Refused(const char* trace)
 {
     m_nBootStep = DEF_STEP_HALT;
@@ -196,17 +197,24 @@ void CUpgradeDlg::OnBootImageEcho()
 
 void CUpgradeDlg::OnReadyAnswer(bool accepted)
 {
-    if (accepted) {
-        ResetAnswer();
-        m_nBootStep = DEF_STEP_ERASE;
-        m_nEraseIndex = 1;
-        SendMessage_Erase();
-        return;
+    // The answer to READY only paces the exchange: some bootloaders answer
+    // it with other bytes and acknowledge every later step, each of which is
+    // still judged. An unusual answer is said, never held against the run.
+    if (!accepted) {
+        std::string bytes;
+        for (int i = 0; i < BOOT_ACK_SIZE; ++i) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%s%02X", i == 0 ? "" : " ", m_BootRx[i]);
+            bytes += hex;
+        }
+        Trace("==> READY answered " + bytes + "\r\n");
+        m_host.Warning("the upgrade board answered READY with " + bytes +
+                       ", not its acknowledgement; the upgrade goes on");
     }
-    // A board that refuses READY, or answers it with something else, would
-    // be erased for nothing.
-    ClearAnswer();
-    Refused("==> Not READY\r\n");
+    ResetAnswer();
+    m_nBootStep = DEF_STEP_ERASE;
+    m_nEraseIndex = 1;
+    SendMessage_Erase();
 }
 
 void CUpgradeDlg::OnEraseAnswer(bool accepted)

@@ -8,7 +8,11 @@
 
 void CUpgradeDlg::LoadPartImage()
 {
-    PartImageLoad load = LoadPartImageFile(m_strUpgradeFile, PackageFileName(m_strUpgradeFile), m_Aes);
+    // Read through the descriptor whose bytes were checked.
+    PartImageLoad load =
+        m_PackageFile.IsOpen()
+            ? LoadPartImageDescriptor(m_PackageFile.Descriptor(), PackageFileName(m_strUpgradeFile), m_Aes)
+            : LoadPartImageFile(m_strUpgradeFile, PackageFileName(m_strUpgradeFile), m_Aes);
     // A file that cannot be read keeps the earlier package's buffers.
     if (load.bOpened) {
         for (int p = 0; p < PART_COUNT; ++p) {

@@ -15,6 +15,7 @@
 #include "package/UnpackManifest.h"
 #include "protocol/Frame.h"
 #include "protocol/Receiver.h"
+#include "signature/PackageSignature.h"
 #include "window/ControlIds.h"
 #include "window/DialogHost.h"
 #include "window/RunJournal.h"
@@ -128,6 +129,11 @@ struct CUpgradeDlgState {
     CPackageContents m_PackageContents;
     // What the tool wrote into the unpack folder, over sessions.
     CUnpackManifest m_UnpackManifest;
+    // The package while File Load works on it: its signature is checked and
+    // its bytes are loaded through this one descriptor.
+    CBinaryFile m_PackageFile;
+    CSignatureCheck m_Signature; // of the loaded package
+    CFileStamp m_PackageStamp;   // of m_PackageFile when it was checked
 
     // Upgrade run.
     int m_nCurrentItem = 0;
@@ -201,6 +207,7 @@ public:
     int ResultType() const { return m_state.m_nResultType; }
     const PartFlags& HasPart() const { return m_state.m_bHasPart; }
     const PartListTable& PartList() const { return m_state.m_PartList; }
+    const CSignatureCheck& Signature() const { return m_state.m_Signature; }
     // The link, the item of the run (ITEM_*) and the bootloader step (DEF_STEP_*).
     bool Connected() const { return m_state.m_bConnected == 1; }
     int CurrentItem() const { return m_state.m_nCurrentItem; }

@@ -1,6 +1,8 @@
 // What the user sees and touches: the part list, the progress rows, the item
 // check boxes and File Load.
 #include "package/UpgradeInfo.h"
+#include "protocol/Items.h"
+#include "signature/SignaturePolicy.h"
 #include "window/UpgradeDlg.h"
 
 #include <algorithm>
@@ -55,23 +57,21 @@ void CUpgradeDlg::MessageBox(const std::string& text, MessageIcon icon)
 
 void CUpgradeDlg::RecordPackage()
 {
-    const char* model = m_nResultType == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
-                        : m_nResultType == RESULT_TYPE_QUORIN_V2 ? "Quorin V2"
-                        : m_nResultType == RESULT_TYPE_BOARD     ? "upgrade board"
-                                                                 : "unknown";
+    // What the package carries, not the list's words for what it lacks.
     std::vector<CHistoryItem> parts;
-    for (int row = 0; row < m_host.ListRowCount(IDC_LIST_PART); ++row) {
+    for (const PartData& p : PartDataOf(m_PartList, m_nResultType == RESULT_TYPE_BOARD)) {
         CHistoryItem part;
-        part.item = m_nResultType == RESULT_TYPE_BOARD
-                        ? "BOARD"
-                        : m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART);
-        part.file = m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_NAME);
-        part.version = m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_VER);
-        part.size =
-            std::strtoll(m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_FILE_SIZE).c_str(), nullptr, 10);
+        part.item = p.item;
+        part.file = p.file;
+        part.version = p.version;
+        part.size = p.size;
         parts.push_back(part);
     }
-    m_Journal.PackageLoaded(m_strUpgradeFile, model, parts);
+    const CSignatureCheck& sig = m_Signature;
+    const bool signer = sig.state != ESignatureState::Unsigned;
+    m_Journal.PackageLoaded(m_strUpgradeFile, ModelName(m_nResultType), parts,
+                            {SignatureStateName(sig.state), signer ? sig.strKeyId : "",
+                             signer ? sig.strKeyName : "", sig.strSha256, sig.uSize});
 }
 
 void CUpgradeDlg::RecordTarget()
@@ -265,8 +265,20 @@ void CUpgradeDlg::LoadPackage(const std::string& path)
     std::string tail = m_strUpgradeFile.size() >= 3 ? m_strUpgradeFile.substr(m_strUpgradeFile.size() - 3)
                                                     : m_strUpgradeFile;
     std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::toupper(c); });
-    if (tail.find("DAT") != std::string::npos) {
-        m_bPartImage = 1;
+    const bool partImage = tail.find("DAT") != std::string::npos;
+    if (!partImage && tail.find("QVP") == std::string::npos) {
+        MessageBox("Upgrade formats of file is not!");
+        return;
+    }
+    m_bPartImage = partImage ? 1 : 0;
+    // Checked before anything else is done with it; closed when the load is over.
+    if (!OpenCheckedPackage())
+        return;
+    struct CCloseAtEnd {
+        CBinaryFile& file;
+        ~CCloseAtEnd() { file.Close(); }
+    } closeAtEnd{m_PackageFile};
+    if (partImage) {
         m_nResultType = RESULT_TYPE_QUORIN_V1;
         LoadPartImage();
         // A header the loader refused names no part; its message has been shown.
@@ -278,8 +290,7 @@ void CUpgradeDlg::LoadPackage(const std::string& path)
                 part.reset();
             return;
         }
-    } else if (tail.find("QVP") != std::string::npos) {
-        m_bPartImage = 0;
+    } else {
         try {
             UnpackArchive();
             ReadUpgradeInfo();
@@ -295,11 +306,15 @@ void CUpgradeDlg::LoadPackage(const std::string& path)
             MessageBox("Cannot load the package " + file + ": " + cause + ".");
             return;
         }
-    } else {
-        MessageBox("Upgrade formats of file is not!");
+    }
+    if (!PackageStillAsChecked()) {
+        const std::string file = m_strUpgradeFile;
+        ResetUpgradeState();
+        MessageBox("Cannot load the package " + file + ": it changed while it was being loaded.");
         return;
     }
 
+    ShowSignature();
     ShowPartChecks();
     FillPartList();
     m_btnConnect.EnableWindow(true);

@@ -124,13 +124,27 @@ void CZipArchive::Open(const std::string& strPath, int nMode, uint32_t nVolumeSi
         Trace("Creating archives is not supported.\n");
         return;
     }
+    Start([&] { m_storage.Open(strPath, nMode == 1, nVolumeSize); });
+}
+
+void CZipArchive::OpenDescriptor(int fd, const std::string& strPath)
+{
+    if (!IsClosed()) {
+        Trace("ZipArchive already opened.\n");
+        return;
+    }
+    Start([&] { m_storage.OpenDescriptor(fd, strPath); });
+}
+
+void CZipArchive::Start(const std::function<void()>& openStorage)
+{
     ReleaseEntry();
     m_extracted.clear();
     m_extractedSet.clear();
     m_strLastDestination.clear();
     m_strFolderReady.clear();
     m_uLastStamp = UINT32_MAX; // the time zone may have changed since
-    m_storage.Open(strPath, nMode == 1, nVolumeSize);
+    openStorage();
     m_centralDir.Init();
     try {
         m_centralDir.Read();

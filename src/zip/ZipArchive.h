@@ -53,6 +53,9 @@ public:
     // Creating archives (2, 3) is not supported. Volume size is kept for the
     // shape of the call; only single-volume archives are read.
     void Open(const std::string& strPath, int nMode = 0, uint32_t nVolumeSize = 0);
+    // Read-only, through a copy of fd, an open descriptor of strPath: the
+    // archive read is the file the caller holds, whatever the path names now.
+    void OpenDescriptor(int fd, const std::string& strPath);
     bool IsClosed(bool bArchiveLevel = true) const { return m_storage.IsClosed(bArchiveLevel); }
     int GetEntryCount() const { return static_cast<int>(m_centralDir.m_headers.size()); }
     bool GetEntryInfo(CZipFileHeader& header, uint16_t uIndex) const;
@@ -100,6 +103,8 @@ private:
     void FreeBlocks();
     void EndInflate();
     void ReleaseEntry();
+    // The rest of an open once openStorage has opened the file.
+    void Start(const std::function<void()>& openStorage);
     void Trace(const char* pszText) const;
     void RecordCreated(const std::string& strPath, bool bFolder);
 

@@ -47,6 +47,19 @@ void CZipBigFile::Open(const std::string& strPath, unsigned nOpenFlags)
     m_nFd = nFd;
 }
 
+void CZipBigFile::OpenDescriptor(int fd, const std::string& strPath)
+{
+    Abort();
+    std::error_code ec;
+    std::filesystem::path fullPath = std::filesystem::absolute(strPath, ec);
+    m_strPath = ec ? strPath : fullPath.string();
+    const int nFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (nFd < 0)
+        Fail("open");
+    m_nFd = nFd;
+    Seek(0, begin);
+}
+
 uint32_t CZipBigFile::Read(void* pBuf, uint32_t nCount)
 {
     auto* pDst = static_cast<unsigned char*>(pBuf);

@@ -21,6 +21,9 @@ public:
     virtual ~CZipBigFile();
 
     void Open(const std::string& strPath, unsigned nOpenFlags);
+    // Reads through a copy of fd, an open descriptor of the file at strPath
+    // (which names it in errors); the caller keeps fd.
+    void OpenDescriptor(int fd, const std::string& strPath);
     bool IsOpen() const { return m_nFd >= 0; }
 
     // Reads up to nCount bytes; fewer only at the end of the file.

@@ -16,6 +16,13 @@ void CZipStorage::Open(const std::string& strPath, bool bReadOnly, uint32_t nVol
     m_nSpanMode = nVolumeSize == 0 ? spanUndecided : spanExpectFiles;
 }
 
+void CZipStorage::OpenDescriptor(int fd, const std::string& strPath)
+{
+    m_file.OpenDescriptor(fd, strPath);
+    DropAhead(0);
+    m_nSpanMode = spanUndecided;
+}
+
 void CZipStorage::Close(bool bAfterException)
 {
     m_nVolume = -1;

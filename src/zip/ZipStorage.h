@@ -25,6 +25,8 @@ public:
 
     // bReadOnly false opens for reading and writing. CFileException on failure.
     void Open(const std::string& strPath, bool bReadOnly, uint32_t nVolumeSize);
+    // Read-only, through a copy of the open descriptor fd of strPath.
+    void OpenDescriptor(int fd, const std::string& strPath);
     // Closes the file; bAfterException true reports no failure of the close.
     void Close(bool bAfterException);
 

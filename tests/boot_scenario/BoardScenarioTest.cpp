@@ -150,7 +150,8 @@ struct RefusalCase {
     const char* name;
     std::vector<std::string> simArgs;
     const char* message; // the one message of the exchange
-    const char* trace;   // "" for none
+    std::string trace;   // "" for none
+    std::size_t warnings = 0;
     friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -163,8 +164,10 @@ TEST_P(BoardRefusalTest, AFaultNeverEndsInUpgradeCompleteAndLeavesConnectOffered
     rig.LoadPackage();
     rig.Connect();
     ASSERT_TRUE(rig.WaitForMessage(c.message, 12s)) << ::testing::PrintToString(rig.host.MessageTexts());
+    EXPECT_EQ(rig.host.Warnings().size(), c.warnings) << ::testing::PrintToString(rig.host.Warnings());
     if (std::string(c.message) == "Upgrade Complete.") {
         // A harmless oddity of the board: the upgrade is whole.
+        EXPECT_TRUE(c.trace.empty() || rig.host.HasTrace(c.trace)) << c.trace;
         ExpectCompleteUpgrade(rig);
         return;
     }
@@ -181,16 +184,24 @@ TEST_P(BoardRefusalTest, AFaultNeverEndsInUpgradeCompleteAndLeavesConnectOffered
 constexpr const char* kFailed = "Board upgrade failed.";
 constexpr const char* kSilent = "The upgrade board stopped responding.";
 
+RefusalCase ReadyAnswered(const char* name, const std::string& b)
+{
+    return {name, {"--replace", "ready=" + b}, "Upgrade Complete.", "==> READY answered " + b + "\r\n", 1};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Refusals, BoardRefusalTest,
     ::testing::Values(
-        RefusalCase{"Erase", {"--refuse", "erase:4"}, kFailed, "==> Not ERASE\r\n"},
+        RefusalCase{"EraseC", {"--refuse", "erase:3"}, kFailed, "==> Not ERASE\r\n"},
         RefusalCase{"Start", {"--refuse", "start"}, kFailed, "==> STEP_START - NAK\r\n"},
         RefusalCase{"Block", {"--refuse", "block:2"}, kFailed, "==> STEP_SENDHEX - NAK\r\n"},
         RefusalCase{"End", {"--refuse", "end"}, kFailed, "==> STEP_ENDHEX = NAK\r\n"},
         RefusalCase{"Finish", {"--refuse", "finish"}, kFailed, "==> DEF_STEP_FINISH - NAK\r\n"},
-        RefusalCase{"Ready", {"--refuse", "ready"}, kFailed, "==> Not READY\r\n"},
-        RefusalCase{"MalformedReady", {"--replace", "ready=01 00 02 06 06 04"}, kFailed, "==> Not READY\r\n"},
+        // Any answer to READY moves on, said once; the steps after it judge the board.
+        ReadyAnswered("ZerosForReady", "00 00 00 00 00 00"),
+        ReadyAnswered("RefusalForReady", "01 00 01 15 04 11"),
+        ReadyAnswered("MalformedReady", "01 00 02 06 06 04"),
+        RefusalCase{"NotReadyRefusesEraseA", {"--refuse", "ready"}, kFailed, "==> Not ERASE\r\n", 1},
         RefusalCase{"SilentAtErase", {"--silent-at", "erase:3"}, kSilent, ""},
         RefusalCase{"ShortBlockAnswer", {"--replace", "block:1=01 00 01 06"}, kSilent, ""},
         RefusalCase{

@@ -249,6 +249,13 @@ TEST_F(CliArchiveTest, ABoardThatNeverAnswersTheProbeIsAConnectionFailure)
     const RunResult r = Cli({"--port", m_target->SlavePath(), qvp.string()}, 30s);
     EXPECT_EQ(r.exitCode, 3) << r.err;
     EXPECT_TRUE(HasLine(r.err, "Check boot mode failed.")) << r.err;
+    // Gone before its answer: nothing of the upgrade was sent either.
+    CSimConfig gone = sim;
+    gone.silentAt.clear();
+    gone.unplugAt.push_back({"probe", 1});
+    const RunResult lost = Cli({"--port", AddTarget(gone).SlavePath(), qvp.string()}, 30s);
+    EXPECT_EQ(lost.exitCode, 3) << lost.err;
+    EXPECT_TRUE(HasLine(lost.err, "The connection to the upgrade board was lost.")) << lost.err;
 }
 
 TEST_F(CliArchiveTest, ABoardPackageWithoutAPortIsBadUsage)

@@ -189,7 +189,7 @@ for name, entries in cases.items():
         } else {
             const char* model = State(dlg).m_nResultType == RESULT_TYPE_QUORIN_V1   ? "Quorin V1"
                                 : State(dlg).m_nResultType == RESULT_TYPE_QUORIN_V2 ? "Quorin V2"
-                                : State(dlg).m_nResultType == RESULT_TYPE_BOARD     ? "upgrade board"
+                                : State(dlg).m_nResultType == RESULT_TYPE_BOARD     ? "Upgrade Board"
                                                                                     : "unknown";
             const std::string shown = "Package " + qvp.string() + ": " + model + "\n" +
                                       FormatTable({"Part", "File Name", "File Ver", "File Size"}, rows);

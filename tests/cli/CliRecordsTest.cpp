@@ -81,6 +81,10 @@ void CheckFields(const Json& obj, const std::map<std::string, FieldSpec>& fields
         }
         if (!HasType(value, it->second.type))
             problems.push_back(where + ": " + name + " is not " + it->second.type + ": " + value.dump());
+        // An object the page lists field by field (not a map such as versions_before).
+        const auto inner = fields.lower_bound(name + ".");
+        if (value.is_object() && inner != fields.end() && inner->first.rfind(name + ".", 0) == 0)
+            CheckFields(value, fields, common, name + ".", where, problems);
         if (value.is_array())
             for (const Json& element : value)
                 if (element.is_object())
@@ -91,7 +95,7 @@ void CheckFields(const Json& obj, const std::map<std::string, FieldSpec>& fields
             continue;
         for (const auto& [name, field] : *table) {
             if (!field.always || name.rfind(prefix, 0) != 0 ||
-                name.find("[].", prefix.size()) != std::string::npos)
+                name.find('.', prefix.size()) != std::string::npos)
                 continue;
             if (!obj.contains(name.substr(prefix.size())))
                 problems.push_back(where + ": " + name + " is missing");
@@ -188,6 +192,13 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
     const fs::path dat = MakeDat({{"--main", 9000, "3"}, {"--ir", 500, "2"}});
     const fs::path v2 = PackV2("v2.qvp");
     const fs::path board = PackBoard();
+    // Before any run: an empty history says so; devices and info write documented streams.
+    EXPECT_EQ(Cli({"history"}).out,
+              "No upgrades recorded yet in " + (m_state / "velunda" / "history.sqlite").string() + ".\n");
+    std::vector<std::string> problems;
+    EXPECT_EQ(Named(CheckStream(Cli({"devices", "--json"}).out, doc, problems), "devices").size(), 1u);
+    CheckStream(Cli({"info", "--json", board.string()}).out, doc, problems);
+    EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
 
     struct Run {
         const char* what;
@@ -205,7 +216,11 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
         s.serialText = BuildSerialText("#*", "V2-0002", {"M1.000", "C2.000", "S3.000", "F4.000", "I5.000"});
     });
     runs.push_back({"V2", 0, CliUsb({"--json", v2.string()}, 60s)});
-    Restart([](CSimConfig& s) { s.mode = ESimMode::Board; });
+    // A board that answers READY with zeros: the run completes with a warning.
+    Restart([](CSimConfig& s) {
+        s.mode = ESimMode::Board;
+        s.replaces.push_back({{"ready", 1}, Bytes(6, 0x00)});
+    });
     runs.push_back({"board", 0, Cli({"--json", "--port", m_target->SlavePath(), board.string()}, 60s)});
     Restart([](CSimConfig& s) {
         s.serialText = BuildSerialText("#*", "V1-0001", {"M1.000", "C2.000", "S3.000", "F4.000", "I5.000"});
@@ -219,18 +234,19 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
         const auto events = CheckStream(run.result.out, doc, problems);
         EXPECT_TRUE(problems.empty()) << run.what << ":\n" << ::testing::PrintToString(problems);
         EXPECT_EQ(Named(events, "package").size(), 1u) << run.what;
+        EXPECT_EQ(Named(events, "warning").size(), std::string(run.what) == "board" ? 1u : 0u) << run.what;
     }
 
     // The history: one row per run, in order, with what the runs said.
     const RunResult listed = Cli({"history", "--json"});
     ASSERT_EQ(listed.exitCode, 0) << listed.err;
-    std::vector<std::string> problems;
+    problems.clear();
     const auto rows = Named(CheckStream(listed.out, doc, problems), "run");
     EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
     ASSERT_EQ(rows.size(), 4u) << listed.out;
     const char* const serials[] = {"V1-0001", "V2-0002", "", "V1-0001"};
     const char* const outcomes[] = {"success", "success", "success", "rejected"};
-    const char* const models[] = {"Quorin V1", "Quorin V2", "upgrade board", "Quorin V1"};
+    const char* const models[] = {"Quorin V1", "Quorin V2", "Upgrade Board", "Quorin V1"};
     for (std::size_t i = 0; i < rows.size(); ++i) {
         EXPECT_EQ(rows[i]["serial"], serials[i]) << i;
         EXPECT_EQ(rows[i]["outcome"], outcomes[i]) << i;
@@ -253,6 +269,8 @@ TEST_F(CliRecordsTest, WholeV1V2AndBoardRunsWriteOnlyDocumentedEventsAndTheHisto
     EXPECT_EQ(results(rows[3]), (V{"MAIN Upgrade fail"}));
     EXPECT_EQ(rows[0]["items"][0]["file_size"], 9000);
     EXPECT_EQ(rows[1]["versions_before"].value("MAIN", ""), "M1.000");
+    // The board's files carry no version: none is recorded, and none made up.
+    EXPECT_TRUE(rows[2]["items"][0]["file_version"].is_null()) << rows[2].dump();
 
     // Filters: one target's runs; nothing after a date to come.
     const RunResult oneTarget = Cli({"history", "--json", "--serial", "V1-0001"});

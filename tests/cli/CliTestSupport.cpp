@@ -122,6 +122,13 @@ CliTest::CliTest()
     m_state = m_dir.string() + "-state";
     fs::remove_all(m_state);
     ::setenv("XDG_STATE_HOME", m_state.c_str(), 1);
+    // Signature policy and trusted keys: the test's own, never the machine's.
+    m_etc = m_dir.string() + "-etc";
+    m_config = m_dir.string() + "-config";
+    fs::remove_all(m_etc);
+    fs::remove_all(m_config);
+    ::setenv("VELUNDA_CONFIG_DIR", m_etc.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", m_config.c_str(), 1);
     // The program's defaults: a Quorin V1 with every part, its serial number and versions.
     sim = ParseSimArgs({}).config;
     sim.recordDir = (m_dir / "rec").string();
@@ -136,8 +143,8 @@ CliTest::~CliTest()
         m_target->Stop();
     m_target.reset();
     if (!HasFailure()) {
-        fs::remove_all(m_dir);
-        fs::remove_all(m_state);
+        for (const fs::path& dir : {m_dir, m_state, m_etc, m_config})
+            fs::remove_all(dir);
     }
 }
 

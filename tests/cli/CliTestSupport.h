@@ -76,7 +76,9 @@ protected:
     }
 
     fs::path m_dir;
-    fs::path m_state; // XDG_STATE_HOME of the programs the test runs
+    fs::path m_state;  // XDG_STATE_HOME of the programs the test runs
+    fs::path m_etc;    // VELUNDA_CONFIG_DIR: velunda.conf and the system's trusted-keys/
+    fs::path m_config; // XDG_CONFIG_HOME: the user's velunda/trusted-keys/
     CSimConfig sim;
     std::unique_ptr<CQuorinSim> m_target;
     std::vector<std::unique_ptr<CQuorinSim>> m_targets; // AddTarget's

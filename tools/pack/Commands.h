@@ -5,3 +5,5 @@
 
 int RunDat(int argc, char** argv);
 int RunQvp(int argc, char** argv);
+int RunKeygen(int argc, char** argv);
+int RunSign(int argc, char** argv);

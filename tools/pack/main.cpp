@@ -14,6 +14,8 @@ const char* const USAGE = "Usage: velunda-pack COMMAND [OPTIONS]\n"
                           "Commands:\n"
                           "  dat    write an encrypted part-image package (.DAT)\n"
                           "  qvp    write a package archive (.QVP)\n"
+                          "  keygen make a signing key pair (NAME.key, NAME.pub)\n"
+                          "  sign   write PACKAGE.sig, a signature of the package\n"
                           "\n"
                           "velunda-pack COMMAND --help shows the options of a command;\n"
                           "velunda-pack --version the version.\n";
@@ -23,7 +25,7 @@ struct Command {
     int (*run)(int, char**);
 };
 
-const Command COMMANDS[] = {{"dat", RunDat}, {"qvp", RunQvp}};
+const Command COMMANDS[] = {{"dat", RunDat}, {"qvp", RunQvp}, {"keygen", RunKeygen}, {"sign", RunSign}};
 
 } // namespace
 
