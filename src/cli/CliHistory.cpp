@@ -1,13 +1,16 @@
-// velunda-cli history: the recorded runs, oldest first.
+// velunda-cli history: the recorded runs, oldest first, from the local
+// history or, with --fleet, from the records server.
 #include "cli/CliSession.h"
 #include "history/HistoryDb.h"
 #include "history/RecordTime.h"
+#include "records/FleetDb.h"
+#include "records/RecordsConfig.h"
 
 #include <filesystem>
 
 namespace {
 
-CJson RunJson(const CHistoryRun& run)
+CJson RunJson(const CHistoryRun& run, bool fleet)
 {
     CJson items = CJson::array();
     for (const CHistoryItem& it : run.items) {
@@ -24,8 +27,13 @@ CJson RunJson(const CHistoryRun& run)
         versions = CJson::parse(run.versionsBefore, nullptr, false);
     if (!versions.is_object())
         versions = CJson::object();
-    return CJson{{"id", run.id},
-                 {"started", run.time},
+    CJson signature = nullptr; // older records have none
+    if (!run.signatureState.empty())
+        signature = CJson{{"state", run.signatureState},
+                          {"key_id", JsonText(run.signerKeyId)},
+                          {"key_name", JsonText(run.signerName)}};
+    CJson json{{"run_id", run.runUuid},
+               {"started", run.time},
                  {"program", run.program},
                  {"tool_version", run.toolVersion},
                  {"host", JsonText(run.host)},
@@ -38,7 +46,15 @@ CJson RunJson(const CHistoryRun& run)
                  {"outcome", run.outcome},
                  {"exit_code", run.exitCode < 0 ? CJson(nullptr) : CJson(run.exitCode)},
                  {"duration_ms", run.durationMs},
-                 {"items", std::move(items)}};
+                 {"items", std::move(items)},
+                 {"sent", run.sent},
+                 {"signature", std::move(signature)}};
+    // Server rows have no local row number; they name the station instead.
+    if (fleet)
+        json["station"] = JsonText(run.host);
+    else
+        json["id"] = run.id;
+    return json;
 }
 
 std::string ItemsText(const CHistoryRun& run)
@@ -64,11 +80,28 @@ int RunHistory(const CCliOptions& options, CCliReport& report)
             return ExitCodeOf(ECliOutcome::BadUsage);
         }
     }
-    const std::string path = options.app.historyFile.empty() ? DefaultHistoryPath() : options.app.historyFile;
     std::vector<CHistoryRun> runs;
+    std::string path = options.app.historyFile.empty() ? DefaultHistoryPath() : options.app.historyFile;
     std::error_code ec;
-    // No file yet: no run was recorded, which is an empty history, not an error.
-    if (!path.empty() && std::filesystem::exists(path, ec)) {
+    if (options.fleet) {
+        const std::string url = ConfiguredRecordsUrl();
+        if (url.empty()) {
+            report.Outcome(ECliOutcome::BadUsage, "no records server is configured (records-url in " +
+                                                      std::string(kVelundaConfigFile) +
+                                                      " or VELUNDA_RECORDS_URL)");
+            return ExitCodeOf(ECliOutcome::BadUsage);
+        }
+        CFleetDb server;
+        server.SetDeadline(CFleetDb::Clock::now() + std::chrono::seconds(60));
+        const CFleetFilter fleetFilter{filter.serial, filter.since, options.station, options.outcome};
+        std::string error;
+        if (!server.Connect(url, error) || !server.List(fleetFilter, runs, error)) {
+            report.Outcome(ECliOutcome::Failed, error + " (" + MaskedConnection(url) + ")");
+            return ExitCodeOf(ECliOutcome::Failed);
+        }
+        path = MaskedConnection(url);
+    } else if (!path.empty() && std::filesystem::exists(path, ec)) {
+        // No file yet: no run was recorded, which is an empty history, not an error.
         CHistoryDb db;
         std::string error;
         if (!db.Open(path, false, error) || !db.List(filter, runs, error)) {
@@ -78,16 +111,17 @@ int RunHistory(const CCliOptions& options, CCliReport& report)
     }
     if (report.IsJson()) {
         for (const CHistoryRun& run : runs)
-            report.Event("run", RunJson(run));
+            report.Event("run", RunJson(run, options.fleet));
     } else {
         std::vector<std::vector<std::string>> rows;
         for (const CHistoryRun& run : runs)
-            rows.push_back({run.time, run.program, run.serial.empty() ? "-" : run.serial, run.model,
+            rows.push_back({run.time, options.fleet ? run.host : run.program, run.serial.empty() ? "-" : run.serial,
+                            run.model,
                             std::filesystem::path(run.package).filename().string(), run.outcome,
                             run.exitCode < 0 ? "-" : std::to_string(run.exitCode),
-                            std::to_string(run.durationMs / 1000) + " s", ItemsText(run)});
-        std::printf("%s", FormatTable({"Time (UTC)", "Program", "Serial", "Model", "Package", "Outcome",
-                                       "Exit", "Took", "Items"},
+                            std::to_string(run.durationMs / 1000) + " s", ItemsText(run), run.sent ? "yes" : "no"});
+        std::printf("%s", FormatTable({"Time (UTC)", options.fleet ? "Station" : "Program", "Serial", "Model",
+                                       "Package", "Outcome", "Exit", "Took", "Items", "Sent"},
                                       rows)
                               .c_str());
     }

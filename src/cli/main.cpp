@@ -1,6 +1,7 @@
 // velunda-cli: the upgrade window's logic on the command line.
 #include "cli/CliOptions.h"
 #include "cli/CliReport.h"
+#include "cli/CliRecords.h"
 #include "cli/CliSession.h"
 #include "cli/Station.h"
 #include "version/Version.h"
@@ -70,6 +71,9 @@ int main(int argc, char** argv)
     case CCliOptions::ECommand::History:
         report.Start("history");
         return RunHistory(options, report);
+    case CCliOptions::ECommand::Records:
+        report.Start("records");
+        return RunRecords(options, report);
     default:
         break;
     }

@@ -122,6 +122,8 @@ CliTest::CliTest()
     m_state = m_dir.string() + "-state";
     fs::remove_all(m_state);
     ::setenv("XDG_STATE_HOME", m_state.c_str(), 1);
+    // Nor do they send records to a server this machine may be pointed at.
+    ::setenv("VELUNDA_RECORDS_URL", "", 1);
     // The program's defaults: a Quorin V1 with every part, its serial number and versions.
     sim = ParseSimArgs({}).config;
     sim.recordDir = (m_dir / "rec").string();
