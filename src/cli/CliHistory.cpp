@@ -32,28 +32,25 @@ CJson RunJson(const CHistoryRun& run, bool fleet)
         signature = CJson{{"state", run.signatureState},
                           {"key_id", JsonText(run.signerKeyId)},
                           {"key_name", JsonText(run.signerName)}};
-    CJson json{{"run_id", run.runUuid},
-               {"started", run.time},
-                 {"program", run.program},
-                 {"tool_version", run.toolVersion},
-                 {"host", JsonText(run.host)},
-                 {"package", JsonText(run.package)},
-                 {"sha256", run.sha256},
-                 {"model", run.model},
-                 {"link", JsonText(run.link)},
-                 {"serial", JsonText(run.serial)},
-                 {"versions_before", versions},
-                 {"outcome", run.outcome},
-                 {"exit_code", run.exitCode < 0 ? CJson(nullptr) : CJson(run.exitCode)},
-                 {"duration_ms", run.durationMs},
-                 {"items", std::move(items)},
-                 {"sent", run.sent},
-                 {"signature", std::move(signature)}};
     // Server rows have no local row number; they name the station instead.
-    if (fleet)
-        json["station"] = JsonText(run.host);
-    else
-        json["id"] = run.id;
+    CJson json = fleet ? CJson{{"station", JsonText(run.host)}} : CJson{{"id", run.id}};
+    json.update(CJson{{"run_id", run.runUuid},
+                      {"started", run.time},
+                      {"program", run.program},
+                      {"tool_version", run.toolVersion},
+                      {"host", JsonText(run.host)},
+                      {"package", JsonText(run.package)},
+                      {"sha256", run.sha256},
+                      {"model", run.model},
+                      {"link", JsonText(run.link)},
+                      {"serial", JsonText(run.serial)},
+                      {"versions_before", versions},
+                      {"outcome", run.outcome},
+                      {"exit_code", run.exitCode < 0 ? CJson(nullptr) : CJson(run.exitCode)},
+                      {"duration_ms", run.durationMs},
+                      {"items", std::move(items)},
+                      {"sent", run.sent},
+                      {"signature", std::move(signature)}});
     return json;
 }
 
@@ -115,11 +112,11 @@ int RunHistory(const CCliOptions& options, CCliReport& report)
     } else {
         std::vector<std::vector<std::string>> rows;
         for (const CHistoryRun& run : runs)
-            rows.push_back({run.time, options.fleet ? run.host : run.program, run.serial.empty() ? "-" : run.serial,
-                            run.model,
-                            std::filesystem::path(run.package).filename().string(), run.outcome,
-                            run.exitCode < 0 ? "-" : std::to_string(run.exitCode),
-                            std::to_string(run.durationMs / 1000) + " s", ItemsText(run), run.sent ? "yes" : "no"});
+            rows.push_back(
+                {run.time, options.fleet ? run.host : run.program, run.serial.empty() ? "-" : run.serial,
+                 run.model, std::filesystem::path(run.package).filename().string(), run.outcome,
+                 run.exitCode < 0 ? "-" : std::to_string(run.exitCode),
+                 std::to_string(run.durationMs / 1000) + " s", ItemsText(run), run.sent ? "yes" : "no"});
         std::printf("%s", FormatTable({"Time (UTC)", options.fleet ? "Station" : "Program", "Serial", "Model",
                                        "Package", "Outcome", "Exit", "Took", "Items", "Sent"},
                                       rows)

@@ -23,11 +23,11 @@ struct CCliOptions {
     std::vector<std::string> allowedSerials;
     bool skipCurrent = false; // leave out items the machine already has at the package's version
     bool quiet = false;
-    std::string serial; // history --serial
-    std::string since;  // history --since, as given
-    bool fleet = false;     // history --fleet: the records server instead of the local history
-    std::string station;    // history --fleet --station HOST
-    std::string outcome;    // history --fleet --outcome success|failed|...
+    std::string serial;        // history --serial
+    std::string since;         // history --since, as given
+    bool fleet = false;        // history --fleet: the records server instead of the local history
+    std::string station;       // history --fleet --station HOST
+    std::string outcome;       // history --fleet --outcome success|failed|...
     std::string recordsAction; // records init|push
 };
 

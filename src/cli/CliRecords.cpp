@@ -25,10 +25,10 @@ int Init(const std::string& url, CCliReport& report)
     for (const std::string& step : done)
         report.Note("records schema " + step);
     const std::string version = "version " + std::to_string(kFleetSchemaVersion);
-    report.Outcome(ECliOutcome::Success, done.empty() ? "the records schema on " + where + " is at " + version +
-                                                            " already; nothing changed"
-                                                      : "the records schema on " + where + " is now at " +
-                                                            version);
+    report.Outcome(ECliOutcome::Success,
+                   done.empty()
+                       ? "the records schema on " + where + " is at " + version + " already; nothing changed"
+                       : "the records schema on " + where + " is now at " + version);
     return 0;
 }
 

@@ -713,7 +713,8 @@ COptionTable StationOptionRows(CStationOptions& options, CCliOptions& unused)
         return false;
     };
     rows.push_back(FlagOption("all-devices", 0, options.allDevices));
-    rows.push_back({"station", 0, false, nullptr});
+    // Here --station is the mode itself, not history's filter.
+    *FindOption(rows, "station") = {"station", 0, false, nullptr};
     return rows;
 }
 

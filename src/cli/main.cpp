@@ -1,7 +1,7 @@
 // velunda-cli: the upgrade window's logic on the command line.
 #include "cli/CliOptions.h"
-#include "cli/CliReport.h"
 #include "cli/CliRecords.h"
+#include "cli/CliReport.h"
 #include "cli/CliSession.h"
 #include "cli/Station.h"
 #include "version/Version.h"

@@ -269,8 +269,8 @@ bool CHistoryDb::Add(CHistoryRun& run, std::string& error)
 
 bool CHistoryDb::List(const CHistoryFilter& filter, std::vector<CHistoryRun>& runs, std::string& error)
 {
-    return Select("(?1 = '' OR serial = ?1) AND (?2 = '' OR time >= ?2)", {filter.serial, filter.since}, -1, runs,
-                  error);
+    return Select("(?1 = '' OR serial = ?1) AND (?2 = '' OR time >= ?2)", {filter.serial, filter.since}, -1,
+                  runs, error);
 }
 
 bool CHistoryDb::ListUnsent(std::size_t limit, std::vector<CHistoryRun>& runs, std::string& error)
@@ -340,10 +340,10 @@ bool CHistoryDb::Select(const std::string& where, const std::vector<std::string>
         added += std::string(", ") +
                  (missing ? (std::string(column.name) == "sent" ? "0" : "''") : std::string(column.name));
     }
-    const std::string sql = "SELECT id, time, tool_version, host, program, package, sha256, model, link, serial,"
-                            " versions_before, outcome, exit_code, duration_ms" +
-                            added + " FROM run WHERE " + where + " ORDER BY time, id LIMIT " +
-                            std::to_string(limit);
+    const std::string sql =
+        "SELECT id, time, tool_version, host, program, package, sha256, model, link, serial,"
+        " versions_before, outcome, exit_code, duration_ms" +
+        added + " FROM run WHERE " + where + " ORDER BY time, id LIMIT " + std::to_string(limit);
     CStatement select(db, sql.c_str());
     CStatement items(db, "SELECT item, file, version, size, result, duration_ms FROM run_item"
                          " WHERE run_id = ?1 ORDER BY position");

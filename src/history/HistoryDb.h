@@ -19,19 +19,19 @@ struct CHistoryItem {
 };
 
 struct CHistoryRun {
-    long long id = 0;        // given by the database
-    std::string time;        // start, RFC 3339 UTC with milliseconds
-    std::string toolVersion; // "1.0.8 (git 1a2b3c4d5e)"
-    std::string host;        // host name
-    std::string program;     // "velunda" or "velunda-cli"
-    std::string package;     // absolute path
-    std::string sha256;      // of the package file
+    long long id = 0;           // given by the database
+    std::string time;           // start, RFC 3339 UTC with milliseconds
+    std::string toolVersion;    // "1.0.8 (git 1a2b3c4d5e)"
+    std::string host;           // host name
+    std::string program;        // "velunda" or "velunda-cli"
+    std::string package;        // absolute path
+    std::string sha256;         // of the package file
     std::string signatureState; // "valid", "unsigned", "untrusted" or "invalid"; empty in older records
     std::string signerKeyId;    // the signing key's id; empty when unsigned
     std::string signerName;     // the signing key's name; empty when unsigned
-    std::string model;       // "Quorin V1", "Quorin V2", "upgrade board"
-    std::string link;        // "USB (libftdi)", "USB through /dev/ttyUSB0", "serial /dev/ttyS0 at 38400 baud"
-    std::string serial;      // the target's serial number; empty when it gave none
+    std::string model;          // "Quorin V1", "Quorin V2", "upgrade board"
+    std::string link;   // "USB (libftdi)", "USB through /dev/ttyUSB0", "serial /dev/ttyS0 at 38400 baud"
+    std::string serial; // the target's serial number; empty when it gave none
     std::string versionsBefore; // JSON object: item -> version the target reported before the run
     std::string outcome;        // "success", "failed", ...
     int exitCode = -1;          // velunda-cli's exit status; -1 for a window run

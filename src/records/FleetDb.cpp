@@ -185,7 +185,8 @@ bool CFleetDb::Connect(const std::string& conninfo, std::string& error)
         return false;
     }
     // The server's notices ("already exists, skipping") are not the user's business.
-    PQsetNoticeProcessor(m_conn.get(), [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        m_conn.get(), [](void*, const char*) {}, nullptr);
     for (PostgresPollingStatusType status = PGRES_POLLING_WRITING;;) {
         if (status == PGRES_POLLING_OK)
             return true;
@@ -283,8 +284,9 @@ bool CFleetDb::Init(std::vector<std::string>& done, std::string& error, int upTo
         !SchemaVersion(version, error))
         return rollback();
     if (version > kFleetSchemaVersion) {
-        error = "the records server's schema is version " + std::to_string(version) + ", newer than version " +
-                std::to_string(kFleetSchemaVersion) + " of this program; use a newer velunda-cli";
+        error = "the records server's schema is version " + std::to_string(version) +
+                ", newer than version " + std::to_string(kFleetSchemaVersion) +
+                " of this program; use a newer velunda-cli";
         return rollback();
     }
     for (const CMigration& m : kMigrations) {

@@ -18,7 +18,8 @@ Clock::time_point StepEnd(const CPushLimits& limits)
 
 } // namespace
 
-CPushResult PushRecords(const std::string& historyPath, const std::string& conninfo, const CPushLimits& limits)
+CPushResult PushRecords(const std::string& historyPath, const std::string& conninfo,
+                        const CPushLimits& limits)
 {
     CPushResult result;
     std::error_code ec;
@@ -39,11 +40,12 @@ CPushResult PushRecords(const std::string& historyPath, const std::string& conni
     if (!server.Connect(conninfo, result.error) || !server.SchemaVersion(version, result.error))
         return result;
     if (version != kFleetSchemaVersion) {
-        result.error = version == 0 ? "the records server has no Velunda tables yet (velunda-cli records init "
-                                      "makes them)"
-                                    : "the records server has schema version " + std::to_string(version) +
-                                          ", this program writes version " + std::to_string(kFleetSchemaVersion) +
-                                          " (velunda-cli records init upgrades it)";
+        result.error = version == 0
+                           ? "the records server has no Velunda tables yet (velunda-cli records init "
+                             "makes them)"
+                           : "the records server has schema version " + std::to_string(version) +
+                                 ", this program writes version " + std::to_string(kFleetSchemaVersion) +
+                                 " (velunda-cli records init upgrades it)";
         return result;
     }
     std::vector<CHistoryRun> runs;

@@ -20,6 +20,7 @@ struct CPushLimits {
     std::size_t batch = 500;                        // runs per transaction
 };
 
-CPushResult PushRecords(const std::string& historyPath, const std::string& conninfo, const CPushLimits& limits);
+CPushResult PushRecords(const std::string& historyPath, const std::string& conninfo,
+                        const CPushLimits& limits);
 // The push in one line for the user, naming the server with its password masked.
 std::string PushSummary(const CPushResult& result, const std::string& conninfo);

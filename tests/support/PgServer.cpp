@@ -46,9 +46,8 @@ bool CPgServer::Run(const std::string& program, const std::string& args, std::st
     const std::string log = m_dir + "/command.log";
     // The server refuses to run as root.
     const std::string as = ::geteuid() == 0 ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
-    const std::string command =
-        "cd " + Quoted(m_dir) + " && " + as + Quoted(ProgramDir() + "/" + program) + " " + args + " >" +
-        Quoted(log) + " 2>&1";
+    const std::string command = "cd " + Quoted(m_dir) + " && " + as + Quoted(ProgramDir() + "/" + program) +
+                                " " + args + " >" + Quoted(log) + " 2>&1";
     if (std::system(command.c_str()) == 0)
         return true;
     std::ifstream in(log);
@@ -86,7 +85,8 @@ bool CPgServer::Create(std::string& error, bool durable)
     conf << "listen_addresses = ''\nunix_socket_directories = '" << m_dir << "'\nport = 5432\n"
          << "max_connections = 40\n";
     if (!durable)
-        conf << "fsync = off\nfull_page_writes = off\n"; // a commit still reaches the kernel before it is reported
+        conf << "fsync = off\nfull_page_writes = off\n"; // a commit still reaches the kernel before it is
+                                                         // reported
     conf.close();
     return Start(error);
 }
@@ -99,8 +99,8 @@ bool CPgServer::Start(std::string& error)
 
 bool CPgServer::Stop(std::string& error, bool immediate)
 {
-    const bool stopped =
-        Run("pg_ctl", std::string("-D data -w -t 60 -m ") + (immediate ? "immediate" : "fast") + " stop", error);
+    const bool stopped = Run(
+        "pg_ctl", std::string("-D data -w -t 60 -m ") + (immediate ? "immediate" : "fast") + " stop", error);
     m_bRunning = m_bRunning && !stopped;
     return stopped;
 }
@@ -114,7 +114,8 @@ std::string CPgServer::Url(const std::string& db, const std::string& password) c
 bool CPgServer::CreateDatabase(const std::string& name, std::string& error)
 {
     PGconn* conn = PQconnectdb(Url().c_str());
-    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);
     bool ok = PQstatus(conn) == CONNECTION_OK;
     // Two calls: CREATE DATABASE cannot share a transaction with anything.
     for (const std::string& sql : {"DROP DATABASE IF EXISTS " + name, "CREATE DATABASE " + name}) {
