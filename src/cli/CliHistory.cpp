@@ -110,17 +110,25 @@ int RunHistory(const CCliOptions& options, CCliReport& report)
         for (const CHistoryRun& run : runs)
             report.Event("run", RunJson(run, options.fleet));
     } else {
+        // The fleet's rows name their station; the local ones whether the server has them.
+        std::vector<std::string> columns = {"Time (UTC)", options.fleet ? "Station" : "Program",
+                                            "Serial",     "Model",
+                                            "Package",    "Outcome",
+                                            "Exit",       "Took",
+                                            "Items"};
+        if (!options.fleet)
+            columns.push_back("Sent");
         std::vector<std::vector<std::string>> rows;
-        for (const CHistoryRun& run : runs)
-            rows.push_back(
-                {run.time, options.fleet ? run.host : run.program, run.serial.empty() ? "-" : run.serial,
-                 run.model, std::filesystem::path(run.package).filename().string(), run.outcome,
-                 run.exitCode < 0 ? "-" : std::to_string(run.exitCode),
-                 std::to_string(run.durationMs / 1000) + " s", ItemsText(run), run.sent ? "yes" : "no"});
-        std::printf("%s", FormatTable({"Time (UTC)", options.fleet ? "Station" : "Program", "Serial", "Model",
-                                       "Package", "Outcome", "Exit", "Took", "Items", "Sent"},
-                                      rows)
-                              .c_str());
+        for (const CHistoryRun& run : runs) {
+            rows.push_back({run.time, options.fleet ? run.host : run.program,
+                            run.serial.empty() ? "-" : run.serial, run.model,
+                            std::filesystem::path(run.package).filename().string(), run.outcome,
+                            run.exitCode < 0 ? "-" : std::to_string(run.exitCode),
+                            std::to_string(run.durationMs / 1000) + " s", ItemsText(run)});
+            if (!options.fleet)
+                rows.back().push_back(run.sent ? "yes" : "no");
+        }
+        std::printf("%s", FormatTable(columns, rows).c_str());
     }
     report.Outcome(ECliOutcome::Success, std::to_string(runs.size()) + " run(s) in " +
                                              (path.empty() ? std::string("no history") : path));
