@@ -14,6 +14,7 @@
 
 #include <libpq-fe.h>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -376,6 +377,56 @@ TEST_F(RecordsTest, AnOldSchemaIsUpgradedByRecordsInitWithItsRunsKept)
     EXPECT_EQ(fleet[1]["signature"],
               (Json{{"state", "valid"}, {"key_id", "k-0"}, {"key_name", "Release key"}}));
     EXPECT_EQ(fleet[1]["items"][1]["duration_ms"], nullptr);
+}
+
+TEST(RecordsOutbox, AHistoryFromBeforeTheFleetGetsARunIdForEveryRunAndQueuesThemAll)
+{
+    const CTempFolder folder;
+    const std::string path = folder / "history.sqlite";
+    // The layout of the first histories, written without our code.
+    sqlite3* old = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &old), SQLITE_OK);
+    const char* sql =
+        "CREATE TABLE run (id INTEGER PRIMARY KEY, time TEXT NOT NULL, tool_version TEXT NOT NULL,"
+        " host TEXT NOT NULL, program TEXT NOT NULL, package TEXT NOT NULL, sha256 TEXT NOT NULL,"
+        " model TEXT NOT NULL, link TEXT NOT NULL, serial TEXT NOT NULL, versions_before TEXT NOT"
+        " NULL, outcome TEXT NOT NULL, exit_code INTEGER, duration_ms INTEGER NOT NULL);"
+        "CREATE TABLE run_item (run_id INTEGER NOT NULL, position INTEGER NOT NULL, item TEXT NOT NULL,"
+        " file TEXT NOT NULL, version TEXT NOT NULL, size INTEGER NOT NULL, result TEXT NOT NULL,"
+        " duration_ms INTEGER, PRIMARY KEY (run_id, position));"
+        "INSERT INTO run VALUES (1, '2026-01-01T00:00:00.000Z', '1.0.7', 'pc', 'velunda', '/p', 'ab',"
+        " 'Quorin V1', 'USB', 'S1', '{}', 'success', NULL, 5),"
+        " (2, '2026-01-02T00:00:00.000Z', '1.0.7', 'pc', 'velunda-cli', '/p', 'ab', 'Quorin V1', 'USB',"
+        " 'S2', '{}', 'failed', 1, 6);"
+        "PRAGMA user_version = 1;";
+    ASSERT_EQ(sqlite3_exec(old, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(old);
+    sqlite3_close(old);
+
+    std::vector<CHistoryRun> runs;
+    std::string error;
+    {
+        CHistoryDb reader; // reading changes nothing
+        ASSERT_TRUE(reader.Open(path, false, error) && reader.List({}, runs, error)) << error;
+        ASSERT_EQ(runs.size(), 2u);
+        EXPECT_TRUE(runs[0].runUuid.empty() && !runs[0].sent && runs[0].signatureState.empty());
+    }
+    CHistoryDb db;
+    ASSERT_TRUE(db.Open(path, true, error) && db.List({}, runs, error)) << error;
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_TRUE(IsRunUuid(runs[0].runUuid) && IsRunUuid(runs[1].runUuid)) << runs[0].runUuid;
+    EXPECT_NE(runs[0].runUuid, runs[1].runUuid);
+    EXPECT_EQ(runs[1].exitCode, 1);
+    std::size_t unsent = 0;
+    ASSERT_TRUE(db.MarkSent({runs[0].id}, error) && db.CountUnsent(unsent, error)) << error;
+    EXPECT_EQ(unsent, 1u);
+    ASSERT_TRUE(db.ListUnsent(10, runs, error)) << error;
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].serial, "S2");
+    // Opened again, the ids stay as they were given.
+    const std::string kept = runs[0].runUuid;
+    CHistoryDb again;
+    ASSERT_TRUE(again.Open(path, true, error) && again.ListUnsent(10, runs, error)) << error;
+    EXPECT_EQ(runs.at(0).runUuid, kept);
 }
 
 TEST(RecordsSettings, TheServerIsNamedByTheEnvironmentOrTheConfigFileAndShownWithoutItsPassword)
