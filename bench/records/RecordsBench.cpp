@@ -7,7 +7,6 @@
 //
 // bench_records [--runs N]
 #include "PgServer.h"
-#include "SampleRuns.h"
 #include "history/HistoryDb.h"
 #include "records/FleetDb.h"
 #include "records/RecordsPush.h"

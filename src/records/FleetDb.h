@@ -39,8 +39,6 @@ public:
     // added: how many were new.
     bool AddRuns(const std::vector<CHistoryRun>& runs, std::size_t& added, std::string& error);
     bool List(const CFleetFilter& filter, std::vector<CHistoryRun>& runs, std::string& error);
-    // One statement; for what the tool does not otherwise do.
-    bool Exec(const std::string& sql, std::string& error);
 
 private:
     struct Closer {
@@ -53,6 +51,7 @@ private:
     // Sends sql with text parameters and waits for its last result.
     bool Query(const std::string& sql, const std::vector<std::string>& params, Result& result,
                std::string& error);
+    bool Exec(const std::string& sql, std::string& error);
     bool WaitSocket(bool forWrite, std::string& error);
     std::unique_ptr<pg_conn, Closer> m_conn;
     Clock::time_point m_deadline = Clock::now() + std::chrono::seconds(30);

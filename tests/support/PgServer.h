@@ -1,14 +1,12 @@
 #pragma once
-// A real PostgreSQL 15 server of the test's own: a cluster made with initdb
-// in a fresh folder under /tmp, reached only through a Unix socket in that
-// folder, run as an unprivileged user (nobody, through setpriv) when the
-// test runs as root, and removed with its folder. Logins need the password.
+// A real PostgreSQL 15 server of the test's own: initdb into a fresh folder
+// under /tmp, reached only through a Unix socket there, run as nobody
+// (setpriv) when the test runs as root, and removed with its folder.
 #include <string>
 
 class CPgServer {
 public:
-    static constexpr const char* kUser = "velunda";
-    static constexpr const char* kPassword = "Fleet-Pass-7";
+    static constexpr const char* kPassword = "Fleet-Pass-7"; // of the user velunda
 
     CPgServer() = default;
     ~CPgServer();
@@ -19,18 +17,23 @@ public:
     static std::string ProgramDir();
     // initdb and the first start; durable false trades crash safety for speed.
     bool Create(std::string& error, bool durable = false);
-    bool Start(std::string& error);
+    bool Start(std::string& error) { return m_bRunning = Run("-D data -l server.log -w -t 60 start", error); }
     // immediate: as if the server crashed (no shutdown checkpoint, clients cut off).
     bool Stop(std::string& error, bool immediate = false);
-    // A libpq connection string for database db with the given password.
-    std::string Url(const std::string& db = "postgres", const std::string& password = kPassword) const;
+    std::string Url(const std::string& db = "postgres") const;
     // A fresh, empty database.
-    bool CreateDatabase(const std::string& name, std::string& error);
+    bool CreateDatabase(const std::string& name, std::string& error) const;
     const std::string& Folder() const { return m_dir; }
 
 private:
-    // Runs a server program as the server's user; its output goes to the error on failure.
-    bool Run(const std::string& program, const std::string& args, std::string& error) const;
+    // pg_ctl with args (or another program of the server's), as the server's user.
+    bool Run(const std::string& args, std::string& error, const std::string& program = "pg_ctl") const;
     std::string m_dir;
     bool m_bRunning = false;
 };
+
+// Adds n made-up runs of station host (two items each, serial numbers
+// host-0, host-1, ...) to the history at path; the first takes firstUuid
+// when one is given. False with a reason.
+bool AddSampleRuns(const std::string& path, int n, const std::string& host, std::string& error,
+                   const std::string& firstUuid = "");
