@@ -92,7 +92,8 @@ int RunHistory(const CCliOptions& options, CCliReport& report)
         server.SetDeadline(CFleetDb::Clock::now() + std::chrono::seconds(60));
         const CFleetFilter fleetFilter{filter.serial, filter.since, options.station, options.outcome};
         std::string error;
-        if (!server.Connect(url, error) || !server.List(fleetFilter, runs, error)) {
+        if (!server.Connect(url, error) || !server.CheckSchema(error) ||
+            !server.List(fleetFilter, runs, error)) {
             report.Outcome(ECliOutcome::Failed, error + " (" + MaskedConnection(url) + ")");
             return ExitCodeOf(ECliOutcome::Failed);
         }

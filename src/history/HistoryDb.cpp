@@ -151,28 +151,35 @@ bool CHistoryDb::Open(const std::string& path, bool create, std::string& error, 
     return true;
 }
 
-bool CHistoryDb::AddMissingColumns(std::string& error)
+bool CHistoryDb::ReadMissingColumns(std::string& error)
 {
     m_missing.clear();
-    {
-        std::vector<std::string> have;
-        CStatement info(m_db.get(), "SELECT name FROM pragma_table_info('run')");
-        if (!info.Ok()) {
-            error = sqlite3_errmsg(m_db.get());
-            return false;
-        }
-        while (sqlite3_step(info.get()) == SQLITE_ROW)
-            have.push_back(info.ColumnText(0));
-        for (const CAddedColumn& column : kAddedColumns)
-            if (std::find(have.begin(), have.end(), column.name) == have.end())
-                m_missing.push_back(column.name);
-        // A file from someone else's program: reading it fails with its own reason.
-        if (have.empty())
-            m_missing.clear();
+    std::vector<std::string> have;
+    CStatement info(m_db.get(), "SELECT name FROM pragma_table_info('run')");
+    if (!info.Ok()) {
+        error = sqlite3_errmsg(m_db.get());
+        return false;
     }
+    while (sqlite3_step(info.get()) == SQLITE_ROW)
+        have.push_back(info.ColumnText(0));
+    // No run table: a file from someone else's program, whose reading fails with its own reason.
+    for (const CAddedColumn& column : kAddedColumns)
+        if (!have.empty() && std::find(have.begin(), have.end(), column.name) == have.end())
+            m_missing.push_back(column.name);
+    return true;
+}
+
+bool CHistoryDb::AddMissingColumns(std::string& error)
+{
+    if (!ReadMissingColumns(error))
+        return false;
     if (m_missing.empty() || sqlite3_db_readonly(m_db.get(), "main") == 1)
         return true; // a read-only history is read as it is
-    std::string sql = "BEGIN IMMEDIATE;";
+    // Looked at again under the write lock: another program may have added them meanwhile.
+    if (!Exec("BEGIN IMMEDIATE", error))
+        return false;
+    std::string sql;
+    bool ok = ReadMissingColumns(error);
     for (const CAddedColumn& column : kAddedColumns) {
         if (std::find(m_missing.begin(), m_missing.end(), column.name) == m_missing.end())
             continue;
@@ -181,14 +188,13 @@ bool CHistoryDb::AddMissingColumns(std::string& error)
             sql += std::string("UPDATE run SET ") + column.name + " = " + column.fill + ";";
     }
     sql += kAddedIndexes;
-    sql += "COMMIT;";
-    if (!Exec(sql.c_str(), error)) {
-        std::string ignored;
-        Exec("ROLLBACK", ignored);
-        return false;
+    if (ok && Exec(sql.c_str(), error) && Exec("COMMIT", error)) {
+        m_missing.clear();
+        return true;
     }
-    m_missing.clear();
-    return true;
+    std::string ignored;
+    Exec("ROLLBACK", ignored);
+    return false;
 }
 
 bool CHistoryDb::Add(CHistoryRun& run, std::string& error)

@@ -67,6 +67,7 @@ private:
         void operator()(sqlite3* db) const;
     };
     bool Exec(const char* sql, std::string& error);
+    bool ReadMissingColumns(std::string& error);
     bool AddMissingColumns(std::string& error);
     bool Select(const std::string& where, const std::vector<std::string>& texts, long long limit,
                 std::vector<CHistoryRun>& runs, std::string& error);

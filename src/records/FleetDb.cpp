@@ -1,5 +1,7 @@
 #include "records/FleetDb.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <libpq-fe.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
@@ -176,8 +178,9 @@ bool CFleetDb::Connect(const std::string& conninfo, std::string& error)
 {
     // The string is expanded as libpq reads it (key=value or URI); ~/.pgpass,
     // PGSERVICE and the other PG* variables apply as they do for psql.
-    const char* const keywords[] = {"dbname", "application_name", nullptr};
-    const char* const values[] = {conninfo.c_str(), "velunda", nullptr};
+    // Settings after the expanded string would override it: ours come first.
+    const char* const keywords[] = {"application_name", "dbname", nullptr};
+    const char* const values[] = {"velunda", conninfo.c_str(), nullptr};
     m_conn.reset(PQconnectStartParams(keywords, values, 1));
     if (!m_conn || PQstatus(m_conn.get()) == CONNECTION_BAD) {
         error = "cannot connect to the records server: " + ConnError(m_conn.get());
@@ -256,13 +259,33 @@ bool CFleetDb::Exec(const std::string& sql, std::string& error)
 
 bool CFleetDb::SchemaVersion(int& version, std::string& error)
 {
+    // Two statements: one naming a table that is missing fails as a whole.
     Result result;
-    if (!Query("SELECT CASE WHEN to_regclass('velunda_schema') IS NULL THEN 0"
-               " ELSE (SELECT coalesce(max(version), 0) FROM velunda_schema) END",
-               {}, result, error))
+    version = 0;
+    if (!Query("SELECT to_regclass('velunda_schema') IS NOT NULL", {}, result, error))
+        return false;
+    if (std::string(PQgetvalue(result.get(), 0, 0)) != "t")
+        return true;
+    if (!Query("SELECT coalesce(max(version), 0) FROM velunda_schema", {}, result, error))
         return false;
     version = std::atoi(PQgetvalue(result.get(), 0, 0));
     return true;
+}
+
+bool CFleetDb::CheckSchema(std::string& error)
+{
+    int version = 0;
+    if (!SchemaVersion(version, error))
+        return false;
+    if (version == kFleetSchemaVersion)
+        return true;
+    error = version == 0
+                ? "the records server has no Velunda tables yet (velunda-cli records init makes them)"
+                : "the records server has schema version " + std::to_string(version) +
+                      ", this program writes version " + std::to_string(kFleetSchemaVersion) +
+                      (version < kFleetSchemaVersion ? " (velunda-cli records init upgrades it)"
+                                                     : " (use a newer velunda-cli)");
+    return false;
 }
 
 bool CFleetDb::Init(std::vector<std::string>& done, std::string& error, int upTo)

@@ -32,6 +32,8 @@ public:
     bool Connect(const std::string& conninfo, std::string& error);
     // The schema version on the server; 0 when it has none of our tables.
     bool SchemaVersion(int& version, std::string& error);
+    // False with what to do when the server's schema is not the one this program writes.
+    bool CheckSchema(std::string& error);
     // Creates the schema or upgrades it to version upTo in one transaction,
     // with a line per step taken in done (none: it was current).
     bool Init(std::vector<std::string>& done, std::string& error, int upTo = kFleetSchemaVersion);

@@ -36,18 +36,8 @@ CPushResult PushRecords(const std::string& historyPath, const std::string& conni
     }
     CFleetDb server;
     server.SetDeadline(StepEnd(limits));
-    int version = 0;
-    if (!server.Connect(conninfo, result.error) || !server.SchemaVersion(version, result.error))
+    if (!server.Connect(conninfo, result.error) || !server.CheckSchema(result.error))
         return result;
-    if (version != kFleetSchemaVersion) {
-        result.error = version == 0
-                           ? "the records server has no Velunda tables yet (velunda-cli records init "
-                             "makes them)"
-                           : "the records server has schema version " + std::to_string(version) +
-                                 ", this program writes version " + std::to_string(kFleetSchemaVersion) +
-                                 " (velunda-cli records init upgrades it)";
-        return result;
-    }
     std::vector<CHistoryRun> runs;
     while (result.waiting > 0 && Clock::now() < limits.deadline) {
         if (!local.ListUnsent(limits.batch, runs, result.error))

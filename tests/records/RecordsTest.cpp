@@ -111,6 +111,9 @@ protected:
 
 TEST_F(RecordsTest, ARunIsSentAtItsEndOnceAndTheFleetReadsItBackAsTheLocalHistoryHasIt)
 {
+    const RunResult none = Cli({"history", "--fleet"});
+    EXPECT_NE(none.err.find("no Velunda tables yet (velunda-cli records init makes them)"), std::string::npos)
+        << none.err;
     for (const char* said :
          {"velunda-cli: records schema version 2: ", "at version 2 already; nothing changed"}) {
         const RunResult init = Cli({"records", "init"});
