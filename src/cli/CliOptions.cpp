@@ -1,5 +1,6 @@
 #include "cli/CliOptions.h"
 
+#include "cli/CliRecords.h"
 #include "cli/Outcome.h"
 
 #include <cctype>
@@ -286,7 +287,9 @@ std::string CliHelpText()
                        "Fleet records: with records-url in /etc/velunda/velunda.conf or\n"
                        "$VELUNDA_RECORDS_URL (a libpq connection string or URI; passwords through\n"
                        "~/.pgpass or PGSERVICE), every run is also sent to that PostgreSQL server at its\n"
-                       "end, for at most a few seconds; runs the server did not take wait in the history.\n"
+                       "end, for at most " +
+                       std::to_string(kRunEndPushSeconds) +
+                       " seconds; runs the server did not take wait in the history.\n"
                        "velunda-cli records init creates or upgrades the server's tables, records push\n"
                        "sends every waiting run, and history --fleet reads the server (--station HOST,\n"
                        "--outcome OUTCOME keep one station's or one outcome's runs).\n"

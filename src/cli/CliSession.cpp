@@ -1,7 +1,6 @@
 #include "cli/CliSession.h"
 
 #include "cli/CliRecords.h"
-
 #include "cli/Json.h"
 #include "link/FtdiBridgeList.h"
 #include "link/SerialPortList.h"
@@ -257,10 +256,10 @@ void CCliSession::ReportPackage(int model)
 int CCliSession::Finish(ECliOutcome outcome, const std::string& reason)
 {
     m_dlg->Journal().Finish(OutcomeName(outcome), ExitCodeOf(outcome), reason);
-    // The records go out while the window closes; the push is bounded and
-    // cannot change how the run ended.
+    // A recorded run goes out while the window closes; the push is bounded
+    // and cannot change how the run ended.
     CRunEndPush push;
-    if (!m_opt.app.noHistory)
+    if (!m_opt.app.noHistory && m_dlg->Journal().Record().id > 0)
         push.Start(CliHistoryPath(m_opt));
     // Closing the window closes the link and removes what the package load unpacked.
     m_host.CloseWindow();
