@@ -1,5 +1,6 @@
 #include "cli/CliOptions.h"
 
+#include "cli/CliRecords.h"
 #include "cli/Outcome.h"
 
 #include <cctype>
@@ -56,14 +57,27 @@ bool TakeArguments(std::vector<std::string> positional, CCliOptions& options, st
             first == "devices" ? CCliOptions::ECommand::Devices : CCliOptions::ECommand::History;
         if (positional.size() > 1)
             error = first + " takes no package";
-        return positional.size() == 1;
+        else if (!options.fleet && (!options.station.empty() || !options.outcome.empty()))
+            error = "--station and --outcome read the records server (history --fleet)";
+        return error.empty();
+    }
+    if (first == "records") {
+        options.command = CCliOptions::ECommand::Records;
+        const std::string action = positional.size() == 2 ? positional[1] : "";
+        if (action != "init" && action != "push") {
+            error = "records needs one action: init or push";
+            return false;
+        }
+        options.recordsAction = action;
+        return true;
     }
     if (first == "info") {
         options.command = CCliOptions::ECommand::Info;
         positional.erase(positional.begin());
     }
-    if (!options.serial.empty() || !options.since.empty()) {
-        error = "--serial and --since belong to the history command";
+    if (!options.serial.empty() || !options.since.empty() || options.fleet || !options.station.empty() ||
+        !options.outcome.empty()) {
+        error = "--serial, --since, --fleet, --station and --outcome belong to the history command";
         return false;
     }
     if (positional.size() != 1) {
@@ -181,6 +195,9 @@ COptionTable CliOptionRows(CCliOptions& options)
                              {"version", 0, false, command(ECommand::Version), true},
                              TextOption("serial", 0, options.serial),
                              TextOption("since", 0, options.since),
+                             FlagOption("fleet", 0, options.fleet),
+                             TextOption("station", 0, options.station),
+                             TextOption("outcome", 0, options.outcome),
                              FlagOption("quiet", 'q', options.quiet),
                              {"baud", 0, true, baud},
                              {"items", 0, true, items},
@@ -213,6 +230,9 @@ std::string CliHelpText()
     std::string text = "Usage: velunda-cli [OPTIONS] PACKAGE\n"
                        "       velunda-cli info PACKAGE\n"
                        "       velunda-cli history [--serial S] [--since DATE] [--json]\n"
+                       "       velunda-cli history --fleet [--serial S] [--since DATE] [--station HOST]\n"
+                       "                         [--outcome OUTCOME] [--json]\n"
+                       "       velunda-cli records init|push\n"
                        "       velunda-cli devices [--json]\n"
                        "\n"
                        "Upgrades a Quorin V1 / Quorin V2 machine over USB, or the upgrade board over a\n"
@@ -267,7 +287,18 @@ std::string CliHelpText()
                        "velunda-cli history lists the recorded runs of the window and of velunda-cli,\n"
                        "oldest first, from $XDG_STATE_HOME/velunda/history.sqlite (~/.local/state when\n"
                        "XDG_STATE_HOME is unset); --serial keeps one target's runs, --since DATE those\n"
-                       "from DATE on (2026-12-09, or 2026-12-09T10:00 in UTC).\n"
+                       "from DATE on (2026-12-09, or 2026-12-09T10:00 in UTC). Each run shows whether\n"
+                       "the fleet records server has it yet (sent).\n"
+                       "\n"
+                       "Fleet records: with records-url in /etc/velunda/velunda.conf or\n"
+                       "$VELUNDA_RECORDS_URL (a libpq connection string or URI; passwords through\n"
+                       "~/.pgpass or PGSERVICE), every run is also sent to that PostgreSQL server at its\n"
+                       "end, for at most " +
+                       std::to_string(kRunEndPushSeconds) +
+                       " seconds; runs the server did not take wait in the history.\n"
+                       "velunda-cli records init creates or upgrades the server's tables, records push\n"
+                       "sends every waiting run, and history --fleet reads the server (--station HOST,\n"
+                       "--outcome OUTCOME keep one station's or one outcome's runs).\n"
                        "\n"
                        "Exit status:\n"
                        "  0  the upgrade (or the check, or info) succeeded\n"

@@ -7,7 +7,7 @@
 #include <vector>
 
 struct CCliOptions {
-    enum class ECommand { Run, Info, History, Devices, Help, Version };
+    enum class ECommand { Run, Info, History, Records, Devices, Help, Version };
     ECommand command = ECommand::Run;
     CAppOptions app;
     std::string package;
@@ -23,8 +23,12 @@ struct CCliOptions {
     std::vector<std::string> allowedSerials;
     bool skipCurrent = false; // leave out items the machine already has at the package's version
     bool quiet = false;
-    std::string serial; // history --serial
-    std::string since;  // history --since, as given
+    std::string serial;        // history --serial
+    std::string since;         // history --since, as given
+    bool fleet = false;        // history --fleet: the records server instead of the local history
+    std::string station;       // history --fleet --station HOST
+    std::string outcome;       // history --fleet --outcome success|failed|...
+    std::string recordsAction; // records init|push
 };
 
 // Every option of velunda-cli, writing into options (which must outlive the

@@ -1,5 +1,6 @@
 #include "cli/CliSession.h"
 
+#include "cli/CliRecords.h"
 #include "cli/Json.h"
 #include "link/FtdiBridgeList.h"
 #include "link/SerialPortList.h"
@@ -272,6 +273,12 @@ int CCliSession::Finish(ECliOutcome outcome, const std::string& reason)
     m_strKeptFolder = m_dlg->Status().KeptFolder();
     m_dlg->Journal().KeptFolder(m_strKeptFolder);
     m_dlg->Journal().Finish(OutcomeName(outcome), ExitCodeOf(outcome), reason);
+    // A recorded run goes out at its end; the push is bounded and cannot
+    // change how the run ended.
+    CRunEndPush push;
+    if (!m_opt.app.noHistory && m_dlg->Journal().Record().id > 0)
+        push.Start(CliHistoryPath(m_opt));
+    push.Finish(m_report);
     m_report.Outcome(outcome, reason, m_strKeptFolder);
     return ExitCodeOf(outcome);
 }

@@ -681,10 +681,14 @@ bool IsStationCommand(int argc, char** argv)
 {
     if (argc > 1 && std::strcmp(argv[1], "station") == 0)
         return true;
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--station") == 0)
-            return true;
-    return false;
+    // history --station HOST filters the fleet's runs instead.
+    bool station = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "history") == 0)
+            return false;
+        station = station || std::strcmp(argv[i], "--station") == 0;
+    }
+    return station;
 }
 
 namespace {
@@ -728,7 +732,8 @@ COptionTable StationOptionRows(CStationOptions& options, CCliOptions& unused)
         return false;
     };
     rows.push_back(FlagOption("all-devices", 0, options.allDevices));
-    rows.push_back({"station", 0, false, nullptr});
+    // Here --station is the mode itself, not history's filter.
+    *FindOption(rows, "station") = {"station", 0, false, nullptr};
     return rows;
 }
 

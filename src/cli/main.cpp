@@ -1,5 +1,6 @@
 // velunda-cli: the upgrade window's logic on the command line.
 #include "cli/CliOptions.h"
+#include "cli/CliRecords.h"
 #include "cli/CliReport.h"
 #include "cli/CliSession.h"
 #include "cli/Station.h"
@@ -71,6 +72,9 @@ int main(int argc, char** argv)
     case CCliOptions::ECommand::Devices:
         report.Start("devices");
         return RunDevices(options, report);
+    case CCliOptions::ECommand::Records:
+        report.Start("records");
+        return RunRecords(options, report);
     default:
         break;
     }

@@ -1,7 +1,9 @@
 #include "history/HistoryDb.h"
 
+#include "history/RunUuid.h"
 #include "history/StateDir.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <sqlite3.h>
 
@@ -37,15 +39,26 @@ const char* const kSchema = "CREATE TABLE IF NOT EXISTS run ("
                             "CREATE INDEX IF NOT EXISTS run_time ON run(time);"
                             "PRAGMA user_version = 1;";
 
-// Columns of run added after schema version 1: an older file gets them when
-// it is opened for writing; reading one without them gives empty values.
+// Columns added to a file made before they existed; every row gets a value,
+// so old runs can be sent to the fleet records server too.
 struct CAddedColumn {
     const char* name;
-    const char* definition;
+    const char* declaration;
+    const char* fill; // for the rows already there; nullptr: the declaration's default
 };
-constexpr CAddedColumn kAddedRunColumns[] = {
-    {"kept_folder", "TEXT NOT NULL DEFAULT ''"},
+const CAddedColumn kAddedColumns[] = {
+    {"run_uuid", "TEXT",
+     "lower(hex(randomblob(4))) || '-' || lower(hex(randomblob(2))) || '-4' ||"
+     " substr(lower(hex(randomblob(2))), 2) || '-' || substr('89ab', 1 + abs(random()) % 4, 1) ||"
+     " substr(lower(hex(randomblob(2))), 2) || '-' || lower(hex(randomblob(6)))"},
+    {"sent", "INTEGER NOT NULL DEFAULT 0", nullptr},
+    {"signature_state", "TEXT NOT NULL DEFAULT ''", nullptr},
+    {"signer_key_id", "TEXT NOT NULL DEFAULT ''", nullptr},
+    {"signer_name", "TEXT NOT NULL DEFAULT ''", nullptr},
+    {"kept_folder", "TEXT NOT NULL DEFAULT ''", nullptr},
 };
+const char* const kAddedIndexes = "CREATE UNIQUE INDEX IF NOT EXISTS run_uuid ON run(run_uuid);"
+                                  "CREATE INDEX IF NOT EXISTS run_sent ON run(sent);";
 
 // A prepared statement, finalized when it goes out of scope.
 class CStatement {
@@ -108,26 +121,6 @@ bool CHistoryDb::Exec(const char* sql, std::string& error)
     return false;
 }
 
-bool CHistoryDb::HasRunColumn(const std::string& name)
-{
-    CStatement info(m_db.get(), "SELECT 1 FROM pragma_table_info('run') WHERE name = ?1");
-    if (!info.Ok())
-        return false;
-    info.Text(1, name);
-    return sqlite3_step(info.get()) == SQLITE_ROW;
-}
-
-bool CHistoryDb::AddMissingColumns(std::string& error)
-{
-    for (const CAddedColumn& column : kAddedRunColumns)
-        if (!HasRunColumn(column.name) &&
-            !Exec(
-                ("ALTER TABLE run ADD COLUMN " + std::string(column.name) + " " + column.definition).c_str(),
-                error))
-            return false;
-    return true;
-}
-
 bool CHistoryDb::Open(const std::string& path, bool create, std::string& error, int busyMs)
 {
     m_db.reset();
@@ -151,12 +144,58 @@ bool CHistoryDb::Open(const std::string& path, bool create, std::string& error, 
         return false;
     }
     sqlite3_busy_timeout(db, busyMs);
-    if (create && !(Exec(kSchema, error) && AddMissingColumns(error))) {
+    if ((create && !Exec(kSchema, error)) || !AddMissingColumns(error)) {
         error = "cannot prepare the history " + path + ": " + error;
         m_db.reset();
         return false;
     }
     return true;
+}
+
+bool CHistoryDb::ReadMissingColumns(std::string& error)
+{
+    m_missing.clear();
+    std::vector<std::string> have;
+    CStatement info(m_db.get(), "SELECT name FROM pragma_table_info('run')");
+    if (!info.Ok()) {
+        error = sqlite3_errmsg(m_db.get());
+        return false;
+    }
+    while (sqlite3_step(info.get()) == SQLITE_ROW)
+        have.push_back(info.ColumnText(0));
+    // No run table: a file from someone else's program, whose reading fails with its own reason.
+    for (const CAddedColumn& column : kAddedColumns)
+        if (!have.empty() && std::find(have.begin(), have.end(), column.name) == have.end())
+            m_missing.push_back(column.name);
+    return true;
+}
+
+bool CHistoryDb::AddMissingColumns(std::string& error)
+{
+    if (!ReadMissingColumns(error))
+        return false;
+    if (m_missing.empty() || sqlite3_db_readonly(m_db.get(), "main") == 1)
+        return true; // a read-only history is read as it is
+    // Looked at again under the write lock: another program may have added them meanwhile.
+    if (!Exec("BEGIN IMMEDIATE", error))
+        return false;
+    std::string sql;
+    bool ok = ReadMissingColumns(error);
+    for (const CAddedColumn& column : kAddedColumns) {
+        if (std::find(m_missing.begin(), m_missing.end(), column.name) == m_missing.end())
+            continue;
+        sql += std::string("ALTER TABLE run ADD COLUMN ") + column.name + " " + column.declaration + ";";
+        if (column.fill != nullptr)
+            sql += std::string("UPDATE run SET ") + column.name + " = " + column.fill + ";";
+    }
+    sql += kAddedIndexes;
+    if (ok && Exec(sql.c_str(), error) && Exec("COMMIT", error)) {
+        m_missing.clear();
+        return true;
+    }
+    std::string ignored;
+    Exec("ROLLBACK", ignored);
+    return false;
 }
 
 bool CHistoryDb::Add(CHistoryRun& run, std::string& error)
@@ -181,8 +220,10 @@ bool CHistoryDb::Add(CHistoryRun& run, std::string& error)
     {
         CStatement insert(db,
                           "INSERT INTO run (time, tool_version, host, program, package, sha256, model, link,"
-                          " serial, versions_before, outcome, exit_code, duration_ms, kept_folder)"
-                          " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
+                          " serial, versions_before, outcome, exit_code, duration_ms, run_uuid, sent,"
+                          " signature_state, signer_key_id, signer_name, kept_folder)"
+                          " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16,"
+                          " ?17, ?18, ?19)");
         if (!insert.Ok())
             return rollback("cannot write the history");
         insert.Text(1, run.time);
@@ -198,7 +239,14 @@ bool CHistoryDb::Add(CHistoryRun& run, std::string& error)
         insert.Text(11, run.outcome);
         insert.IntOrNull(12, run.exitCode, run.exitCode < 0);
         insert.Int(13, run.durationMs);
-        insert.Text(14, run.keptFolder);
+        if (run.runUuid.empty())
+            run.runUuid = NewRunUuid();
+        insert.Text(14, run.runUuid);
+        insert.Int(15, run.sent ? 1 : 0);
+        insert.Text(16, run.signatureState);
+        insert.Text(17, run.signerKeyId);
+        insert.Text(18, run.signerName);
+        insert.Text(19, run.keptFolder);
         if (sqlite3_step(insert.get()) != SQLITE_DONE)
             return rollback("cannot write the history");
     }
@@ -229,6 +277,59 @@ bool CHistoryDb::Add(CHistoryRun& run, std::string& error)
 
 bool CHistoryDb::List(const CHistoryFilter& filter, std::vector<CHistoryRun>& runs, std::string& error)
 {
+    return Select("(?1 = '' OR serial = ?1) AND (?2 = '' OR time >= ?2)", {filter.serial, filter.since}, -1,
+                  runs, error);
+}
+
+bool CHistoryDb::ListUnsent(std::size_t limit, std::vector<CHistoryRun>& runs, std::string& error)
+{
+    return Select("sent = 0", {}, static_cast<long long>(limit), runs, error);
+}
+
+bool CHistoryDb::CountUnsent(std::size_t& count, std::string& error)
+{
+    count = 0;
+    if (!m_db) {
+        error = "the history is not open";
+        return false;
+    }
+    CStatement select(m_db.get(), "SELECT count(*) FROM run WHERE sent = 0");
+    if (!select.Ok() || sqlite3_step(select.get()) != SQLITE_ROW) {
+        error = ErrorOf(m_db.get(), "cannot read the history");
+        return false;
+    }
+    count = static_cast<std::size_t>(select.ColumnInt(0, 0));
+    return true;
+}
+
+bool CHistoryDb::MarkSent(const std::vector<long long>& ids, std::string& error)
+{
+    if (!m_db) {
+        error = "the history is not open";
+        return false;
+    }
+    if (!Exec("BEGIN IMMEDIATE", error)) {
+        error = "cannot write the history: " + error;
+        return false;
+    }
+    CStatement mark(m_db.get(), "UPDATE run SET sent = 1 WHERE id = ?1");
+    bool ok = mark.Ok();
+    for (std::size_t i = 0; ok && i < ids.size(); ++i) {
+        sqlite3_reset(mark.get());
+        mark.Int(1, ids[i]);
+        ok = sqlite3_step(mark.get()) == SQLITE_DONE;
+    }
+    if (ok && Exec("COMMIT", error))
+        return true;
+    error = ErrorOf(m_db.get(), "cannot write the history");
+    std::string ignored;
+    Exec("ROLLBACK", ignored);
+    return false;
+}
+
+bool CHistoryDb::Select(const std::string& where, const std::vector<std::string>& texts, long long limit,
+                        std::vector<CHistoryRun>& runs, std::string& error)
+{
     runs.clear();
     if (!m_db) {
         error = "the history is not open";
@@ -240,20 +341,24 @@ bool CHistoryDb::List(const CHistoryFilter& filter, std::vector<CHistoryRun>& ru
         error = "cannot read the history: " + error;
         return false;
     }
-    const std::string kept = HasRunColumn("kept_folder") ? "kept_folder" : "''";
-    CStatement select(db,
-                      ("SELECT id, time, tool_version, host, program, package, sha256, model, link, serial,"
-                       " versions_before, outcome, exit_code, duration_ms, " +
-                       kept +
-                       " FROM run"
-                       " WHERE (?1 = '' OR serial = ?1) AND (?2 = '' OR time >= ?2) ORDER BY time, id")
-                          .c_str());
+    // A read-only file from before the added columns reads them as empty.
+    std::string added;
+    for (const CAddedColumn& column : kAddedColumns) {
+        const bool missing = std::find(m_missing.begin(), m_missing.end(), column.name) != m_missing.end();
+        added += std::string(", ") +
+                 (missing ? (std::string(column.name) == "sent" ? "0" : "''") : std::string(column.name));
+    }
+    const std::string sql =
+        "SELECT id, time, tool_version, host, program, package, sha256, model, link, serial,"
+        " versions_before, outcome, exit_code, duration_ms" +
+        added + " FROM run WHERE " + where + " ORDER BY time, id LIMIT " + std::to_string(limit);
+    CStatement select(db, sql.c_str());
     CStatement items(db, "SELECT item, file, version, size, result, duration_ms FROM run_item"
                          " WHERE run_id = ?1 ORDER BY position");
     bool ok = select.Ok() && items.Ok();
     if (ok) {
-        select.Text(1, filter.serial);
-        select.Text(2, filter.since);
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            select.Text(static_cast<int>(i) + 1, texts[i]);
         int rc = SQLITE_ROW;
         while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) {
             CHistoryRun run;
@@ -271,7 +376,12 @@ bool CHistoryDb::List(const CHistoryFilter& filter, std::vector<CHistoryRun>& ru
             run.outcome = select.ColumnText(11);
             run.exitCode = static_cast<int>(select.ColumnInt(12, -1));
             run.durationMs = select.ColumnInt(13, 0);
-            run.keptFolder = select.ColumnText(14);
+            run.runUuid = select.ColumnText(14);
+            run.sent = select.ColumnInt(15, 0) != 0;
+            run.signatureState = select.ColumnText(16);
+            run.signerKeyId = select.ColumnText(17);
+            run.signerName = select.ColumnText(18);
+            run.keptFolder = select.ColumnText(19);
             sqlite3_reset(items.get());
             items.Int(1, run.id);
             int irc = SQLITE_ROW;

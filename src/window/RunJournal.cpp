@@ -1,6 +1,7 @@
 #include "window/RunJournal.h"
 
 #include "history/RecordTime.h"
+#include "history/RunUuid.h"
 #include "history/Sha256.h"
 #include "history/TextUtf8.h"
 #include "version/Version.h"
@@ -93,11 +94,13 @@ void CRunJournal::RunStarted()
     m_bRunOpen = true;
     m_runStart = Clock::now();
     m_run.time = Rfc3339Now();
+    m_run.runUuid = NewRunUuid();
+    m_run.sent = false;
     m_run.items.clear();
     m_strItem.clear();
     m_stepStart.clear();
     m_stepDone.clear();
-    Line("run start");
+    Line("run start, run id " + m_run.runUuid);
 }
 
 void CRunJournal::ItemStarted(const std::string& item)
@@ -177,8 +180,11 @@ void CRunJournal::Finish(const std::string& outcome, int exitCode, const std::st
          (m_bRunOpen ? ", run took " + std::to_string(took) + " ms" : ""));
     if (!m_bPackage)
         return; // nothing was loaded: no run to record
-    if (!m_bRunOpen)
+    if (!m_bRunOpen) {
         m_run.time = Rfc3339Now();
+        m_run.runUuid = NewRunUuid();
+        m_run.sent = false;
+    }
     m_run.outcome = outcome;
     m_run.exitCode = exitCode;
     m_run.durationMs = took;

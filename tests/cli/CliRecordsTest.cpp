@@ -18,7 +18,8 @@ using Json = nlohmann::ordered_json;
 namespace {
 
 struct FieldSpec {
-    std::string type; // "string", "integer", "boolean", "array", "object", "integer or null"
+    std::string
+        type; // "string", "integer", "boolean", "array", "object", "integer or null", "object or null"
     bool always = false;
 };
 // Event name ("*" for the fields of every event) -> field ("parts[].item") -> fields.
@@ -60,6 +61,8 @@ bool HasType(const Json& v, const std::string& type)
         return v.is_number_integer() || v.is_null();
     if (type == "string or null")
         return v.is_string() || v.is_null();
+    if (type == "object or null")
+        return v.is_object() || v.is_null();
     return false;
 }
 

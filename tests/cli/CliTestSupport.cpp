@@ -129,6 +129,8 @@ CliTest::CliTest()
     fs::remove_all(m_config);
     ::setenv("VELUNDA_CONFIG_DIR", m_etc.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", m_config.c_str(), 1);
+    // Nor do they send records to a server this machine may be pointed at.
+    ::setenv("VELUNDA_RECORDS_URL", "", 1);
     // The program's defaults: a Quorin V1 with every part, its serial number and versions.
     sim = ParseSimArgs({}).config;
     sim.recordDir = (m_dir / "rec").string();
