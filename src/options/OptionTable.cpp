@@ -183,17 +183,20 @@ private:
 
 } // namespace
 
-COption FlagOption(const std::string& name, char letter, bool& target)
+COption FlagOption(const std::string& name, char letter, bool& target, const std::string& help)
 {
-    return {name, letter, false, [&target](const std::string&, std::string&) { return target = true; }};
+    return {name,  letter, false, [&target](const std::string&, std::string&) { return target = true; },
+            false, "",     help};
 }
 
-COption TextOption(const std::string& name, char letter, std::string& target)
+COption TextOption(const std::string& name, char letter, std::string& target, const std::string& valueName,
+                   const std::string& help)
 {
-    return {name, letter, true, [&target](const std::string& value, std::string&) {
-                target = value;
-                return true;
-            }};
+    const auto store = [&target](const std::string& value, std::string&) {
+        target = value;
+        return true;
+    };
+    return {name, letter, true, store, false, valueName, help};
 }
 
 bool ParseOptions(const std::vector<std::string>& argv, const COptionTable& table, const COptionParse& how,

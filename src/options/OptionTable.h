@@ -35,9 +35,10 @@ struct COption {
 using COptionTable = std::vector<COption>;
 
 // A flag whose action sets target.
-COption FlagOption(const std::string& name, char letter, bool& target);
+COption FlagOption(const std::string& name, char letter, bool& target, const std::string& help = "");
 // An option whose value is stored in target (a repeated option: the last one).
-COption TextOption(const std::string& name, char letter, std::string& target);
+COption TextOption(const std::string& name, char letter, std::string& target,
+                   const std::string& valueName = "", const std::string& help = "");
 
 struct COptionParse {
     // Gets each argument that is no option; null: such an argument is refused.
