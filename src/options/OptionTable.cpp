@@ -237,6 +237,14 @@ std::string OptionHelp(const COptionTable& table, const CHelpLayout& layout)
     return text;
 }
 
+COptionTable JoinOptions(const std::vector<COptionTable>& tables)
+{
+    COptionTable joined;
+    for (const COptionTable& table : tables)
+        joined.insert(joined.end(), table.begin(), table.end());
+    return joined;
+}
+
 COption* FindOption(COptionTable& table, const std::string& name)
 {
     for (COption& row : table)

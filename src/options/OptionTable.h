@@ -66,5 +66,8 @@ struct CHelpLayout {
 // "  -v, --verbose          print the debug trace on stderr\n".
 std::string OptionHelp(const COptionTable& table, const CHelpLayout& layout = {});
 
+// One table of the tables' rows, in order.
+COptionTable JoinOptions(const std::vector<COptionTable>& tables);
+
 // The row of table named name, or null.
 COption* FindOption(COptionTable& table, const std::string& name);
