@@ -23,10 +23,10 @@ struct COption {
     // error stops the parse.
     using Action = std::function<bool(const std::string& value, std::string& error)>;
 
-    std::string name; // long name without "--"
-    char letter = 0;  // short form, or 0 for none
+    std::string name{}; // long name without "--"
+    char letter = 0;    // short form, or 0 for none
     bool takesValue = false;
-    Action action;
+    Action action{};
     bool ends = false;       // a successful action ends the parse (--help, --version)
     std::string valueName{}; // the value as the help shows it ("PATH"); empty for a flag
     std::string help{};      // the help's description; '\n' breaks its lines
