@@ -211,7 +211,8 @@ bool ParseSimHex(const std::string& text, std::vector<std::uint8_t>& out)
 
 namespace {
 
-const char* const kSimHelp = R"(Usage: quorin-sim [machine|board] [OPTIONS]
+// The help around the option lines, which come from kSimOptions.
+const char* const kSimHelpIntro = R"(Usage: quorin-sim [machine|board] [OPTIONS]
 
 A virtual target on a pseudo-terminal. It prints the slave path on the first
 line of stdout; point the tool at that path (USB: --usb-tty PATH, serial:
@@ -226,62 +227,14 @@ Modes:
                        blocks, END, finish record
 
 Common options:
-  --link PATH          also create a symlink PATH to the slave (removed at exit)
-  --record-dir DIR     record received images and logs into DIR (created)
-  --verbose            one line per event on stderr
-  --silent-at KIND[:N] from the Nth KIND on (every one when N is left out,
-                       so the first), answer nothing at all any more
-  --unplug-at KIND[:N] when the Nth KIND request arrives, vanish: close the
-                       pty so that the tool sees the device disappear
-  --delay KIND[:N]=DUR wait DUR before the answer of that kind (DUR: 50ms,
-                       250us, 2s; a bare number is milliseconds)
-  --stray [KIND[:N]=]HEX
-                       send the bytes HEX (e.g. "00 FB 13") before the answer
-                       of that kind, or before every answer
-  --dup KIND[:N]       send that answer twice in a row
-  --split KIND[:N]     send that answer in two pieces 50 ms apart
-  --late KIND[:N]=DUR  send that answer DUR late; unlike --delay the target
-                       goes on meanwhile (later notices are not held back)
-  --replace KIND[:N]=HEX
-                       send the bytes HEX instead of that answer (a short,
-                       malformed or badly summed board acknowledgement)
-  -h, --help           this text
-  Options take their value as the next argument or after '=' (--model=2);
+)";
+const char* const kSimHelpCommonEnd =
+    R"(  Options take their value as the next argument or after '=' (--model=2);
   '--' ends the options.
 
 Machine options:
-  --model 1|2          Quorin V1 (default) or Quorin V2; sets the default parts
-  --parts LIST         parts present, comma separated, of MAIN, CIS-M, CIS-S,
-                       CF, IR, CDM (the others are reported absent: "NNN")
-  --record TEXT        the raw 21-character system-check record (overrides
-                       --model, --parts, --board-version)
-  --board-version XYZ  the 3 characters of the board version (default 123)
-  --serial TEXT        serial number (default QV2024001)
-  --separator XY       the 2 separator characters (default ##)
-  --versions A,B,C,D,E five 6-character versions, MAIN, CIS M, CIS S, CF, IR
-                       (default 1.0.01,1.0.02,1.0.03,1.0.04,1.0.05)
-  --serial-payload HEX the raw serial/version payload instead (e.g. 00)
-  --serial-sub 1|2     subcommand of the serial/version frame (default 1)
-  --serial-when WHEN   sys-check (after the SYS Check acknowledgement,
-                       default), before-sys-check, board-check, never
-  --erase-steps N      Erase Start count and Erase Steps sent (0..255, 10)
-  --program-steps N    Program Start count and Program Steps (0..65535, 10)
-  --verify-steps N     CDM only: Verify Start count and steps (0..65535, 10)
-  --step-delay DUR     pause before each erase/program/verify notice (2ms)
-  --silent             never answer anything
-  --nak KIND[:N]       answer with result 00 instead of 01
-  --bad-size KIND[:N]  answer with a payload of the wrong size (one byte
-                       more; an empty one for serial)
-  --corrupt KIND[:N]   answer with a wrong checksum
-  --unplug-after N     vanish when the Nth frame arrives (it stays unanswered)
-  --erase-fail ITEM    for that item send Erase Fail (0C/04 01) instead of
-                       Erase End, then stop (ITEM: code or IR, CF, CIS-M,
-                       CIS-S, MAIN, CDM, MAIN-V2)
-  --program-fail ITEM  likewise Program Fail (0D/04 01) instead of Program End
-  --wrong-cmd KIND[:N] answer with the acknowledgement of another request
-                       (UP Index gets Boot Down's, Boot Down Boot End's, and
-                       so on round the list of requests)
-
+)";
+const char* const kSimHelpMachineEnd = R"(
   Machine kinds: requests board-check, sys-check, up-index, boot-down,
   boot-end, data-down, data-end, finish (their answers carry the same name);
   notices serial, erase-start, erase-step, erase-end, erase-fail,
@@ -289,19 +242,8 @@ Machine options:
   verify-step, verify-end. N counts over the whole session.
 
 Board options:
-  --boot-answer HEX    the byte answered to each boot-image byte (default 06)
-  --refuse MSG[:N]     answer MSG with a wrong acknowledgement (01 00 01 15 04
-                       11); MSG: ready, erase, start, block, end, finish
-  --boot-gap DUR       a 01 byte after this much silence ends the boot image
-                       and starts READY (default 1000ms)
-  --end-quiet DUR      quiet time after the 8 bytes of END before they count
-                       as END rather than the start of a block (100ms)
-  --finish-window DUR  quiet time after END's acknowledgement (or the last
-                       finish byte) that closes the finish record (400ms)
-  --short-block-timeout DUR
-                       quiet time after which fewer than 1024 body bytes are
-                       refused as a short block (1000ms)
-
+)";
+const char* const kSimHelpEnd = R"(
   Board kinds: probe, boot (one per boot-image byte), ready, erase (N = 1 for
   ERASE A .. 10 for ERASE J), start, block, end, finish. --unplug-at probe
   vanishes on the probe before answering it with 'A'.
@@ -317,11 +259,6 @@ up, 2 for a bad command line.
 )";
 
 } // namespace
-
-std::string SimHelpText()
-{
-    return kSimHelp;
-}
 
 namespace {
 
@@ -495,6 +432,8 @@ struct CSimOptionRow {
     const char* name;
     bool takesValue;
     ESimScope scope;
+    const char* valueName; // as the help shows the value
+    const char* help;
     bool (*take)(CSimParse& p, const std::string& v, std::string& error);
 };
 
@@ -505,97 +444,147 @@ constexpr ESimScope kMachine = ESimScope::Machine;
 constexpr ESimScope kBoard = ESimScope::Board;
 
 const CSimOptionRow kSimOptions[] = {
-    {"link", true, kCommon, [](P& p, const S& v, S& e) { return PathInto(v, p.cfg.linkPath, e); }},
-    {"record-dir", true, kCommon, [](P& p, const S& v, S& e) { return PathInto(v, p.cfg.recordDir, e); }},
-    {"verbose", false, kCommon, [](P& p, const S&, S&) { return p.cfg.verbose = true; }},
-    {"help", false, kCommon, [](P& p, const S&, S&) { return p.help = true; }},
-    {"silent-at", true, kCommon,
+    {"link", true, kCommon, "PATH", "also create a symlink PATH to the slave (removed at exit)",
+     [](P& p, const S& v, S& e) { return PathInto(v, p.cfg.linkPath, e); }},
+    {"record-dir", true, kCommon, "DIR", "record received images and logs into DIR (created)",
+     [](P& p, const S& v, S& e) { return PathInto(v, p.cfg.recordDir, e); }},
+    {"verbose", false, kCommon, "", "one line per event on stderr",
+     [](P& p, const S&, S&) { return p.cfg.verbose = true; }},
+    {"silent-at", true, kCommon, "KIND[:N]",
+     "from the Nth KIND on (every one when N is left out,\n"
+     "so the first), answer nothing at all any more",
      [](P& p, const S& v, S& e) { return PointInto(v, p.AnswerKinds(), p.cfg.silentAt, e); }},
-    {"unplug-at", true, kCommon,
+    {"unplug-at", true, kCommon, "KIND[:N]",
+     "when the Nth KIND request arrives, vanish: close the\n"
+     "pty so that the tool sees the device disappear",
      [](P& p, const S& v, S& e) { return PointInto(v, p.RequestKinds(), p.cfg.unplugAt, e); }},
-    {"delay", true, kCommon, [](P& p, const S& v, S& e) { return DelayInto(p, v, p.cfg.delays, e); }},
-    {"late", true, kCommon, [](P& p, const S& v, S& e) { return DelayInto(p, v, p.cfg.lates, e); }},
-    {"stray", true, kCommon, [](P& p, const S& v, S& e) { return StrayInto(p, v, e); }},
-    {"replace", true, kCommon, [](P& p, const S& v, S& e) { return ReplaceInto(p, v, e); }},
-    {"dup", true, kCommon,
+    {"delay", true, kCommon, "KIND[:N]=DUR",
+     "wait DUR before the answer of that kind (DUR: 50ms,\n"
+     "250us, 2s; a bare number is milliseconds)",
+     [](P& p, const S& v, S& e) { return DelayInto(p, v, p.cfg.delays, e); }},
+    {"stray", true, kCommon, "[KIND[:N]=]HEX",
+     "send the bytes HEX (e.g. \"00 FB 13\") before the answer\n"
+     "of that kind, or before every answer",
+     [](P& p, const S& v, S& e) { return StrayInto(p, v, e); }},
+    {"dup", true, kCommon, "KIND[:N]", "send that answer twice in a row",
      [](P& p, const S& v, S& e) { return PointInto(v, p.AnswerKinds(), p.cfg.dupAt, e); }},
-    {"split", true, kCommon,
+    {"split", true, kCommon, "KIND[:N]", "send that answer in two pieces 50 ms apart",
      [](P& p, const S& v, S& e) { return PointInto(v, p.AnswerKinds(), p.cfg.splitAt, e); }},
-    {"model", true, kMachine,
+    {"late", true, kCommon, "KIND[:N]=DUR",
+     "send that answer DUR late; unlike --delay the target\n"
+     "goes on meanwhile (later notices are not held back)",
+     [](P& p, const S& v, S& e) { return DelayInto(p, v, p.cfg.lates, e); }},
+    {"replace", true, kCommon, "KIND[:N]=HEX",
+     "send the bytes HEX instead of that answer (a short,\n"
+     "malformed or badly summed board acknowledgement)",
+     [](P& p, const S& v, S& e) { return ReplaceInto(p, v, e); }},
+    {"help", false, kCommon, "", "this text", [](P& p, const S&, S&) { return p.help = true; }},
+    {"model", true, kMachine, "1|2", "Quorin V1 (default) or Quorin V2; sets the default parts",
      [](P& p, const S& v, S& e) { return CountInto(v, 1, 2, p.cfg.model, e, "expected 1 or 2"); }},
-    {"parts", true, kMachine, [](P& p, const S& v, S&) { return p.haveParts = true, p.partsList = v, true; }},
-    {"record", true, kMachine,
+    {"parts", true, kMachine, "LIST",
+     "parts present, comma separated, of MAIN, CIS-M, CIS-S,\n"
+     "CF, IR, CDM (the others are reported absent: \"NNN\")",
+     [](P& p, const S& v, S&) { return p.haveParts = true, p.partsList = v, true; }},
+    {"record", true, kMachine, "TEXT",
+     "the raw 21-character system-check record (overrides\n"
+     "--model, --parts, --board-version)",
      [](P& p, const S& v, S& e) {
          const S expected = "the record must be exactly 21 characters, it has " + std::to_string(v.size());
          return TextInto(v, 21, p.rawRecord, e, expected.c_str());
      }},
-    {"board-version", true, kMachine,
+    {"board-version", true, kMachine, "XYZ", "the 3 characters of the board version (default 123)",
      [](P& p, const S& v, S& e) {
          return TextInto(v, 3, p.boardVersion, e, "the board version must be exactly 3 characters");
      }},
-    {"serial", true, kMachine, [](P& p, const S& v, S&) { return p.serial = v, true; }},
-    {"separator", true, kMachine,
+    {"serial", true, kMachine, "TEXT", "serial number (default QV2024001)",
+     [](P& p, const S& v, S&) { return p.serial = v, true; }},
+    {"separator", true, kMachine, "XY", "the 2 separator characters (default ##)",
      [](P& p, const S& v, S& e) {
          return TextInto(v, 2, p.separator, e, "the separator must be exactly 2 characters");
      }},
-    {"versions", true, kMachine,
+    {"versions", true, kMachine, "A,B,C,D,E",
+     "five 6-character versions, MAIN, CIS M, CIS S, CF, IR\n"
+     "(default 1.0.01,1.0.02,1.0.03,1.0.04,1.0.05)",
      [](P& p, const S& v, S& e) {
          p.versions = Split(v, ',');
          e = "expected five comma-separated versions of exactly 6 characters each";
          return p.versions.size() == 5 &&
                 std::all_of(p.versions.begin(), p.versions.end(), [](const S& x) { return x.size() == 6; });
      }},
-    {"serial-payload", true, kMachine,
+    {"serial-payload", true, kMachine, "HEX", "the raw serial/version payload instead (e.g. 00)",
      [](P& p, const S& v, S& e) {
          p.haveSerialPayload = true;
          e = "bad hexadecimal bytes";
          return ParseSimHex(v, p.cfg.serialText);
      }},
-    {"serial-sub", true, kMachine,
+    {"serial-sub", true, kMachine, "1|2", "subcommand of the serial/version frame (default 1)",
      [](P& p, const S& v, S& e) { return SerialSubInto(v, p.cfg.serialSubcommand, e); }},
-    {"serial-when", true, kMachine,
+    {"serial-when", true, kMachine, "WHEN",
+     "sys-check (after the SYS Check acknowledgement,\n"
+     "default), before-sys-check, board-check, never",
      [](P& p, const S& v, S& e) { return SerialWhenInto(v, p.cfg.serialWhen, e); }},
-    {"erase-steps", true, kMachine,
+    {"erase-steps", true, kMachine, "N", "Erase Start count and Erase Steps sent (0..255, 10)",
      [](P& p, const S& v, S& e) {
          return CountInto(v, 0, 255, p.cfg.eraseSteps, e, "expected a count from 0 to 255");
      }},
-    {"program-steps", true, kMachine,
+    {"program-steps", true, kMachine, "N", "Program Start count and Program Steps (0..65535, 10)",
      [](P& p, const S& v, S& e) {
          return CountInto(v, 0, 65535, p.cfg.programSteps, e, "expected a count from 0 to 65535");
      }},
-    {"verify-steps", true, kMachine,
+    {"verify-steps", true, kMachine, "N", "CDM only: Verify Start count and steps (0..65535, 10)",
      [](P& p, const S& v, S& e) {
          return CountInto(v, 0, 65535, p.cfg.verifySteps, e, "expected a count from 0 to 65535");
      }},
-    {"step-delay", true, kMachine,
+    {"step-delay", true, kMachine, "DUR", "pause before each erase/program/verify notice (2ms)",
      [](P& p, const S& v, S& e) { return DurationInto(v, p.cfg.stepDelay, e); }},
-    {"silent", false, kMachine, [](P& p, const S&, S&) { return p.cfg.silent = true; }},
-    {"nak", true, kMachine,
+    {"silent", false, kMachine, "", "never answer anything",
+     [](P& p, const S&, S&) { return p.cfg.silent = true; }},
+    {"nak", true, kMachine, "KIND[:N]", "answer with result 00 instead of 01",
      [](P& p, const S& v, S& e) { return PointInto(v, ResultKinds(), p.cfg.nakAt, e); }},
-    {"bad-size", true, kMachine,
+    {"bad-size", true, kMachine, "KIND[:N]",
+     "answer with a payload of the wrong size (one byte\n"
+     "more; an empty one for serial)",
      [](P& p, const S& v, S& e) { return PointInto(v, p.machineAnswerKinds, p.cfg.badSizeAt, e); }},
-    {"corrupt", true, kMachine,
+    {"corrupt", true, kMachine, "KIND[:N]", "answer with a wrong checksum",
      [](P& p, const S& v, S& e) { return PointInto(v, p.machineAnswerKinds, p.cfg.corruptAt, e); }},
-    {"unplug-after", true, kMachine,
+    {"unplug-after", true, kMachine, "N", "vanish when the Nth frame arrives (it stays unanswered)",
      [](P& p, const S& v, S& e) {
          return CountInto(v, 1, 1000000000, p.cfg.unplugAfterFrames, e,
                           "expected a frame count of at least 1");
      }},
-    {"erase-fail", true, kMachine,
+    {"erase-fail", true, kMachine, "ITEM",
+     "for that item send Erase Fail (0C/04 01) instead of\n"
+     "Erase End, then stop (ITEM: code or IR, CF, CIS-M,\n"
+     "CIS-S, MAIN, CDM, MAIN-V2)",
      [](P& p, const S& v, S& e) { return ItemInto(v, p.cfg.eraseFailItems, e); }},
-    {"program-fail", true, kMachine,
+    {"program-fail", true, kMachine, "ITEM", "likewise Program Fail (0D/04 01) instead of Program End",
      [](P& p, const S& v, S& e) { return ItemInto(v, p.cfg.programFailItems, e); }},
-    {"wrong-cmd", true, kMachine,
+    {"wrong-cmd", true, kMachine, "KIND[:N]",
+     "answer with the acknowledgement of another request\n"
+     "(UP Index gets Boot Down's, Boot Down Boot End's, and\n"
+     "so on round the list of requests)",
      [](P& p, const S& v, S& e) { return PointInto(v, MachineRequestKinds(), p.cfg.wrongCmdAt, e); }},
-    {"boot-answer", true, kBoard,
+    {"boot-answer", true, kBoard, "HEX", "the byte answered to each boot-image byte (default 06)",
      [](P& p, const S& v, S& e) { return BootAnswerInto(v, p.cfg.bootAnswer, e); }},
-    {"refuse", true, kBoard,
+    {"refuse", true, kBoard, "MSG[:N]",
+     "answer MSG with a wrong acknowledgement (01 00 01 15 04\n"
+     "11); MSG: ready, erase, start, block, end, finish",
      [](P& p, const S& v, S& e) { return PointInto(v, RefuseKinds(), p.cfg.refuseAt, e); }},
-    {"boot-gap", true, kBoard, [](P& p, const S& v, S& e) { return DurationInto(v, p.cfg.bootGap, e); }},
-    {"end-quiet", true, kBoard, [](P& p, const S& v, S& e) { return DurationInto(v, p.cfg.endQuiet, e); }},
-    {"finish-window", true, kBoard,
+    {"boot-gap", true, kBoard, "DUR",
+     "a 01 byte after this much silence ends the boot image\n"
+     "and starts READY (default 1000ms)",
+     [](P& p, const S& v, S& e) { return DurationInto(v, p.cfg.bootGap, e); }},
+    {"end-quiet", true, kBoard, "DUR",
+     "quiet time after the 8 bytes of END before they count\n"
+     "as END rather than the start of a block (100ms)",
+     [](P& p, const S& v, S& e) { return DurationInto(v, p.cfg.endQuiet, e); }},
+    {"finish-window", true, kBoard, "DUR",
+     "quiet time after END's acknowledgement (or the last\n"
+     "finish byte) that closes the finish record (400ms)",
      [](P& p, const S& v, S& e) { return DurationInto(v, p.cfg.finishWindow, e); }},
-    {"short-block-timeout", true, kBoard,
+    {"short-block-timeout", true, kBoard, "DUR",
+     "quiet time after which fewer than 1024 body bytes are\n"
+     "refused as a short block (1000ms)",
      [](P& p, const S& v, S& e) { return DurationInto(v, p.cfg.shortBlockTimeout, e); }},
 };
 
@@ -620,6 +609,17 @@ COptionTable SimOptionTable(CSimParse& p)
         };
         table.push_back({row.name, help ? 'h' : '\0', row.takesValue, action, help});
     }
+    return table;
+}
+
+// One scope's rows as the help lists them.
+COptionTable SimHelpRows(ESimScope scope)
+{
+    COptionTable table;
+    for (const CSimOptionRow& row : kSimOptions)
+        if (row.scope == scope)
+            table.push_back({row.name, std::string(row.name) == "help" ? 'h' : '\0', row.takesValue, nullptr,
+                             false, row.valueName, row.help});
     return table;
 }
 
@@ -681,4 +681,12 @@ CSimArgsResult ParseSimArgs(const std::vector<std::string>& args)
     result.help = p.help;
     result.ok = result.help || FinishSimConfig(p, result.error);
     return result;
+}
+
+std::string SimHelpText()
+{
+    const CHelpLayout layout{23, true};
+    return kSimHelpIntro + OptionHelp(SimHelpRows(kCommon), layout) + kSimHelpCommonEnd +
+           OptionHelp(SimHelpRows(kMachine), layout) + kSimHelpMachineEnd +
+           OptionHelp(SimHelpRows(kBoard), layout) + kSimHelpEnd;
 }

@@ -3,6 +3,7 @@
 #include "cli/CliRecords.h"
 #include "cli/Outcome.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -46,6 +47,13 @@ bool ParseItems(const std::string& list, CCliOptions& options, std::string& erro
             options.items.push_back(item);
     }
     return true;
+}
+
+void InsertAfter(COptionTable& rows, const std::string& name, std::initializer_list<COption> more)
+{
+    const auto at =
+        std::find_if(rows.begin(), rows.end(), [&name](const COption& r) { return r.name == name; });
+    rows.insert(at == rows.end() ? at : at + 1, more);
 }
 
 // The command word and the package, once every option is read.
@@ -189,23 +197,58 @@ COptionTable CliOptionRows(CCliOptions& options)
         options.allowSerialGiven = true;
         return ParseAllowedSerials(v, options.allowedSerials, error);
     };
+    // The shared rows, with this program's own placed beside them in the help.
     COptionTable rows = AppOptionRows(options.app);
     FindOption(rows, "port")->action = port;
-    rows.insert(rows.end(), {{"help", 'h', false, command(ECommand::Help), true},
-                             {"version", 0, false, command(ECommand::Version), true},
+    InsertAfter(rows, "port",
+                {{.name = "baud",
+                  .takesValue = true,
+                  .action = baud,
+                  .valueName = "N",
+                  .help = "baud rate of the serial connection, one of 4800, 9600,\n"
+                          "19200, 38300, 38400 (default), 57600, 115200"}});
+    InsertAfter(rows, "usb-device",
+                {{.name = "items",
+                  .takesValue = true,
+                  .action = items,
+                  .valueName = "LIST|all",
+                  .help = "items to upgrade, comma separated: MAIN, CIS-M, CIS-S,\n"
+                          "CF, IR, CDM (default: every part the package and the\n"
+                          "machine both have)"},
+                 FlagOption("check-only", 0, options.checkOnly,
+                            "system check and target information only, no upgrade;\n"
+                            "exit status 1 when Upgrade Start stays disabled"),
+                 {.name = "allow-serial",
+                  .takesValue = true,
+                  .action = allowSerial,
+                  .valueName = "LIST|FILE",
+                  .help = "upgrade only machines whose serial number is listed\n"
+                          "(comma separated, or a file with one per line); any\n"
+                          "other machine is refused after the system check"},
+                 FlagOption("skip-current", 0, options.skipCurrent,
+                            "leave out items the machine already has at the\n"
+                            "package's version (where both versions are known)")});
+    InsertAfter(rows, "stall-timeout",
+                {FlagOption("json", 0, options.json,
+                            "one JSON object per event on stdout (messages, progress,\n"
+                            "item results, the target, the outcome)"),
+                 FlagOption("verbose", 'v', options.verbose, "print the debug trace on stderr"),
+                 FlagOption("quiet", 'q', options.quiet, "print only the message boxes and the outcome")});
+    rows.insert(rows.end(), {{.name = "help",
+                              .letter = 'h',
+                              .action = command(ECommand::Help),
+                              .ends = true,
+                              .help = "this text"},
+                             {.name = "version",
+                              .action = command(ECommand::Version),
+                              .ends = true,
+                              .help = "the version and the git revision it was built from"},
+                             // The history's filters, shown in its usage line.
                              TextOption("serial", 0, options.serial),
                              TextOption("since", 0, options.since),
                              FlagOption("fleet", 0, options.fleet),
                              TextOption("station", 0, options.station),
-                             TextOption("outcome", 0, options.outcome),
-                             FlagOption("quiet", 'q', options.quiet),
-                             {"baud", 0, true, baud},
-                             {"items", 0, true, items},
-                             {"allow-serial", 0, true, allowSerial},
-                             FlagOption("skip-current", 0, options.skipCurrent),
-                             FlagOption("check-only", 0, options.checkOnly),
-                             FlagOption("json", 0, options.json),
-                             FlagOption("verbose", 'v', options.verbose)});
+                             TextOption("outcome", 0, options.outcome)});
     return rows;
 }
 
@@ -240,75 +283,43 @@ std::string CliHelpText()
                        ".QVP), connects, runs the system check, ticks the items and starts the upgrade.\n"
                        "Message boxes of the window are printed on stderr with their exact texts.\n"
                        "\n"
-                       "Options:\n"
-                       "  --port USB|PATH        USB (default for machine packages) or the serial device\n"
-                       "                         of the upgrade board (required for board packages)\n"
-                       "  --baud N               baud rate of the serial connection, one of 4800, 9600,\n"
-                       "                         19200, 38300, 38400 (default), 57600, 115200\n"
-                       "  --usb-tty PATH         reach the FTDI bridge through a tty (/dev/ttyUSB0, or\n"
-                       "                         quorin-sim's pty) instead of libftdi; auto: the tty\n"
-                       "                         the kernel's ftdi_sio gave the (chosen) bridge\n"
-                       "  --usb-device SERIAL|BUS-PORT  the FTDI bridge to use, by serial number or\n"
-                       "                         bus-port path (1-2); required when several are attached\n"
-                       "  --items LIST|all       items to upgrade, comma separated: MAIN, CIS-M, CIS-S,\n"
-                       "                         CF, IR, CDM (default: every part the package and the\n"
-                       "                         machine both have)\n"
-                       "  --check-only           system check and target information only, no upgrade;\n"
-                       "                         exit status 1 when Upgrade Start stays disabled\n"
-                       "  --allow-serial LIST|FILE  upgrade only machines whose serial number is listed\n"
-                       "                         (comma separated, or a file with one per line); any\n"
-                       "                         other machine is refused after the system check\n"
-                       "  --skip-current         leave out items the machine already has at the\n"
-                       "                         package's version (where both versions are known)\n"
-                       "  --log FILE             also write the time-stamped debug trace to FILE\n"
-                       "  --stall-timeout SECS   end a run after SECS without any answer (default 60)\n"
-                       "  --json                 one JSON object per event on stdout (messages, progress,\n"
-                       "                         item results, the target, the outcome)\n"
-                       "  -v, --verbose          print the debug trace on stderr\n"
-                       "  -q, --quiet            print only the message boxes and the outcome\n"
-                       "  --no-history           do not record the run in the history\n"
-                       "  --require-signature    load only packages whose PACKAGE.sig a trusted key\n"
-                       "                         made (also: require-signature = yes in\n"
-                       "                         /etc/velunda/velunda.conf); trusted keys: the *.pub\n"
-                       "                         files of /etc/velunda/trusted-keys and\n"
-                       "                         ~/.config/velunda/trusted-keys. A bad signature is\n"
-                       "                         always refused\n"
-                       "  -h, --help             this text\n"
-                       "  --version              the version and the git revision it was built from\n"
-                       "Options take their value as the next argument or after '=' (--baud=9600);\n"
-                       "'--' ends the options.\n"
-                       "\n"
-                       "velunda-cli devices lists every FTDI bridge (serial number, description,\n"
-                       "bus-port path, whether ftdi_sio holds it and as which tty) and every serial port.\n"
-                       "\n"
-                       "velunda-cli info PACKAGE prints the package's parts, versions and sizes and, for\n"
-                       "an archive, checks every entry's CRC without writing anything.\n"
-                       "\n"
-                       "velunda-cli history lists the recorded runs of the window and of velunda-cli,\n"
-                       "oldest first, from $XDG_STATE_HOME/velunda/history.sqlite (~/.local/state when\n"
-                       "XDG_STATE_HOME is unset); --serial keeps one target's runs, --since DATE those\n"
-                       "from DATE on (2026-12-09, or 2026-12-09T10:00 in UTC). Each run shows whether\n"
-                       "the fleet records server has it yet (sent).\n"
-                       "\n"
-                       "Fleet records: with records-url in /etc/velunda/velunda.conf or\n"
-                       "$VELUNDA_RECORDS_URL (a libpq connection string or URI; passwords through\n"
-                       "~/.pgpass or PGSERVICE), every run is also sent to that PostgreSQL server at its\n"
-                       "end, for at most " +
-                       std::to_string(kRunEndPushSeconds) +
-                       " seconds; runs the server did not take wait in the history.\n"
-                       "velunda-cli records init creates or upgrades the server's tables, records push\n"
-                       "sends every waiting run, and history --fleet reads the server (--station HOST,\n"
-                       "--outcome OUTCOME keep one station's or one outcome's runs).\n"
-                       "\n"
-                       "Exit status:\n"
-                       "  0  the upgrade (or the check, or info) succeeded\n"
-                       "  1  the upgrade failed or was rejected (an item failed, a refused acknowledgement,\n"
-                       "     a package that does not suit the machine, a target that stopped answering)\n"
-                       "  2  bad usage, or a package that cannot be loaded or is damaged\n"
-                       "  3  the connection failed before anything of the upgrade was sent (no device, no\n"
-                       "     answer to the board check or boot probe, the link lost before then)\n"
-                       "\n"
-                       "How messages decide the outcome:\n";
+                       "Options:\n";
+    CCliOptions unused;
+    text += OptionHelp(CliOptionRows(unused));
+    text += "Options take their value as the next argument or after '=' (--baud=9600);\n"
+            "'--' ends the options.\n"
+            "\n"
+            "velunda-cli devices lists every FTDI bridge (serial number, description,\n"
+            "bus-port path, whether ftdi_sio holds it and as which tty) and every serial port.\n"
+            "\n"
+            "velunda-cli info PACKAGE prints the package's parts, versions and sizes and, for\n"
+            "an archive, checks every entry's CRC without writing anything.\n"
+            "\n"
+            "velunda-cli history lists the recorded runs of the window and of velunda-cli,\n"
+            "oldest first, from $XDG_STATE_HOME/velunda/history.sqlite (~/.local/state when\n"
+            "XDG_STATE_HOME is unset); --serial keeps one target's runs, --since DATE those\n"
+            "from DATE on (2026-12-09, or 2026-12-09T10:00 in UTC). Each run shows whether\n"
+            "the fleet records server has it yet (sent).\n"
+            "\n"
+            "Fleet records: with records-url in /etc/velunda/velunda.conf or\n"
+            "$VELUNDA_RECORDS_URL (a libpq connection string or URI; passwords through\n"
+            "~/.pgpass or PGSERVICE), every run is also sent to that PostgreSQL server at its\n"
+            "end, for at most " +
+            std::to_string(kRunEndPushSeconds) +
+            " seconds; runs the server did not take wait in the history.\n"
+            "velunda-cli records init creates or upgrades the server's tables, records push\n"
+            "sends every waiting run, and history --fleet reads the server (--station HOST,\n"
+            "--outcome OUTCOME keep one station's or one outcome's runs).\n"
+            "\n"
+            "Exit status:\n"
+            "  0  the upgrade (or the check, or info) succeeded\n"
+            "  1  the upgrade failed or was rejected (an item failed, a refused acknowledgement,\n"
+            "     a package that does not suit the machine, a target that stopped answering)\n"
+            "  2  bad usage, or a package that cannot be loaded or is damaged\n"
+            "  3  the connection failed before anything of the upgrade was sent (no device, no\n"
+            "     answer to the board check or boot probe, the link lost before then)\n"
+            "\n"
+            "How messages decide the outcome:\n";
     for (const CMessageRule& rule : MessageRules()) {
         std::string pattern = rule.text;
         if (rule.match == CMessageRule::EMatch::Suffix)

@@ -1,179 +1,202 @@
 #include "options/OptionTable.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
-#include <getopt.h>
-#include <mutex>
 
 namespace {
 
-// getopt_long's code for a row without a short letter.
-constexpr int kLongOnly = 256;
+// CLI11 reads "--name=" as "--name" waiting for its value, and takes
+// "--flag=true" for "--flag"; these stand-ins, which no user types, keep an
+// empty value and a bare flag apart.
+const std::string kEmptyValue = "\x1f";
+const std::string kBareFlag = "\x1e";
 
-int CodeOf(const COption& row, std::size_t index)
+std::string WithoutStandIn(std::string text)
 {
-    return row.letter != 0 ? static_cast<unsigned char>(row.letter) : kLongOnly + static_cast<int>(index);
+    if (text.size() >= kEmptyValue.size() && text.compare(text.size() - 1, 1, kEmptyValue) == 0)
+        text.pop_back();
+    return text;
 }
 
-// What getopt_long reads, built from the table and a copy of argv.
-class CGetopt {
-public:
-    CGetopt(const std::vector<std::string>& argv, const COptionTable& table) : m_texts(argv), m_table(table)
-    {
-        for (auto& text : m_texts)
-            m_argv.push_back(text.data());
-        m_argv.push_back(nullptr);
-        // '-': other arguments come back in order as code 1; ':': a missing
-        // value comes back as ':' and nothing is printed.
-        m_short = "-:";
-        for (std::size_t i = 0; i < table.size(); ++i) {
-            const COption& row = table[i];
-            if (row.letter != 0)
-                m_short += std::string(1, row.letter) + (row.takesValue ? ":" : "");
-            m_long.push_back({row.name.c_str(), row.takesValue ? required_argument : no_argument, nullptr,
-                              CodeOf(row, i)});
-        }
-        m_long.push_back({nullptr, 0, nullptr, 0});
-    }
-
-    int Count() const { return static_cast<int>(m_texts.size()); }
-    const std::string& Text(int index) const { return m_texts[static_cast<std::size_t>(index)]; }
-
-    int Next(int& longIndex)
-    {
-        longIndex = -1;
-        return getopt_long(Count(), m_argv.data(), m_short.c_str(), m_long.data(), &longIndex);
-    }
-
-    const COption* RowOfCode(int code) const
-    {
-        for (std::size_t i = 0; i < m_table.size(); ++i)
-            if (CodeOf(m_table[i], i) == code)
-                return &m_table[i];
-        return nullptr;
-    }
-
-private:
-    std::vector<std::string> m_texts;
-    const COptionTable& m_table;
-    std::vector<char*> m_argv;
-    std::string m_short;
-    std::vector<option> m_long;
-};
+bool IsLong(const std::string& text)
+{
+    return text.rfind("--", 0) == 0;
+}
 
 // The option as the user wrote it, without any "=VALUE".
 std::string Written(const std::string& text)
 {
-    return text.substr(0, text.rfind("--", 0) == 0 ? text.find('=') : 2);
+    return text.substr(0, IsLong(text) ? text.find('=') : 2);
 }
 
-// One step of the walk: the option getopt_long found at argv[at].
-struct CStep {
-    int code;
-    int at;
-    int longIndex;
+// Thrown from inside CLI11's walk: a mistake already worded, or the end of a
+// parse that an ending option asked for.
+struct CStop {
+    bool ok;
+    std::string error;
 };
 
-class CWalk {
+// One parse: the CLI11 app built from the table, and what CLI11 left over
+// (arguments and options it does not know), handled in argv's order.
+class CParse {
 public:
-    CWalk(CGetopt& getopt, const COptionTable& table, const COptionParse& how, std::string& error)
-        : m_getopt(getopt), m_table(table), m_how(how), m_error(error)
+    CParse(const COptionTable& table, const COptionParse& how) : m_table(table), m_how(how)
     {
+        m_app.set_help_flag();
+        m_app.allow_extras();
+        for (const COption& row : table)
+            Declare(row);
     }
 
-    // False on an error; done is set when the parse is complete.
-    bool Step(const CStep& step, bool& done)
+    bool Run(const std::vector<std::string>& argv, std::string& error)
     {
-        if (step.at == m_passedOn)
-            return true; // the rest of a group of letters passed on whole
-        if (step.code == 1)
-            return Positional(optarg);
-        if (step.code == ':' || step.code == '?')
-            return Mistake(step);
-        const COption* row = step.longIndex >= 0 ? &m_table[static_cast<std::size_t>(step.longIndex)]
-                                                 : m_getopt.RowOfCode(step.code);
-        if (!Exact(step.at, *row))
-            return Refuse(step.at, optind, Written(m_getopt.Text(step.at)));
-        if (row->action && !row->action(optarg != nullptr ? optarg : "", m_error))
-            return false;
-        done = row->ends;
+        // CLI11 takes the arguments last first.
+        std::vector<std::string> args;
+        bool options = true;
+        for (auto it = argv.rbegin(); it + 1 != argv.rend(); ++it)
+            args.push_back(*it);
+        for (auto it = args.rbegin(); it != args.rend(); ++it) {
+            options = options && *it != "--";
+            if (options && IsLong(*it) && it->back() == '=')
+                *it += kEmptyValue;
+        }
+        try {
+            m_app.parse(args);
+            TakeLeftOver();
+        } catch (const CStop& stop) {
+            error = stop.error;
+            return stop.ok;
+        } catch (const CLI::ParseError& e) {
+            return Mistake(argv, e, error);
+        }
         return true;
-    }
-
-    bool Positional(const std::string& arg)
-    {
-        if (!m_how.positional)
-            return Fail("unexpected argument '" + arg + "'");
-        return m_how.positional(arg, m_error);
     }
 
 private:
-    // getopt_long takes any unambiguous prefix of a long name; ours stay exact.
-    bool Exact(int at, const COption& row) const
+    void Declare(const COption& row)
     {
-        const std::string& text = m_getopt.Text(at);
-        return text.rfind("--", 0) != 0 || Written(text) == "--" + row.name;
-    }
-
-    // A missing value, a value given to a flag, or an option the table lacks.
-    bool Mistake(const CStep& step)
-    {
-        const COption* row = optopt != 0 ? m_getopt.RowOfCode(optopt) : nullptr;
-        if (row != nullptr && Exact(step.at, *row)) {
-            if (step.code == ':')
-                return Fail("option '" + Shown(step.at) + "' needs a value");
-            if (m_getopt.Text(step.at).rfind("--", 0) == 0)
-                return Fail("option '--" + row->name + "' takes no value");
+        // A flag's own default keeps CLI11 from taking "--json=true" for "--json".
+        const std::string bare = row.takesValue ? "" : "{" + kBareFlag + "}";
+        std::string names = "--" + row.name + bare;
+        if (row.letter != 0)
+            names = std::string("-") + row.letter + bare + "," + names;
+        if (!row.takesValue) {
+            m_app.add_flag(names)->trigger_on_parse()->disable_flag_override()->each(
+                [this, &row](const std::string&) { Take(row, ""); });
+            return;
         }
-        // A letter inside a group ("-xq") leaves optind on the group.
-        return Refuse(step.at, std::max(optind, step.at + 1), Shown(step.at));
+        const auto take = [this, &row](const CLI::results_t& values) {
+            Take(row, values.empty() ? "" : WithoutStandIn(values.back()));
+            return true;
+        };
+        m_app.add_option(names, take)->trigger_on_parse()->expected(1)->allow_extra_args(false);
     }
 
-    // The option getopt_long stopped at: a long one as written, else its letter.
-    std::string Shown(int at) const
+    void Take(const COption& row, const std::string& value)
     {
-        const std::string& text = m_getopt.Text(at);
-        if (text.rfind("--", 0) == 0 || optopt == 0)
-            return Written(text);
-        return std::string("-") + static_cast<char>(optopt);
+        TakeLeftOver();
+        std::string error;
+        if (row.action && !row.action(value, error))
+            throw CStop{false, error};
+        if (row.ends)
+            throw CStop{true, ""};
     }
 
-    // argv[at, end) hold an option this table does not know.
-    bool Refuse(int at, int end, const std::string& shown)
+    // What CLI11 set aside since the last look: "--" once, arguments, and
+    // options the table lacks.
+    void TakeLeftOver()
+    {
+        const std::vector<std::string> left = m_app.remaining();
+        for (; m_seen < left.size(); ++m_seen) {
+            const std::string text = WithoutStandIn(left[m_seen]);
+            if (!m_afterMark && text == "--") {
+                m_afterMark = true;
+            } else if (!m_afterMark && text.size() > 1 && text[0] == '-') {
+                Unknown(text, m_seen + 1 < left.size() ? &left[m_seen + 1] : nullptr);
+            } else if (m_valueOfUnknown) {
+                m_how.unknown->push_back(text);
+                m_valueOfUnknown = false;
+            } else {
+                Positional(text);
+            }
+        }
+    }
+
+    void Positional(const std::string& arg)
+    {
+        std::string error;
+        if (!m_how.positional)
+            throw CStop{false, "unexpected argument '" + arg + "'"};
+        if (!m_how.positional(arg, error))
+            throw CStop{false, error};
+    }
+
+    // Passed on when the caller takes unknown options. A cut-short name of an
+    // option with a value keeps the value with it, as the name is not ours.
+    void Unknown(const std::string& text, const std::string* next)
     {
         if (m_how.unknown == nullptr)
-            return Fail("unknown option '" + shown + "'");
-        for (int i = at; i < end; ++i)
-            m_how.unknown->push_back(m_getopt.Text(i));
-        m_passedOn = at;
-        return true;
+            throw CStop{false, "unknown option '" + Written(text) + "'"};
+        m_how.unknown->push_back(text);
+        m_valueOfUnknown = next != nullptr && IsLong(text) && text.find('=') == std::string::npos &&
+                           CutShortTakesValue(text.substr(2));
     }
 
-    bool Fail(const std::string& message)
+    bool CutShortTakesValue(const std::string& start) const
     {
-        m_error = message;
+        const auto begins = [&start](const COption& row) { return row.name.rfind(start, 0) == 0; };
+        const auto matches = std::count_if(m_table.begin(), m_table.end(), begins);
+        const auto row = std::find_if(m_table.begin(), m_table.end(), begins);
+        return matches == 1 && row->takesValue;
+    }
+
+    // CLI11's own refusals in this parser's words: a value missing at the end
+    // of argv, or a value given to a flag.
+    bool Mistake(const std::vector<std::string>& argv, const CLI::ParseError& e, std::string& error)
+    {
+        try {
+            TakeLeftOver();
+        } catch (const CStop& stop) {
+            error = stop.error;
+            return false;
+        }
+        const std::string what = e.what();
+        const std::string last = argv.back();
+        if (const auto at = what.find(" was given a disallowed flag override"); at != std::string::npos)
+            error = "option '--" + what.substr(0, at) + "' takes no value";
+        else if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr)
+            error = "option '" + (IsLong(last) ? Written(last) : "-" + last.substr(last.size() - 1)) +
+                    "' needs a value";
+        else
+            error = what;
         return false;
     }
 
-    CGetopt& m_getopt;
     const COptionTable& m_table;
     const COptionParse& m_how;
-    std::string& m_error;
-    int m_passedOn = -1;
+    CLI::App m_app;
+    std::size_t m_seen = 0;
+    bool m_afterMark = false;
+    bool m_valueOfUnknown = false;
 };
 
 } // namespace
 
-COption FlagOption(const std::string& name, char letter, bool& target)
+COption FlagOption(const std::string& name, char letter, bool& target, const std::string& help)
 {
-    return {name, letter, false, [&target](const std::string&, std::string&) { return target = true; }};
+    return {name,  letter, false, [&target](const std::string&, std::string&) { return target = true; },
+            false, "",     help};
 }
 
-COption TextOption(const std::string& name, char letter, std::string& target)
+COption TextOption(const std::string& name, char letter, std::string& target, const std::string& valueName,
+                   const std::string& help)
 {
-    return {name, letter, true, [&target](const std::string& value, std::string&) {
-                target = value;
-                return true;
-            }};
+    const auto store = [&target](const std::string& value, std::string&) {
+        target = value;
+        return true;
+    };
+    return {name, letter, true, store, false, valueName, help};
 }
 
 bool ParseOptions(const std::vector<std::string>& argv, const COptionTable& table, const COptionParse& how,
@@ -181,35 +204,45 @@ bool ParseOptions(const std::vector<std::string>& argv, const COptionTable& tabl
 {
     if (argv.empty())
         return true;
-    // getopt_long's place lives in libc's globals: one parse at a time, also
-    // when threads parse (the simulators of a test start on several).
-    static std::mutex parsing;
-    const std::lock_guard lock(parsing);
-    CGetopt getopt(argv, table);
-    CWalk walk(getopt, table, how, error);
-    optind = 0; // start afresh, forgetting any earlier parse
-    opterr = 0;
-    bool done = false;
-    while (!done) {
-        const int at = optind == 0 ? 1 : optind;
-        int longIndex = -1;
-        const int code = getopt.Next(longIndex);
-        if (code == -1)
-            break;
-        if (!walk.Step({code, at, longIndex}, done))
-            return false;
-    }
-    // After "--" everything left is an argument.
-    for (int i = optind; !done && i < getopt.Count(); ++i)
-        if (!walk.Positional(getopt.Text(i)))
-            return false;
-    return true;
+    CParse parse(table, how);
+    return parse.Run(argv, error);
 }
 
 bool ParseOptions(int argc, char** argv, const COptionTable& table, const COptionParse& how,
                   std::string& error)
 {
     return ParseOptions(std::vector<std::string>(argv, argv + argc), table, how, error);
+}
+
+std::string OptionHelp(const COptionTable& table, const CHelpLayout& layout)
+{
+    std::string text;
+    const std::string indent(layout.column, ' ');
+    for (const COption& row : table) {
+        if (row.help.empty())
+            continue;
+        std::string name = "  ";
+        if (row.letter != 0)
+            name += std::string("-") + row.letter + ", ";
+        name += "--" + row.name + (row.valueName.empty() ? "" : " " + row.valueName);
+        if (name.size() < layout.column)
+            name.resize(layout.column, ' ');
+        else
+            name += layout.longNameOwnLine ? "\n" + indent : "  ";
+        text += name;
+        for (const char c : row.help)
+            text += c == '\n' ? "\n" + indent : std::string(1, c);
+        text += "\n";
+    }
+    return text;
+}
+
+COptionTable JoinOptions(const std::vector<COptionTable>& tables)
+{
+    COptionTable joined;
+    for (const COptionTable& table : tables)
+        joined.insert(joined.end(), table.begin(), table.end());
+    return joined;
 }
 
 COption* FindOption(COptionTable& table, const std::string& name)

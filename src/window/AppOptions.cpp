@@ -28,13 +28,40 @@ COptionTable AppOptionRows(CAppOptions& options)
         options.stallTimeoutMs = static_cast<int>(seconds * 1000);
         return true;
     };
-    return {TextOption("log", 0, options.logFile),
-            TextOption("usb-tty", 0, options.usbTty),
-            {"usb-device", 0, true, usbDevice},
-            {"port", 0, true, port},
-            FlagOption("no-history", 0, options.noHistory),
-            FlagOption("require-signature", 0, options.requireSignature),
-            {"stall-timeout", 0, true, stallTimeout}};
+    // The help's order: where the machine is, then how the run is kept.
+    return {{.name = "port",
+             .takesValue = true,
+             .action = port,
+             .valueName = "USB|PATH",
+             .help = "USB (default for machine packages) or the serial device\n"
+                     "of the upgrade board (required for board packages)"},
+            {.name = "usb-tty",
+             .takesValue = true,
+             .action = TextOption("usb-tty", 0, options.usbTty).action,
+             .valueName = "PATH",
+             .help = "reach the FTDI bridge through a tty (/dev/ttyUSB0, or\n"
+                     "quorin-sim's pty) instead of libftdi; auto: the tty\n"
+                     "the kernel's ftdi_sio gave the (chosen) bridge"},
+            {.name = "usb-device",
+             .takesValue = true,
+             .action = usbDevice,
+             .valueName = "SERIAL|BUS-PORT",
+             .help = "the FTDI bridge to use, by serial number or\n"
+                     "bus-port path (1-2); required when several are attached"},
+            TextOption("log", 0, options.logFile, "FILE", "also write the time-stamped debug trace to FILE"),
+            {.name = "stall-timeout",
+             .takesValue = true,
+             .action = stallTimeout,
+             .valueName = "SECS",
+             .help = "end a run after SECS without any answer (default 60)"},
+            FlagOption("no-history", 0, options.noHistory, "do not record the run in the history"),
+            FlagOption("require-signature", 0, options.requireSignature,
+                       "load only packages whose PACKAGE.sig a trusted key\n"
+                       "made (also: require-signature = yes in\n"
+                       "/etc/velunda/velunda.conf); trusted keys: the *.pub\n"
+                       "files of /etc/velunda/trusted-keys and\n"
+                       "~/.config/velunda/trusted-keys. A bad signature is\n"
+                       "always refused")};
 }
 
 bool ParseAppOptions(int argc, char** argv, CAppOptions& options, std::vector<std::string>& rest,

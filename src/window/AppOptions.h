@@ -18,7 +18,7 @@ struct CAppOptions {
 
 // The rows of the shared options, writing into options (which must outlive
 // the table). --port takes a serial device path; velunda-cli gives that row
-// its own action for "USB".
+// its own action for "USB". The rows carry the help's option lines.
 COptionTable AppOptionRows(CAppOptions& options);
 
 // Parses the shared options out of argv; unknown options and every other

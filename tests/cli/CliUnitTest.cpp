@@ -179,6 +179,10 @@ TEST(OptionTable, EveryFormIsTakenAndEveryMistakeNamedOneWay)
         {{"--name"}, false, "error: option '--name' needs a value"},
         {{"-vn"}, false, "error: option '-n' needs a value"},
         {{"--verbose=1"}, false, "error: option '--verbose' takes no value"},
+        {{"--verbose=true"}, false, "error: option '--verbose' takes no value"},
+        {{"--verbose="}, false, "error: option '--verbose' takes no value"},
+        {{"--name=", "-v", "--name=", "x"}, false, "name= v name= x"},
+        {{"--bogus", "--name"}, false, "error: unknown option '--bogus'"},
         {{"--name", "bad"}, false, "error: not a good name"},
         {{"--other", "x", "-av", "--name=a", "--nam", "b", "--o=1"},
          true,
@@ -209,6 +213,21 @@ TEST(OptionTable, EveryFormIsTakenAndEveryMistakeNamedOneWay)
             result += (i == 0 ? " | " : " ") + left[i];
         EXPECT_EQ(result, c.result) << c.args.front();
     }
+}
+
+// The help's option lines: a short name padded to the column, a long one
+// with its description two blanks on or on the next line, every further
+// line of a description under the first.
+TEST(OptionTable, HelpLinesAreLaidOutFromTheRows)
+{
+    const COptionTable table = {
+        {.name = "quiet", .letter = 'q', .help = "say less"},
+        {.name = "hidden", .takesValue = true},
+        {.name = "device", .takesValue = true, .valueName = "SERIAL|BUS-PORT", .help = "the bridge\nto use"}};
+    EXPECT_EQ(OptionHelp(table, {16, false}),
+              "  -q, --quiet   say less\n  --device SERIAL|BUS-PORT  the bridge\n                to use\n");
+    EXPECT_EQ(OptionHelp(table, {16, true}), "  -q, --quiet   say less\n  --device SERIAL|BUS-PORT\n"
+                                             "                the bridge\n                to use\n");
 }
 
 // Station mode reads the CLI's rows: the targets are its own, every other

@@ -13,42 +13,31 @@
 
 namespace {
 
-const char* const DAT_HELP =
+// The help around the option lines that DatOptionSections holds.
+const char* const DAT_HELP_INTRO =
     "Usage: velunda-pack dat --type CODE --out FILE [PART OPTIONS] [OPTIONS]\n"
     "\n"
     "Writes a part-image package (.DAT): an 80-byte header naming the machine type\n"
     "and six sections (BA, MAIN, CIS M, CIS S, CF, IR), encrypted with AES-128-CBC\n"
     "under the tool's package key and written as hexadecimal text.\n"
     "\n"
-    "Required:\n"
-    "  --type CODE            machine-type code, which also picks the header layout:\n"
-    "                           I_QUORIN            versions 0-65535, sections up to\n"
-    "                                               4294967295 bytes\n"
-    "                           S_QUORIN, P_QUORIN  versions of 1-3 characters,\n"
-    "                                               sections up to 16777215 bytes\n"
-    "  -o, --out FILE         the package to write (replaced if it exists)\n"
-    "\n"
-    "Parts (each optional; a part given needs its version):\n"
-    "  --main FILE            MAIN image         --main-version V\n"
-    "  --cis-m FILE           CIS M image        --cis-m-version V\n"
-    "  --cis-s FILE           CIS S image        --cis-s-version V\n"
-    "  --cf FILE              CF image           --cf-version V\n"
-    "  --ir FILE              IR image           --ir-version V\n"
-    "  --ba FILE              BA section: carried in the package, not a part\n"
-    "                         (the tool decrypts and discards it)\n"
+    "Required:\n";
+const char* const DAT_HELP_PARTS = "\n"
+                                   "Parts (each optional; a part given needs its version):\n"
+                                   "  --main FILE            MAIN image         --main-version V\n"
+                                   "  --cis-m FILE           CIS M image        --cis-m-version V\n"
+                                   "  --cis-s FILE           CIS S image        --cis-s-version V\n"
+                                   "  --cf FILE              CF image           --cf-version V\n"
+                                   "  --ir FILE              IR image           --ir-version V\n";
+const char* const DAT_HELP_OPTIONS =
     "  A part not given is written as absent: version 0 (\"0\"), size 0. A given\n"
     "  part with version 0 (\"0\") is still loaded, but the part list shows None\n"
     "  for its file and version; a warning says so.\n"
     "\n"
-    "Options:\n"
-    "  --lower                lower-case hexadecimal digits (default upper case)\n"
-    "  -h, --help             this text\n"
-    "\n"
-    "Testing options (they make packages the tool refuses):\n"
-    "  --header-code CODE     write the 8-character CODE as the machine-type code;\n"
-    "                         --type still picks the layout\n"
-    "  --tag N=XY             write the two characters XY as the tag of section\n"
-    "                         entry N (0 BA, 1 MAIN, 2 CIS M, 3 CIS S, 4 CF, 5 IR)\n"
+    "Options:\n";
+const char* const DAT_HELP_TESTING = "\n"
+                                     "Testing options (they make packages the tool refuses):\n";
+const char* const DAT_HELP_END =
     "\n"
     "Options take their value as the next argument or after '=' (--type=I_QUORIN).\n"
     "Exit status: 0 written, 1 a file could not be read or written, 2 bad usage\n"
@@ -121,7 +110,12 @@ COption::Action Into(std::optional<std::string>& target)
     };
 }
 
-COptionTable DatOptions(DatArgs& args, DatPackage& package)
+// The options by the help's sections; the parse takes them all.
+struct DatSections {
+    COptionTable required, parts, options, testing;
+};
+
+DatSections DatOptionSections(DatArgs& args, DatPackage& package)
 {
     const auto tag = [&package](const std::string& v, std::string& error) {
         if (v.size() != 4 || v[0] < '0' || v[0] > '5' || v[1] != '=') {
@@ -131,19 +125,55 @@ COptionTable DatOptions(DatArgs& args, DatPackage& package)
         package.tags[std::size_t(v[0] - '0')] = v.substr(2);
         return true;
     };
-    COptionTable table = {FlagOption("help", 'h', args.help),
-                          FlagOption("lower", 0, package.bLowerCase),
-                          {"type", 0, true, Into(args.type)},
-                          {"out", 'o', true, Into(args.out)},
-                          {"ba", 0, true, Into(args.baFile)},
-                          TextOption("header-code", 0, package.headerCode),
-                          {"tag", 0, true, tag}};
-    table.front().ends = true;
+    DatSections s;
+    s.required = {{.name = "type",
+                   .takesValue = true,
+                   .action = Into(args.type),
+                   .valueName = "CODE",
+                   .help = "machine-type code, which also picks the header layout:\n"
+                           "  I_QUORIN            versions 0-65535, sections up to\n"
+                           "                      4294967295 bytes\n"
+                           "  S_QUORIN, P_QUORIN  versions of 1-3 characters,\n"
+                           "                      sections up to 16777215 bytes"},
+                  {.name = "out",
+                   .letter = 'o',
+                   .takesValue = true,
+                   .action = Into(args.out),
+                   .valueName = "FILE",
+                   .help = "the package to write (replaced if it exists)"}};
     for (int p = 0; p < DAT_PART_COUNT; ++p) {
-        table.push_back({PART_OPTIONS[p], 0, true, Into(args.partFile[p])});
-        table.push_back({std::string(PART_OPTIONS[p]) + "-version", 0, true, Into(args.partVersion[p])});
+        s.parts.push_back({PART_OPTIONS[p], 0, true, Into(args.partFile[p])});
+        s.parts.push_back({std::string(PART_OPTIONS[p]) + "-version", 0, true, Into(args.partVersion[p])});
     }
-    return table;
+    s.parts.push_back({.name = "ba",
+                       .takesValue = true,
+                       .action = Into(args.baFile),
+                       .valueName = "FILE",
+                       .help = "BA section: carried in the package, not a part\n"
+                               "(the tool decrypts and discards it)"});
+    s.options = {
+        FlagOption("lower", 0, package.bLowerCase, "lower-case hexadecimal digits (default upper case)"),
+        FlagOption("help", 'h', args.help, "this text")};
+    s.options.back().ends = true;
+    s.testing = {TextOption("header-code", 0, package.headerCode, "CODE",
+                            "write the 8-character CODE as the machine-type code;\n"
+                            "--type still picks the layout"),
+                 {.name = "tag",
+                  .takesValue = true,
+                  .action = tag,
+                  .valueName = "N=XY",
+                  .help = "write the two characters XY as the tag of section\n"
+                          "entry N (0 BA, 1 MAIN, 2 CIS M, 3 CIS S, 4 CF, 5 IR)"}};
+    return s;
+}
+
+std::string DatHelp()
+{
+    DatArgs args;
+    DatPackage package;
+    const DatSections s = DatOptionSections(args, package);
+    return DAT_HELP_INTRO + OptionHelp(s.required) + DAT_HELP_PARTS + OptionHelp(s.parts) + DAT_HELP_OPTIONS +
+           OptionHelp(s.options) + DAT_HELP_TESTING + OptionHelp(s.testing) + DAT_HELP_END;
 }
 
 // Reads the BA section and every part given into package.
@@ -196,11 +226,14 @@ int RunDat(int argc, char** argv)
     DatArgs args;
     DatPackage package;
     std::string error;
-    if (!ParseOptions(argc, argv, DatOptions(args, package), {}, error)) {
+    DatSections sections = DatOptionSections(args, package);
+    if (!ParseOptions(argc, argv,
+                      JoinOptions({sections.required, sections.parts, sections.options, sections.testing}),
+                      {}, error)) {
         return UsageError(error);
     }
     if (args.help) {
-        std::fputs(DAT_HELP, stdout);
+        std::fputs(DatHelp().c_str(), stdout);
         return 0;
     }
     const std::optional<std::string>& type = args.type;

@@ -20,17 +20,16 @@
 
 namespace {
 
-const char* const QVP_HELP =
+// The help around the option lines that QvpOptionSections holds.
+const char* const QVP_HELP_INTRO =
     "Usage: velunda-pack qvp --model MODEL --out FILE PART OPTIONS... [OPTIONS]\n"
     "\n"
     "Writes a package archive (.QVP): a ZIP archive holding UpgradeInfo.txt and one\n"
     "file per part. The tool recognises each part by a token in its file name, so\n"
     "every part is stored under a name that carries its token (and no earlier one).\n"
     "\n"
-    "Required:\n"
-    "  --model MODEL          \"Quorin V1\" (or v1), \"Quorin V2\" (or v2),\n"
-    "                         \"Upgrade Board\" (or board)\n"
-    "  -o, --out FILE         the archive to write (replaced if it exists)\n"
+    "Required:\n";
+const char* const QVP_HELP_PARTS =
     "\n"
     "Parts, by model (token in brackets; at least one part):\n"
     "  Quorin V1:  --header FILE [BH]  --main FILE [SM]  --cis-m FILE [SC]\n"
@@ -43,11 +42,8 @@ const char* const QVP_HELP =
     "\n"
     "Names in the archive:\n"
     "  A part is stored under its file's own name, which must carry the part's\n"
-    "  token; otherwise the package is refused, unless\n"
-    "  --name PART=NAME       stores PART (header, main, cis-m, cis-s, cf, ir, cdm,\n"
-    "                         cdm-boot, board-boot, board-body) under NAME\n"
-    "  --rename               stores a name lacking its token as TOKEN_NAME (for\n"
-    "                         the board: NAME with the token as extension)\n"
+    "  token; otherwise the package is refused, unless\n";
+const char* const QVP_HELP_INFO =
     "  The version the tool shows comes from the name: for CDM files the name\n"
     "  without \"CDM_\" and \".NHB\" (CDM_V1.02.NHB: V1.02), for the others the text\n"
     "  between the first and second '_' (SM_V2.10_20131008.bin: V2.10).\n"
@@ -55,20 +51,13 @@ const char* const QVP_HELP =
     "UpgradeInfo.txt:\n"
     "  Written with CR LF line ends, each line \" KEY : VALUE\": \"Result Type\" with\n"
     "  the model, one source-path line per part that has a key (MAIN, CIS M, CIS S,\n"
-    "  CF, IR, CDM, board body) with the part's stored name, and\n"
-    "  --notice TEXT           a \"Notice\" line (no effect in the tool)\n"
+    "  CF, IR, CDM, board body) with the part's stored name, and\n";
+const char* const QVP_HELP_OPTIONS = "\n"
+                                     "Options:\n";
+const char* const QVP_HELP_TESTING =
     "\n"
-    "Options:\n"
-    "  --store                store entries uncompressed (default: deflate)\n"
-    "  -h, --help             this text\n"
-    "\n"
-    "Testing options (they make packages the tool may refuse or read differently):\n"
-    "  --model-text TEXT      write TEXT as the \"Result Type\" value\n"
-    "  --info-line LINE       append LINE as it is to UpgradeInfo.txt\n"
-    "  --info FILE            store FILE as UpgradeInfo.txt instead of writing one\n"
-    "  --no-info              store no UpgradeInfo.txt\n"
-    "  --no-end-mark          store a board body that lacks its end mark \"##\"\n"
-    "  --extra NAME=FILE      also store FILE under NAME (may hold folders), unchecked\n"
+    "Testing options (they make packages the tool may refuse or read differently):\n";
+const char* const QVP_HELP_END =
     "\n"
     "Options take their value as the next argument or after '=' (--model=v1).\n"
     "Exit status: 0 written, 1 a file could not be read or written, 2 bad usage\n"
@@ -294,33 +283,87 @@ COption::Action PairInto(QvpArgs& a, const std::string& option)
     };
 }
 
-COptionTable QvpOptions(QvpArgs& a)
+// The options by the help's sections; the parse takes them all.
+struct QvpSections {
+    COptionTable required, parts, names, info, options, testing;
+};
+
+QvpSections QvpOptionSections(QvpArgs& a)
 {
-    COptionTable table = {FlagOption("help", 'h', a.help),
-                          FlagOption("no-end-mark", 0, a.noEndMark),
-                          FlagOption("rename", 0, a.rename),
-                          FlagOption("store", 0, a.store),
-                          FlagOption("no-info", 0, a.noInfo),
-                          {"model", 0, true, Into(a.modelArg)},
-                          {"out", 'o', true, Into(a.out)},
-                          {"model-text", 0, true, Into(a.modelText)},
-                          {"info", 0, true, Into(a.infoFile)},
-                          {"notice", 0, true, Append(a.notices)},
-                          {"info-line", 0, true, Append(a.infoLines)},
-                          {"name", 0, true, PairInto(a, "--name")},
-                          {"extra", 0, true, PairInto(a, "--extra")}};
-    table.front().ends = true;
+    QvpSections s;
+    s.required = {{.name = "model",
+                   .takesValue = true,
+                   .action = Into(a.modelArg),
+                   .valueName = "MODEL",
+                   .help = "\"Quorin V1\" (or v1), \"Quorin V2\" (or v2),\n"
+                           "\"Upgrade Board\" (or board)"},
+                  {.name = "out",
+                   .letter = 'o',
+                   .takesValue = true,
+                   .action = Into(a.out),
+                   .valueName = "FILE",
+                   .help = "the archive to write (replaced if it exists)"}};
     for (int p = 0; p < kPartOptionCount; ++p) {
         const std::string option = std::string("--") + kPartOptions[p];
-        table.push_back({kPartOptions[p], 0, true, [&a, p, option](const std::string& v, std::string& error) {
-                             if (a.partFile[p])
-                                 error = option + " given twice";
-                             else
-                                 a.partFile[p] = v;
-                             return error.empty();
-                         }});
+        s.parts.push_back(
+            {kPartOptions[p], 0, true, [&a, p, option](const std::string& v, std::string& error) {
+                 if (a.partFile[p])
+                     error = option + " given twice";
+                 else
+                     a.partFile[p] = v;
+                 return error.empty();
+             }});
     }
-    return table;
+    s.names = {{.name = "name",
+                .takesValue = true,
+                .action = PairInto(a, "--name"),
+                .valueName = "PART=NAME",
+                .help = "stores PART (header, main, cis-m, cis-s, cf, ir, cdm,\n"
+                        "cdm-boot, board-boot, board-body) under NAME"},
+               FlagOption("rename", 0, a.rename,
+                          "stores a name lacking its token as TOKEN_NAME (for\n"
+                          "the board: NAME with the token as extension)")};
+    s.info = {{.name = "notice",
+               .takesValue = true,
+               .action = Append(a.notices),
+               .valueName = "TEXT",
+               .help = "a \"Notice\" line (no effect in the tool)"}};
+    s.options = {FlagOption("store", 0, a.store, "store entries uncompressed (default: deflate)"),
+                 FlagOption("help", 'h', a.help, "this text")};
+    s.options.back().ends = true;
+    s.testing = {
+        {.name = "model-text",
+         .takesValue = true,
+         .action = Into(a.modelText),
+         .valueName = "TEXT",
+         .help = "write TEXT as the \"Result Type\" value"},
+        {.name = "info-line",
+         .takesValue = true,
+         .action = Append(a.infoLines),
+         .valueName = "LINE",
+         .help = "append LINE as it is to UpgradeInfo.txt"},
+        {.name = "info",
+         .takesValue = true,
+         .action = Into(a.infoFile),
+         .valueName = "FILE",
+         .help = "store FILE as UpgradeInfo.txt instead of writing one"},
+        FlagOption("no-info", 0, a.noInfo, "store no UpgradeInfo.txt"),
+        FlagOption("no-end-mark", 0, a.noEndMark, "store a board body that lacks its end mark \"##\""),
+        {.name = "extra",
+         .takesValue = true,
+         .action = PairInto(a, "--extra"),
+         .valueName = "NAME=FILE",
+         .help = "also store FILE under NAME (may hold folders), unchecked"}};
+    return s;
+}
+
+std::string QvpHelp()
+{
+    QvpArgs a;
+    const QvpSections s = QvpOptionSections(a);
+    return QVP_HELP_INTRO + OptionHelp(s.required) + QVP_HELP_PARTS + OptionHelp(s.names) + QVP_HELP_INFO +
+           OptionHelp(s.info) + QVP_HELP_OPTIONS + OptionHelp(s.options) + QVP_HELP_TESTING +
+           OptionHelp(s.testing) + QVP_HELP_END;
 }
 
 // The archive entry of part p, with its UpgradeInfo line; 0, or the exit status.
@@ -392,10 +435,12 @@ int RunQvp(int argc, char** argv)
 {
     QvpArgs a;
     std::string error;
-    if (!ParseOptions(argc, argv, QvpOptions(a), {}, error))
+    const QvpSections s = QvpOptionSections(a);
+    if (!ParseOptions(argc, argv, JoinOptions({s.required, s.parts, s.names, s.info, s.options, s.testing}),
+                      {}, error))
         return UsageError(error);
     if (a.help) {
-        std::fputs(QVP_HELP, stdout);
+        std::fputs(QvpHelp().c_str(), stdout);
         return 0;
     }
     if (!a.modelArg)
