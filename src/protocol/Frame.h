@@ -80,3 +80,32 @@ std::uint8_t ComputeChecksum(const std::uint8_t* bytes, std::size_t count);
 // the tool never sends more than FRAME_MAX_PAYLOAD.
 std::vector<std::uint8_t> BuildFrame(std::uint8_t command, std::uint8_t subcommand,
                                      const std::uint8_t* payload, std::int32_t length);
+
+// One frame kept for reuse: its payload is written in place and the frame is
+// sealed around it, so a download chunk costs neither a zero fill nor a copy.
+// Empty until sealed, and again after Clear.
+class CFrameBuffer {
+public:
+    // Where up to FRAME_MAX_PAYLOAD payload bytes go.
+    std::uint8_t* Payload() { return m_bytes.data() + kHeaderSize; }
+    const std::uint8_t* Payload() const { return m_bytes.data() + kHeaderSize; }
+    // Header and trailer around the first length payload bytes; length is
+    // clamped to 0..FRAME_MAX_PAYLOAD. The bytes are those of BuildFrame.
+    void Seal(std::uint8_t command, std::uint8_t subcommand, std::int32_t length);
+    void Clear() { m_nSize = 0; }
+
+    bool Empty() const { return m_nSize == 0; }
+    const std::uint8_t* Data() const { return m_bytes.data(); }
+    std::size_t Size() const { return m_nSize; }
+    std::uint8_t Command() const { return m_bytes[2]; }
+    std::uint8_t Subcommand() const { return m_bytes[3]; }
+    std::int32_t PayloadLength() const
+    {
+        return m_nSize == 0 ? 0 : static_cast<std::int32_t>(m_nSize) - FRAME_OVERHEAD;
+    }
+
+private:
+    static constexpr std::size_t kHeaderSize = 6;
+    std::vector<std::uint8_t> m_bytes = std::vector<std::uint8_t>(FRAME_MAX_PAYLOAD + FRAME_OVERHEAD);
+    std::size_t m_nSize = 0;
+};

@@ -129,6 +129,9 @@ public:
     void SendUpIndex();
     void StartBootDownload();
     void SendFileChunk(std::uint8_t subcommand);
+    // As MakePacketAndSend, for a frame already built.
+    void SendFrame(const CFrameBuffer& frame);
+    void WriteUsb(const std::uint8_t* bytes, std::size_t count);
     void SendBootEnd();
     void StartDataDownload();
     void SendMemoryChunk();

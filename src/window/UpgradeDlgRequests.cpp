@@ -19,11 +19,25 @@ void CUpgradeDlg::MakePacketAndSend(std::uint8_t command, std::uint8_t subcomman
 {
     if (m_nTransport == TRANSPORT_USB) {
         const std::vector<std::uint8_t> frame = BuildFrame(command, subcommand, payload, length);
-        if (m_UsbLink.write_usb(frame.data(), static_cast<std::uint32_t>(frame.size())) == 0)
-            Trace("Error : MakePacketAndSend() -> write_usb()");
+        WriteUsb(frame.data(), frame.size());
     } else if (m_pSendToBD) {
         m_pSendToBD->MakePacketAndSend(command, subcommand, payload, length);
     }
+}
+
+void CUpgradeDlg::SendFrame(const CFrameBuffer& frame)
+{
+    if (m_nTransport == TRANSPORT_USB)
+        WriteUsb(frame.Data(), frame.Size());
+    else if (m_pSendToBD)
+        m_pSendToBD->MakePacketAndSend(frame.Command(), frame.Subcommand(), frame.Payload(),
+                                       frame.PayloadLength());
+}
+
+void CUpgradeDlg::WriteUsb(const std::uint8_t* bytes, std::size_t count)
+{
+    if (m_UsbLink.write_usb(bytes, static_cast<std::uint32_t>(count)) == 0)
+        Trace("Error : MakePacketAndSend() -> write_usb()");
 }
 
 void CUpgradeDlg::SendSysCheck()
@@ -65,8 +79,8 @@ void CUpgradeDlg::StartBootDownload()
 
 void CUpgradeDlg::SendFileChunk(std::uint8_t subcommand)
 {
-    std::vector<std::uint8_t> chunk(FRAME_MAX_PAYLOAD);
-    const std::size_t n = m_fileDownload.Read(chunk.data(), chunk.size());
+    // Read straight into the frame that goes out: no zero fill, no copy.
+    const auto n = static_cast<std::int32_t>(m_fileDownload.Read(m_chunkFrame.Payload(), FRAME_MAX_PAYLOAD));
     // A file that ends early (or fails) while bytes are owed: an empty chunk
     // would be acknowledged and asked again for ever. Send nothing; the run
     // stands still and the stall watch ends it.
@@ -75,9 +89,10 @@ void CUpgradeDlg::SendFileChunk(std::uint8_t subcommand)
         m_nAwait = AWAIT_NONE;
         return;
     }
-    m_nDownloadSent += static_cast<std::int64_t>(n);
+    m_nDownloadSent += n;
     m_nAwait = subcommand == SUB_BOOT_DOWN ? AWAIT_BOOT_DOWN : AWAIT_DATA_DOWN;
-    MakePacketAndSend(CMD_UPGRADE, subcommand, chunk.data(), static_cast<std::int32_t>(n));
+    m_chunkFrame.Seal(CMD_UPGRADE, subcommand, n);
+    SendFrame(m_chunkFrame);
 }
 
 void CUpgradeDlg::SendBootEnd()

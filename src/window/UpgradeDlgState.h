@@ -139,6 +139,8 @@ struct CUpgradeDlgState {
     int m_nCurrentItem = 0;
     std::vector<int> m_vecItemQueue;
     CBinaryFile m_fileDownload;
+    // The frame each chunk of m_fileDownload is read into and sent from.
+    CFrameBuffer m_chunkFrame;
     std::int64_t m_nDownloadTotal = 0;
     std::int64_t m_nDownloadSent = 0;
     int m_nProgramAnim = 0;

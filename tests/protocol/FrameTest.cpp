@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,15 @@ TEST_P(FrameGolden, BuildsTheExpectedWireBytes)
     const Bytes frame = BuildFrame(g.command, g.subcommand, g.payload.empty() ? nullptr : g.payload.data(),
                                    static_cast<std::int32_t>(g.payload.size()));
     EXPECT_TRUE(SameBytes(frame, g.wire));
+
+    // Sealed in place over a longer frame, the same bytes and nothing of the old one.
+    CFrameBuffer reused;
+    std::fill_n(reused.Payload(), FRAME_MAX_PAYLOAD, 0xA5);
+    reused.Seal(CMD_UPGRADE, SUB_DATA_DOWN, FRAME_MAX_PAYLOAD);
+    std::copy(g.payload.begin(), g.payload.end(), reused.Payload());
+    reused.Seal(g.command, g.subcommand, static_cast<std::int32_t>(g.payload.size()));
+    EXPECT_TRUE(SameBytes(Bytes(reused.Data(), reused.Data() + reused.Size()), g.wire));
+    EXPECT_EQ(reused.PayloadLength(), static_cast<std::int32_t>(g.payload.size()));
 }
 
 // Checksums worked out by hand: XOR of every byte up to and including the end marker.
