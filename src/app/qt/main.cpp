@@ -29,6 +29,8 @@ void PrintHelp()
         "  --port PATH            offer PATH in the port list of upgrade-board packages (repeatable)\n"
         "  --stall-timeout SECS   end a run after SECS without any frame from the machine (default 60)\n"
         "  --no-history           do not record runs in the history\n"
+        "  --require-signature    load only packages whose PACKAGE.sig a trusted key made (also:\n"
+        "                         require-signature = yes in /etc/velunda/velunda.conf)\n"
         "  --help                 show this help\n"
         "  --version              show the version\n\n"
         "Each session also writes its trace to $XDG_STATE_HOME/velunda/logs (the newest 50 are\n"
