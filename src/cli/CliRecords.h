@@ -8,9 +8,6 @@
 #include <future>
 #include <string>
 
-// The seconds a run's end may spend sending records before the rest waits.
-inline constexpr int kRunEndPushSeconds = 3;
-
 // velunda-cli records init|push.
 int RunRecords(const CCliOptions& options, CCliReport& report);
 // The history velunda-cli records into.

@@ -37,6 +37,10 @@ std::string ConfiguredRecordsUrl(const std::string& configFile)
 {
     if (const char* env = std::getenv("VELUNDA_RECORDS_URL"))
         return Trim(env);
+    // The folder the signature policy reads too, when it is moved (tests).
+    const char* dir = std::getenv("VELUNDA_CONFIG_DIR");
+    if (configFile == kVelundaConfigFile && dir != nullptr && *dir != '\0')
+        return RecordsUrlFromFile(std::string(dir) + "/velunda.conf");
     return RecordsUrlFromFile(configFile);
 }
 

@@ -74,3 +74,27 @@ std::string PushSummary(const CPushResult& result, const std::string& conninfo)
         text += " (" + std::to_string(result.sent - result.added) + " of them it had already)";
     return text + (result.waiting > 0 ? "; " + waiting + " for the next push" : "");
 }
+
+bool CBackgroundPush::Start(const std::string& historyPath, const std::string& conninfo,
+                            std::chrono::seconds bound)
+{
+    if (conninfo.empty() || historyPath.empty())
+        return false;
+    if (m_push.valid() && m_push.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return false;
+    CPushLimits limits;
+    limits.deadline = Clock::now() + bound;
+    limits.stepTimeout = bound;
+    m_push = std::async(std::launch::async, [this, historyPath, conninfo, limits] {
+        const CPushResult pushed = PushRecords(historyPath, conninfo, limits);
+        if (m_fnDone && (!pushed.ok || pushed.sent > 0))
+            m_fnDone(PushSummary(pushed, conninfo));
+    });
+    return true;
+}
+
+CBackgroundPush::~CBackgroundPush()
+{
+    if (m_push.valid())
+        m_push.wait();
+}

@@ -200,6 +200,8 @@ void CRunJournal::Commit()
     std::string error;
     if (db.Open(m_strHistory, true, error) && db.Add(m_run, error)) {
         Line("history row " + std::to_string(m_run.id) + " in " + m_strHistory);
+        if (m_fnRecorded)
+            m_fnRecorded(m_strHistory);
         return;
     }
     // The upgrade itself is unaffected.

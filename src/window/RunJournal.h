@@ -33,6 +33,8 @@ public:
     using TraceFn = std::function<void(const std::string&)>;
     // A history that could not be written, once per run, with the reason.
     using ProblemFn = std::function<void(const std::string&)>;
+    // A run written to the history, given its path.
+    using RecordedFn = std::function<void(const std::string&)>;
 
     explicit CRunJournal(TraceFn trace) : m_fnTrace(std::move(trace)) { m_run.program = "velunda"; }
 
@@ -40,6 +42,7 @@ public:
     void SetHistory(const std::string& path) { m_strHistory = path; }
     void SetProgram(const std::string& program) { m_run.program = program; }
     void OnHistoryProblem(ProblemFn fn) { m_fnProblem = std::move(fn); }
+    void OnRecorded(RecordedFn fn) { m_fnRecorded = std::move(fn); }
     // The window ends its runs by itself; velunda-cli ends them with Finish.
     void SetEndsWithMessages(bool on) { m_bEndsWithMessages = on; }
 
@@ -81,6 +84,7 @@ private:
 
     TraceFn m_fnTrace;
     ProblemFn m_fnProblem;
+    RecordedFn m_fnRecorded;
     std::string m_strHistory;
     bool m_bEndsWithMessages = true;
     bool m_bRunOpen = false;

@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <future>
 #include <thread>
 
 using namespace clitest;
@@ -140,6 +141,24 @@ TEST_F(RecordsTest, ARunIsSentAtItsEndOnceAndTheFleetReadsItBackAsTheLocalHistor
     EXPECT_EQ(fleet[0]["station"], local[0]["host"]);
     const RunResult again = Cli({"records", "push"});
     EXPECT_NE(again.err.find("0 run(s) sent"), std::string::npos) << again.err;
+    EXPECT_EQ(Count(), 1);
+
+    // The window's push: beside it, after a recorded run, saying how it went.
+    sqlite3* file = nullptr;
+    ASSERT_EQ(sqlite3_open(m_history.c_str(), &file) |
+                  sqlite3_exec(file, "UPDATE run SET sent = 0", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(file);
+    std::promise<std::string> said;
+    {
+        CBackgroundPush push([&said](const std::string& summary) { said.set_value(summary); });
+        EXPECT_FALSE(push.Start(m_history, "", std::chrono::seconds(kRunEndPushSeconds)));
+        EXPECT_TRUE(push.Start(m_history, m_url, std::chrono::seconds(kRunEndPushSeconds)));
+    }
+    const std::string summary = said.get_future().get();
+    EXPECT_EQ(summary.rfind("1 run(s) sent to ", 0), 0u) << summary;
+    EXPECT_NE(summary.find("(1 of them it had already)"), std::string::npos) << summary;
+    EXPECT_TRUE(RunEvents(Cli({"history", "--json"}).out).at(0)["sent"].get<bool>());
     EXPECT_EQ(Count(), 1);
 
     // Each filter with a value that keeps the run and one that does not.
