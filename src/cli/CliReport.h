@@ -5,7 +5,7 @@
 // the message boxes and the outcome. JSON mode: one event per line on stdout,
 // as docs/json-events.md describes; message boxes still go to stderr as well.
 #include "cli/Json.h"
-#include "cli/Outcome.h"
+#include "cli/ExitStatus.h"
 
 #include <chrono>
 #include <cstdio>

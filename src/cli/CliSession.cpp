@@ -52,21 +52,16 @@ const std::vector<std::string> kListColumns(std::begin(LIST_COLUMN_TITLES), std:
 
 CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt(options), m_report(report)
 {
+    m_host.onResult = [this](const CShownMessage& message) { OnResult(message); };
     m_host.onMessage = [this](const std::string& text, MessageIcon icon) {
-        OnMessage(text, icon == MessageIcon::Stop);
+        m_lastActivity = Clock::now();
+        m_report.Message(text, icon == MessageIcon::Stop);
     };
     m_host.onTrace = [this](const std::string& text) {
         if (m_opt.verbose)
             m_report.Trace(text);
         if (const std::string warning = SignatureWarningOf(text); !warning.empty())
             m_report.Warning(warning);
-        // The backend's reasons for a failed open go into the failure's message.
-        if (text.rfind("USB: ", 0) == 0 && text.find("already open") == std::string::npos &&
-            text.find(" failed (") == std::string::npos) {
-            m_strUsbWhy = text.substr(5);
-            while (!m_strUsbWhy.empty() && (m_strUsbWhy.back() == '\n' || m_strUsbWhy.back() == '\r'))
-                m_strUsbWhy.pop_back();
-        }
     };
     m_host.onWarning = [this](const std::string& text) { m_report.Warning(text); };
     m_host.onProgress = [this](int barId, int) { OnProgress(barId); };
@@ -93,34 +88,17 @@ bool CCliSession::Interrupted() const
            sigismember(&pending, SIGHUP) == 1;
 }
 
-void CCliSession::OnMessage(const std::string& text, bool stop)
+void CCliSession::OnResult(const CShownMessage& message)
 {
-    m_lastActivity = Clock::now();
-    m_report.Message(text, stop);
-    const CMessageRule* rule = FindMessageRule(text);
-    if (m_phase == EPhase::Load) {
-        // Loading shows nothing when it succeeds: any message is about the package.
-        const ECliOutcome outcome = rule != nullptr && rule->outcome == ECliOutcome::BadUsage
-                                        ? ECliOutcome::BadUsage
-                                        : ECliOutcome::BadPackage;
-        m_outcome = WorseOf(m_outcome, outcome);
-        m_bEnded = true;
-        if (m_strReason.empty())
-            m_strReason = text;
-        return;
-    }
-    if (rule == nullptr)
-        return;
-    // Before the target has anything of the upgrade, a lost link is a failed connection.
-    const ECliOutcome ruled = m_phase == EPhase::Connect && rule->whileConnecting != ECliOutcome::None
-                                  ? rule->whileConnecting
-                                  : rule->outcome;
-    m_outcome = WorseOf(m_outcome, ruled);
-    if (ruled != ECliOutcome::Success && m_strReason.empty())
-        m_strReason = text;
-    if (text == "USB connection failed!" && m_strReason == text && !m_strUsbWhy.empty())
-        m_strReason = text + " (" + m_strUsbWhy + ")";
-    if (rule->endsRun)
+    // Loading shows nothing when it succeeds: any message is about the package.
+    const ECliOutcome outcome = m_phase != EPhase::Load                  ? OutcomeOf(message.kind)
+                                : message.kind == EResultKind::BadUsage ? ECliOutcome::BadUsage
+                                                                         : ECliOutcome::BadPackage;
+    m_outcome = WorseOf(m_outcome, outcome);
+    if (outcome != ECliOutcome::Success && m_strReason.empty())
+        m_strReason = message.linkFailure.empty() ? message.text
+                                                  : message.text + " (" + message.linkFailure + ")";
+    if (message.endsRun || m_phase == EPhase::Load)
         m_bEnded = true;
 }
 

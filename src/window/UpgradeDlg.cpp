@@ -33,8 +33,10 @@ CUpgradeDlg::CUpgradeDlg(CDialogHost& host, CAppOptions options)
         // The chosen bridge's tty, found once: the same cable for the whole session.
         std::string error;
         m_options.usbTty = BridgeTty(m_options.usbDevice, error);
-        if (m_options.usbTty.empty())
-            m_host.Trace("USB: --usb-tty auto: " + error + "\r\n");
+        if (m_options.usbTty.empty()) {
+            m_strUsbTtyError = "--usb-tty auto: " + error;
+            m_host.Trace("USB: " + m_strUsbTtyError + "\r\n");
+        }
         m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
     } else if (!m_options.usbTty.empty()) {
         m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
@@ -90,7 +92,7 @@ void CUpgradeDlg::CreateSendToBD()
         });
     });
     g_ComPort.SetMessage([this](const std::string& text) {
-        m_host.SendSync(g_ComPort.Gate(), [this, text] { MessageBox(text); });
+        m_host.SendSync(g_ComPort.Gate(), [this, text] { ShowMessage(EMsg::SerialThreadFailed, text); });
     });
     g_ComPort.SetLost(
         [this] { m_host.SendSync(g_ComPort.Gate(), [this] { OnLinkLost(TRANSPORT_SERIAL); }); });
@@ -249,12 +251,12 @@ void CUpgradeDlg::OnTimer(int id)
         }
         break;
     case IDT_NO_RESPONSE:
-        MessageBox("The machine does not respond to the protocol.");
+        MessageBox(EMsg::NoProtocolAnswer);
         DisconnectUsb();
         m_btnConnect.SetWindowText("Connect");
         break;
     case IDT_BOOT_MODE:
-        MessageBox("Check boot mode failed.");
+        MessageBox(EMsg::BootModeFailed);
         DisconnectSerial();
         m_btnConnect.SetWindowText("Connect");
         break;
