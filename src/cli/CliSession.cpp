@@ -91,13 +91,13 @@ bool CCliSession::Interrupted() const
 void CCliSession::OnResult(const CShownMessage& message)
 {
     // Loading shows nothing when it succeeds: any message is about the package.
-    const ECliOutcome outcome = m_phase != EPhase::Load                  ? OutcomeOf(message.kind)
+    const ECliOutcome outcome = m_phase != EPhase::Load                 ? OutcomeOf(message.kind)
                                 : message.kind == EResultKind::BadUsage ? ECliOutcome::BadUsage
-                                                                         : ECliOutcome::BadPackage;
+                                                                        : ECliOutcome::BadPackage;
     m_outcome = WorseOf(m_outcome, outcome);
     if (outcome != ECliOutcome::Success && m_strReason.empty())
-        m_strReason = message.linkFailure.empty() ? message.text
-                                                  : message.text + " (" + message.linkFailure + ")";
+        m_strReason =
+            message.linkFailure.empty() ? message.text : message.text + " (" + message.linkFailure + ")";
     if (message.endsRun || m_phase == EPhase::Load)
         m_bEnded = true;
 }

@@ -368,8 +368,9 @@ private:
         }
         const auto ttys = ListUsbTtys();
         Explain("no FTDI device found" +
-                (ttys.empty() ? std::string("; check the cable and that the machine is powered")
-                              : "; serial USB devices present: " + Joined(ttys) + " (another kind of adapter?)"));
+                (ttys.empty()
+                     ? std::string("; check the cable and that the machine is powered")
+                     : "; serial USB devices present: " + Joined(ttys) + " (another kind of adapter?)"));
     }
 
     // ftdi_usb_open_dev hides libusb's reason; ask libusb once more so a

@@ -19,8 +19,8 @@ const std::vector<CMessageEntry> kTable = {
     {EMsg::BoardFailed, "Board upgrade failed.", F::Whole, K::Failed, true},
     {EMsg::BootDownloadError, "Download boot error occurred", F::Whole, K::Failed, true},
     {EMsg::BoardStopped, "The upgrade board stopped responding.", F::Whole, K::Failed, true},
-    {EMsg::MachineLostInRun, "The connection to the machine was lost during the upgrade.", F::Whole, K::Failed,
-     true},
+    {EMsg::MachineLostInRun, "The connection to the machine was lost during the upgrade.", F::Whole,
+     K::Failed, true},
     {EMsg::BoardLost, "The connection to the upgrade board was lost.", F::Whole, K::Failed, true, true},
     {EMsg::MachineLost, "The connection to the machine was lost.", F::Whole, K::ConnectFailed, true},
     {EMsg::EraseFailed, "Upgrade::Erase Fail!", F::Whole, K::Failed, false},
@@ -34,7 +34,8 @@ const std::vector<CMessageEntry> kTable = {
     {EMsg::SelectItem, "Select upgrade item.", F::Whole, K::Rejected, true},
     // Connection.
     {EMsg::UsbConnectFailed, "USB connection failed!", F::Whole, K::ConnectFailed, true},
-    {EMsg::NoProtocolAnswer, "The machine does not respond to the protocol.", F::Whole, K::ConnectFailed, true},
+    {EMsg::NoProtocolAnswer, "The machine does not respond to the protocol.", F::Whole, K::ConnectFailed,
+     true},
     {EMsg::BootModeFailed, "Check boot mode failed.", F::Whole, K::ConnectFailed, true},
     {EMsg::NotConnected, "Not Connect.", F::Whole, K::ConnectFailed, true},
     {EMsg::SerialThreadFailed, "Error while creating ThreadWatchComm,", F::Prefix, K::ConnectFailed, true},
@@ -64,7 +65,8 @@ const std::vector<CMessageEntry>& MessageTable()
 
 const CMessageEntry& MessageEntry(EMsg id)
 {
-    const auto it = std::find_if(kTable.begin(), kTable.end(), [id](const CMessageEntry& e) { return e.id == id; });
+    const auto it =
+        std::find_if(kTable.begin(), kTable.end(), [id](const CMessageEntry& e) { return e.id == id; });
     assert(it != kTable.end());
     return *it;
 }

@@ -38,14 +38,10 @@ constexpr int kCisSOffset = 9;
 constexpr int kBoardVersionOffset = 18;
 
 // Why Upgrade Start stays disabled after a match check, in the user's words.
-constexpr const char* kReasonCisMismatch =
-    "this package's CIS parts do not suit this machine.";
-constexpr const char* kReasonNoPartReported =
-    "the machine reports none of the package's parts.";
-constexpr const char* kReasonCisNotReported =
-    "the machine does not say whether it has CIS M and CIS S.";
-constexpr const char* kReasonCisSAlone =
-    "a package with CIS S but without CIS M suits no machine.";
+constexpr const char* kReasonCisMismatch = "this package's CIS parts do not suit this machine.";
+constexpr const char* kReasonNoPartReported = "the machine reports none of the package's parts.";
+constexpr const char* kReasonCisNotReported = "the machine does not say whether it has CIS M and CIS S.";
+constexpr const char* kReasonCisSAlone = "a package with CIS S but without CIS M suits no machine.";
 
 bool GroupHas(const std::uint8_t* group, char c)
 {

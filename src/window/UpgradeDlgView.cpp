@@ -55,10 +55,9 @@ void CUpgradeDlg::MessageBox(EMsg id, const std::string& detail)
 void CUpgradeDlg::ShowMessage(EMsg id, const std::string& text, bool connecting, std::string linkFailure)
 {
     const CMessageEntry& entry = MessageEntry(id);
-    const CShownMessage shown{id,
-                              connecting && entry.connectingIsConnectFailed ? EResultKind::ConnectFailed
-                                                                            : entry.kind,
-                              entry.endsRun, text, std::move(linkFailure)};
+    const CShownMessage shown{
+        id, connecting && entry.connectingIsConnectFailed ? EResultKind::ConnectFailed : entry.kind,
+        entry.endsRun, text, std::move(linkFailure)};
     // The host learns what it means before the box waits for the user.
     m_host.ShowResult(shown);
     m_host.MessageBox(text, id == EMsg::CloseFailed ? MessageIcon::Stop : MessageIcon::None);

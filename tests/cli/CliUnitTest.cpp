@@ -4,8 +4,8 @@
 #include "app/TraceLog.h"
 #include "cli/CliOptions.h"
 #include "cli/CliReport.h"
-#include "cli/Json.h"
 #include "cli/ExitStatus.h"
+#include "cli/Json.h"
 #include "cli/Station.h"
 #include "cli/StationEvents.h"
 
@@ -32,8 +32,8 @@ TEST(CliOutcome, EveryWindowMessageMapsToItsExitStatus)
 {
     // The exit status --help and the README document for each kind.
     const std::map<EResultKind, int> documented = {
-        {EResultKind::Success, 0},    {EResultKind::Failed, 1},        {EResultKind::Rejected, 1},
-        {EResultKind::BadUsage, 2},   {EResultKind::BadPackage, 2},    {EResultKind::ConnectFailed, 3}};
+        {EResultKind::Success, 0},  {EResultKind::Failed, 1},     {EResultKind::Rejected, 1},
+        {EResultKind::BadUsage, 2}, {EResultKind::BadPackage, 2}, {EResultKind::ConnectFailed, 3}};
     for (const auto& [kind, code] : documented)
         EXPECT_EQ(ExitCodeOf(OutcomeOf(kind)), code) << static_cast<int>(kind);
     std::set<EMsg> ids;

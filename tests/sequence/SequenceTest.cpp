@@ -557,7 +557,8 @@ TEST_F(SequenceTest, ARejectedAnswerDuringARunFailsTheItemWhateverFollows)
 TEST_F(SequenceTest, ARejectedAnswerOutsideARunOnlyShowsItsMessage)
 {
     LoadPartImage({10});
-    State(dlg).m_UsbSink.OnCheckerRefusal(IAckSink::ERefusal::DataSize, "ACK SYS Check Protocol Data Size Err");
+    State(dlg).m_UsbSink.OnCheckerRefusal(IAckSink::ERefusal::DataSize,
+                                          "ACK SYS Check Protocol Data Size Err");
     EXPECT_TRUE(host.HasMessage("ACK SYS Check Protocol Data Size Err"));
     EXPECT_EQ(State(dlg).m_bItemFailed, 0);
     EXPECT_EQ(State(dlg).m_bRunFailed, 0);
