@@ -239,6 +239,77 @@ void CUpgradeDlg::OnControlEvent(int id, ControlEvent event)
     UpdateRunLock();
 }
 
+namespace {
+
+int ControlOf(CUpgradeDlg::EOperation op)
+{
+    switch (op) {
+    case CUpgradeDlg::EOperation::Load:
+        return IDC_BUTTON_FILE_LOAD;
+    case CUpgradeDlg::EOperation::Connect:
+        return IDC_BUTTON_CONNECT;
+    case CUpgradeDlg::EOperation::SystemCheck:
+        return IDC_BUTTON_SYS_CHECK;
+    case CUpgradeDlg::EOperation::Start:
+        break;
+    }
+    return IDC_BUTTON_UPGRADE_START;
+}
+
+} // namespace
+
+bool CUpgradeDlg::Offers(EOperation op) const
+{
+    return OffersItem(ControlOf(op));
+}
+
+bool CUpgradeDlg::OffersItem(int box) const
+{
+    return m_host.IsControlVisible(box) && m_host.IsControlEnabled(box);
+}
+
+bool CUpgradeDlg::Operate(int id, void (CUpgradeDlg::*handler)())
+{
+    if (!OffersItem(id))
+        return false;
+    (this->*handler)();
+    UpdateRunLock();
+    return true;
+}
+
+bool CUpgradeDlg::Load(const std::string& path)
+{
+    if (!Offers(EOperation::Load))
+        return false;
+    LoadPackage(path);
+    UpdateRunLock();
+    return true;
+}
+
+bool CUpgradeDlg::Connect()
+{
+    return Operate(IDC_BUTTON_CONNECT, &CUpgradeDlg::OnButtonConnect);
+}
+
+bool CUpgradeDlg::SystemCheck()
+{
+    return Operate(IDC_BUTTON_SYS_CHECK, &CUpgradeDlg::OnButtonSysCheck);
+}
+
+bool CUpgradeDlg::Start()
+{
+    return Operate(IDC_BUTTON_UPGRADE_START, &CUpgradeDlg::OnButtonUpgradeStart);
+}
+
+bool CUpgradeDlg::ChooseItem(int box, bool on)
+{
+    if (!OffersItem(box))
+        return false;
+    m_host.SetCheck(box, on);
+    UpdateRunLock();
+    return true;
+}
+
 void CUpgradeDlg::OnTimer(int id)
 {
     // Every timer of the window runs once per start.

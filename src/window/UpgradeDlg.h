@@ -66,6 +66,19 @@ public:
     void OnControlEvent(int id, ControlEvent event) override;
     void OnTimer(int id) override;
 
+    // --- Operations for a front end without controls (UpgradeDlg.cpp).
+    // Each does what its button does, and only when the window would take
+    // that click (its control shown and enabled); false when refused.
+    enum class EOperation { Load, Connect, SystemCheck, Start };
+    bool Offers(EOperation op) const;
+    // The item box of an item the package carries and the machine has.
+    bool OffersItem(int box) const;
+    bool Load(const std::string& path);
+    bool Connect();
+    bool SystemCheck();
+    bool ChooseItem(int box, bool on);
+    bool Start();
+
     // --- View (UpgradeDlgView.cpp)
     void InitControls();
     void InitListColumns();
@@ -266,6 +279,9 @@ private:
     // set up and inspect state through their one access struct.
     friend class CUsbAckSink;
     friend struct CUpgradeDlgTestAccess;
+
+    // Runs handler as a click on control id would: only when the window takes it.
+    bool Operate(int id, void (CUpgradeDlg::*handler)());
 
     CDialogHost& m_host;
     CAppOptions m_options;
