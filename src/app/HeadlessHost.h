@@ -57,6 +57,11 @@ public:
     std::string ListGetCell(int id, int row, int column) const override;
     int ListRowCount(int id) const override;
     void ListDeleteAll(int id) override;
+    void ShowResult(const CShownMessage& message) override
+    {
+        if (onResult)
+            onResult(message);
+    }
     void MessageBox(const std::string& text, MessageIcon icon) override;
     bool AskYesNo(const std::string& text) override;
     std::optional<std::string> OpenFileDialog(const FileDialogOptions& options) override;
@@ -102,6 +107,8 @@ public:
 
     // Called after every message box, trace and warning (console front end).
     std::function<void(const std::string&, MessageIcon)> onMessage;
+    // Before a message box: its entry and kind.
+    std::function<void(const CShownMessage&)> onResult;
     std::function<void(const std::string&)> onTrace;
     std::function<void(const std::string&)> onWarning;
 

@@ -213,8 +213,8 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
     };
     CUpgradeDlg dlg(host, options.app);
     dlg.OnInitDialog();
-    host.QueueOpenFileAnswer(fs::absolute(path, ec).string());
-    host.Click(IDC_BUTTON_FILE_LOAD);
+    dlg.Load(fs::absolute(path, ec).string());
+    host.ProcessEvents();
     const CDlgStatus status = dlg.Status();
     const int model = status.ResultType();
     const bool carries = CarriesAPart(status.HasPart());

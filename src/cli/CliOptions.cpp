@@ -1,7 +1,7 @@
 #include "cli/CliOptions.h"
 
 #include "cli/CliRecords.h"
-#include "cli/Outcome.h"
+#include "cli/ExitStatus.h"
 
 #include <algorithm>
 #include <cctype>
@@ -320,17 +320,17 @@ std::string CliHelpText()
             "     answer to the board check or boot probe, the link lost before then)\n"
             "\n"
             "How messages decide the outcome:\n";
-    for (const CMessageRule& rule : MessageRules()) {
-        std::string pattern = rule.text;
-        if (rule.match == CMessageRule::EMatch::Suffix)
+    for (const CMessageEntry& entry : MessageTable()) {
+        std::string pattern = entry.text;
+        if (entry.form == CMessageEntry::EForm::Suffix)
             pattern = "..." + pattern;
-        else if (rule.match == CMessageRule::EMatch::Prefix)
+        else if (entry.form == CMessageEntry::EForm::Prefix)
             pattern += "...";
-        text += "  " + std::to_string(ExitCodeOf(rule.outcome)) + "  \"" + pattern + "\"" +
-                (rule.endsRun ? "" : " (the run goes on)") +
-                (rule.whileConnecting == ECliOutcome::None
+        text += "  " + std::to_string(ExitCodeOf(OutcomeOf(entry.kind))) + "  \"" + pattern + "\"" +
+                (entry.endsRun ? "" : " (the run goes on)") +
+                (!entry.connectingIsConnectFailed
                      ? ""
-                     : "; " + std::to_string(ExitCodeOf(rule.whileConnecting)) +
+                     : "; " + std::to_string(ExitCodeOf(ECliOutcome::ConnectFailed)) +
                            " while connecting, before anything of the upgrade was sent") +
                 "\n";
     }

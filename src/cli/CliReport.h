@@ -4,8 +4,8 @@
 // of at least 10 %), tables and target information on stdout; -q keeps only
 // the message boxes and the outcome. JSON mode: one event per line on stdout,
 // as docs/json-events.md describes; message boxes still go to stderr as well.
+#include "cli/ExitStatus.h"
 #include "cli/Json.h"
-#include "cli/Outcome.h"
 
 #include <chrono>
 #include <cstdio>

@@ -53,21 +53,16 @@ const std::vector<std::string> kListColumns(std::begin(LIST_COLUMN_TITLES), std:
 
 CCliSession::CCliSession(const CCliOptions& options, CCliReport& report) : m_opt(options), m_report(report)
 {
+    m_host.onResult = [this](const CShownMessage& message) { OnResult(message); };
     m_host.onMessage = [this](const std::string& text, MessageIcon icon) {
-        OnMessage(text, icon == MessageIcon::Stop);
+        m_lastActivity = Clock::now();
+        m_report.Message(text, icon == MessageIcon::Stop);
     };
     m_host.onTrace = [this](const std::string& text) {
         if (m_opt.verbose)
             m_report.Trace(text);
         if (const std::string warning = SignatureWarningOf(text); !warning.empty())
             m_report.Warning(warning);
-        // The backend's reasons for a failed open go into the failure's message.
-        if (text.rfind("USB: ", 0) == 0 && text.find("already open") == std::string::npos &&
-            text.find(" failed (") == std::string::npos) {
-            m_strUsbWhy = text.substr(5);
-            while (!m_strUsbWhy.empty() && (m_strUsbWhy.back() == '\n' || m_strUsbWhy.back() == '\r'))
-                m_strUsbWhy.pop_back();
-        }
     };
     m_host.onWarning = [this](const std::string& text) { m_report.Warning(text); };
     m_host.onProgress = [this](int barId, int) { OnProgress(barId); };
@@ -94,34 +89,17 @@ bool CCliSession::Interrupted() const
            sigismember(&pending, SIGHUP) == 1;
 }
 
-void CCliSession::OnMessage(const std::string& text, bool stop)
+void CCliSession::OnResult(const CShownMessage& message)
 {
-    m_lastActivity = Clock::now();
-    m_report.Message(text, stop);
-    const CMessageRule* rule = FindMessageRule(text);
-    if (m_phase == EPhase::Load) {
-        // Loading shows nothing when it succeeds: any message is about the package.
-        const ECliOutcome outcome = rule != nullptr && rule->outcome == ECliOutcome::BadUsage
-                                        ? ECliOutcome::BadUsage
-                                        : ECliOutcome::BadPackage;
-        m_outcome = WorseOf(m_outcome, outcome);
-        m_bEnded = true;
-        if (m_strReason.empty())
-            m_strReason = text;
-        return;
-    }
-    if (rule == nullptr)
-        return;
-    // Before the target has anything of the upgrade, a lost link is a failed connection.
-    const ECliOutcome ruled = m_phase == EPhase::Connect && rule->whileConnecting != ECliOutcome::None
-                                  ? rule->whileConnecting
-                                  : rule->outcome;
-    m_outcome = WorseOf(m_outcome, ruled);
-    if (ruled != ECliOutcome::Success && m_strReason.empty())
-        m_strReason = text;
-    if (text == "USB connection failed!" && m_strReason == text && !m_strUsbWhy.empty())
-        m_strReason = text + " (" + m_strUsbWhy + ")";
-    if (rule->endsRun)
+    // Loading shows nothing when it succeeds: any message is about the package.
+    const ECliOutcome outcome = m_phase != EPhase::Load                 ? OutcomeOf(message.kind)
+                                : message.kind == EResultKind::BadUsage ? ECliOutcome::BadUsage
+                                                                        : ECliOutcome::BadPackage;
+    m_outcome = WorseOf(m_outcome, outcome);
+    if (outcome != ECliOutcome::Success && m_strReason.empty())
+        m_strReason =
+            message.linkFailure.empty() ? message.text : message.text + " (" + message.linkFailure + ")";
+    if (message.endsRun || m_phase == EPhase::Load)
         m_bEnded = true;
 }
 
@@ -343,8 +321,8 @@ int CCliSession::Load()
     const std::string path = fs::absolute(m_opt.package, ec).string();
 
     m_phase = EPhase::Load;
-    m_host.QueueOpenFileAnswer(path);
-    m_host.Click(IDC_BUTTON_FILE_LOAD);
+    m_dlg->Load(path);
+    m_host.ProcessEvents();
     if (m_bEnded)
         return Stop(ECliOutcome::BadPackage, "");
     const int model = m_dlg->Status().ResultType();
@@ -389,7 +367,8 @@ int CCliSession::RunBoard()
 
     m_phase = EPhase::Connect;
     m_report.Note("connecting to " + m_opt.port);
-    m_host.Click(IDC_BUTTON_CONNECT);
+    m_dlg->Connect();
+    m_host.ProcessEvents();
     if (m_bEnded)
         return Stop(ECliOutcome::ConnectFailed, "");
     if (!m_dlg->Status().Connected())
@@ -441,7 +420,7 @@ int CCliSession::CheckMachineRequest(int model)
         if (box == nullptr)
             return Finish(ECliOutcome::BadUsage,
                           std::string("a ") + ModelName(model) + " package has no item " + name);
-        if (!m_host.IsControlVisible(box->box) || !m_host.IsControlEnabled(box->box))
+        if (!m_dlg->OffersItem(box->box))
             return Finish(ECliOutcome::BadPackage, "the package does not carry " + name);
     }
     std::string error;
@@ -468,8 +447,10 @@ int CCliSession::ConnectMachine(int& serialFramesBefore)
                                            : "connecting over USB through " + m_opt.app.usbTty);
     // A target may send its serial number and versions before the check is asked for.
     serialFramesBefore = m_dlg->Status().SerialFrames();
-    m_host.Click(IDC_BUTTON_CONNECT);
-    if (!Wait([this] { return m_host.IsControlEnabled(IDC_BUTTON_SYS_CHECK); }, 15s))
+    m_dlg->Connect();
+    m_host.ProcessEvents();
+    using EOp = CUpgradeDlg::EOperation;
+    if (!Wait([this] { return m_dlg->Offers(EOp::SystemCheck); }, 15s))
         return Stop(ECliOutcome::ConnectFailed, "the machine did not answer the board check");
     // Sys Check drops whatever arrived before it: a serial frame the machine sends
     // right after the board check is taken in first (a user never clicks this fast).
@@ -482,7 +463,8 @@ int CCliSession::SystemCheck(int serialFramesBefore)
     m_phase = EPhase::SysCheck;
     m_report.Note("running the system check");
     const int answersBefore = m_dlg->Status().SysCheckAnswers();
-    m_host.Click(IDC_BUTTON_SYS_CHECK);
+    m_dlg->SystemCheck();
+    m_host.ProcessEvents();
     // The window's own count of answers, whatever the record holds; a lost
     // answer ends the check within the stall time, as it would a run.
     const auto checkWait =
@@ -523,7 +505,7 @@ int CCliSession::AcceptMachine()
 {
     // The machine answered: what the window decided about Upgrade Start is the
     // verdict, with the reason the window gave.
-    if (!m_host.IsControlEnabled(IDC_BUTTON_UPGRADE_START)) {
+    if (!m_dlg->Offers(CUpgradeDlg::EOperation::Start)) {
         const std::string& why = m_dlg->Status().StartBlockedReason();
         return Finish(ECliOutcome::Rejected,
                       why.empty() ? "Upgrade Start is not available for this package and machine" : why);
@@ -553,7 +535,7 @@ int CCliSession::ChooseItems(int model, std::vector<int>& wanted)
     for (const ItemBox& b : kItemBoxes) {
         if (b.model != model || !m_host.IsControlVisible(b.box))
             continue;
-        const bool usable = m_host.IsControlEnabled(b.box);
+        const bool usable = m_dlg->OffersItem(b.box);
         bool asked = m_opt.items.empty();
         for (const auto& name : m_opt.items)
             asked = asked || name == b.name;
@@ -565,11 +547,9 @@ int CCliSession::ChooseItems(int model, std::vector<int>& wanted)
     if (m_opt.skipCurrent && !wanted.empty() && (SkipCurrentItems(model, wanted), wanted.empty()))
         return Finish(ECliOutcome::Success, "every item is already at the package's version");
     for (const ItemBox& b : kItemBoxes) {
-        if (b.model != model || !m_host.IsControlVisible(b.box) || !m_host.IsControlEnabled(b.box))
+        if (b.model != model || !m_dlg->OffersItem(b.box))
             continue;
-        const bool want = std::find(wanted.begin(), wanted.end(), b.box) != wanted.end();
-        if (m_host.GetCheck(b.box) != want)
-            m_host.Click(b.box);
+        m_dlg->ChooseItem(b.box, std::find(wanted.begin(), wanted.end(), b.box) != wanted.end());
     }
     return -1;
 }
@@ -582,9 +562,10 @@ int CCliSession::UpgradeItems(int model, const std::vector<int>& wanted)
             plan.push_back(b.name);
     m_report.Plan(plan);
     m_phase = EPhase::Run;
-    m_host.Click(IDC_BUTTON_UPGRADE_START);
+    m_dlg->Start();
+    m_host.ProcessEvents();
     // The window's own stall watch ends a silent run first; this is the backstop.
-    WaitForEnd([this] { return m_host.IsControlEnabled(IDC_BUTTON_FILE_LOAD); },
+    WaitForEnd([this] { return m_dlg->Offers(CUpgradeDlg::EOperation::Load); },
                std::chrono::milliseconds(m_opt.app.stallTimeoutMs) + 5s,
                "the machine stopped answering and the run did not end");
     m_report.EndProgress();

@@ -5,7 +5,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CliReport.h"
 #include "cli/ConsoleHost.h"
-#include "cli/Outcome.h"
+#include "cli/ExitStatus.h"
 #include "protocol/Items.h"
 
 #include <chrono>
@@ -72,7 +72,8 @@ private:
     // Runs until an ending message or until nothing has happened for idle.
     void WaitForEnd(const std::function<bool()>& ended, std::chrono::milliseconds idle,
                     const std::string& stallText);
-    void OnMessage(const std::string& text, bool stop);
+    // What a message the window shows decides, by its kind.
+    void OnResult(const CShownMessage& message);
     void OnProgress(int barId);
     void OnCell(int row, int column, const std::string& text);
     std::vector<std::vector<std::string>> ListRows() const;
@@ -87,7 +88,6 @@ private:
     EPhase m_phase = EPhase::Load;
     ECliOutcome m_outcome = ECliOutcome::None;
     std::string m_strReason;
-    std::string m_strUsbWhy; // the backend's last explanation of a failed open
     std::string m_strKeptFolder;
     bool m_bEnded = false;
     bool m_bInterrupted = false;

@@ -3,7 +3,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CliReport.h"
 #include "cli/CliSession.h"
-#include "cli/Outcome.h"
+#include "cli/ExitStatus.h"
 #include "cli/StationEvents.h"
 #include "history/RecordTime.h"
 #include "link/FtdiBridgeList.h"

@@ -15,6 +15,12 @@ void IFtdiBackend::Trace(const std::string& line) const
         m_fnTrace(line);
 }
 
+void IFtdiBackend::Explain(const std::string& why) const
+{
+    m_strOpenFailure = why;
+    Trace("USB: " + why + "\r\n");
+}
+
 bool IFtdiBackend::IsValidTransferSize(std::uint32_t size)
 {
     // 0 leaves the size to the driver; otherwise whole USB packets up to 64 KiB.

@@ -103,14 +103,19 @@ public:
     // Where the backend explains failures (one line each, ending in "\r\n").
     // Set it before the first call; it is called on the calling thread.
     virtual void SetTrace(TraceFn trace) { m_fnTrace = std::move(trace); }
+    // The latest reason an open failed, as Explain gave it; empty when none.
+    const std::string& OpenFailure() const { return m_strOpenFailure; }
 
 protected:
     void Trace(const std::string& line) const;
+    // Why a device cannot be opened: traced as a "USB: " line and kept for OpenFailure.
+    void Explain(const std::string& why) const;
     // Transfer sizes both backends accept: 0, or a multiple of 64 in 64..65536.
     static bool IsValidTransferSize(std::uint32_t size);
 
 private:
     TraceFn m_fnTrace;
+    mutable std::string m_strOpenFailure; // written on the thread that opens
 };
 
 // The default backend: libftdi1 straight on the USB device. choice, when not

@@ -298,7 +298,7 @@ private:
     {
         ctx.reset(ftdi_new());
         if (!ctx) {
-            Trace("USB: libftdi could not start libusb\r\n");
+            Explain("libftdi could not start libusb");
             return FTDI_INSUFFICIENT_RESOURCES;
         }
         ftdi_device_list* raw = nullptr;
@@ -362,16 +362,15 @@ private:
             std::vector<std::string> names;
             for (const auto& b : bridges)
                 names.push_back(DescribeBridge(b));
-            Trace("USB: no FTDI bridge matches \"" + m_strChoice +
-                  "\" (give a serial number or a bus-port path); attached: " + Joined(names) + "\r\n");
+            Explain("no FTDI bridge matches \"" + m_strChoice +
+                    "\" (give a serial number or a bus-port path); attached: " + Joined(names));
             return;
         }
         const auto ttys = ListUsbTtys();
-        Trace("USB: no FTDI device found" +
-              (ttys.empty()
-                   ? std::string("; check the cable and that the machine is powered")
-                   : "; serial USB devices present: " + Joined(ttys) + " (another kind of adapter?)") +
-              "\r\n");
+        Explain("no FTDI device found" +
+                (ttys.empty()
+                     ? std::string("; check the cable and that the machine is powered")
+                     : "; serial USB devices present: " + Joined(ttys) + " (another kind of adapter?)"));
     }
 
     // ftdi_usb_open_dev hides libusb's reason; ask libusb once more so a
@@ -386,11 +385,11 @@ private:
         }
         const std::string node = DevNodeOf(dev);
         if (rc == LIBUSB_ERROR_ACCESS)
-            Trace("USB: permission denied on " + node +
-                  ": install the velunda-cli package (its udev rule grants access) and replug the cable, "
-                  "or join the plugdev group and log in again\r\n");
+            Explain("permission denied on " + node +
+                    ": install the velunda-cli package (its udev rule grants access) and replug the cable, "
+                    "or join the plugdev group and log in again");
         else
-            Trace("USB: " + node + " cannot be opened: " + libusb_error_name(rc) + "\r\n");
+            Explain(node + " cannot be opened: " + libusb_error_name(rc));
     }
 
     // The claim failed: the kernel's driver stayed bound, or another program
@@ -410,18 +409,17 @@ private:
                 for (const auto& b : bridges)
                     if (b.devNode == node)
                         tty = b.tty;
-                Trace("USB: the kernel driver holds " + node + (tty.empty() ? "" : " (as " + tty + ")") +
-                      " and could not be detached: unload it ('modprobe -r ftdi_sio') or reach the bridge "
-                      "through its tty with --usb-tty\r\n");
+                Explain("the kernel driver holds " + node + (tty.empty() ? "" : " (as " + tty + ")") +
+                        " and could not be detached: unload it ('modprobe -r ftdi_sio') or reach the bridge "
+                        "through its tty with --usb-tty");
                 return;
             }
         }
         const auto holders = HoldersOf(node);
-        Trace("USB: " + node + " is busy: claimed by another program" +
-              (holders.empty()
-                   ? std::string(" (none found in /proc; close other programs that use FTDI devices)")
-                   : " (" + Joined(holders) + ")") +
-              "\r\n");
+        Explain(node + " is busy: claimed by another program" +
+                (holders.empty()
+                     ? std::string(" (none found in /proc; close other programs that use FTDI devices)")
+                     : " (" + Joined(holders) + ")"));
     }
 
     std::string m_strChoice;

@@ -22,12 +22,12 @@ void CUsbLink::CForwardSink::OnAckEvent(int event)
         sink->OnAckEvent(event);
 }
 
-void CUsbLink::CForwardSink::OnCheckerMessage(const std::string& text)
+void CUsbLink::CForwardSink::OnCheckerRefusal(ERefusal why, const std::string& text)
 {
     if (m_link.m_bRunning.load() == 0)
         return;
     if (IAckSink* sink = m_link.m_pSink.load())
-        sink->OnCheckerMessage(text);
+        sink->OnCheckerRefusal(why, text);
 }
 
 void CUsbLink::CForwardSink::OnFrame(const Packet& packet)

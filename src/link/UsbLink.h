@@ -53,6 +53,8 @@ public:
     void SetSink(IAckSink* sink);
     // Backend traces (why an open failed, a lost device).
     void SetTrace(IFtdiBackend::TraceFn trace);
+    // The backend's latest explanation of a failed open; empty when it gave none.
+    std::string OpenFailure() const { return m_pBackend ? m_pBackend->OpenFailure() : std::string(); }
 
     // The hand-off the window's sink sends its events through.
     CSyncGate& HandOffGate() { return m_gate; }
@@ -92,7 +94,7 @@ private:
     public:
         explicit CForwardSink(CUsbLink& link) : m_link(link) {}
         void OnAckEvent(int event) override;
-        void OnCheckerMessage(const std::string& text) override;
+        void OnCheckerRefusal(ERefusal why, const std::string& text) override;
         void OnFrame(const Packet& packet) override;
         void OnLinkLost() override;
 

@@ -264,7 +264,7 @@ void CAckReceiver::DispatchAck()
         if (checker->gate == AckChecker::GATE_ERASE_CLEAR)
             return;
         if (checker->gate == AckChecker::GATE_ERASE_BLOCK) {
-            Message(MSG_ERASE_ACTIVE);
+            Message(IAckSink::ERefusal::EraseActive, MSG_ERASE_ACTIVE);
             return;
         }
     }
@@ -275,11 +275,11 @@ void CAckReceiver::RunChecker(const AckChecker& checker)
 {
     const std::int32_t length = m_packet.length;
     if (length < checker.minSize || length > checker.maxSize) {
-        Message(checker.sizeMessage);
+        Message(IAckSink::ERefusal::DataSize, checker.sizeMessage);
         return;
     }
     if (checker.resultMessage != nullptr && m_packet.data[0] != 0x01) {
-        Message(checker.resultMessage);
+        Message(IAckSink::ERefusal::ResultFalse, checker.resultMessage);
         return;
     }
     switch (checker.action) {
@@ -336,10 +336,10 @@ void CAckReceiver::Reset()
     StepCount = 0;
 }
 
-void CAckReceiver::Message(const char* text)
+void CAckReceiver::Message(IAckSink::ERefusal why, const char* text)
 {
     if (m_pSink != nullptr && text != nullptr)
-        m_pSink->OnCheckerMessage(text);
+        m_pSink->OnCheckerRefusal(why, text);
 }
 
 void CAckReceiver::Raise(int event)

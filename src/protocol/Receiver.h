@@ -18,8 +18,16 @@ public:
     virtual ~IAckSink() = default;
     // A good acknowledgement or notification: event code ACK_SYS_CHECK..ACK_PROGRAM_STEP.
     virtual void OnAckEvent(int event) = 0;
-    // A rejected one: the text of the message box the user must see.
-    virtual void OnCheckerMessage(const std::string& text) = 0;
+    // What made a checker refuse an answer.
+    enum class ERefusal { DataSize, ResultFalse, EraseActive };
+    // A rejected one: why, and the text of the message box the user must see.
+    virtual void OnCheckerRefusal(ERefusal why, const std::string& text)
+    {
+        (void)why;
+        OnCheckerMessage(text);
+    }
+    // The refusal's text alone, for sinks that only show it.
+    virtual void OnCheckerMessage(const std::string& text) { (void)text; }
     // Every complete, correct frame, before its checker runs (the stall
     // watch of a run counts any frame as a sign of life).
     virtual void OnFrame(const Packet& packet) { (void)packet; }
@@ -63,7 +71,7 @@ private:
     void ClearPacket();
     void ClearPayload();
     void RunChecker(const AckChecker& checker);
-    void Message(const char* text);
+    void Message(IAckSink::ERefusal why, const char* text);
     void Raise(int event);
 
     IAckSink* m_pSink;

@@ -3,6 +3,7 @@
 // Hosts: the Qt window, the headless host of the tests and the console host
 // of velunda-cli. No toolkit type appears here.
 #include "link/SyncGate.h"
+#include "window/Messages.h"
 
 #include <functional>
 #include <optional>
@@ -81,6 +82,9 @@ public:
     virtual int ListRowCount(int id) const = 0;
     virtual void ListDeleteAll(int id) = 0;
 
+    // What the message about to be shown means (its entry and kind); a host
+    // that decides on results reads it here, never from the text.
+    virtual void ShowResult(const CShownMessage& /*message*/) {}
     // Modal message box with an OK button.
     virtual void MessageBox(const std::string& text, MessageIcon icon = MessageIcon::None) = 0;
     // Yes / No question, No the default; true for Yes.

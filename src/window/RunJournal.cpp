@@ -165,11 +165,11 @@ void CRunJournal::ItemResult(const std::string& item, const std::string& result)
     Line("item " + item + " result " + result);
 }
 
-void CRunJournal::MessageShown(const std::string& text, bool runStillGoing)
+void CRunJournal::MessageShown(const CShownMessage& message, bool runStillGoing)
 {
     if (!m_bRunOpen || runStillGoing || !m_bEndsWithMessages)
         return;
-    Finish(text == "Upgrade Complete." ? "success" : "failed", -1, text);
+    Finish(message.kind == EResultKind::Success ? "success" : "failed", -1, message.text);
 }
 
 void CRunJournal::Finish(const std::string& outcome, int exitCode, const std::string& reason)

@@ -5,6 +5,7 @@
 // kept for the run's history row. Only the window logic feeds it, so the
 // window and velunda-cli write the same account.
 #include "history/HistoryDb.h"
+#include "window/Messages.h"
 
 #include <chrono>
 #include <cstdint>
@@ -65,7 +66,7 @@ public:
     void StepFailed(const std::string& step);
     void ItemResult(const std::string& item, const std::string& result);
     // A message box of the window; during a run that has just ended it tells how.
-    void MessageShown(const std::string& text, bool runStillGoing);
+    void MessageShown(const CShownMessage& message, bool runStillGoing);
     // A private unpack folder left holding the package's kept files.
     void KeptFolder(const std::string& folder) { m_run.keptFolder = folder; }
     // The end of a run as velunda-cli judged it: traced and recorded.

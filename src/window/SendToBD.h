@@ -14,7 +14,7 @@ class CSerialAckSink : public IAckSink {
 public:
     explicit CSerialAckSink(CUpgradeDlg& dlg) : m_dlg(dlg) {}
     void OnAckEvent(int event) override;
-    void OnCheckerMessage(const std::string& text) override;
+    void OnCheckerRefusal(ERefusal why, const std::string& text) override;
 
 private:
     CUpgradeDlg& m_dlg;

@@ -33,8 +33,10 @@ CUpgradeDlg::CUpgradeDlg(CDialogHost& host, CAppOptions options)
         // The chosen bridge's tty, found once: the same cable for the whole session.
         std::string error;
         m_options.usbTty = BridgeTty(m_options.usbDevice, error);
-        if (m_options.usbTty.empty())
-            m_host.Trace("USB: --usb-tty auto: " + error + "\r\n");
+        if (m_options.usbTty.empty()) {
+            m_strUsbTtyError = "--usb-tty auto: " + error;
+            m_host.Trace("USB: " + m_strUsbTtyError + "\r\n");
+        }
         m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
     } else if (!m_options.usbTty.empty()) {
         m_UsbLink.SetBackend(MakeFtdiBackendTty(m_options.usbTty));
@@ -90,7 +92,7 @@ void CUpgradeDlg::CreateSendToBD()
         });
     });
     g_ComPort.SetMessage([this](const std::string& text) {
-        m_host.SendSync(g_ComPort.Gate(), [this, text] { MessageBox(text); });
+        m_host.SendSync(g_ComPort.Gate(), [this, text] { ShowMessage(EMsg::SerialThreadFailed, text); });
     });
     g_ComPort.SetLost(
         [this] { m_host.SendSync(g_ComPort.Gate(), [this] { OnLinkLost(TRANSPORT_SERIAL); }); });
@@ -237,6 +239,77 @@ void CUpgradeDlg::OnControlEvent(int id, ControlEvent event)
     UpdateRunLock();
 }
 
+namespace {
+
+int ControlOf(CUpgradeDlg::EOperation op)
+{
+    switch (op) {
+    case CUpgradeDlg::EOperation::Load:
+        return IDC_BUTTON_FILE_LOAD;
+    case CUpgradeDlg::EOperation::Connect:
+        return IDC_BUTTON_CONNECT;
+    case CUpgradeDlg::EOperation::SystemCheck:
+        return IDC_BUTTON_SYS_CHECK;
+    case CUpgradeDlg::EOperation::Start:
+        break;
+    }
+    return IDC_BUTTON_UPGRADE_START;
+}
+
+} // namespace
+
+bool CUpgradeDlg::Offers(EOperation op) const
+{
+    return OffersItem(ControlOf(op));
+}
+
+bool CUpgradeDlg::OffersItem(int box) const
+{
+    return m_host.IsControlVisible(box) && m_host.IsControlEnabled(box);
+}
+
+bool CUpgradeDlg::Operate(int id, void (CUpgradeDlg::*handler)())
+{
+    if (!OffersItem(id))
+        return false;
+    (this->*handler)();
+    UpdateRunLock();
+    return true;
+}
+
+bool CUpgradeDlg::Load(const std::string& path)
+{
+    if (!Offers(EOperation::Load))
+        return false;
+    LoadPackage(path);
+    UpdateRunLock();
+    return true;
+}
+
+bool CUpgradeDlg::Connect()
+{
+    return Operate(IDC_BUTTON_CONNECT, &CUpgradeDlg::OnButtonConnect);
+}
+
+bool CUpgradeDlg::SystemCheck()
+{
+    return Operate(IDC_BUTTON_SYS_CHECK, &CUpgradeDlg::OnButtonSysCheck);
+}
+
+bool CUpgradeDlg::Start()
+{
+    return Operate(IDC_BUTTON_UPGRADE_START, &CUpgradeDlg::OnButtonUpgradeStart);
+}
+
+bool CUpgradeDlg::ChooseItem(int box, bool on)
+{
+    if (!OffersItem(box))
+        return false;
+    m_host.SetCheck(box, on);
+    UpdateRunLock();
+    return true;
+}
+
 void CUpgradeDlg::OnTimer(int id)
 {
     // Every timer of the window runs once per start.
@@ -249,12 +322,12 @@ void CUpgradeDlg::OnTimer(int id)
         }
         break;
     case IDT_NO_RESPONSE:
-        MessageBox("The machine does not respond to the protocol.");
+        MessageBox(EMsg::NoProtocolAnswer);
         DisconnectUsb();
         m_btnConnect.SetWindowText("Connect");
         break;
     case IDT_BOOT_MODE:
-        MessageBox("Check boot mode failed.");
+        MessageBox(EMsg::BootModeFailed);
         DisconnectSerial();
         m_btnConnect.SetWindowText("Connect");
         break;

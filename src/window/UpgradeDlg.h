@@ -28,6 +28,7 @@
 #include "window/BootSteps.h"
 #include "window/ControlIds.h"
 #include "window/DialogHost.h"
+#include "window/Messages.h"
 #include "window/UpgradeDlgState.h"
 #include "window/WindowIds.h"
 
@@ -65,6 +66,19 @@ public:
     void OnControlEvent(int id, ControlEvent event) override;
     void OnTimer(int id) override;
 
+    // --- Operations for a front end without controls (UpgradeDlg.cpp).
+    // Each does what its button does, and only when the window would take
+    // that click (its control shown and enabled); false when refused.
+    enum class EOperation { Load, Connect, SystemCheck, Start };
+    bool Offers(EOperation op) const;
+    // The item box of an item the package carries and the machine has.
+    bool OffersItem(int box) const;
+    bool Load(const std::string& path);
+    bool Connect();
+    bool SystemCheck();
+    bool ChooseItem(int box, bool on);
+    bool Start();
+
     // --- View (UpgradeDlgView.cpp)
     void InitControls();
     void InitListColumns();
@@ -80,7 +94,12 @@ public:
     void OnButtonFileLoad();
     // Loads the package at path as File Load does after its dialog.
     void LoadPackage(const std::string& path);
-    void MessageBox(const std::string& text, MessageIcon icon = MessageIcon::None);
+    // Shows the entry's message (with detail, for an entry with a variable
+    // part) and reports it to the host and the run journal.
+    void MessageBox(EMsg id, const std::string& detail = {});
+    // The same for a text a lower room made (a checker, the port, the loader);
+    // connecting: the link went before the first upgrade frame was sent.
+    void ShowMessage(EMsg id, const std::string& text, bool connecting = false, std::string linkFailure = {});
     void Trace(const std::string& text);
     // The record of the run (RunJournal): what the list and the texts show now.
     void RecordPackage();
@@ -117,7 +136,7 @@ public:
     // system check and board check differing.
     void OnSerialAck(int event);
     // A checker refused an answer: its message, and during a run a failed item.
-    void OnAckRejected(const std::string& text);
+    void OnAckRejected(IAckSink::ERefusal why, const std::string& text);
     // True when event is what the run waits for (and moves the wait on for
     // the target's notices); false traces it as unexpected.
     bool TakeAwaited(int event);
@@ -141,8 +160,10 @@ public:
 
     // --- Upgrade sequencing (UpgradeDlgSequence.cpp)
     // Ends the run now: nothing more is sent, the item fails, the user may
-    // retry. message, when not empty, says why.
-    void AbortRun(const std::string& message);
+    // retry; id says why (text: the shown text when a lower room made it).
+    void AbortRun(EMsg id, const std::string& text = {});
+    // The same without a message; false when no run was active.
+    bool StopRun();
     // The current item failed for good: its result, then the next item.
     void EndItemFailed(int step);
     void OnButtonUpgradeStart();
@@ -171,7 +192,7 @@ public:
     void CheckMachineType();
     // Says once per system check why Upgrade Start stays disabled, and traces
     // the record groups behind it.
-    void ExplainStartBlocked(const std::string& reason);
+    void ExplainStartBlocked(const char* why);
 
     // --- Boot folder (UpgradeDlgBootFiles.cpp)
     // Sets m_strPartFile[0] to the greatest .OHH of the Boot folders; false
@@ -254,7 +275,7 @@ private:
     void ResetAnswer();
     void AwaitBoardAnswer();
     void SendBootMessage(const std::string& text, const char* errorTrace);
-    void ReportBoardFailure(const char* message = "Board upgrade failed.");
+    void ReportBoardFailure(EMsg message = EMsg::BoardFailed);
     void Refused(const char* trace);
 
     // The USB sink hands its events over on the link's own gate; the tests
@@ -262,8 +283,12 @@ private:
     friend class CUsbAckSink;
     friend struct CUpgradeDlgTestAccess;
 
+    // Runs handler as a click on control id would: only when the window takes it.
+    bool Operate(int id, void (CUpgradeDlg::*handler)());
+
     CDialogHost& m_host;
     CAppOptions m_options;
+    std::string m_strUsbTtyError; // why --usb-tty auto found no tty
 };
 
 // The main window and the hidden bootloader window, for the receive threads.

@@ -9,7 +9,7 @@
 //   OnAckEvent -> TakeAwaited -> one member per family (OnDownloadAck,
 //           OnEraseAck, OnProgramAck, OnVerifyAck; a Fail ends the item) ->
 //           SetProgress, SetItemResult, the next request
-//   A refusal of a checker: OnCheckerMessage -> OnAckRejected.
+//   A refusal of a checker: OnCheckerRefusal -> OnAckRejected.
 //
 // Only CUsbAckSink's own lines run on the USB reader thread; everything
 // past SendSync, and the whole serial side, runs on the user-interface
@@ -76,16 +76,16 @@ void CUsbAckSink::OnAckEvent(int event)
     });
 }
 
-void CUsbAckSink::OnCheckerMessage(const std::string& text)
+void CUsbAckSink::OnCheckerRefusal(ERefusal why, const std::string& text)
 {
     const std::uint32_t stamp = m_dlg.m_UsbLink.ReadStamp();
     // Modal: the reader waits until the user has read it.
-    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, text, stamp] {
+    m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this, why, text, stamp] {
         if (m_dlg.m_bRunActive != 0 && stamp != m_dlg.m_UsbLink.WriteCount()) {
             m_dlg.Trace("Refused answer from before the last request unexpected, ignored: " + text + "\r\n");
             return;
         }
-        m_dlg.OnAckRejected(text);
+        m_dlg.OnAckRejected(why, text);
     });
 }
 
@@ -94,16 +94,19 @@ void CUsbAckSink::OnLinkLost()
     m_dlg.Host().SendSync(m_dlg.m_UsbLink.HandOffGate(), [this] { m_dlg.OnLinkLost(TRANSPORT_USB); });
 }
 
-void CUpgradeDlg::OnAckRejected(const std::string& text)
+void CUpgradeDlg::OnAckRejected(IAckSink::ERefusal why, const std::string& text)
 {
+    const EMsg id = why == IAckSink::ERefusal::DataSize      ? EMsg::AckDataSize
+                    : why == IAckSink::ERefusal::ResultFalse ? EMsg::AckResultFalse
+                                                             : EMsg::EraseActive;
     // The target refused: no request follows, so the run ends here with the
     // refusal as its cause, and the item fails whatever comes later.
     if (m_bRunActive != 0) {
         m_bItemFailed = 1;
-        AbortRun(text);
+        AbortRun(id, text);
         return;
     }
-    MessageBox(text);
+    ShowMessage(id, text);
 }
 
 void CSerialAckSink::OnAckEvent(int event)
@@ -112,9 +115,9 @@ void CSerialAckSink::OnAckEvent(int event)
     m_dlg.OnSerialAck(event);
 }
 
-void CSerialAckSink::OnCheckerMessage(const std::string& text)
+void CSerialAckSink::OnCheckerRefusal(ERefusal why, const std::string& text)
 {
-    m_dlg.OnAckRejected(text);
+    m_dlg.OnAckRejected(why, text);
 }
 
 void CUpgradeDlg::OnUsbAck(int event, std::uint32_t stamp)

@@ -168,7 +168,7 @@ private:
 void CUpgradeDlg::UnpackArchive()
 {
     if (m_strUpgradeFile.empty()) {
-        MessageBox("No upgrade file.");
+        MessageBox(EMsg::NoUpgradeFile);
         return;
     }
     // Files an earlier load left belong to a package that is gone.
@@ -221,7 +221,7 @@ void CUpgradeDlg::CloseArchive()
         } catch (...) {
             // Already reported below; the object is closed either way.
         }
-        MessageBox("Close failed", MessageIcon::Stop);
+        MessageBox(EMsg::CloseFailed);
     }
 }
 

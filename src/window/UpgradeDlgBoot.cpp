@@ -107,7 +107,7 @@ void CUpgradeDlg::AwaitBoardAnswer()
 // The board will not finish this upgrade: say so once, close the port and
 // leave the package loaded so that Connect can start over. May run inside
 // the receive notification; the port is not touched again afterwards.
-void CUpgradeDlg::ReportBoardFailure(const char* message)
+void CUpgradeDlg::ReportBoardFailure(EMsg message)
 {
     if (m_bBoardFailShown == 1)
         return;
@@ -523,7 +523,7 @@ void CUpgradeDlg::OnBootTimer(int id)
     case IDT_BOARD_STALL:
         m_nBootStep = DEF_STEP_HALT;
         Trace("==> no answer from the board\r\n");
-        ReportBoardFailure("The upgrade board stopped responding.");
+        ReportBoardFailure(EMsg::BoardStopped);
         break;
     default:
         break;
@@ -536,7 +536,7 @@ void CUpgradeDlg::OnBootImageSilent()
     // download behind it.
     m_fileDownload.Close();
     DisconnectLink();
-    MessageBox("Download boot error occurred");
+    MessageBox(EMsg::BootDownloadError);
     m_btnConnect.SetWindowText("Connect");
     m_btnConnect.EnableWindow(false);
     ResetUpgradeState();

@@ -66,9 +66,9 @@ bool CUpgradeDlg::FindBootFile(bool reportUnusable)
         if (!m_strPartFile[0].empty() && fs::is_regular_file(m_strPartFile[0], fileError))
             return true;
         if (reportUnusable)
-            MessageBox("Can not find the boot folder (no usable .OHH boot image in " + searched + ")");
+            MessageBox(EMsg::NoBootFolder, " (no usable .OHH boot image in " + searched + ")");
         return false;
     }
-    MessageBox("Can not find the boot folder (no .OHH boot image in " + searched + ")");
+    MessageBox(EMsg::NoBootFolder, " (no .OHH boot image in " + searched + ")");
     return false;
 }

@@ -46,7 +46,9 @@ void CUpgradeDlg::OnLinkLost(int transport)
         return;
     StopConnectionTimers();
     const bool inRun = m_bRunActive != 0;
-    AbortRun("");
+    // The board exchange has sent its first upgrade frame once the board answered the probe.
+    const bool boardBegun = m_nBootStep != DEF_STEP_NONE && m_nBootStep != DEF_STEP_MAINCHECK;
+    StopRun();
     if (transport == TRANSPORT_USB) {
         Trace("USB link lost\r\n");
         DisconnectUsb();
@@ -64,10 +66,9 @@ void CUpgradeDlg::OnLinkLost(int transport)
     m_btnSysCheck.EnableWindow(false);
     m_btnUpgradeStart.EnableWindow(false);
     if (transport == TRANSPORT_SERIAL)
-        MessageBox("The connection to the upgrade board was lost.");
+        ShowMessage(EMsg::BoardLost, MessageText(EMsg::BoardLost), !boardBegun);
     else
-        MessageBox(inRun ? "The connection to the machine was lost during the upgrade."
-                         : "The connection to the machine was lost.");
+        MessageBox(inRun ? EMsg::MachineLostInRun : EMsg::MachineLost);
 }
 
 void CUpgradeDlg::FillBaudList()
@@ -143,13 +144,13 @@ void CUpgradeDlg::OnButtonConnect()
 
     const int port = m_host.ComboSelected(IDC_COMBO_PORT);
     if (port < 0) {
-        MessageBox("Please choose com port!");
+        MessageBox(EMsg::ChoosePort);
         return;
     }
     m_strPortName = m_host.ComboItemText(IDC_COMBO_PORT, port);
     const int baud = m_host.ComboSelected(IDC_COMBO_BAUD);
     if (baud < 0) {
-        MessageBox("Please choose baud rate!");
+        MessageBox(EMsg::ChooseBaud);
         return;
     }
     const std::string baudText = m_host.ComboItemText(IDC_COMBO_BAUD, baud);
@@ -162,7 +163,9 @@ void CUpgradeDlg::OnButtonConnect()
             m_btnConnect.SetWindowText("Dis Connect");
             m_host.StartTimer(IDT_BOARD_CHECK, 1000);
         } else {
-            MessageBox("USB connection failed!");
+            const std::string why = m_UsbLink.OpenFailure();
+            ShowMessage(EMsg::UsbConnectFailed, MessageText(EMsg::UsbConnectFailed), false,
+                        why.empty() ? m_strUsbTtyError : why);
         }
         return;
     }

@@ -6,6 +6,21 @@
 #include <algorithm>
 #include <utility>
 
+namespace {
+
+// The loader reports its findings in its own words (package/PartImage.h);
+// each of them is one entry of the window's table.
+EMsg PartImageMessage(const std::string& text)
+{
+    if (text == MSG_OPEN_ERROR)
+        return EMsg::PartImageOpenError;
+    if (text == MSG_HEADER_ERROR)
+        return EMsg::PartImageHeaderError;
+    return text == MSG_BAD_MAKING ? EMsg::BadMaking : EMsg::PartImageDamaged;
+}
+
+} // namespace
+
 void CUpgradeDlg::LoadPartImage()
 {
     // Read through the descriptor whose bytes were checked.
@@ -23,9 +38,8 @@ void CUpgradeDlg::LoadPartImage()
         // Slots 0 to 5 are the sections; slot 6 is not the loader's.
         std::copy(load.header.list.slot, load.header.list.slot + SECTION_COUNT, m_PartList.slot);
     }
-    for (const std::string& text : load.messages) {
-        MessageBox(text);
-    }
+    for (const std::string& text : load.messages)
+        ShowMessage(PartImageMessage(text), text);
 }
 
 int CUpgradeDlg::HexValue(char c)

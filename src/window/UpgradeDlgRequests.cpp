@@ -43,7 +43,7 @@ void CUpgradeDlg::WriteUsb(const std::uint8_t* bytes, std::size_t count)
 void CUpgradeDlg::SendSysCheck()
 {
     if (m_bConnected == 0) {
-        MessageBox("Not Connect.");
+        MessageBox(EMsg::NotConnected);
         return;
     }
     const auto model = static_cast<std::uint8_t>(m_nResultType);
@@ -70,7 +70,7 @@ void CUpgradeDlg::StartBootDownload()
     if (path.empty() || !m_fileDownload.Open(path, CBinaryFile::Share::Shared)) {
         // Nothing will be sent, so nothing can answer: the run ends here.
         m_nAwait = AWAIT_NONE;
-        AbortRun("Upgrade File Open Fail.");
+        AbortRun(EMsg::FileOpenFailed);
         return;
     }
     m_nDownloadTotal = m_fileDownload.Length();
@@ -115,11 +115,11 @@ void CUpgradeDlg::StartDataDownload()
     const int slot = DataSlotOfItem(m_nCurrentItem);
     const std::string path = slot >= 0 ? m_strPartFile[slot] : std::string();
     if (path.empty()) {
-        AbortRun("Data file path is wrong.");
+        AbortRun(EMsg::DataPathWrong);
         return;
     }
     if (!m_fileDownload.Open(path, CBinaryFile::Share::Shared)) {
-        AbortRun("Upgrade Body File Open Fail!");
+        AbortRun(EMsg::BodyFileOpenFailed);
         return;
     }
     m_nDownloadTotal = m_fileDownload.Length();

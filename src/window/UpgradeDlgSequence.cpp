@@ -66,7 +66,7 @@ CAckReceiver& CUpgradeDlg::SerialReceiver()
 void CUpgradeDlg::OnButtonUpgradeStart()
 {
     if (BuildItemQueue() == 0) {
-        MessageBox("Select upgrade item.");
+        MessageBox(EMsg::SelectItem);
         return;
     }
     // The boot image of a part-image package comes from a Boot folder: without
@@ -148,7 +148,7 @@ void CUpgradeDlg::ShowItemResult()
     if (SerialReceiver().EraseActive != 0) {
         m_bRunFailed = 1;
         SetItemResult(row, "Upgrade fail");
-        MessageBox("Upgrade::Erase Fail!");
+        MessageBox(EMsg::EraseFailed);
         return;
     }
     // A failure reported earlier for this item is not undone by what follows.
@@ -169,7 +169,7 @@ void CUpgradeDlg::OnUpgradeFinished()
     m_nAwait = AWAIT_NONE;
     m_host.StopTimer(IDT_STALL);
     if (serial.EraseActive == 0)
-        MessageBox(m_bRunFailed != 0 ? "Upgrade finished with errors." : "Upgrade Complete.");
+        MessageBox(m_bRunFailed != 0 ? EMsg::FinishedWithErrors : EMsg::UpgradeComplete);
 }
 
 void CUpgradeDlg::OnBoardUpgradeDone()
@@ -183,7 +183,7 @@ void CUpgradeDlg::OnBoardUpgradeDone()
     m_bHexEnd = 0;
     m_nCurrentItem = ITEM_BOARD;
     m_Journal.ItemResult("BOARD", "Complete");
-    MessageBox("Upgrade Complete.");
+    MessageBox(EMsg::UpgradeComplete);
 }
 
 void CUpgradeDlg::StartProgramAnim()
@@ -219,13 +219,19 @@ void CUpgradeDlg::OnStallTimer()
         return;
     }
 
-    AbortRun("The machine stopped responding during the upgrade.");
+    AbortRun(EMsg::MachineStopped);
 }
 
-void CUpgradeDlg::AbortRun(const std::string& message)
+void CUpgradeDlg::AbortRun(EMsg id, const std::string& text)
+{
+    if (StopRun())
+        ShowMessage(id, text.empty() ? MessageText(id) : text);
+}
+
+bool CUpgradeDlg::StopRun()
 {
     if (m_bRunActive == 0)
-        return;
+        return false;
     m_bRunActive = 0;
     m_bRunFailed = 1;
     m_nAwait = AWAIT_NONE;
@@ -243,8 +249,7 @@ void CUpgradeDlg::AbortRun(const std::string& message)
     m_btnFileLoad.EnableWindow(true);
     m_btnConnect.EnableWindow(true);
     m_btnSysCheck.EnableWindow(m_bConnected == 1);
-    if (!message.empty())
-        MessageBox(message);
+    return true;
 }
 
 void CUpgradeDlg::EndItemFailed(int step)

@@ -14,10 +14,10 @@ bool CUpgradeDlg::OpenCheckedPackage()
         const int error = m_PackageFile.LastError();
         ResetUpgradeState();
         if (m_bPartImage)
-            MessageBox(MSG_OPEN_ERROR);
+            MessageBox(EMsg::PartImageOpenError);
         else
-            MessageBox("Cannot load the package " + file + ": " +
-                       DescribeLoadFailure(CFileException(error, file, "open"), file) + ".");
+            MessageBox(EMsg::PackageNotLoaded,
+                       file + ": " + DescribeLoadFailure(CFileException(error, file, "open"), file) + ".");
         return false;
     }
     const CPackageVerification verification =
@@ -30,7 +30,7 @@ bool CUpgradeDlg::OpenCheckedPackage()
         m_PackageFile.Close();
         ResetUpgradeState();
         m_Signature = verification.check; // what was refused, for the front ends' report
-        MessageBox("Cannot load the package " + file + ": " + verification.strRefusal + ".");
+        MessageBox(EMsg::PackageNotLoaded, file + ": " + verification.strRefusal + ".");
         return false;
     }
     m_Signature = verification.check;

@@ -66,7 +66,7 @@ class CUsbAckSink : public IAckSink {
 public:
     explicit CUsbAckSink(CUpgradeDlg& dlg) : m_dlg(dlg) {}
     void OnAckEvent(int event) override;
-    void OnCheckerMessage(const std::string& text) override;
+    void OnCheckerRefusal(ERefusal why, const std::string& text) override;
     void OnLinkLost() override;
 
 private:

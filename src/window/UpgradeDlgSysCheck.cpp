@@ -38,14 +38,10 @@ constexpr int kCisSOffset = 9;
 constexpr int kBoardVersionOffset = 18;
 
 // Why Upgrade Start stays disabled after a match check, in the user's words.
-constexpr const char* kReasonCisMismatch =
-    "Upgrade Start is not available: this package's CIS parts do not suit this machine.";
-constexpr const char* kReasonNoPartReported =
-    "Upgrade Start is not available: the machine reports none of the package's parts.";
-constexpr const char* kReasonCisNotReported =
-    "Upgrade Start is not available: the machine does not say whether it has CIS M and CIS S.";
-constexpr const char* kReasonCisSAlone =
-    "Upgrade Start is not available: a package with CIS S but without CIS M suits no machine.";
+constexpr const char* kReasonCisMismatch = "this package's CIS parts do not suit this machine.";
+constexpr const char* kReasonNoPartReported = "the machine reports none of the package's parts.";
+constexpr const char* kReasonCisNotReported = "the machine does not say whether it has CIS M and CIS S.";
+constexpr const char* kReasonCisSAlone = "a package with CIS S but without CIS M suits no machine.";
 
 bool GroupHas(const std::uint8_t* group, char c)
 {
@@ -228,7 +224,7 @@ void CUpgradeDlg::CheckMachineType()
     m_btnUpgradeStart.EnableWindow(suits);
     if (suits)
         return;
-    MessageBox("Machine type and the file type does not match!");
+    MessageBox(EMsg::ModelMismatch);
 
     bool anyMarked = false;
     for (const SysCheckGroup& g : kGroups)
@@ -243,8 +239,9 @@ void CUpgradeDlg::CheckMachineType()
         ExplainStartBlocked(kReasonCisMismatch);
 }
 
-void CUpgradeDlg::ExplainStartBlocked(const std::string& reason)
+void CUpgradeDlg::ExplainStartBlocked(const char* why)
 {
+    const std::string reason = MessageText(EMsg::StartUnavailable, why);
     m_strStartBlockedReason = reason;
     // The record groups of the package's parts, and the two rows the match check read.
     std::string trace = "Upgrade Start stays disabled: package CIS M " + std::to_string(m_bHasPart[1]) +
@@ -259,5 +256,5 @@ void CUpgradeDlg::ExplainStartBlocked(const std::string& reason)
     if (m_bStartReasonShown == 1)
         return;
     m_bStartReasonShown = 1;
-    MessageBox(reason);
+    ShowMessage(EMsg::StartUnavailable, reason);
 }

@@ -47,12 +47,23 @@ int PercentOf(std::int64_t done, std::int64_t total)
     return static_cast<int>(done * 100 / total);
 }
 
-void CUpgradeDlg::MessageBox(const std::string& text, MessageIcon icon)
+void CUpgradeDlg::MessageBox(EMsg id, const std::string& detail)
 {
-    m_host.MessageBox(text, icon);
+    ShowMessage(id, MessageText(id, detail));
+}
+
+void CUpgradeDlg::ShowMessage(EMsg id, const std::string& text, bool connecting, std::string linkFailure)
+{
+    const CMessageEntry& entry = MessageEntry(id);
+    const CShownMessage shown{
+        id, connecting && entry.connectingIsConnectFailed ? EResultKind::ConnectFailed : entry.kind,
+        entry.endsRun, text, std::move(linkFailure)};
+    // The host learns what it means before the box waits for the user.
+    m_host.ShowResult(shown);
+    m_host.MessageBox(text, id == EMsg::CloseFailed ? MessageIcon::Stop : MessageIcon::None);
     // A board exchange is under way from the probe to its last step.
     const bool boardGoing = m_nBootStep != DEF_STEP_NONE && m_nBootStep != DEF_STEP_HALT;
-    m_Journal.MessageShown(text, m_bRunActive != 0 || boardGoing);
+    m_Journal.MessageShown(shown, m_bRunActive != 0 || boardGoing);
 }
 
 void CUpgradeDlg::RecordPackage()
@@ -267,7 +278,7 @@ void CUpgradeDlg::LoadPackage(const std::string& path)
     std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::toupper(c); });
     const bool partImage = tail.find("DAT") != std::string::npos;
     if (!partImage && tail.find("QVP") == std::string::npos) {
-        MessageBox("Upgrade formats of file is not!");
+        MessageBox(EMsg::UnknownFileFormat);
         return;
     }
     m_bPartImage = partImage ? 1 : 0;
@@ -303,14 +314,14 @@ void CUpgradeDlg::LoadPackage(const std::string& path)
             const std::string cause = DescribeLoadFailure(e, file);
             CloseArchive();
             ResetUpgradeState();
-            MessageBox("Cannot load the package " + file + ": " + cause + ".");
+            MessageBox(EMsg::PackageNotLoaded, file + ": " + cause + ".");
             return;
         }
     }
     if (!PackageStillAsChecked()) {
         const std::string file = m_strUpgradeFile;
         ResetUpgradeState();
-        MessageBox("Cannot load the package " + file + ": it changed while it was being loaded.");
+        MessageBox(EMsg::PackageNotLoaded, file + ": it changed while it was being loaded.");
         return;
     }
 

@@ -4,62 +4,75 @@
 #include "app/TraceLog.h"
 #include "cli/CliOptions.h"
 #include "cli/CliReport.h"
+#include "cli/ExitStatus.h"
 #include "cli/Json.h"
-#include "cli/Outcome.h"
 #include "cli/Station.h"
 #include "cli/StationEvents.h"
 
 #include "history/RecordTime.h"
 #include "history/Sha256.h"
 
+#include <map>
 #include <regex>
+#include <set>
 
 using namespace clitest;
 
 namespace {
 
 struct MessageCase {
-    const char* text;
+    EMsg id;
+    const char* detail;
+    const char* text; // as the window shows it
     int exitCode;
     bool ends;
 };
 
 TEST(CliOutcome, EveryWindowMessageMapsToItsExitStatus)
 {
+    // The exit status --help and the README document for each kind.
+    const std::map<EResultKind, int> documented = {
+        {EResultKind::Success, 0},  {EResultKind::Failed, 1},     {EResultKind::Rejected, 1},
+        {EResultKind::BadUsage, 2}, {EResultKind::BadPackage, 2}, {EResultKind::ConnectFailed, 3}};
+    for (const auto& [kind, code] : documented)
+        EXPECT_EQ(ExitCodeOf(OutcomeOf(kind)), code) << static_cast<int>(kind);
+    std::set<EMsg> ids;
+    std::set<std::string> texts;
+    for (const CMessageEntry& entry : MessageTable()) {
+        EXPECT_TRUE(ids.insert(entry.id).second) << entry.text;
+        EXPECT_TRUE(texts.insert(entry.text).second) << entry.text;
+        EXPECT_EQ(&MessageEntry(entry.id), &entry) << entry.text;
+        EXPECT_EQ(documented.count(entry.kind), 1U) << entry.text;
+    }
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(EMsg::NoUpgradeFile) + 1);
+
     const MessageCase cases[] = {
-        {"Upgrade Complete.", 0, true},
-        {"Upgrade finished with errors.", 1, true},
-        {"The machine stopped responding during the upgrade.", 1, true},
-        {"Board upgrade failed.", 1, true},
-        {"Download boot error occurred", 1, true},
-        {"Upgrade::Erase Fail!", 1, false},
-        {"ACK Data Down Protocal Result : FALSE!", 1, true},
-        {"ACK SYS Check Protocol Data Size Err", 1, true},
-        {"Upgrade Error::Erase Fail!", 1, true},
-        {"Machine type and the file type does not match!", 1, true},
-        {"USB connection failed!", 3, true},
-        {"The machine does not respond to the protocol.", 3, true},
-        {"Check boot mode failed.", 3, true},
-        {"Upgrade formats of file is not!", 2, true},
-        {"Upgrade file is damaged.", 2, true},
-        {"Can not find the boot folder (no .OHH boot image in ./Boot)", 2, true},
-        {"Cannot load the package x.qvp: bad", 2, true},
-        {"No upgrade file.", 2, true},
-        {"Error while creating ThreadWatchComm,/dev/ttyS0", 3, true},
+        {EMsg::UpgradeComplete, "", "Upgrade Complete.", 0, true},
+        {EMsg::FinishedWithErrors, "", "Upgrade finished with errors.", 1, true},
+        {EMsg::MachineStopped, "", "The machine stopped responding during the upgrade.", 1, true},
+        {EMsg::BoardFailed, "", "Board upgrade failed.", 1, true},
+        {EMsg::BootDownloadError, "", "Download boot error occurred", 1, true},
+        {EMsg::EraseFailed, "", "Upgrade::Erase Fail!", 1, false},
+        {EMsg::AckResultFalse, "ACK Data Down Protocal", "ACK Data Down Protocal Result : FALSE!", 1, true},
+        {EMsg::AckDataSize, "ACK SYS Check", "ACK SYS Check Protocol Data Size Err", 1, true},
+        {EMsg::EraseActive, "", "Upgrade Error::Erase Fail!", 1, true},
+        {EMsg::ModelMismatch, "", "Machine type and the file type does not match!", 1, true},
+        {EMsg::UsbConnectFailed, "", "USB connection failed!", 3, true},
+        {EMsg::NoProtocolAnswer, "", "The machine does not respond to the protocol.", 3, true},
+        {EMsg::BootModeFailed, "", "Check boot mode failed.", 3, true},
+        {EMsg::UnknownFileFormat, "", "Upgrade formats of file is not!", 2, true},
+        {EMsg::PartImageDamaged, "", "Upgrade file is damaged.", 2, true},
+        {EMsg::NoBootFolder, " (no .OHH boot image in ./Boot)",
+         "Can not find the boot folder (no .OHH boot image in ./Boot)", 2, true},
+        {EMsg::PackageNotLoaded, "x.qvp: bad", "Cannot load the package x.qvp: bad", 2, true},
+        {EMsg::NoUpgradeFile, "", "No upgrade file.", 2, true},
+        {EMsg::SerialThreadFailed, "/dev/ttyS0", "Error while creating ThreadWatchComm,/dev/ttyS0", 3, true},
     };
     for (const MessageCase& c : cases) {
-        const CMessageRule* rule = FindMessageRule(c.text);
-        ASSERT_NE(rule, nullptr) << c.text;
-        EXPECT_EQ(ExitCodeOf(rule->outcome), c.exitCode) << c.text;
-        EXPECT_EQ(rule->endsRun, c.ends) << c.text;
+        EXPECT_EQ(MessageText(c.id, c.detail), c.text);
+        EXPECT_EQ(ExitCodeOf(OutcomeOf(MessageEntry(c.id).kind)), c.exitCode) << c.text;
+        EXPECT_EQ(MessageEntry(c.id).endsRun, c.ends) << c.text;
     }
-}
-
-TEST(CliOutcome, TextsThatOnlyResembleAMessageDecideNothing)
-{
-    for (const char* text : {"Upgrade Complete", "upgrade complete.", " Protocol Data Size Err",
-                             "Cannot load the package ", "Upgrade Complete. ", ""})
-        EXPECT_EQ(FindMessageRule(text), nullptr) << '"' << text << '"';
 }
 
 TEST(CliOutcome, AFailureIsNeverHiddenByALaterSuccess)

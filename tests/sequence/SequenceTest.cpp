@@ -542,7 +542,7 @@ TEST_F(SequenceTest, ARejectedAnswerDuringARunFailsTheItemWhateverFollows)
 {
     LoadPartImage({10});
     Start();
-    dlg.OnAckRejected("ACK Data End Protocal Result : FALSE!");
+    dlg.OnAckRejected(IAckSink::ERefusal::ResultFalse, "ACK Data End Protocal Result : FALSE!");
     // No request follows a refusal: the run ends with it, at once.
     EXPECT_EQ(host.MessageTexts(), std::vector<std::string>{"ACK Data End Protocal Result : FALSE!"});
     EXPECT_EQ(State(dlg).m_bRunActive, 0);
@@ -557,7 +557,8 @@ TEST_F(SequenceTest, ARejectedAnswerDuringARunFailsTheItemWhateverFollows)
 TEST_F(SequenceTest, ARejectedAnswerOutsideARunOnlyShowsItsMessage)
 {
     LoadPartImage({10});
-    State(dlg).m_UsbSink.OnCheckerMessage("ACK SYS Check Protocol Data Size Err");
+    State(dlg).m_UsbSink.OnCheckerRefusal(IAckSink::ERefusal::DataSize,
+                                          "ACK SYS Check Protocol Data Size Err");
     EXPECT_TRUE(host.HasMessage("ACK SYS Check Protocol Data Size Err"));
     EXPECT_EQ(State(dlg).m_bItemFailed, 0);
     EXPECT_EQ(State(dlg).m_bRunFailed, 0);

@@ -223,6 +223,7 @@ TEST_P(MatchTest, UpgradeStartFollowsTheCisPartsOfPackageAndMachine)
     host.EnableControl(IDC_BUTTON_UPGRADE_START, c.startBefore);
     dlg.CheckMachineType();
     EXPECT_EQ(host.IsControlEnabled(IDC_BUTTON_UPGRADE_START), c.startAfter);
+    EXPECT_EQ(dlg.Offers(CUpgradeDlg::EOperation::Start), c.startAfter); // the front ends' gate
     EXPECT_EQ(host.HasMessage("Machine type and the file type does not match!"), c.mismatch);
     EXPECT_EQ(State(dlg).m_strStartBlockedReason, c.reason);
     EXPECT_EQ(host.HasMessage(c.reason), c.reason[0] != '\0');
