@@ -39,7 +39,7 @@ protected:
             openssl ? RunProgram({"/usr/bin/openssl", "genpkey", "-algorithm", "EC", "-pkeyopt",
                                   "ec_paramgen_curve:P-256", "-out", name + ".key"},
                                  m_dir / "keys", 30s)
-                    : RunProgram({VELUNDA_PACK, "keygen", name}, m_dir / "keys", 30s);
+                    : RunProgram({TestPath("VELUNDA_PACK"), "keygen", name}, m_dir / "keys", 30s);
         EXPECT_EQ(made.exitCode, 0) << made.err;
         if (openssl)
             RunProgram({"/usr/bin/openssl", "pkey", "-in", name + ".key", "-pubout", "-out", name + ".pub"},
@@ -49,7 +49,7 @@ protected:
     void Sign(const fs::path& package, const fs::path& key)
     {
         const RunResult made =
-            RunProgram({VELUNDA_PACK, "sign", "--key", key.string(), package.string()}, m_dir, 30s);
+            RunProgram({TestPath("VELUNDA_PACK"), "sign", "--key", key.string(), package.string()}, m_dir, 30s);
         EXPECT_EQ(made.exitCode, 0) << made.err;
     }
     void Trust(const fs::path& pub, const fs::path& folder)
@@ -126,7 +126,7 @@ TEST_F(CliSignatureTest, EachPackageIsCheckedAgainstItsSignatureTheTrustedKeysAn
     EXPECT_EQ(fs::status(acme).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
     const Bytes acmeKey = ReadFileBytes(acme);
-    EXPECT_EQ(RunProgram({VELUNDA_PACK, "keygen", "acme"}, m_dir / "keys", 30s).exitCode, 1);
+    EXPECT_EQ(RunProgram({TestPath("VELUNDA_PACK"), "keygen", "acme"}, m_dir / "keys", 30s).exitCode, 1);
     EXPECT_TRUE(SameBytes(ReadFileBytes(acme), acmeKey));
     const fs::path dat = MakeDat({{"--main", 3000, "3"}});
     const fs::path qvp = MakeV2Qvp().qvp;
