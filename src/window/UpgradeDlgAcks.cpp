@@ -15,6 +15,7 @@
 // past SendSync, and the whole serial side, runs on the user-interface
 // thread. The reactions read and write the step counters of the link that
 // carries the run (ActiveReceiver).
+#include "protocol/Pacing.h"
 #include "protocol/Items.h"
 #include "window/UpgradeDlg.h"
 

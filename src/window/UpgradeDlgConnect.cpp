@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 constexpr const char* kBaudRates[] = {"4800", "9600", "19200", "38300", "38400", "57600", "115200"};
@@ -22,8 +23,9 @@ constexpr int kDefaultBaudIndex = 4; // 38400
 void CUpgradeDlg::StopConnectionTimers()
 {
     for (int id :
-         {IDT_BOARD_CHECK, IDT_NO_RESPONSE, IDT_BOOT_MODE, IDT_SEND_BOOT, IDT_SEND_READY, IDT_SEND_START,
-          IDT_SEND_HEX, IDT_SEND_FINISH, IDT_PORT_CLOSE, IDT_PORT_REOPEN, IDT_BOOT_TIMEOUT, IDT_BOARD_STALL})
+         std::initializer_list<int>{IDT_BOARD_CHECK, IDT_NO_RESPONSE, IDT_BOOT_MODE, IDT_SEND_BOOT,
+                                    IDT_SEND_READY, IDT_SEND_START, IDT_SEND_HEX, IDT_SEND_FINISH,
+                                    IDT_PORT_CLOSE, IDT_PORT_REOPEN, IDT_BOOT_TIMEOUT, IDT_BOARD_STALL})
         m_host.StopTimer(id);
 }
 
@@ -53,8 +55,7 @@ void CUpgradeDlg::OnLinkLost(int transport)
     } else {
         Trace("Serial port hung up\r\n");
         m_fileDownload.Close();
-        m_nBootStep = DEF_STEP_HALT;
-        m_bBoardFailShown = 1; // this is the one report of the exchange
+        m_board.Halt(); // this is the one report of the exchange
         DisconnectSerial();
     }
     // Back to Ready: the package stays, Connect can be pressed again.
@@ -174,7 +175,7 @@ void CUpgradeDlg::OnButtonConnect()
         // The board exchange starts by itself once the board answers the probe.
         m_Journal.RunStarted();
         m_Journal.ItemStarted("BOARD");
-        MainCheck();
+        m_board.Start(m_strPartFile[0], m_strPartFile[1]);
         m_host.StartTimer(IDT_BOOT_MODE, 1000);
     }
 }

@@ -40,18 +40,11 @@ void ShowPercent(CDialogHost& host, const ProgressRow& row, int percent)
 
 } // namespace
 
-int PercentOf(std::int64_t done, std::int64_t total)
-{
-    if (total <= 0)
-        return 0;
-    return static_cast<int>(done * 100 / total);
-}
-
 void CUpgradeDlg::MessageBox(const std::string& text, MessageIcon icon)
 {
     m_host.MessageBox(text, icon);
     // A board exchange is under way from the probe to its last step.
-    const bool boardGoing = m_nBootStep != DEF_STEP_NONE && m_nBootStep != DEF_STEP_HALT;
+    const bool boardGoing = m_board.Step() != DEF_STEP_NONE && m_board.Step() != DEF_STEP_HALT;
     m_Journal.MessageShown(text, m_bRunActive != 0 || boardGoing);
 }
 
