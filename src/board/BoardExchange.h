@@ -35,6 +35,7 @@ public:
     virtual bool PortReopen(const std::string& baud) = 0;
 };
 
+// The progress rows the exchange moves, in the order they fill.
 enum class EBoardRow { Boot, Erase, Data };
 
 enum class EBoardFailure {

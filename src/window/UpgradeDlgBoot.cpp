@@ -26,18 +26,8 @@ const char* BoardFailureText(EBoardFailure reason)
     return "Board upgrade failed.";
 }
 
-int ProgressStepOf(EBoardRow row)
-{
-    switch (row) {
-    case EBoardRow::Boot:
-        return PROGRESS_BOOT;
-    case EBoardRow::Erase:
-        return PROGRESS_ERASE;
-    case EBoardRow::Data:
-        break;
-    }
-    return PROGRESS_DATA;
-}
+// The window's row of each of the exchange's rows, in EBoardRow's order.
+constexpr int kProgressSteps[] = {PROGRESS_BOOT, PROGRESS_ERASE, PROGRESS_DATA};
 
 } // namespace
 
@@ -84,7 +74,7 @@ void CUpgradeDlg::BoardInBootMode()
 
 void CUpgradeDlg::BoardProgress(EBoardRow row, int percent)
 {
-    SetProgress(ProgressStepOf(row), percent);
+    SetProgress(kProgressSteps[static_cast<int>(row)], percent);
 }
 
 void CUpgradeDlg::BoardTrace(const std::string& line)

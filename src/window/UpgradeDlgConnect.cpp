@@ -35,10 +35,7 @@ void CUpgradeDlg::DiscardInput()
         m_UsbLink.DiscardInput();
         return;
     }
-    g_ComPort.PurgeInput();
-    std::uint8_t b = 0;
-    while (g_RxQueue.Pop(b) == 1) {
-    }
+    PortDropInput();
     SerialReceiver().Reset();
 }
 
