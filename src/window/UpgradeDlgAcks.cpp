@@ -15,8 +15,8 @@
 // past SendSync, and the whole serial side, runs on the user-interface
 // thread. The reactions read and write the step counters of the link that
 // carries the run (ActiveReceiver).
-#include "protocol/Pacing.h"
 #include "protocol/Items.h"
+#include "protocol/Pacing.h"
 #include "window/UpgradeDlg.h"
 
 #include "window/SendToBD.h"

@@ -157,7 +157,8 @@ INSTANTIATE_TEST_SUITE_P(
                                       Board(d).SendMessage_Erase();
                                   },
                                   Erase('J', 0x09)},
-                      MessageCase{"Start", [](CUpgradeDlg& d) { Board(d).SendMessage_HexDataReady(); }, kStart},
+                      MessageCase{"Start", [](CUpgradeDlg& d) { Board(d).SendMessage_HexDataReady(); },
+                                  kStart},
                       MessageCase{"End", [](CUpgradeDlg& d) { Board(d).SendMessage_HexDataEnd(); }, kEnd},
                       MessageCase{"SerialFrame",
                                   [](CUpgradeDlg& d) {

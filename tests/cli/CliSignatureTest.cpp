@@ -4,8 +4,8 @@
 #include "CliTestSupport.h"
 
 #include "app/HeadlessHost.h"
-#include "window/UpgradeDlg.h"
 #include "signature/SignatureOpenSsl.h"
+#include "window/UpgradeDlg.h"
 
 #include <nlohmann/json.hpp>
 
@@ -48,8 +48,8 @@ protected:
     }
     void Sign(const fs::path& package, const fs::path& key)
     {
-        const RunResult made =
-            RunProgram({TestPath("VELUNDA_PACK"), "sign", "--key", key.string(), package.string()}, m_dir, 30s);
+        const RunResult made = RunProgram(
+            {TestPath("VELUNDA_PACK"), "sign", "--key", key.string(), package.string()}, m_dir, 30s);
         EXPECT_EQ(made.exitCode, 0) << made.err;
     }
     void Trust(const fs::path& pub, const fs::path& folder)
