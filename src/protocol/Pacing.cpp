@@ -22,3 +22,10 @@ std::int64_t SteadyNowMs()
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+int PercentOf(std::int64_t done, std::int64_t total)
+{
+    if (total <= 0)
+        return 0;
+    return static_cast<int>(done * 100 / total);
+}

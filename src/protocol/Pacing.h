@@ -14,5 +14,8 @@ void WaitAtLeast(int ms);
 // stamps written on one thread and compared on another.
 std::int64_t SteadyNowMs();
 
+// Percentage of done in total, truncated, computed in 64 bits; 0 for a total of 0.
+int PercentOf(std::int64_t done, std::int64_t total);
+
 // Microseconds of the wait given to the scheduler; the rest is spun.
 inline constexpr std::chrono::microseconds PACING_SPIN_MARGIN{1500};

@@ -132,8 +132,7 @@ bool CUpgradeDlg::IsRunInProgress() const
         return true;
     // The board exchange writes from the boot image on until its finish
     // record is answered, a failure is reported or the package is dropped.
-    return m_nTransport == TRANSPORT_SERIAL && m_nBootStep >= DEF_STEP_BOOT &&
-           m_nBootStep <= DEF_STEP_FINISH && m_bBoardFailShown == 0 && !m_strUpgradeFile.empty();
+    return m_nTransport == TRANSPORT_SERIAL && m_board.Writing() && !m_strUpgradeFile.empty();
 }
 
 void CUpgradeDlg::UpdateRunLock()
@@ -346,7 +345,7 @@ void CUpgradeDlg::OnTimer(int id)
     case IDT_PORT_REOPEN:
     case IDT_BOOT_TIMEOUT:
     case IDT_BOARD_STALL:
-        OnBootTimer(id);
+        m_board.OnTimer(id);
         break;
     default:
         break;

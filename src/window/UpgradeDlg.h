@@ -5,7 +5,7 @@
 // through Status(), the tests through their access struct. The numbers
 // it uses live in ControlIds.h (controls), WindowIds.h (messages,
 // transports, progress rows, list columns, timers, models) and
-// BootSteps.h (bootloader steps).
+// board/BoardIds.h (the board exchange's steps and timers).
 //
 // Threads: every member runs on the user-interface thread (the host's event
 // loop, its timers and the controls). Two threads feed it: the serial
@@ -25,7 +25,6 @@
 // failed item is marked in m_bItemFailed and m_bRunFailed and shown in the
 // Result column of its list row.
 #include "window/AppOptions.h"
-#include "window/BootSteps.h"
 #include "window/ControlIds.h"
 #include "window/DialogHost.h"
 #include "window/Messages.h"
@@ -35,7 +34,10 @@
 #include <cstdint>
 #include <string>
 
-class CUpgradeDlg : public IDialogEvents, private CUpgradeDlgState {
+class CUpgradeDlg : public IDialogEvents,
+                    private CUpgradeDlgState,
+                    private IBoardPort,
+                    private IBoardListener {
 public:
     explicit CUpgradeDlg(CDialogHost& host, CAppOptions options = {});
     ~CUpgradeDlg() override;
@@ -45,7 +47,7 @@ public:
     CDialogHost& Host() { return m_host; }
     const CAppOptions& Options() const { return m_options; }
     // What the window shows and holds, read-only, for the command line.
-    CDlgStatus Status() const { return CDlgStatus(*this); }
+    CDlgStatus Status() const { return CDlgStatus(*this, m_board); }
     // The account of this window's runs; its owner names the program and finishes it.
     CRunJournal& Journal() { return m_Journal; }
     // Where File Load unpacks archives; the window's default is beside the package.
@@ -223,21 +225,9 @@ public:
     void GetVersionFromName(std::string name, std::string& version);
     void DeleteUnpackedFiles(std::string folder);
 
-    // --- Bootloader download (UpgradeDlgBoot.cpp)
-    void MainCheck();
+    // --- Board exchange (UpgradeDlgBoot.cpp): the bytes the hidden window
+    // receives in a bootloader step.
     void OnBootByte(std::uint8_t b);
-    void CheckBootFiles();
-    int BootFilesExist();
-    void StartBootFile();
-    void SendBootFile();
-    void SendMessage_Ready();
-    void SendMessage_Erase();
-    int IsBootAck();
-    void SendMessage_HexDataReady();
-    void OpenHexFile();
-    void SendHexFile();
-    void SendMessage_HexDataEnd();
-    void OnBootTimer(int id);
     // Refuses a board body image without its end mark (throws std::runtime_error).
     void CheckBoardBody();
 
@@ -255,28 +245,20 @@ private:
     // --- Upgrade sequencing (UpgradeDlgSequence.cpp)
     void StartProgramAnim();
 
-    // --- Bootloader download (UpgradeDlgBoot.cpp): one handler
-    // per step's answer, and what the steps share.
-    using AnswerHandler = void (CUpgradeDlg::*)(bool accepted);
-    // The handler of step's 6-byte answer; nullptr for a step without one.
-    static AnswerHandler AnswerHandlerOf(int step);
-    void OnReadyAnswer(bool accepted);
-    void OnEraseAnswer(bool accepted);
-    void OnStartAnswer(bool accepted);
-    void OnHexBlockAnswer(bool accepted);
-    void OnHexEndAnswer(bool accepted);
-    void OnFinishAnswer(bool accepted);
-    void OnBootImageEcho();
-    void OnBootImageSilent();
-    void StartReady();
-    void SendFinishRecord();
-    bool AnswerComplete(std::uint8_t b);
-    void ClearAnswer();
-    void ResetAnswer();
-    void AwaitBoardAnswer();
-    void SendBootMessage(const std::string& text, const char* errorTrace);
-    void ReportBoardFailure(EMsg message = EMsg::BoardFailed);
-    void Refused(const char* trace);
+    // --- Board exchange (UpgradeDlgBoot.cpp): its port and its reports.
+    bool PortWrite(const std::uint8_t* bytes, int count) override;
+    void PortDropInput() override;
+    bool PortIsOpen() const override;
+    void PortClose() override;
+    bool PortReopen(const std::string& baud) override;
+    void BoardInBootMode() override;
+    void BoardProgress(EBoardRow row, int percent) override;
+    void BoardTrace(const std::string& line) override;
+    void BoardWarning(const std::string& text) override;
+    void BoardStartTimer(int id, int ms) override;
+    void BoardStopTimer(int id) override;
+    void BoardDone() override;
+    void BoardFailed(EBoardFailure reason) override;
 
     // The USB sink hands its events over on the link's own gate; the tests
     // set up and inspect state through their one access struct.
@@ -289,11 +271,9 @@ private:
     CDialogHost& m_host;
     CAppOptions m_options;
     std::string m_strUsbTtyError; // why --usb-tty auto found no tty
+    CBoardExchange m_board{*this, *this, m_options.stallTimeoutMs};
 };
 
 // The main window and the hidden bootloader window, for the receive threads.
 extern CUpgradeDlg* g_hMainDlg;
 extern CSendToBD* g_hSendToBD;
-
-// Percentage of done in total, truncated, computed in 64 bits; 0 for a total of 0.
-int PercentOf(std::int64_t done, std::int64_t total);

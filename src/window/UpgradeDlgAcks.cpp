@@ -16,6 +16,7 @@
 // thread. The reactions read and write the step counters of the link that
 // carries the run (ActiveReceiver).
 #include "protocol/Items.h"
+#include "protocol/Pacing.h"
 #include "window/UpgradeDlg.h"
 
 #include "window/SendToBD.h"

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 constexpr const char* kBaudRates[] = {"4800", "9600", "19200", "38300", "38400", "57600", "115200"};
@@ -22,8 +23,9 @@ constexpr int kDefaultBaudIndex = 4; // 38400
 void CUpgradeDlg::StopConnectionTimers()
 {
     for (int id :
-         {IDT_BOARD_CHECK, IDT_NO_RESPONSE, IDT_BOOT_MODE, IDT_SEND_BOOT, IDT_SEND_READY, IDT_SEND_START,
-          IDT_SEND_HEX, IDT_SEND_FINISH, IDT_PORT_CLOSE, IDT_PORT_REOPEN, IDT_BOOT_TIMEOUT, IDT_BOARD_STALL})
+         std::initializer_list<int>{IDT_BOARD_CHECK, IDT_NO_RESPONSE, IDT_BOOT_MODE, IDT_SEND_BOOT,
+                                    IDT_SEND_READY, IDT_SEND_START, IDT_SEND_HEX, IDT_SEND_FINISH,
+                                    IDT_PORT_CLOSE, IDT_PORT_REOPEN, IDT_BOOT_TIMEOUT, IDT_BOARD_STALL})
         m_host.StopTimer(id);
 }
 
@@ -33,10 +35,7 @@ void CUpgradeDlg::DiscardInput()
         m_UsbLink.DiscardInput();
         return;
     }
-    g_ComPort.PurgeInput();
-    std::uint8_t b = 0;
-    while (g_RxQueue.Pop(b) == 1) {
-    }
+    PortDropInput();
     SerialReceiver().Reset();
 }
 
@@ -47,7 +46,7 @@ void CUpgradeDlg::OnLinkLost(int transport)
     StopConnectionTimers();
     const bool inRun = m_bRunActive != 0;
     // The board exchange has sent its first upgrade frame once the board answered the probe.
-    const bool boardBegun = m_nBootStep != DEF_STEP_NONE && m_nBootStep != DEF_STEP_MAINCHECK;
+    const bool boardBegun = m_board.Step() != DEF_STEP_NONE && m_board.Step() != DEF_STEP_MAINCHECK;
     StopRun();
     if (transport == TRANSPORT_USB) {
         Trace("USB link lost\r\n");
@@ -55,8 +54,7 @@ void CUpgradeDlg::OnLinkLost(int transport)
     } else {
         Trace("Serial port hung up\r\n");
         m_fileDownload.Close();
-        m_nBootStep = DEF_STEP_HALT;
-        m_bBoardFailShown = 1; // this is the one report of the exchange
+        m_board.Halt(); // this is the one report of the exchange
         DisconnectSerial();
     }
     // Back to Ready: the package stays, Connect can be pressed again.
@@ -177,7 +175,7 @@ void CUpgradeDlg::OnButtonConnect()
         // The board exchange starts by itself once the board answers the probe.
         m_Journal.RunStarted();
         m_Journal.ItemStarted("BOARD");
-        MainCheck();
+        m_board.Start(m_strPartFile[0], m_strPartFile[1]);
         m_host.StartTimer(IDT_BOOT_MODE, 1000);
     }
 }

@@ -180,7 +180,7 @@ void CUpgradeDlg::OnBoardUpgradeDone()
     ResetUpgradeState();
     m_btnConnect.EnableWindow(false);
     m_btnConnect.SetWindowText("Connect");
-    m_bHexEnd = 0;
+    m_board.Reset();
     m_nCurrentItem = ITEM_BOARD;
     m_Journal.ItemResult("BOARD", "Complete");
     MessageBox(EMsg::UpgradeComplete);

@@ -4,6 +4,7 @@
 // while outside it only the sinks it befriends and the tests' access struct
 // reach them. Readers that only look (the command line) use CDlgStatus.
 // Everything starts at zero or empty.
+#include "board/BoardExchange.h"
 #include "link/CommPort.h"
 #include "link/UsbLink.h"
 #include "package/Aes128.h"
@@ -177,23 +178,9 @@ struct CUpgradeDlgState {
     // That reason has been shown since the last Sys Check.
     int m_bStartReasonShown = 0;
 
-    // Bootloader download. Its bytes go out on m_pBootPort, which a test may
+    // The board exchange's bytes go out on m_pBootPort, which a test may
     // point at a port of its own.
     CCommPort* m_pBootPort = &g_ComPort;
-    int m_nBootStep = 0;
-    std::uint8_t m_BootRx[10] = {};
-    int m_nBootRxCount = 0;
-    int m_nEraseIndex = 0;
-    int m_bHexEnd = 0;
-    std::uint8_t m_FinishRecord[4] = {};
-    int m_nFinishLength = 0;
-    std::uint8_t m_HexBlock[4000] = {};
-    std::uint8_t m_byBootByte = 0;
-    // A body byte read past a full block (after a lone '#' that ended it),
-    // sent first in the next block; -1 for none.
-    int m_nHexCarry = -1;
-    // A board-upgrade failure has been reported for this connection.
-    int m_bBoardFailShown = 0;
 };
 
 // The window as the command line reads it: live values, no way to change
@@ -203,7 +190,7 @@ public:
     using PartFlags = int[PART_COUNT];
     using PartTexts = std::string[PART_COUNT];
 
-    explicit CDlgStatus(const CUpgradeDlgState& state) : m_state(state) {}
+    CDlgStatus(const CUpgradeDlgState& state, const CBoardExchange& board) : m_state(state), m_board(board) {}
 
     // The loaded package (RESULT_TYPE_*), which parts it carries, its list.
     int ResultType() const { return m_state.m_nResultType; }
@@ -213,7 +200,7 @@ public:
     // The link, the item of the run (ITEM_*) and the bootloader step (DEF_STEP_*).
     bool Connected() const { return m_state.m_bConnected == 1; }
     int CurrentItem() const { return m_state.m_nCurrentItem; }
-    int BootStep() const { return m_state.m_nBootStep; }
+    int BootStep() const { return m_board.Step(); }
     // SYS Check acknowledgements and serial/version frames handled so far.
     int SysCheckAnswers() const { return m_state.m_nSysCheckAnswers; }
     int SerialFrames() const { return m_state.m_nSerialFrames; }
@@ -227,4 +214,5 @@ public:
 
 private:
     const CUpgradeDlgState& m_state;
+    const CBoardExchange& m_board;
 };

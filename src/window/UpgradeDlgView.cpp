@@ -40,13 +40,6 @@ void ShowPercent(CDialogHost& host, const ProgressRow& row, int percent)
 
 } // namespace
 
-int PercentOf(std::int64_t done, std::int64_t total)
-{
-    if (total <= 0)
-        return 0;
-    return static_cast<int>(done * 100 / total);
-}
-
 void CUpgradeDlg::MessageBox(EMsg id, const std::string& detail)
 {
     ShowMessage(id, MessageText(id, detail));
@@ -62,7 +55,7 @@ void CUpgradeDlg::ShowMessage(EMsg id, const std::string& text, bool connecting,
     m_host.ShowResult(shown);
     m_host.MessageBox(text, id == EMsg::CloseFailed ? MessageIcon::Stop : MessageIcon::None);
     // A board exchange is under way from the probe to its last step.
-    const bool boardGoing = m_nBootStep != DEF_STEP_NONE && m_nBootStep != DEF_STEP_HALT;
+    const bool boardGoing = m_board.Step() != DEF_STEP_NONE && m_board.Step() != DEF_STEP_HALT;
     m_Journal.MessageShown(shown, m_bRunActive != 0 || boardGoing);
 }
 

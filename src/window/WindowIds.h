@@ -1,6 +1,7 @@
 #pragma once
 // The window's numbers that are not controls: window messages, transports,
 // progress rows, part-list columns, timers and package models.
+#include "board/BoardIds.h"
 #include "window/ControlIds.h"
 
 // Window messages of the original design, kept for the traces and the notes.
@@ -58,24 +59,14 @@ inline constexpr const char* LIST_COLUMN_TITLES[LIST_COL_COUNT] = {
     "Part", "Target Ver", "Target Status", "File Name", "File Ver", "File Size", "Result",
 };
 
-// Timer ids (all one-shot).
+// Timer ids (all one-shot); the board exchange's own are in board/BoardIds.h.
 enum : int {
-    IDT_SEND_BOOT = 1027,
-    IDT_SEND_READY = 1028,
-    IDT_SEND_START = 1029,
-    IDT_SEND_HEX = 1030,
-    IDT_SEND_FINISH = 1031,
-    IDT_PORT_CLOSE = 1032,
     IDT_NO_RESPONSE = 1034,
     IDT_BOARD_CHECK = 1035,
-    IDT_PORT_REOPEN = 1036,
     IDT_PROGRAM_ANIM = 1037,
     IDT_BOOT_MODE = 1038,
-    IDT_BOOT_TIMEOUT = 1039,
     // Watches a run for a target that stopped answering.
     IDT_STALL = 1040,
-    // Watches the board's answer to each message of its exchange.
-    IDT_BOARD_STALL = 1041,
 };
 
 // Model types of a package.

@@ -138,27 +138,28 @@ TEST_P(BootMessageTest, EachMessageGoesOutAsTheBoardExpectsIt)
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, BootMessageTest,
-    ::testing::Values(MessageCase{"Ready", [](CUpgradeDlg& d) { d.SendMessage_Ready(); }, kReady},
+    ::testing::Values(MessageCase{"Ready", [](CUpgradeDlg& d) { Board(d).SendMessage_Ready(); }, kReady},
                       MessageCase{"EraseA",
                                   [](CUpgradeDlg& d) {
-                                      State(d).m_nEraseIndex = 1;
-                                      d.SendMessage_Erase();
+                                      BoardState(d).m_nEraseIndex = 1;
+                                      Board(d).SendMessage_Erase();
                                   },
                                   Erase('A', 0x02)},
                       MessageCase{"EraseE",
                                   [](CUpgradeDlg& d) {
-                                      State(d).m_nEraseIndex = 5;
-                                      d.SendMessage_Erase();
+                                      BoardState(d).m_nEraseIndex = 5;
+                                      Board(d).SendMessage_Erase();
                                   },
                                   Erase('E', 0x06)},
                       MessageCase{"EraseJ",
                                   [](CUpgradeDlg& d) {
-                                      State(d).m_nEraseIndex = 10;
-                                      d.SendMessage_Erase();
+                                      BoardState(d).m_nEraseIndex = 10;
+                                      Board(d).SendMessage_Erase();
                                   },
                                   Erase('J', 0x09)},
-                      MessageCase{"Start", [](CUpgradeDlg& d) { d.SendMessage_HexDataReady(); }, kStart},
-                      MessageCase{"End", [](CUpgradeDlg& d) { d.SendMessage_HexDataEnd(); }, kEnd},
+                      MessageCase{"Start", [](CUpgradeDlg& d) { Board(d).SendMessage_HexDataReady(); },
+                                  kStart},
+                      MessageCase{"End", [](CUpgradeDlg& d) { Board(d).SendMessage_HexDataEnd(); }, kEnd},
                       MessageCase{"SerialFrame",
                                   [](CUpgradeDlg& d) {
                                       const std::uint8_t model = 3;
@@ -181,8 +182,8 @@ TEST_F(BootStepTest, OnlyTheExactSixAcknowledgementBytesCountAsAcknowledged)
         {{0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 0},
     };
     for (const auto& c : cases) {
-        std::copy(c.answer.begin(), c.answer.end(), State(dlg).m_BootRx);
-        EXPECT_EQ(dlg.IsBootAck(), c.ack) << ::testing::PrintToString(c.answer);
+        std::copy(c.answer.begin(), c.answer.end(), BoardState(dlg).m_BootRx);
+        EXPECT_EQ(Board(dlg).IsBootAck(), c.ack) << ::testing::PrintToString(c.answer);
     }
 }
 
@@ -199,11 +200,11 @@ TEST_F(BootStepTest, OnlyTheAnswerAStopsTheBootModeWatchAndSchedulesTheBootImage
 {
     Connect("38300");
     EXPECT_EQ(pty.SlaveSpeed(), 38300u);
-    EXPECT_EQ(State(dlg).m_nBootStep, DEF_STEP_MAINCHECK);
+    EXPECT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_MAINCHECK);
     EXPECT_TRUE(host.IsTimerRunning(IDT_BOOT_MODE));
 
     Feed({'B', 'a', 0x06, 0x00});
-    EXPECT_EQ(State(dlg).m_nBootStep, DEF_STEP_MAINCHECK);
+    EXPECT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_MAINCHECK);
     EXPECT_TRUE(host.IsTimerRunning(IDT_BOOT_MODE));
     EXPECT_FALSE(host.IsTimerRunning(IDT_SEND_BOOT));
 
@@ -225,8 +226,8 @@ TEST_F(BootStepTest, ASecondAnswerARestartsTheHalfSecondBeforeTheBootImage)
     host.RunFor(300ms);
     Feed({'A'});
     host.RunUntil([&] { return Clock::now() - first >= 600ms; }, 1s);
-    EXPECT_EQ(State(dlg).m_nBootStep, DEF_STEP_MAINCHECK) << "the boot image started from the first 'A'";
-    EXPECT_TRUE(host.RunUntil([&] { return State(dlg).m_nBootStep == DEF_STEP_BOOT; }, 500ms));
+    EXPECT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_MAINCHECK) << "the boot image started from the first 'A'";
+    EXPECT_TRUE(host.RunUntil([&] { return BoardState(dlg).m_nBootStep == DEF_STEP_BOOT; }, 500ms));
     EXPECT_EQ(pty.Read(1, 1s), Bytes{bootImage[0]});
 }
 
@@ -270,8 +271,8 @@ TEST_F(BootStepTest, TheBootImageGoesOutOneByteperAnswerAndItsLastAnswerStartsTh
     Connect("38300");
     Feed({'A'});
     dlg.OnTimer(IDT_SEND_BOOT);
-    ASSERT_EQ(State(dlg).m_nBootStep, DEF_STEP_BOOT);
-    EXPECT_EQ(State(dlg).m_nDownloadTotal, static_cast<std::int64_t>(bootImage.size()));
+    ASSERT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_BOOT);
+    EXPECT_EQ(BoardState(dlg).m_nDownloadTotal, static_cast<std::int64_t>(bootImage.size()));
 
     Bytes received;
     const std::size_t n = bootImage.size();
@@ -290,7 +291,7 @@ TEST_F(BootStepTest, TheBootImageGoesOutOneByteperAnswerAndItsLastAnswerStartsTh
         }
     }
     EXPECT_EQ(FirstDifference(bootImage, received), "");
-    EXPECT_FALSE(State(dlg).m_fileDownload.IsOpen());
+    EXPECT_FALSE(BoardState(dlg).m_fileDownload.IsOpen());
     EXPECT_EQ(host.GetText(IDC_STATIC_BOOT_PERCENT), "100 %");
     EXPECT_FALSE(host.IsTimerRunning(IDT_BOOT_TIMEOUT));
     EXPECT_TRUE(host.IsTimerRunning(IDT_PORT_CLOSE));
@@ -306,7 +307,7 @@ TEST_F(BootStepTest, TheBootImageGoesOutOneByteperAnswerAndItsLastAnswerStartsTh
     EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Dis Connect");
     EXPECT_TRUE(host.IsTimerRunning(IDT_SEND_READY));
     dlg.OnTimer(IDT_SEND_READY);
-    EXPECT_EQ(State(dlg).m_nBootStep, DEF_STEP_READY);
+    EXPECT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_READY);
     EXPECT_EQ(FirstDifference(kReady, pty.ReadQuiet(50ms)), "");
 }
 
@@ -329,7 +330,7 @@ TEST_P(SilentBootTest, ABootByteWithoutAnswerEndsInTheBootErrorAfterASecond)
     ASSERT_TRUE(host.RunUntil([&] { return host.HasMessage("Download boot error occurred"); }, 2s));
     EXPECT_GE(Ms(Clock::now() - start), 1000.0);
     EXPECT_EQ(g_ComPort.IsConnected(), 0);
-    EXPECT_FALSE(State(dlg).m_fileDownload.IsOpen());
+    EXPECT_FALSE(BoardState(dlg).m_fileDownload.IsOpen());
     EXPECT_EQ(host.GetText(IDC_BUTTON_CONNECT), "Connect");
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_EQ(State(dlg).m_nResultType, 0);
@@ -345,7 +346,7 @@ INSTANTIATE_TEST_SUITE_P(Silent, SilentBootTest,
 TEST_F(BootStepTest, AFailedReopenAt115200EndsTheUpgradeWithThePackageKept)
 {
     Connect();
-    State(dlg).m_nBootStep = DEF_STEP_BOOT;
+    BoardState(dlg).m_nBootStep = DEF_STEP_BOOT;
     dlg.OnTimer(IDT_PORT_CLOSE);
     State(dlg).m_strPortName = folder.Path() + "/gone";
     dlg.OnTimer(IDT_PORT_REOPEN);
@@ -357,7 +358,7 @@ TEST_F(BootStepTest, AFailedReopenAt115200EndsTheUpgradeWithThePackageKept)
 TEST_F(BootStepTest, APortClosedByTheUserIsNotReopenedByThePortCycle)
 {
     Connect();
-    State(dlg).m_nBootStep = DEF_STEP_BOOT;
+    BoardState(dlg).m_nBootStep = DEF_STEP_BOOT;
     dlg.DisconnectSerial();
     dlg.OnTimer(IDT_PORT_CLOSE);
     EXPECT_FALSE(host.IsTimerRunning(IDT_PORT_REOPEN));
@@ -369,9 +370,9 @@ TEST_F(BootStepTest, APortClosedByTheUserIsNotReopenedByThePortCycle)
 TEST_F(BootStepTest, ReadysAcknowledgementIsFollowedByTenErasesWithTheEraseRowInTens)
 {
     Connect();
-    State(dlg).m_nBootStep = DEF_STEP_READY;
+    BoardState(dlg).m_nBootStep = DEF_STEP_READY;
     Feed(kAck);
-    ASSERT_EQ(State(dlg).m_nBootStep, DEF_STEP_ERASE);
+    ASSERT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_ERASE);
 
     std::vector<std::string> percents;
     for (int k = 1; k <= 10; ++k) {
@@ -390,8 +391,8 @@ TEST_F(BootStepTest, ReadysAcknowledgementIsFollowedByTenErasesWithTheEraseRowIn
     EXPECT_TRUE(pty.Read(1, 20ms).empty());
     EXPECT_TRUE(host.IsTimerRunning(IDT_SEND_START));
     dlg.OnTimer(IDT_SEND_START);
-    EXPECT_EQ(State(dlg).m_nBootStep, DEF_STEP_START);
-    EXPECT_EQ(State(dlg).m_nEraseIndex, 0);
+    EXPECT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_START);
+    EXPECT_EQ(BoardState(dlg).m_nEraseIndex, 0);
     EXPECT_EQ(FirstDifference(kStart, pty.ReadQuiet(50ms)), "");
 }
 
@@ -409,13 +410,13 @@ class RefusalTest : public BootStepTest, public ::testing::WithParamInterface<Re
 TEST_P(RefusalTest, ARefusalIsReportedOnceClosesThePortAndConnectStartsOver)
 {
     Connect();
-    State(dlg).m_nBootStep = GetParam().step;
-    State(dlg).m_nEraseIndex = 3;
-    State(dlg).m_nBootRxCount = 0;
+    BoardState(dlg).m_nBootStep = GetParam().step;
+    BoardState(dlg).m_nEraseIndex = 3;
+    BoardState(dlg).m_nBootRxCount = 0;
     Feed(kRefusal);
     Feed({0x01, 0x00, 0x01}); // judged again where the count stays at 6
     EXPECT_TRUE(host.HasTrace(GetParam().trace));
-    EXPECT_EQ(State(dlg).m_nBootStep, GetParam().stepAfter);
+    EXPECT_EQ(BoardState(dlg).m_nBootStep, GetParam().stepAfter);
     EXPECT_EQ(Count("Board upgrade failed."), 1);
     ExpectReadyAgain();
     for (int id : {IDT_SEND_START, IDT_SEND_HEX, IDT_SEND_FINISH})
@@ -425,8 +426,8 @@ TEST_P(RefusalTest, ARefusalIsReportedOnceClosesThePortAndConnectStartsOver)
     ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT));
     ASSERT_EQ(g_ComPort.IsConnected(), 1);
     EXPECT_EQ(pty.Read(1, 1s), Bytes{'A'});
-    EXPECT_EQ(State(dlg).m_nBootStep, DEF_STEP_MAINCHECK);
-    EXPECT_EQ(State(dlg).m_bBoardFailShown, 0);
+    EXPECT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_MAINCHECK);
+    EXPECT_EQ(BoardState(dlg).m_bBoardFailShown, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -475,12 +476,12 @@ TEST_P(BodyTest, TheBodyGoesOutInWholeBlocksThenEndThenTheFinishRecord)
     const BodyCase& c = GetParam();
     State(dlg).m_strPartFile[1] = folder.Write("CASE.UPB", c.body);
     Connect();
-    State(dlg).m_nBootStep = DEF_STEP_START;
+    BoardState(dlg).m_nBootStep = DEF_STEP_START;
     Feed(kAck);
 
     Bytes blocks;
     std::int64_t sent = 0;
-    for (int guard = 0; State(dlg).m_nBootStep == DEF_STEP_SENDHEX && guard < 10; ++guard) {
+    for (int guard = 0; BoardState(dlg).m_nBootStep == DEF_STEP_SENDHEX && guard < 10; ++guard) {
         const Bytes block = pty.Read(1024, 2s);
         ASSERT_EQ(block.size(), 1024u) << "block " << guard + 1;
         EXPECT_TRUE(pty.Read(1, 5ms).empty()) << "block " << guard + 1 << " longer than 1024";
@@ -494,16 +495,16 @@ TEST_P(BodyTest, TheBodyGoesOutInWholeBlocksThenEndThenTheFinishRecord)
         dlg.OnTimer(IDT_SEND_HEX);
     }
     EXPECT_EQ(FirstDifference(c.blocks, blocks), "");
-    ASSERT_EQ(State(dlg).m_nBootStep, DEF_STEP_ENDHEX);
+    ASSERT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_ENDHEX);
     EXPECT_EQ(FirstDifference(kEnd, pty.ReadQuiet(30ms)), "");
-    EXPECT_FALSE(State(dlg).m_fileDownload.IsOpen());
+    EXPECT_FALSE(BoardState(dlg).m_fileDownload.IsOpen());
 
     Feed(kAck);
     EXPECT_TRUE(host.HasTrace("DEF_STEP_ENDHEX\n"));
     EXPECT_EQ(host.GetText(IDC_STATIC_DATA_PERCENT), "100 %");
     ASSERT_TRUE(host.IsTimerRunning(IDT_SEND_FINISH));
     dlg.OnTimer(IDT_SEND_FINISH);
-    EXPECT_EQ(State(dlg).m_nBootStep, DEF_STEP_FINISH);
+    EXPECT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_FINISH);
     EXPECT_TRUE(host.HasTrace("DEF_STEP_FINISH " + std::to_string(c.finish.size()) + "\n"));
     EXPECT_EQ(FirstDifference(c.finish, pty.ReadQuiet(50ms)), "");
 }
@@ -514,12 +515,12 @@ INSTANTIATE_TEST_SUITE_P(Bodies, BodyTest, ::testing::ValuesIn(BodyCases()),
 TEST_F(BootStepTest, ABodyReadAfterAnEarlierRunStartsWithoutItsEndMark)
 {
     // An earlier run stopped after the end mark was read.
-    State(dlg).m_bHexEnd = 1;
-    State(dlg).m_nHexCarry = 'Z';
+    BoardState(dlg).m_bHexEnd = 1;
+    BoardState(dlg).m_nHexCarry = 'Z';
     Connect();
-    State(dlg).m_nBootStep = DEF_STEP_START;
+    BoardState(dlg).m_nBootStep = DEF_STEP_START;
     Feed(kAck);
-    EXPECT_EQ(State(dlg).m_nBootStep, DEF_STEP_SENDHEX);
+    EXPECT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_SENDHEX);
     const Bytes first(bodyImage.begin(), bodyImage.begin() + 1024);
     EXPECT_EQ(FirstDifference(first, pty.Read(1024, 2s)), "");
 }
@@ -529,7 +530,7 @@ TEST_F(BootStepTest, ABodyReadAfterAnEarlierRunStartsWithoutItsEndMark)
 TEST_F(BootStepTest, BytesInStepZeroReachTheFrameReceiverAndBoardCheckEnablesFileLoadAndConnect)
 {
     Connect();
-    State(dlg).m_nBootStep = DEF_STEP_NONE;
+    BoardState(dlg).m_nBootStep = DEF_STEP_NONE;
     host.EnableControl(IDC_BUTTON_CONNECT, false);
     host.EnableControl(IDC_BUTTON_FILE_LOAD, false);
     host.StartTimer(IDT_NO_RESPONSE, 5000);
@@ -549,7 +550,7 @@ TEST_F(BootStepTest, BytesInStepZeroReachTheFrameReceiverAndBoardCheckEnablesFil
 TEST_F(BootStepTest, ASystemCheckOverSerialShowsTheRecordWithoutThePackageMatch)
 {
     Connect();
-    State(dlg).m_nBootStep = DEF_STEP_NONE;
+    BoardState(dlg).m_nBootStep = DEF_STEP_NONE;
     const std::string record(21, '0');
     pty.Write(BuildFrame(CMD_SYS_CHECK, SUB_ACK, reinterpret_cast<const std::uint8_t*>(record.data()), 21));
     host.RunUntil([&] { return g_RxQueue.Count() == 0 && dlg.SerialReceiver().packet().length == 21; }, 2s);
@@ -561,14 +562,14 @@ TEST_F(BootStepTest, ASystemCheckOverSerialShowsTheRecordWithoutThePackageMatch)
 TEST_F(BootStepTest, BytesInStepNinetyNineAreDropped)
 {
     Connect();
-    State(dlg).m_nBootStep = DEF_STEP_HALT;
+    BoardState(dlg).m_nBootStep = DEF_STEP_HALT;
     host.EnableControl(IDC_BUTTON_CONNECT, false);
     const std::uint8_t one = 1;
     pty.Write(Concat({BuildFrame(CMD_BOARD_CHECK, SUB_ACK, &one, 1), Bytes{'A'}, kAck}));
     host.RunFor(200ms);
     EXPECT_EQ(g_RxQueue.Count(), 0);
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
-    EXPECT_EQ(State(dlg).m_nBootStep, DEF_STEP_HALT);
+    EXPECT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_HALT);
     EXPECT_TRUE(host.Messages().empty());
     EXPECT_TRUE(pty.Read(1, 20ms).empty());
 }
@@ -576,8 +577,8 @@ TEST_F(BootStepTest, BytesInStepNinetyNineAreDropped)
 TEST_F(BootStepTest, TheLastAcknowledgementEndsTheUpgradeAndTheRestOfTheBatchGoesToTheFrameReceiver)
 {
     Connect();
-    State(dlg).m_nBootStep = DEF_STEP_FINISH;
-    State(dlg).m_nBootRxCount = 0;
+    BoardState(dlg).m_nBootStep = DEF_STEP_FINISH;
+    BoardState(dlg).m_nBootRxCount = 0;
     const std::uint8_t two[2] = {1, 1};
     const Bytes batch = Concat({kAck, BuildFrame(CMD_BOARD_CHECK, SUB_ACK, two, 2)});
     // One notification for the whole batch, as the receive thread gives it.
@@ -585,7 +586,7 @@ TEST_F(BootStepTest, TheLastAcknowledgementEndsTheUpgradeAndTheRestOfTheBatchGoe
               static_cast<int>(batch.size()));
     g_hSendToBD->OnRxNotify(0, static_cast<long>(batch.size()));
     EXPECT_EQ(g_RxQueue.Count(), 0);
-    EXPECT_EQ(State(dlg).m_nBootStep, DEF_STEP_NONE);
+    EXPECT_EQ(BoardState(dlg).m_nBootStep, DEF_STEP_NONE);
     EXPECT_EQ(
         host.MessageTexts(),
         (std::vector<std::string>{"Upgrade Complete.", "ACK Velunda Board Check Protocol Data Size Err"}));

@@ -92,12 +92,12 @@ void ExpectCompleteUpgrade(CBoardRig& rig, bool firstSession = true)
     // The window is back where it started, the port closed.
     EXPECT_EQ(g_ComPort.IsConnected(), 0);
     EXPECT_EQ(State(*rig.dlg).m_bConnected, 0);
-    EXPECT_EQ(State(*rig.dlg).m_nBootStep, DEF_STEP_NONE);
+    EXPECT_EQ(BoardState(*rig.dlg).m_nBootStep, DEF_STEP_NONE);
     EXPECT_EQ(State(*rig.dlg).m_nResultType, 0);
     EXPECT_TRUE(State(*rig.dlg).m_strPartFile[1].empty());
     EXPECT_EQ(rig.host.GetText(IDC_BUTTON_CONNECT), "Connect");
     EXPECT_FALSE(rig.host.IsControlEnabled(IDC_BUTTON_CONNECT));
-    EXPECT_FALSE(State(*rig.dlg).m_fileDownload.IsOpen());
+    EXPECT_FALSE(BoardState(*rig.dlg).m_fileDownload.IsOpen());
 }
 
 TEST(BoardScenario, AConnectAt38300UpgradesTheBoardAndResetsTheWindow)
@@ -142,7 +142,7 @@ TEST(BoardScenario, AnUnansweredBootByteReportsTheBootErrorAndForgetsThePackage)
     EXPECT_FALSE(rig.host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_EQ(State(*rig.dlg).m_nResultType, 0);
     EXPECT_TRUE(State(*rig.dlg).m_strPartFile[0].empty());
-    EXPECT_FALSE(State(*rig.dlg).m_fileDownload.IsOpen());
+    EXPECT_FALSE(BoardState(*rig.dlg).m_fileDownload.IsOpen());
     EXPECT_EQ(rig.host.MessageTexts(), std::vector<std::string>{"Download boot error occurred"});
 }
 

@@ -523,10 +523,10 @@ TEST_F(SequenceTest, TheBoardUpgradeEndResetsTheWindowAndReportsCompletion)
 {
     LoadPartImage({10});
     host.EnableControl(IDC_BUTTON_CONNECT, true);
-    State(dlg).m_bHexEnd = 1;
+    BoardState(dlg).m_bHexEnd = 1;
     dlg.OnBoardUpgradeDone();
     EXPECT_EQ(State(dlg).m_nCurrentItem, ITEM_BOARD);
-    EXPECT_EQ(State(dlg).m_bHexEnd, 0);
+    EXPECT_EQ(BoardState(dlg).m_bHexEnd, 0);
     EXPECT_EQ(State(dlg).m_nResultType, 0);
     EXPECT_EQ(host.ListRowCount(IDC_LIST_PART), 0);
     EXPECT_FALSE(host.IsControlEnabled(IDC_BUTTON_CONNECT));

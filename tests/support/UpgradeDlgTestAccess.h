@@ -7,7 +7,23 @@
 struct CUpgradeDlgTestAccess {
     static CUpgradeDlgState& State(CUpgradeDlg& dlg) { return dlg; }
     static const CUpgradeDlgState& State(const CUpgradeDlg& dlg) { return dlg; }
+    static CBoardExchange& Board(CUpgradeDlg& dlg) { return dlg.m_board; }
 };
+
+// The board exchange's state, as State() gives the window's.
+struct CBoardExchangeTestAccess {
+    static CBoardExchangeState& State(CBoardExchange& board) { return board; }
+};
+
+inline CBoardExchange& Board(CUpgradeDlg& dlg)
+{
+    return CUpgradeDlgTestAccess::Board(dlg);
+}
+
+inline CBoardExchangeState& BoardState(CUpgradeDlg& dlg)
+{
+    return CBoardExchangeTestAccess::State(Board(dlg));
+}
 
 inline CUpgradeDlgState& State(CUpgradeDlg& dlg)
 {
