@@ -2,6 +2,7 @@
 
 #include "cli/CliRecords.h"
 #include "cli/Json.h"
+#include "history/StateDir.h"
 #include "link/FtdiBridgeList.h"
 #include "link/SerialPortList.h"
 
@@ -108,7 +109,7 @@ std::string SignatureWarningOf(const std::string& traceLine)
     // Trusted keys skipped and policy lines not understood concern the user.
     const std::string prefix = "Signature: ";
     const std::string text = traceLine.rfind(prefix, 0) == 0 ? traceLine.substr(prefix.size()) : "";
-    if (text.rfind("Trusted key ", 0) == 0 || text.rfind(SystemConfigDir() + "/", 0) == 0)
+    if (text.rfind("Trusted key ", 0) == 0 || text.rfind(VelundaConfigDir() + "/", 0) == 0)
         return TrimText(text);
     return {};
 }

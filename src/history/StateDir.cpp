@@ -12,3 +12,9 @@ std::string VelundaStateDir()
         return std::string(home) + "/.local/state/velunda";
     return {};
 }
+
+std::string VelundaConfigDir()
+{
+    const char* dir = std::getenv("VELUNDA_CONFIG_DIR");
+    return dir != nullptr && dir[0] != '\0' ? dir : "/etc/velunda";
+}

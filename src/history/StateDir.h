@@ -5,3 +5,7 @@
 #include <string>
 
 std::string VelundaStateDir();
+
+// Where the system's settings are (velunda.conf, trusted-keys/): /etc/velunda,
+// or the folder VELUNDA_CONFIG_DIR names (tests, installs under another prefix).
+std::string VelundaConfigDir();

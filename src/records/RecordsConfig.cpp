@@ -1,5 +1,7 @@
 #include "records/RecordsConfig.h"
 
+#include "history/StateDir.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <libpq-fe.h>
@@ -37,11 +39,7 @@ std::string ConfiguredRecordsUrl(const std::string& configFile)
 {
     if (const char* env = std::getenv("VELUNDA_RECORDS_URL"))
         return Trim(env);
-    // The folder the signature policy reads too, when it is moved (tests).
-    const char* dir = std::getenv("VELUNDA_CONFIG_DIR");
-    if (configFile == kVelundaConfigFile && dir != nullptr && *dir != '\0')
-        return RecordsUrlFromFile(std::string(dir) + "/velunda.conf");
-    return RecordsUrlFromFile(configFile);
+    return RecordsUrlFromFile(configFile.empty() ? VelundaConfigDir() + "/velunda.conf" : configFile);
 }
 
 std::string MaskedConnection(const std::string& conninfo)

@@ -11,7 +11,8 @@ inline constexpr const char* kVelundaConfigFile = "/etc/velunda/velunda.conf";
 // a comment); empty when the file or the key is missing.
 std::string RecordsUrlFromFile(const std::string& path);
 // The records server this machine is pointed at; empty: none.
-std::string ConfiguredRecordsUrl(const std::string& configFile = kVelundaConfigFile);
+// configFile empty: velunda.conf in VelundaConfigDir().
+std::string ConfiguredRecordsUrl(const std::string& configFile = {});
 // The connection string as libpq reads it, in key=value form, with the
 // password masked; a string libpq cannot parse is not shown at all.
 std::string MaskedConnection(const std::string& conninfo);

@@ -1,5 +1,7 @@
 #include "signature/SignaturePolicy.h"
 
+#include "history/StateDir.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -27,15 +29,9 @@ std::string KeyText(const CSignatureCheck& check)
 
 } // namespace
 
-std::string SystemConfigDir()
-{
-    const char* dir = std::getenv(SIGNATURE_CONFIG_ENV);
-    return dir != nullptr && dir[0] != '\0' ? dir : "/etc/velunda";
-}
-
 std::vector<std::string> TrustedKeyFolders()
 {
-    std::vector<std::string> folders = {SystemConfigDir() + "/trusted-keys"};
+    std::vector<std::string> folders = {VelundaConfigDir() + "/trusted-keys"};
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
     if (xdg != nullptr && xdg[0] == '/')
@@ -136,7 +132,7 @@ CPackageVerification VerifyPackage(int fd, const std::string& path, bool require
     result.stamp = CFileStamp::Of(fd);
     const std::unique_ptr<ISignatureCrypto> crypto = MakeSignatureCrypto();
     result.bRequired =
-        ConfigRequiresSignature(SystemConfigDir() + "/velunda.conf", result.notes) || requireSignature;
+        ConfigRequiresSignature(VelundaConfigDir() + "/velunda.conf", result.notes) || requireSignature;
     const CTrustedKeys trusted = LoadTrustedKeys(TrustedKeyFolders(), *crypto);
     result.notes.insert(result.notes.end(), trusted.problems.begin(), trusted.problems.end());
     result.check = CheckPackageSignature(fd, path, trusted, *crypto);

@@ -12,9 +12,6 @@
 #include <string>
 #include <vector>
 
-inline constexpr const char* SIGNATURE_CONFIG_ENV = "VELUNDA_CONFIG_DIR";
-
-std::string SystemConfigDir();
 std::vector<std::string> TrustedKeyFolders();
 
 // "require-signature = yes" in the config file. Lines are "key = value";
