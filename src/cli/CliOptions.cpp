@@ -2,6 +2,7 @@
 
 #include "cli/CliRecords.h"
 #include "cli/ExitStatus.h"
+#include "protocol/Items.h"
 
 #include <algorithm>
 #include <cctype>
@@ -156,11 +157,12 @@ std::string CanonicalItemName(const std::string& text)
     for (char c : Upper(text))
         if (c != '-' && c != '_' && c != ' ')
             key.push_back(c);
-    static const char* const kNames[][2] = {{"MAIN", "MAIN"}, {"CISM", "CIS-M"}, {"CISS", "CIS-S"},
-                                            {"CF", "CF"},     {"IR", "IR"},      {"CDM", "CDM"}};
-    for (const auto& entry : kNames)
-        if (key == entry[0])
-            return entry[1];
+    for (const CItemInfo& item : ITEMS) {
+        std::string word = item.cliName;
+        std::erase(word, '-');
+        if (!word.empty() && key == word)
+            return item.cliName;
+    }
     return {};
 }
 

@@ -23,27 +23,12 @@ using namespace std::chrono_literals;
 // How long the serial number and versions are awaited after the system-check answer.
 constexpr auto kSerialWait = 1s;
 
-// The item boxes as the command line names them.
-struct ItemBox {
-    const char* name;
-    int box;
-    int model; // RESULT_TYPE_ of the package the box serves
-    const char* row;
-};
-constexpr ItemBox kItemBoxes[] = {
-    {"MAIN", IDC_CHECK_MAIN, RESULT_TYPE_QUORIN_V1, "MAIN"},
-    {"CIS-M", IDC_CHECK_CIS_M, RESULT_TYPE_QUORIN_V1, "CIS M"},
-    {"CIS-S", IDC_CHECK_CIS_S, RESULT_TYPE_QUORIN_V1, "CIS S"},
-    {"CF", IDC_CHECK_CF, RESULT_TYPE_QUORIN_V1, "CF"},
-    {"IR", IDC_CHECK_IR, RESULT_TYPE_QUORIN_V1, "IR"},
-    {"MAIN", IDC_CHECK_MAIN, RESULT_TYPE_QUORIN_V2, "MAIN"},
-    {"CDM", IDC_CHECK_CIS_M, RESULT_TYPE_QUORIN_V2, "CDM"},
-};
-
-const ItemBox* FindItemBox(const std::string& name, int model)
+// The item of the package's model the command line names, or null; the
+// board's body is not chosen by name.
+const CItemInfo* FindItemBox(const std::string& name, int model)
 {
-    for (const ItemBox& b : kItemBoxes)
-        if (name == b.name && model == b.model)
+    for (const CItemInfo& b : ITEMS)
+        if (name == b.cliName && model == b.model && ItemCheckOf(b) != 0)
             return &b;
     return nullptr;
 }
@@ -119,8 +104,8 @@ std::string CCliSession::CurrentItemName() const
     if (m_phase != EPhase::Run)
         return {};
     if (m_nRunModel == RESULT_TYPE_BOARD)
-        return "BOARD";
-    return PartNameOfItem(m_dlg->Status().CurrentItem());
+        return BOARD_ITEM_NAME;
+    return ItemRowName(m_dlg->Status().CurrentItem());
 }
 
 void CCliSession::OnProgress(int barId)
@@ -417,11 +402,11 @@ int CCliSession::CheckMachineRequest(int model)
         return Finish(ECliOutcome::BadUsage, "machine packages go over USB (--port USB), not " + port);
     // Items the package does not carry cannot be asked for.
     for (const auto& name : m_opt.items) {
-        const ItemBox* box = FindItemBox(name, model);
+        const CItemInfo* box = FindItemBox(name, model);
         if (box == nullptr)
             return Finish(ECliOutcome::BadUsage,
                           std::string("a ") + ModelName(model) + " package has no item " + name);
-        if (!m_dlg->OffersItem(box->box))
+        if (!m_dlg->OffersItem(ItemCheckOf(*box)))
             return Finish(ECliOutcome::BadPackage, "the package does not carry " + name);
     }
     std::string error;
@@ -533,24 +518,25 @@ int CCliSession::AcceptMachine()
 int CCliSession::ChooseItems(int model, std::vector<int>& wanted)
 {
     // Tick what was asked for, or everything both sides have.
-    for (const ItemBox& b : kItemBoxes) {
-        if (b.model != model || !m_host.IsControlVisible(b.box))
+    for (const CItemInfo& b : ITEMS) {
+        if (b.model != model || !m_host.IsControlVisible(ItemCheckOf(b)))
             continue;
-        const bool usable = m_dlg->OffersItem(b.box);
+        const bool usable = m_dlg->OffersItem(ItemCheckOf(b));
         bool asked = m_opt.items.empty();
         for (const auto& name : m_opt.items)
-            asked = asked || name == b.name;
+            asked = asked || name == b.cliName;
         if (asked && !m_opt.items.empty() && !usable)
-            return Finish(ECliOutcome::Rejected, std::string("the machine does not have ") + b.name);
+            return Finish(ECliOutcome::Rejected, std::string("the machine does not have ") + b.cliName);
         if (asked && usable)
-            wanted.push_back(b.box);
+            wanted.push_back(ItemCheckOf(b));
     }
     if (m_opt.skipCurrent && !wanted.empty() && (SkipCurrentItems(model, wanted), wanted.empty()))
         return Finish(ECliOutcome::Success, "every item is already at the package's version");
-    for (const ItemBox& b : kItemBoxes) {
-        if (b.model != model || !m_dlg->OffersItem(b.box))
+    for (const CItemInfo& b : ITEMS) {
+        if (b.model != model || !m_dlg->OffersItem(ItemCheckOf(b)))
             continue;
-        m_dlg->ChooseItem(b.box, std::find(wanted.begin(), wanted.end(), b.box) != wanted.end());
+        m_dlg->ChooseItem(ItemCheckOf(b),
+                          std::find(wanted.begin(), wanted.end(), ItemCheckOf(b)) != wanted.end());
     }
     return -1;
 }
@@ -558,9 +544,9 @@ int CCliSession::ChooseItems(int model, std::vector<int>& wanted)
 int CCliSession::UpgradeItems(int model, const std::vector<int>& wanted)
 {
     std::vector<std::string> plan;
-    for (const ItemBox& b : kItemBoxes)
-        if (b.model == model && std::find(wanted.begin(), wanted.end(), b.box) != wanted.end())
-            plan.push_back(b.name);
+    for (const CItemInfo& b : ITEMS)
+        if (b.model == model && std::find(wanted.begin(), wanted.end(), ItemCheckOf(b)) != wanted.end())
+            plan.push_back(b.cliName);
     m_report.Plan(plan);
     m_phase = EPhase::Run;
     m_dlg->Start();
@@ -574,14 +560,14 @@ int CCliSession::UpgradeItems(int model, const std::vector<int>& wanted)
 
     // Every ticked item must say Complete, whatever the last message was.
     ECliOutcome outcome = m_outcome == ECliOutcome::None ? ECliOutcome::Failed : m_outcome;
-    for (const ItemBox& b : kItemBoxes) {
-        if (b.model != model || std::find(wanted.begin(), wanted.end(), b.box) == wanted.end())
+    for (const CItemInfo& b : ITEMS) {
+        if (b.model != model || std::find(wanted.begin(), wanted.end(), ItemCheckOf(b)) == wanted.end())
             continue;
         for (const auto& row : ListRows())
-            if (row[LIST_COL_PART] == b.row && row[LIST_COL_RESULT] != "Complete") {
+            if (row[LIST_COL_PART] == b.rowName && row[LIST_COL_RESULT] != "Complete") {
                 outcome = WorseOf(outcome, ECliOutcome::Failed);
                 if (m_strReason.empty())
-                    m_strReason = std::string(b.row) + " did not complete";
+                    m_strReason = std::string(b.rowName) + " did not complete";
             }
     }
     if (m_bInterrupted)
@@ -593,21 +579,21 @@ void CCliSession::SkipCurrentItems(int model, std::vector<int>& wanted)
 {
     constexpr int LIST_COL_FILE_VER = 4;
     const auto rows = ListRows();
-    for (const ItemBox& b : kItemBoxes) {
-        if (b.model != model || std::find(wanted.begin(), wanted.end(), b.box) == wanted.end())
+    for (const CItemInfo& b : ITEMS) {
+        if (b.model != model || std::find(wanted.begin(), wanted.end(), ItemCheckOf(b)) == wanted.end())
             continue;
         for (const auto& row : rows) {
-            if (row[LIST_COL_PART] != b.row)
+            if (row[LIST_COL_PART] != b.rowName)
                 continue;
             const std::string have = TrimText(row[LIST_COL_TARGET_VER]);
             const std::string bring = TrimText(row[LIST_COL_FILE_VER]);
             // "None" is the list's word for a version the file name does not carry.
             if (have.empty() || bring.empty() || bring == "None" || have != bring)
                 continue;
-            m_report.Note(std::string(b.name) + " left out: the machine already has version " + have +
+            m_report.Note(std::string(b.cliName) + " left out: the machine already has version " + have +
                           " (--skip-current)");
-            m_report.ItemResult(b.row, "Skipped");
-            std::erase(wanted, b.box);
+            m_report.ItemResult(b.rowName, "Skipped");
+            std::erase(wanted, ItemCheckOf(b));
         }
     }
 }

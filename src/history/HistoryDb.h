@@ -29,7 +29,7 @@ struct CHistoryRun {
     std::string signatureState; // "valid", "unsigned", "untrusted" or "invalid"; empty in older records
     std::string signerKeyId;    // the signing key's id; empty when unsigned
     std::string signerName;     // the signing key's name; empty when unsigned
-    std::string model;          // "Quorin V1", "Quorin V2", "upgrade board"
+    std::string model;          // ModelName: "Quorin V1", "Quorin V2", "Upgrade Board"
     std::string link;   // "USB (libftdi)", "USB through /dev/ttyUSB0", "serial /dev/ttyS0 at 38400 baud"
     std::string serial; // the target's serial number; empty when it gave none
     std::string versionsBefore; // JSON object: item -> version the target reported before the run

@@ -1,6 +1,8 @@
 #pragma once
 // The part table a package fills and the part list shows, and the section
 // records of a part-image header.
+#include "protocol/Items.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -67,8 +69,8 @@ inline std::vector<PartData> PartDataOf(const PartListTable& table, bool board)
         const PartListEntry& entry = table.slot[slot];
         std::string name = FieldText(entry.szName);
         if (!name.empty())
-            parts.push_back({board ? std::string("BOARD") : name, FieldText(entry.szFile), PartVersion(entry),
-                             std::strtoll(FieldText(entry.szSize).c_str(), nullptr, 10)});
+            parts.push_back({board ? std::string(BOARD_ITEM_NAME) : name, FieldText(entry.szFile),
+                             PartVersion(entry), std::strtoll(FieldText(entry.szSize).c_str(), nullptr, 10)});
     }
     return parts;
 }

@@ -35,10 +35,18 @@ struct TokenRule {
 
 // Per model, in the order the tokens are tried.
 constexpr TokenRule kTokenRules[] = {
-    {1, {"BH", 0, -1, nullptr}}, {1, {"SM", 1, 1, "MAIN"}},     {1, {"SC", 2, 2, "CIS M"}},
-    {1, {"SS", 3, 3, "CIS S"}},  {1, {"SF", 4, 4, "CF"}},       {1, {"SR", 5, 5, "IR"}},
-    {2, {"BH", 0, -1, nullptr}}, {2, {"SM", 1, 1, "MAIN"}},     {2, {"CDM", 2, 2, "CDM"}},
-    {2, {"BC", 6, -1, nullptr}}, {3, {".UPH", 0, -1, nullptr}}, {3, {".UPB", 1, 1, "UPBD"}},
+    {MODEL_QUORIN_V1, {"BH", 0, -1, nullptr}},
+    {MODEL_QUORIN_V1, {"SM", 1, 1, ItemRowName(ITEM_MAIN)}},
+    {MODEL_QUORIN_V1, {"SC", 2, 2, ItemRowName(ITEM_CIS_M)}},
+    {MODEL_QUORIN_V1, {"SS", 3, 3, ItemRowName(ITEM_CIS_S)}},
+    {MODEL_QUORIN_V1, {"SF", 4, 4, ItemRowName(ITEM_CF)}},
+    {MODEL_QUORIN_V1, {"SR", 5, 5, ItemRowName(ITEM_IR)}},
+    {MODEL_QUORIN_V2, {"BH", 0, -1, nullptr}},
+    {MODEL_QUORIN_V2, {"SM", 1, 1, ItemRowName(ITEM_MAIN_V2)}},
+    {MODEL_QUORIN_V2, {"CDM", 2, 2, ItemRowName(ITEM_CDM)}},
+    {MODEL_QUORIN_V2, {"BC", 6, -1, nullptr}},
+    {MODEL_BOARD, {".UPH", 0, -1, nullptr}},
+    {MODEL_BOARD, {".UPB", 1, 1, "UPBD"}},
 };
 
 bool IsBlank(char c)

@@ -174,7 +174,7 @@ void CUpgradeDlg::OnButtonConnect()
         m_Journal.Linked("serial " + m_strPortName + " at " + baudText + " baud");
         // The board exchange starts by itself once the board answers the probe.
         m_Journal.RunStarted();
-        m_Journal.ItemStarted("BOARD");
+        m_Journal.ItemStarted(BOARD_ITEM_NAME);
         m_board.Start(m_strPartFile[0], m_strPartFile[1]);
         m_host.StartTimer(IDT_BOOT_MODE, 1000);
     }

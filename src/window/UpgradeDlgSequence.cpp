@@ -25,7 +25,7 @@ int StallPollMs(int timeoutMs)
 // First list row whose Part column is the item's name, or -1.
 int RowOfItem(CDialogHost& host, int item)
 {
-    const std::string name = PartNameOfItem(item);
+    const std::string name = ItemRowName(item);
     if (name.empty())
         return -1;
     const int rows = host.ListRowCount(IDC_LIST_PART);
@@ -34,20 +34,6 @@ int RowOfItem(CDialogHost& host, int item)
             return row;
     return -1;
 }
-
-struct QueueBox {
-    int checkId;
-    int item;
-};
-
-constexpr QueueBox kQueueV1[] = {
-    {IDC_CHECK_MAIN, ITEM_MAIN}, {IDC_CHECK_CIS_M, ITEM_CIS_M}, {IDC_CHECK_CIS_S, ITEM_CIS_S},
-    {IDC_CHECK_CF, ITEM_CF},     {IDC_CHECK_IR, ITEM_IR},
-};
-constexpr QueueBox kQueueV2[] = {
-    {IDC_CHECK_MAIN, ITEM_MAIN_V2},
-    {IDC_CHECK_CIS_M, ITEM_CDM},
-};
 
 } // namespace
 
@@ -97,19 +83,10 @@ void CUpgradeDlg::OnButtonUpgradeStart()
 
 int CUpgradeDlg::BuildItemQueue()
 {
-    const QueueBox* boxes = nullptr;
-    std::size_t count = 0;
-    if (m_nResultType == RESULT_TYPE_QUORIN_V1) {
-        boxes = kQueueV1;
-        count = std::size(kQueueV1);
-    } else if (m_nResultType == RESULT_TYPE_QUORIN_V2) {
-        boxes = kQueueV2;
-        count = std::size(kQueueV2);
-    }
     int added = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (m_host.GetCheck(boxes[i].checkId)) {
-            m_vecItemQueue.push_back(boxes[i].item);
+    for (const CItemInfo& item : ITEMS) {
+        if (item.model == m_nResultType && ItemCheckOf(item) != 0 && m_host.GetCheck(ItemCheckOf(item))) {
+            m_vecItemQueue.push_back(item.code);
             added = 1;
         }
     }
@@ -126,7 +103,7 @@ void CUpgradeDlg::StartNextItem()
     ResetProgress();
     m_nCurrentItem = m_vecItemQueue.front();
     m_vecItemQueue.erase(m_vecItemQueue.begin());
-    m_Journal.ItemStarted(PartNameOfItem(m_nCurrentItem));
+    m_Journal.ItemStarted(ItemRowName(m_nCurrentItem));
 
     const bool verify =
         m_nCurrentItem == ITEM_CDM && m_nResultType == RESULT_TYPE_QUORIN_V2 && !m_strPartFile[2].empty();
@@ -182,7 +159,7 @@ void CUpgradeDlg::OnBoardUpgradeDone()
     m_btnConnect.SetWindowText("Connect");
     m_board.Reset();
     m_nCurrentItem = ITEM_BOARD;
-    m_Journal.ItemResult("BOARD", "Complete");
+    m_Journal.ItemResult(BOARD_ITEM_NAME, "Complete");
     MessageBox(EMsg::UpgradeComplete);
 }
 

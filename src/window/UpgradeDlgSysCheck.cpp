@@ -6,35 +6,32 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
 constexpr int kGroupSize = 3;
 constexpr int kVersionLength = 6;
 
-// Model a record group applies to; 0 for every model.
-constexpr int kAnyModel = 0;
-
-struct SysCheckGroup {
-    int offset;  // first of the three characters
-    int checkId; // item check box
-    const char* rowName;
-    int model;     // m_nResultType it applies to, or kAnyModel
-    int fileSlot;  // m_strPartFile slot that must be filled to enable the box
-    int partIndex; // m_bHasPart entry of the part
-};
-
-// Record order: IR, CF, CIS M, CIS S, MAIN, CDM; the board version follows.
-constexpr SysCheckGroup kGroups[] = {
-    {0, IDC_CHECK_IR, "IR", RESULT_TYPE_QUORIN_V1, 5, 4},
-    {3, IDC_CHECK_CF, "CF", RESULT_TYPE_QUORIN_V1, 4, 3},
-    {6, IDC_CHECK_CIS_M, "CIS M", RESULT_TYPE_QUORIN_V1, 2, 1},
-    {9, IDC_CHECK_CIS_S, "CIS S", RESULT_TYPE_QUORIN_V1, 3, 2},
-    {12, IDC_CHECK_MAIN, "MAIN", kAnyModel, 1, 0},
-    {15, IDC_CHECK_CIS_M, "CDM", RESULT_TYPE_QUORIN_V2, 2, 1},
-};
-constexpr int kCisMOffset = 6;
-constexpr int kCisSOffset = 9;
+// The record groups a system check reads for a package model, in record
+// order (IR, CF, CIS M, CIS S, MAIN, CDM; the board version follows): the
+// model's items, and the MAIN group whatever the model.
+std::vector<const CItemInfo*> RecordGroups(int model)
+{
+    std::vector<const CItemInfo*> groups;
+    for (const CItemInfo& item : ITEMS)
+        if (item.model == model && item.recordOffset >= 0)
+            groups.push_back(&item);
+    const CItemInfo* main = FindItem(ITEM_MAIN);
+    if (std::none_of(groups.begin(), groups.end(),
+                     [main](const CItemInfo* g) { return g->recordOffset == main->recordOffset; }))
+        groups.push_back(main);
+    std::sort(groups.begin(), groups.end(),
+              [](const CItemInfo* a, const CItemInfo* b) { return a->recordOffset < b->recordOffset; });
+    return groups;
+}
+constexpr int kCisMOffset = FindItem(ITEM_CIS_M)->recordOffset;
+constexpr int kCisSOffset = FindItem(ITEM_CIS_S)->recordOffset;
 constexpr int kBoardVersionOffset = 18;
 
 // Why Upgrade Start stays disabled after a match check, in the user's words.
@@ -82,7 +79,7 @@ bool VersionOfRow(const std::string& row, const std::string (&versions)[PART_COU
             return true;
         }
     }
-    if (row == "CDM") {
+    if (row == ItemRowName(ITEM_CDM)) {
         text = versions[1] + "-" + versions[3] + "-" + versions[4];
         return true;
     }
@@ -117,24 +114,22 @@ void CUpgradeDlg::ShowSysCheckResult(const std::uint8_t* record)
     if (record == nullptr)
         return;
     std::copy(record, record + SYS_RECORD_SIZE, m_SysRecord);
-    for (const SysCheckGroup& g : kGroups) {
-        const std::uint8_t* group = record + g.offset;
-        const bool applies = g.model == kAnyModel || g.model == m_nResultType;
-        if (!applies)
-            continue;
+    for (const CItemInfo* g : RecordGroups(m_nResultType)) {
+        const std::uint8_t* group = record + g->recordOffset;
+        const int checkId = ITEM_CHECKS[g->part];
         // An absent mark wins over a present one in the same group.
         if (GroupHas(group, 'N')) {
             m_host.SetCheck(IDC_CHECK_ALL, false);
             m_host.EnableControl(IDC_CHECK_ALL, false);
-            m_host.SetCheck(g.checkId, false);
-            m_host.EnableControl(g.checkId, false);
-            SetTargetStatus(g.rowName, "None");
+            m_host.SetCheck(checkId, false);
+            m_host.EnableControl(checkId, false);
+            SetTargetStatus(g->rowName, "None");
         } else if (GroupHas(group, 'Y')) {
-            if (!m_strPartFile[g.fileSlot].empty() && !m_host.IsControlEnabled(g.checkId)) {
-                m_host.SetCheck(g.checkId, true);
-                m_host.EnableControl(g.checkId, true);
+            if (!m_strPartFile[g->dataSlot].empty() && !m_host.IsControlEnabled(checkId)) {
+                m_host.SetCheck(checkId, true);
+                m_host.EnableControl(checkId, true);
             }
-            SetTargetStatus(g.rowName, "Active");
+            SetTargetStatus(g->rowName, "Active");
         }
     }
     const std::uint8_t* version = record + kBoardVersionOffset;
@@ -227,9 +222,9 @@ void CUpgradeDlg::CheckMachineType()
     MessageBox(EMsg::ModelMismatch);
 
     bool anyMarked = false;
-    for (const SysCheckGroup& g : kGroups)
-        if ((g.model == kAnyModel || g.model == m_nResultType) && m_bHasPart[g.partIndex] == 1)
-            anyMarked = anyMarked || GroupMarks(m_SysRecord + g.offset);
+    for (const CItemInfo* g : RecordGroups(m_nResultType))
+        if (m_bHasPart[g->part] == 1)
+            anyMarked = anyMarked || GroupMarks(m_SysRecord + g->recordOffset);
     const bool cisMarked = GroupMarks(m_SysRecord + kCisMOffset) || GroupMarks(m_SysRecord + kCisSOffset);
     if (!anyMarked)
         ExplainStartBlocked(kReasonNoPartReported);
@@ -246,10 +241,9 @@ void CUpgradeDlg::ExplainStartBlocked(const char* why)
     // The record groups of the package's parts, and the two rows the match check read.
     std::string trace = "Upgrade Start stays disabled: package CIS M " + std::to_string(m_bHasPart[1]) +
                         ", CIS S " + std::to_string(m_bHasPart[2]) + "; record";
-    for (const SysCheckGroup& g : kGroups)
-        if ((g.model == kAnyModel || g.model == m_nResultType) &&
-            (m_bHasPart[g.partIndex] == 1 || g.offset == kCisMOffset || g.offset == kCisSOffset))
-            trace += std::string(" ") + g.rowName + " " + GroupText(m_SysRecord + g.offset);
+    for (const CItemInfo* g : RecordGroups(m_nResultType))
+        if (m_bHasPart[g->part] == 1 || g->recordOffset == kCisMOffset || g->recordOffset == kCisSOffset)
+            trace += std::string(" ") + g->rowName + " " + GroupText(m_SysRecord + g->recordOffset);
     trace += "; rows \"" + m_host.ListGetCell(IDC_LIST_PART, 1, LIST_COL_TARGET_STATUS) + "\", \"" +
              m_host.ListGetCell(IDC_LIST_PART, 2, LIST_COL_TARGET_STATUS) + "\" -> " + reason + "\r\n";
     Trace(trace);

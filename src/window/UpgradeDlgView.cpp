@@ -30,8 +30,6 @@ constexpr ListColumnLayout kListColumns[LIST_COL_COUNT] = {
     {ListAlign::Centre, 90}, {ListAlign::Right, 100}, {ListAlign::Centre, 90},
 };
 
-constexpr int kItemChecks[] = {IDC_CHECK_MAIN, IDC_CHECK_CIS_M, IDC_CHECK_CIS_S, IDC_CHECK_CF, IDC_CHECK_IR};
-
 void ShowPercent(CDialogHost& host, const ProgressRow& row, int percent)
 {
     host.SetProgressPos(row.bar, percent);
@@ -91,9 +89,10 @@ void CUpgradeDlg::RecordTarget()
 void CUpgradeDlg::SetItemResult(int row, const std::string& result)
 {
     m_host.ListSetCell(IDC_LIST_PART, row, LIST_COL_RESULT, result);
-    m_Journal.ItemResult(
-        m_nResultType == RESULT_TYPE_BOARD ? "BOARD" : m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART),
-        result);
+    m_Journal.ItemResult(m_nResultType == RESULT_TYPE_BOARD
+                             ? BOARD_ITEM_NAME
+                             : m_host.ListGetCell(IDC_LIST_PART, row, LIST_COL_PART),
+                         result);
 }
 
 void CUpgradeDlg::Trace(const std::string& text)
@@ -214,15 +213,15 @@ void CUpgradeDlg::ShowPartChecks()
         for (int id = IDC_CHECK_ALL; id <= IDC_CHECK_IR; ++id)
             showBox(id);
         allBox(std::all_of(std::begin(m_bHasPart), std::end(m_bHasPart), [](int f) { return f == 1; }));
-        m_host.SetText(IDC_CHECK_CIS_M, "CIS M");
+        m_host.SetText(IDC_CHECK_CIS_M, ItemRowName(ITEM_CIS_M));
         for (int i = 0; i < PART_COUNT; ++i)
-            partBox(kItemChecks[i], m_bHasPart[i]);
+            partBox(ITEM_CHECKS[i], m_bHasPart[i]);
     } else if (m_nResultType == RESULT_TYPE_QUORIN_V2) {
         for (int id : {IDC_CHECK_ALL, IDC_CHECK_MAIN, IDC_CHECK_CIS_M})
             showBox(id);
         allBox(m_bHasPart[0] == 1 && m_bHasPart[1] == 1);
         partBox(IDC_CHECK_MAIN, m_bHasPart[0]);
-        m_host.SetText(IDC_CHECK_CIS_M, "CDM");
+        m_host.SetText(IDC_CHECK_CIS_M, ItemRowName(ITEM_CDM));
         partBox(IDC_CHECK_CIS_M, m_bHasPart[1]);
     }
 }
@@ -230,13 +229,9 @@ void CUpgradeDlg::ShowPartChecks()
 void CUpgradeDlg::OnCheckAll()
 {
     const bool all = m_host.GetCheck(IDC_CHECK_ALL);
-    int count = 0;
-    if (m_nResultType == RESULT_TYPE_QUORIN_V1)
-        count = 5;
-    else if (m_nResultType == RESULT_TYPE_QUORIN_V2)
-        count = 2;
-    for (int i = 0; i < count; ++i)
-        m_host.SetCheck(kItemChecks[i], all);
+    for (const CItemInfo& item : ITEMS)
+        if (item.model == m_nResultType && ItemCheckOf(item) != 0)
+            m_host.SetCheck(ItemCheckOf(item), all);
 }
 
 void CUpgradeDlg::OnButtonFileLoad()

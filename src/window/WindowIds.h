@@ -2,6 +2,7 @@
 // The window's numbers that are not controls: window messages, transports,
 // progress rows, part-list columns, timers and package models.
 #include "board/BoardIds.h"
+#include "protocol/Items.h"
 #include "window/ControlIds.h"
 
 // Window messages of the original design, kept for the traces and the notes.
@@ -69,10 +70,21 @@ enum : int {
     IDT_STALL = 1040,
 };
 
-// Model types of a package.
+// Model types of a package: the models of protocol/Items.h, 0 for none.
 enum : int {
     RESULT_TYPE_NONE = 0,
-    RESULT_TYPE_QUORIN_V1 = 1,
-    RESULT_TYPE_QUORIN_V2 = 2,
-    RESULT_TYPE_BOARD = 3,
+    RESULT_TYPE_QUORIN_V1 = MODEL_QUORIN_V1,
+    RESULT_TYPE_QUORIN_V2 = MODEL_QUORIN_V2,
+    RESULT_TYPE_BOARD = MODEL_BOARD,
 };
+
+// The item box of each package part (CItemInfo::part): a Quorin V2's CDM
+// shares the CIS M box.
+inline constexpr int ITEM_CHECKS[PART_COUNT] = {IDC_CHECK_MAIN, IDC_CHECK_CIS_M, IDC_CHECK_CIS_S,
+                                                IDC_CHECK_CF, IDC_CHECK_IR};
+
+// The box that chooses an item; 0 for the board's body, which has none.
+constexpr int ItemCheckOf(const CItemInfo& item)
+{
+    return item.model == MODEL_BOARD ? 0 : ITEM_CHECKS[item.part];
+}
