@@ -201,7 +201,13 @@ COptionTable CliOptionRows(CCliOptions& options)
     };
     // The shared rows, with this program's own placed beside them in the help.
     COptionTable rows = AppOptionRows(options.app);
-    FindOption(rows, "port")->action = port;
+    COption* portRow = FindOption(rows, "port");
+    portRow->action = port;
+    portRow->valueName = "USB|PATH";
+    portRow->help = "USB (default for machine packages) or the serial device\n"
+                    "of the upgrade board (required for board packages)";
+    FindOption(rows, "usb-device")->help = "the FTDI bridge to use, by serial number or\n"
+                                           "bus-port path (1-2); required when several are attached";
     InsertAfter(rows, "port",
                 {{.name = "baud",
                   .takesValue = true,

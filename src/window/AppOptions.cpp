@@ -32,9 +32,9 @@ COptionTable AppOptionRows(CAppOptions& options)
     return {{.name = "port",
              .takesValue = true,
              .action = port,
-             .valueName = "USB|PATH",
-             .help = "USB (default for machine packages) or the serial device\n"
-                     "of the upgrade board (required for board packages)"},
+             .valueName = "PATH",
+             .help = "offer PATH in the port list of upgrade-board\n"
+                     "packages (repeatable)"},
             {.name = "usb-tty",
              .takesValue = true,
              .action = TextOption("usb-tty", 0, options.usbTty).action,
@@ -47,7 +47,8 @@ COptionTable AppOptionRows(CAppOptions& options)
              .action = usbDevice,
              .valueName = "SERIAL|BUS-PORT",
              .help = "the FTDI bridge to use, by serial number or\n"
-                     "bus-port path (1-2); required when several are attached"},
+                     "bus-port path (1-2); without it the first bridge\n"
+                     "found is used"},
             TextOption("log", 0, options.logFile, "FILE", "also write the time-stamped debug trace to FILE"),
             {.name = "stall-timeout",
              .takesValue = true,
@@ -62,6 +63,23 @@ COptionTable AppOptionRows(CAppOptions& options)
                        "files of /etc/velunda/trusted-keys and\n"
                        "~/.config/velunda/trusted-keys. A bad signature is\n"
                        "always refused")};
+}
+
+std::string WindowHelpText()
+{
+    CAppOptions unused;
+    COptionTable rows = AppOptionRows(unused);
+    // main() answers these two before anything else is parsed.
+    rows.push_back({.name = "help", .letter = 'h', .ends = true, .help = "show this help"});
+    rows.push_back({.name = "version", .ends = true, .help = "show the version"});
+    return "Usage: velunda [options] [PACKAGE]\n"
+           "Firmware upgrade tool for Quorin V1 / Quorin V2 machines and their upgrade board.\n"
+           "PACKAGE (a .QVP or .DAT file) is loaded at start as File Load would.\n\n"
+           "Options:\n" +
+           OptionHelp(rows) +
+           "\nEach session also writes its trace to $XDG_STATE_HOME/velunda/logs (the newest 50 are\n"
+           "kept), and every run is recorded in $XDG_STATE_HOME/velunda/history.sqlite\n"
+           "(see velunda-cli history).\n";
 }
 
 bool ParseAppOptions(int argc, char** argv, CAppOptions& options, std::vector<std::string>& rest,

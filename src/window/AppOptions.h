@@ -18,8 +18,12 @@ struct CAppOptions {
 
 // The rows of the shared options, writing into options (which must outlive
 // the table). --port takes a serial device path; velunda-cli gives that row
-// its own action for "USB". The rows carry the help's option lines.
+// its own action for "USB". The rows carry the window's help lines, which
+// velunda-cli words its own way where its rules differ (--port, --usb-device).
 COptionTable AppOptionRows(CAppOptions& options);
+
+// The window's --help: its usage and the shared rows' help.
+std::string WindowHelpText();
 
 // Parses the shared options out of argv; unknown options and every other
 // argument are left for the caller in rest, as given. Returns false with a

@@ -12,33 +12,6 @@
 #include <cstring>
 #include <filesystem>
 
-namespace {
-void PrintHelp()
-{
-    std::puts(
-        "Usage: velunda [options] [PACKAGE]\n"
-        "Firmware upgrade tool for Quorin V1 / Quorin V2 machines and their upgrade board.\n"
-        "PACKAGE (a .QVP or .DAT file) is loaded at start as File Load would.\n\n"
-        "Options:\n"
-        "  --log FILE             also write the time-stamped debug trace to FILE\n"
-        "  --usb-tty PATH         reach the machine's FTDI bridge through a tty (e.g. /dev/ttyUSB0,\n"
-        "                         or the pseudo-terminal of quorin-sim) instead of libftdi; auto:\n"
-        "                         the tty ftdi_sio gave the (chosen) bridge\n"
-        "  --usb-device SERIAL|BUS-PORT  the FTDI bridge to use, by serial number or bus-port path\n"
-        "                         (1-2); without it the first bridge found is used\n"
-        "  --port PATH            offer PATH in the port list of upgrade-board packages (repeatable)\n"
-        "  --stall-timeout SECS   end a run after SECS without any frame from the machine (default 60)\n"
-        "  --no-history           do not record runs in the history\n"
-        "  --require-signature    load only packages whose PACKAGE.sig a trusted key made (also:\n"
-        "                         require-signature = yes in /etc/velunda/velunda.conf)\n"
-        "  --help                 show this help\n"
-        "  --version              show the version\n\n"
-        "Each session also writes its trace to $XDG_STATE_HOME/velunda/logs (the newest 50 are\n"
-        "kept), and every run is recorded in $XDG_STATE_HOME/velunda/history.sqlite\n"
-        "(see velunda-cli history).");
-}
-} // namespace
-
 int main(int argc, char** argv)
 {
     // Before any thread starts: a logout's SIGTERM or SIGHUP then reaches the
@@ -46,7 +19,7 @@ int main(int argc, char** argv)
     CQuitSignals::Block();
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            PrintHelp();
+            std::fputs(WindowHelpText().c_str(), stdout);
             return 0;
         } else if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("%s\n", VersionLine("velunda").c_str());
