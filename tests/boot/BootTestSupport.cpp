@@ -1,7 +1,6 @@
 #include "BootTestSupport.h"
 
 #include <algorithm>
-#include <fstream>
 
 Bytes BodyPattern(std::size_t n, unsigned seed, bool allowHash)
 {
@@ -22,13 +21,4 @@ Bytes Concat(std::initializer_list<Bytes> parts)
     for (const auto& p : parts)
         out.insert(out.end(), p.begin(), p.end());
     return out;
-}
-
-std::vector<std::string> ReadFileLines(const std::string& path)
-{
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }

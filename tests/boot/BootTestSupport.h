@@ -15,4 +15,3 @@ using namespace std::chrono_literals;
 Bytes BodyPattern(std::size_t n, unsigned seed, bool allowHash = false);
 Bytes Text(const std::string& text);
 Bytes Concat(std::initializer_list<Bytes> parts);
-std::vector<std::string> ReadFileLines(const std::string& path);

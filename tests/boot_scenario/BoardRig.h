@@ -4,7 +4,8 @@
 // a package of a boot image and a body image in a temporary folder.
 #include "BootTestSupport.h"
 
-#include "QuorinSim.h"
+#include "SimTarget.h"
+#include "TestPackages.h"
 #include "app/HeadlessHost.h"
 #include "window/UpgradeDlg.h"
 
@@ -42,7 +43,7 @@ public:
     bool WaitForMessage(const std::string& text, std::chrono::milliseconds timeout);
     int CountMessage(const std::string& text) const;
 
-    std::string Record(const std::string& name) const { return m_records + "/" + name; }
+    std::string Record(const std::string& name) const { return m_pSim->RecordPath(name).string(); }
     const std::string& SlavePath() const { return m_pSim->SlavePath(); }
 
     CTempFolder folder;
@@ -54,12 +55,5 @@ public:
     std::unique_ptr<CUpgradeDlg> dlg;
 
 private:
-    std::string m_records;
-    std::unique_ptr<CQuorinSim> m_pSim;
+    std::unique_ptr<CSimTarget> m_pSim;
 };
-
-// The body as the board must receive it: the data before the end mark, then
-// 0xFF up to whole 1024-byte blocks (one block at least).
-Bytes BodyOnTheWire(const Bytes& body);
-// The bytes after the end mark, at most 4.
-Bytes FinishRecordOf(const Bytes& body);

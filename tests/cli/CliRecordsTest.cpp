@@ -338,9 +338,8 @@ TEST_F(CliRecordsTest, AnOlderHistoryIsReadAndExtendedWithTheColumnsItLacks)
     };
     const auto keptOfRuns = [&] {
         std::vector<std::string> kept;
-        for (const auto& line : Lines(Cli({"history", "--json"}, 30s).out))
-            if (Json e = Json::parse(line); e["event"] == "run")
-                kept.push_back(e["kept_folder"].dump());
+        for (const auto& e : JsonEvents(Cli({"history", "--json"}, 30s).out, "run"))
+            kept.push_back(e["kept_folder"].dump());
         return kept;
     };
     run();

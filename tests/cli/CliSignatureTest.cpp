@@ -204,12 +204,9 @@ TEST_F(CliSignatureTest, EachPackageIsCheckedAgainstItsSignatureTheTrustedKeysAn
         const RunResult r = Cli(args);
         EXPECT_EQ(r.exitCode, c.state != nullptr ? 0 : 2) << r.out << r.err;
         std::string state;
-        for (const std::string& line : Lines(r.out)) {
-            const auto event = nlohmann::json::parse(line, nullptr, false);
-            if (event.is_object() && event.value("event", "") == "package" &&
-                event.value("model", "") != "unknown")
+        for (const auto& event : JsonEvents(r.out, "package"))
+            if (event.value("model", "") != "unknown")
                 state = event["signature"].value("state", "");
-        }
         EXPECT_EQ(state, c.state != nullptr ? c.state : "") << r.out;
         // The text output names the signer; a refusal names the package and what is wrong.
         const RunResult text =

@@ -287,16 +287,15 @@ TEST(CliJson, TextsFromATargetStayValidJson)
 {
     const std::string raw = std::string("q\"b\\s\n\x01\xff", 9);
     const std::string line = CJsonObject().Add("text", raw).Add("n", 42).Add("ok", true).Text();
-    WriteFileBytes(fs::temp_directory_path() / "velunda-cli-json.txt", Bytes(line.begin(), line.end()));
+    const CTempFolder dir;
     const RunResult r = RunProgram({"/usr/bin/python3", "-c",
                                     "import json,sys\n"
                                     "e = json.load(open(sys.argv[1]))\n"
                                     "print([ord(c) for c in e['text']], e['n'], e['ok'])\n",
-                                    (fs::temp_directory_path() / "velunda-cli-json.txt").string()},
-                                   fs::temp_directory_path(), 30s);
+                                    dir.Write("json.txt", Bytes(line.begin(), line.end()))},
+                                   dir.Path(), 30s);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "[113, 34, 98, 92, 115, 10, 1, 255, 0] 42 True\n") << line;
-    fs::remove(fs::temp_directory_path() / "velunda-cli-json.txt");
 }
 
 // What the station reads from a worker: a part may be named "item" or
@@ -390,7 +389,8 @@ TEST(CliRecords, Sha256MatchesTheStandardVectorsAndCoreutils)
     EXPECT_EQ(hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
     // Sizes around the block edges, against sha256sum.
-    const fs::path file = fs::temp_directory_path() / ("velunda-sha-" + std::to_string(::getpid()));
+    const CTempFolder dir;
+    const fs::path file = dir / "sha";
     for (std::size_t size : {63u, 64u, 65u, 119u, 120u, 70000u}) {
         WriteFileBytes(file, Pattern(size, static_cast<unsigned>(size)));
         const RunResult sum =
@@ -481,9 +481,8 @@ TEST(CliReport, TheFinalBarsStandBeforeTheOutcomeAndOnlyATerminalGetsCursorMoves
 
 TEST(CliRecords, ANewSessionLogLeavesTheNewestFiftyAndOtherFilesAlone)
 {
-    const fs::path dir = fs::temp_directory_path() / ("velunda-logs-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const CTempFolder folder;
+    const fs::path dir = folder.Path();
     for (int i = 0; i < 55; ++i) {
         char name[64];
         std::snprintf(name, sizeof name, "velunda-20260101T0000%02dZ-1.log", i);
@@ -497,7 +496,6 @@ TEST(CliRecords, ANewSessionLogLeavesTheNewestFiftyAndOtherFilesAlone)
     EXPECT_EQ(left.size(), 50u); // 49 old logs and the note; the new log makes 50
     EXPECT_EQ(left.front(), "notes.txt");
     EXPECT_EQ(left[1], "velunda-20260101T000006Z-1.log"); // the six oldest went
-    fs::remove_all(dir);
 }
 
 TEST(CliVersion, EveryProgramAnswersVersionWithoutADisplay)
@@ -524,6 +522,11 @@ TEST(CliVersion, EveryProgramAnswersVersionWithoutADisplay)
     const RunResult help = RunProgram({window, "--help"}, fs::temp_directory_path(), 30s);
     EXPECT_EQ(help.exitCode, 0) << help.err;
     EXPECT_NE(help.out.find("--version"), std::string::npos);
+    // Written from the shared rows, every one of them.
+    EXPECT_EQ(help.out, WindowHelpText());
+    CAppOptions unused;
+    for (const COption& row : AppOptionRows(unused))
+        EXPECT_NE(help.out.find("  --" + row.name + " "), std::string::npos) << row.name;
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 // (they mostly wait on timers), so the whole matrix takes a few minutes.
 #include "CliTestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -82,23 +83,15 @@ protected:
         const fs::path parts = m_dir / "parts";
         m_boardBoot = Pattern(40, 5);
         WriteFileBytes(parts / "BOARD.UPH", m_boardBoot);
-        Bytes data = Pattern(1500, 6);
-        for (auto& b : data)
-            if (b == '#')
-                b = 0x24;
-        m_finish = {0x11, 0x22, 0x33};
-        Bytes body = data;
-        body.push_back('#');
-        body.push_back('#');
-        body.insert(body.end(), m_finish.begin(), m_finish.end());
+        Bytes body = Pattern(1500, 6);
+        std::replace(body.begin(), body.end(), std::uint8_t{'#'}, std::uint8_t{0x24});
+        body.insert(body.end(), {'#', '#', 0x11, 0x22, 0x33});
         WriteFileBytes(parts / "BOARD.UPB", body);
-        m_wire = data;
-        m_wire.resize((data.size() + 1023) / 1024 * 1024, 0xFF);
-        const RunResult made = RunProgram({TestPath("VELUNDA_PACK"), "qvp", "--model", "board", "--out",
-                                           "board.qvp", "--board-boot", (parts / "BOARD.UPH").string(),
-                                           "--board-body", (parts / "BOARD.UPB").string()},
-                                          m_dir, 30s);
-        ASSERT_EQ(made.exitCode, 0) << made.err;
+        m_wire = BodyOnTheWire(body);
+        m_finish = FinishRecordOf(body);
+        Pack({"--model", "board", "--board-boot", (parts / "BOARD.UPH").string(), "--board-body",
+              (parts / "BOARD.UPB").string()},
+             "board.qvp");
     }
 
     bool ImagesEqual(bool board, const fs::path& rec) const

@@ -13,7 +13,7 @@ using ChipRun = ChipFixture;
 TEST_F(ChipRun, AFullQuorinV1DatUpgradeCarriesEveryImageThroughTheChip)
 {
     // Around the chunk size: one chunk exactly, one byte more, one byte.
-    PackDat({20000, 8192, 8193, 1, 5000}, dir / "pkg.DAT");
+    PackParts({20000, 8192, 8193, 1, 5000});
     StartBehindChip();
     PutBootFile("V1.10.OHH", Pattern(8192, 2));
     FileLoad(dir / "pkg.DAT");
@@ -67,7 +67,7 @@ TEST_F(ChipRun, AQuorinV2QvpUpgradeCarriesTheCdmBootAndEveryImage)
 
 TEST_F(ChipRun, RepliesSplitOverOnePacketPerTransferStillMakeWholeFrames)
 {
-    PackDat({9000, 0, 0, 0, 70}, dir / "pkg.DAT");
+    PackParts({9000, 0, 0, 0, 70});
     StartBehindChip();
     bridge->SetPacketsPerUrb(chipIndex, 1);
     PutBootFile("V1.10.OHH", Pattern(100, 2));
@@ -86,7 +86,7 @@ TEST_F(ChipRun, RepliesSplitOverOnePacketPerTransferStillMakeWholeFrames)
 
 TEST_F(ChipRun, ADeviceRemovedMidRunEndsTheRunAndConnectsAgainOnceItIsBack)
 {
-    PackDat({40000}, dir / "pkg.DAT");
+    PackParts({40000});
     sim.unplugAt.push_back(CSimPoint{"data-down", 2});
     options.stallTimeoutMs = 4000; // the lost link must end the run well before the stall watch
     StartBehindChip();
@@ -96,7 +96,7 @@ TEST_F(ChipRun, ADeviceRemovedMidRunEndsTheRunAndConnectsAgainOnceItIsBack)
     SysCheck();
     host.ClearMessages();
     ASSERT_TRUE(host.Click(IDC_BUTTON_UPGRADE_START));
-    ASSERT_TRUE(WaitFor([&] { return target->Unplugged(); }, 5s)) << FramesLog();
+    ASSERT_TRUE(WaitFor([&] { return target->Sim().Unplugged(); }, 5s)) << FramesLog();
     const auto unplugged = std::chrono::steady_clock::now();
     EXPECT_TRUE(WaitFor([&] { return host.HasTrace("device lost"); }, 1s)) << Traces();
     bridge->Remove(chipIndex);
@@ -119,16 +119,15 @@ TEST_F(ChipRun, ADeviceRemovedMidRunEndsTheRunAndConnectsAgainOnceItIsBack)
         ASSERT_TRUE(host.Click(IDC_BUTTON_CONNECT)); // Dis Connect
     }
     sim.unplugAt.clear();
-    auto again = std::make_unique<CQuorinSim>(sim);
-    std::string error;
-    ASSERT_TRUE(again->Start(error)) << error;
-    bridge->Readd(chipIndex, again->SlavePath());
+    CSimTarget again(sim);
+    ASSERT_TRUE(again.Started());
+    bridge->Readd(chipIndex, again.SlavePath());
     host.ClearMessages();
     FileLoad(dir / "pkg.DAT"); // Dis Connect forgot the package
     Connect();
     EXPECT_TRUE(State(*dlg).m_UsbLink.IsOpen());
     State(*dlg).m_UsbLink.CloseUsb(true);
-    again->Stop();
+    again.Stop();
 }
 
 TEST_F(ChipRun, ABridgeClaimedByAnotherProgramFailsToConnectAndTheTraceSaysWhy)
@@ -164,9 +163,8 @@ TEST_F(ChipRun, ConnectFailuresSayWhy)
          "the kernel driver holds /dev/bus/usb/001/003 (as /dev/ttyUSB0)"},
         {"no bridge matches", CChipIdentity(), "NOPE", "no FTDI bridge matches \"NOPE\""},
     };
-    target = std::make_unique<CQuorinSim>(sim);
-    std::string error;
-    ASSERT_TRUE(target->Start(error)) << error;
+    target = std::make_unique<CSimTarget>(sim);
+    ASSERT_TRUE(target->Started());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         bridge.reset(); // one testbed at a time
@@ -190,9 +188,8 @@ TEST_F(ChipRun, ConnectFailuresSayWhy)
 
 TEST_F(ChipRun, AChosenBridgeIsTheOneOpenedAmongSeveral)
 {
-    target = std::make_unique<CQuorinSim>(sim);
-    std::string error;
-    ASSERT_TRUE(target->Start(error)) << error;
+    target = std::make_unique<CSimTarget>(sim);
+    ASSERT_TRUE(target->Started());
     CChipIdentity first, second;
     first.serial = "QB000001";
     second.serial = "QB000002";
@@ -237,9 +234,8 @@ protected:
     // not let go (nothing behind it), QB000002 at 1-4 in front of the machine.
     void TwoBridges()
     {
-        target = std::make_unique<CQuorinSim>(sim);
-        std::string error;
-        ASSERT_TRUE(target->Start(error)) << error;
+        target = std::make_unique<CSimTarget>(sim);
+        ASSERT_TRUE(target->Started());
         CChipIdentity first, second;
         first.kernelDriver = true;
         first.detachRefused = true;
@@ -277,7 +273,7 @@ TEST_F(ChipCli, DevicesListsEveryBridgeAsTextAndJson)
 
 TEST_F(ChipCli, SeveralBridgesWithoutAChoiceAreRefusedAndAChoiceUpgrades)
 {
-    PackDat({9000, 0, 0, 0, 3000}, dir / "pkg.DAT");
+    PackParts({9000, 0, 0, 0, 3000});
     PutBootFile("V1.10.OHH", Pattern(500, 2));
     TwoBridges();
     std::string out;
@@ -286,7 +282,7 @@ TEST_F(ChipCli, SeveralBridgesWithoutAChoiceAreRefusedAndAChoiceUpgrades)
         << out;
     EXPECT_NE(out.find("QB000001 (FT232R USB UART) at 1-2, ftdi_sio as /dev/ttyUSB0"), std::string::npos)
         << out;
-    EXPECT_EQ(target->BytesReceived(), 0u) << "the refusal still talked to a machine";
+    EXPECT_EQ(target->Sim().BytesReceived(), 0u) << "the refusal still talked to a machine";
 
     EXPECT_EQ(RunCli(dir, "--usb-device 1-4 pkg.DAT", out), 0) << out;
     ExpectRecorded();

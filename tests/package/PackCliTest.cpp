@@ -1,13 +1,11 @@
 // velunda-pack dat as a user runs it: packages it writes load back exactly,
 // and bad input is refused with a message and no output file.
-#include "TestBytes.h"
+#include "ProgramRun.h"
+#include "TempFolder.h"
 #include "TestPaths.h"
 #include "package/PartImage.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -16,14 +14,9 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
 
 std::string ReadText(const fs::path& path)
 {
@@ -35,37 +28,15 @@ std::string ReadText(const fs::path& path)
 
 class PackCli : public testing::Test {
 protected:
-    void SetUp() override
+    // Through the shell, as a user types it.
+    RunResult Run(const std::string& args)
     {
-        m_dir = fs::temp_directory_path() / ("velunda-packcli-" + std::to_string(::getpid()) + "-" +
-                                             testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-
-    Result Run(const std::string& args)
-    {
-        const fs::path out = m_dir / "stdout";
-        const fs::path err = m_dir / "stderr";
-        const std::string command = std::string("'") + TestPath("VELUNDA_PACK") + "' dat " + args + " >'" +
-                                    out.string() + "' 2>'" + err.string() + "'";
-        Result r;
-        const int raw = std::system(command.c_str());
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = ReadText(out);
-        r.err = ReadText(err);
-        return r;
+        return RunProgram({"/bin/sh", "-c", "'" + TestPath("VELUNDA_PACK") + "' dat " + args}, m_dir, 60s);
     }
 
     std::string Part(const std::string& name, const std::vector<std::uint8_t>& data)
     {
-        const fs::path path = m_dir / name;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
-        return path.string();
+        return m_tmp.Write(name, data);
     }
 
     std::string Out() const { return (m_dir / "OUT.DAT").string(); }
@@ -76,7 +47,8 @@ protected:
         return LoadPartImageFile(Out(), "OUT.DAT", aes);
     }
 
-    fs::path m_dir;
+    CTempFolder m_tmp;
+    fs::path m_dir = m_tmp.Path();
 };
 
 TEST_F(PackCli, WrittenPackageLoadsBackToThePartFilesByteForByte)
@@ -88,8 +60,8 @@ TEST_F(PackCli, WrittenPackageLoadsBackToThePartFilesByteForByte)
                              "' --cis-m-version=3 --cf '" + Part("cf.bin", parts[3]) +
                              "' --cf-version 65535 --ir '" + Part("ir.bin", parts[4]) +
                              "' --ir-version 1 --ba '" + Part("ba.bin", Pattern(64, 6)) + "'";
-    const Result r = Run(args);
-    ASSERT_EQ(r.status, 0) << r.err;
+    const RunResult r = Run(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
 
     const PartImageLoad load = LoadOut();
     EXPECT_EQ(load.messages, std::vector<std::string>{});
@@ -110,10 +82,11 @@ TEST_F(PackCli, WrittenPackageLoadsBackToThePartFilesByteForByte)
 TEST_F(PackCli, LowerOptionWritesOnlyLowerCaseDigitsOfTheSameImage)
 {
     const std::string main = Part("main.bin", Pattern(300, 9));
-    ASSERT_EQ(Run("--type P_QUORIN -o '" + Out() + "' --main '" + main + "' --main-version A1").status, 0);
+    ASSERT_EQ(Run("--type P_QUORIN -o '" + Out() + "' --main '" + main + "' --main-version A1").exitCode, 0);
     const std::string upper = ReadText(Out());
     ASSERT_EQ(
-        Run("--type P_QUORIN --lower -o '" + Out() + "' --main '" + main + "' --main-version A1").status, 0);
+        Run("--type P_QUORIN --lower -o '" + Out() + "' --main '" + main + "' --main-version A1").exitCode,
+        0);
     const std::string lower = ReadText(Out());
     EXPECT_EQ(upper.find_first_not_of("0123456789ABCDEF"), std::string::npos);
     EXPECT_EQ(lower.find_first_not_of("0123456789abcdef"), std::string::npos);
@@ -129,22 +102,22 @@ TEST_F(PackCli, TestingOptionsMakePackagesTheLoaderRefuses)
     const std::string parts = " --main '" + Part("m", Pattern(32, 1)) + "' --main-version 1 --cis-m '" +
                               Part("c", Pattern(32, 2)) + "' --cis-m-version 1 --cis-s '" +
                               Part("s", Pattern(32, 3)) + "' --cis-s-version 1";
-    ASSERT_EQ(Run("--type S_QUORIN --tag 3=XX -o '" + Out() + "'" + parts).status, 0);
+    ASSERT_EQ(Run("--type S_QUORIN --tag 3=XX -o '" + Out() + "'" + parts).exitCode, 0);
     PartImageLoad load = LoadOut();
     EXPECT_EQ(load.messages, std::vector<std::string>{MSG_BAD_MAKING});
     EXPECT_EQ(load.bHasPart[0] + load.bHasPart[1], 2);
     EXPECT_EQ(load.bHasPart[2], 0);
 
-    ASSERT_EQ(Run("--type S_QUORIN --header-code S_QUORIM -o '" + Out() + "'" + parts).status, 0);
+    ASSERT_EQ(Run("--type S_QUORIN --header-code S_QUORIM -o '" + Out() + "'" + parts).exitCode, 0);
     load = LoadOut();
     EXPECT_EQ(load.messages, std::vector<std::string>{MSG_HEADER_ERROR});
 }
 
 TEST_F(PackCli, VersionZeroForAGivenPartIsWrittenWithAWarning)
 {
-    const Result r =
+    const RunResult r =
         Run("--type I_QUORIN -o '" + Out() + "' --main '" + Part("m", Pattern(40, 1)) + "' --main-version 0");
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.err.find("warning: MAIN has version 0"), std::string::npos) << r.err;
     const PartImageLoad load = LoadOut();
     EXPECT_EQ(load.bHasPart[0], 1);
@@ -156,8 +129,8 @@ TEST_F(PackCli, TextLayoutTakesAPartOfExactlyTheLargest24BitSize)
     const fs::path big = m_dir / "big.bin";
     std::ofstream(big).close();
     fs::resize_file(big, 0xFFFFFF);
-    const Result r = Run("--type S_QUORIN -o '" + Out() + "' --cf '" + big.string() + "' --cf-version 1");
-    ASSERT_EQ(r.status, 0) << r.err;
+    const RunResult r = Run("--type S_QUORIN -o '" + Out() + "' --cf '" + big.string() + "' --cf-version 1");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
     const PartImageLoad load = LoadOut();
     EXPECT_EQ(load.messages, std::vector<std::string>{});
     EXPECT_EQ(load.header.section[4].nSize, 0xFFFFFFu);
@@ -206,8 +179,8 @@ TEST_F(PackCli, BadInputIsRefusedWithAMessageAndNoPackage)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
-        const Result r = Run(c.args);
-        EXPECT_EQ(r.status, c.status) << r.err;
+        const RunResult r = Run(c.args);
+        EXPECT_EQ(r.exitCode, c.status) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_FALSE(fs::exists(Out()));
     }
@@ -215,8 +188,8 @@ TEST_F(PackCli, BadInputIsRefusedWithAMessageAndNoPackage)
 
 TEST_F(PackCli, HelpDescribesEveryOption)
 {
-    const Result r = Run("--help");
-    EXPECT_EQ(r.status, 0);
+    const RunResult r = Run("--help");
+    EXPECT_EQ(r.exitCode, 0);
     for (const char* option : {"--type", "--out", "--main", "--main-version", "--cis-m", "--cis-m-version",
                                "--cis-s", "--cf", "--ir", "--ba", "--lower", "--header-code", "--tag",
                                "I_QUORIN", "S_QUORIN", "P_QUORIN", "16777215", "4294967295"}) {

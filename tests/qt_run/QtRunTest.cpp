@@ -9,7 +9,9 @@
 #include "app/qt/QtHost.h"
 #include "window/UpgradeDlg.h"
 
-#include "QuorinSim.h"
+#include "SimTarget.h"
+#include "TempFolder.h"
+#include "TestPackages.h"
 #include "TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -39,42 +41,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int RunQuiet(const std::vector<std::string>& argv, const fs::path& cwd)
-{
-    // Built before the fork: the child of a threaded process only execs.
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::chdir(cwd.c_str()) != 0)
-            ::_exit(127);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class QtRunTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_dir = fs::temp_directory_path() / ("velunda-qt-run-" + std::to_string(::getpid()));
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
         m_oldCwd = fs::current_path();
         // The window finds the Boot folder under its start-up folder.
         fs::current_path(m_dir);
     }
-    void TearDown() override
-    {
-        fs::current_path(m_oldCwd);
-        if (!HasFailure())
-            fs::remove_all(m_dir);
-    }
+    void TearDown() override { fs::current_path(m_oldCwd); }
 
     QPushButton* Button(CQtHost& host, int id) { return qobject_cast<QPushButton*>(host.Control(id)); }
 
@@ -97,43 +72,30 @@ protected:
         return view->rect().contains(inWindow);
     }
 
-    fs::path m_dir;
+    CTempFolder m_tmp;
+    fs::path m_dir = m_tmp.Path();
     fs::path m_oldCwd;
 };
 
 TEST_F(QtRunTest, TheWindowUpgradesAVirtualMachineOverUsbFromFileLoadToUpgradeComplete)
 {
-    struct Part {
-        const char* option;
-        std::size_t size;
-        const char* version;
-        int item;
-    };
-    const Part parts[] = {{"--main", 20000, "3", 5},
-                          {"--cis-m", 9000, "4", 3},
-                          {"--cis-s", 4000, "5", 4},
-                          {"--cf", 8193, "6", 2},
-                          {"--ir", 700, "7", 1}};
-    const Bytes boot = Pattern(1500, 50);
-    WriteFileBytes(m_dir / "Boot" / "V1.00.OHH", boot);
-    std::vector<std::string> pack = {
-        TestPath("VELUNDA_PACK"), "dat", "--type", "I_QUORIN", "--out", "pkg.DAT"};
-    unsigned seed = 1;
-    for (const Part& p : parts) {
-        const fs::path file = m_dir / (std::string(p.option + 2) + ".bin");
-        WriteFileBytes(file, Pattern(p.size, seed++));
-        pack.insert(pack.end(), {p.option, file.string(), std::string(p.option) + "-version", p.version});
-    }
-    ASSERT_EQ(RunQuiet(pack, m_dir), 0);
+    const std::vector<DatPart> parts = {{"--main", 20000, "3"},
+                                        {"--cis-m", 9000, "4"},
+                                        {"--cis-s", 4000, "5"},
+                                        {"--cf", 8193, "6"},
+                                        {"--ir", 700, "7"}};
+    const int items[] = {ITEM_MAIN, ITEM_CIS_M, ITEM_CIS_S, ITEM_CF, ITEM_IR};
+    Bytes boot;
+    PackDat(m_dir, parts, "pkg.DAT", &boot);
+    ASSERT_FALSE(HasFailure());
 
     CSimConfig sim = ParseSimArgs({}).config;
     sim.recordDir = (m_dir / "rec").string();
     sim.stepDelay = std::chrono::milliseconds(3);
     // The serial number frame first, so the list keeps both versions and statuses.
     sim.serialWhen = ESerialWhen::BeforeSysCheck;
-    CQuorinSim target(sim);
-    std::string error;
-    ASSERT_TRUE(target.Start(error)) << error;
+    CSimTarget target(sim);
+    ASSERT_TRUE(target.Started());
 
     CTraceLog log;
     log.SetEcho(false);
@@ -190,13 +152,11 @@ TEST_F(QtRunTest, TheWindowUpgradesAVirtualMachineOverUsbFromFileLoadToUpgradeCo
     const std::string afterRun = std::string(TestPath("VELUNDA_ARTIFACTS_DIR")) + "/qt_run-after-upgrade.png";
     EXPECT_TRUE(host.grab().save(QString::fromStdString(afterRun)));
 
-    for (const Part& p : parts) {
-        const fs::path file = m_dir / (std::string(p.option + 2) + ".bin");
-        const fs::path rec = m_dir / "rec";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
         EXPECT_TRUE(
-            SameBytes(ReadFileBytes(rec / (std::to_string(p.item) + "-data.bin")), ReadFileBytes(file)))
-            << p.option;
-        EXPECT_TRUE(SameBytes(ReadFileBytes(rec / (std::to_string(p.item) + "-boot.bin")), boot)) << p.option;
+            SameBytes(target.Recorded(items[i], "data"), ReadFileBytes(DatPartFile(m_dir, parts[i].option))))
+            << parts[i].option;
+        EXPECT_TRUE(SameBytes(target.Recorded(items[i], "boot"), boot)) << parts[i].option;
     }
     host.close();
     QTest::qWait(50);
@@ -209,11 +169,11 @@ TEST_F(QtRunTest, AV2PackageDroppedOnTheWindowUpgradesWhileTheControlsOfTheRunSt
     const Bytes main = ReadFileBytes(Source("SM_V2.00.bin", 17000, 2));
     const Bytes cdm = ReadFileBytes(Source("CDM_V1.02.NHB", 9000, 3));
     const Bytes cdmBoot = ReadFileBytes(Source("BC_V1.bin", 4000, 4));
-    ASSERT_EQ(RunQuiet({TestPath("VELUNDA_PACK"), "qvp", "--model", "v2", "-o", "v2.QVP", "--header",
-                        "src/BH_V2.bin", "--main", "src/SM_V2.00.bin", "--cdm", "src/CDM_V1.02.NHB",
-                        "--cdm-boot", "src/BC_V1.bin"},
-                       m_dir),
-              0);
+    PackQvp(m_dir,
+            {"--model", "v2", "--header", "src/BH_V2.bin", "--main", "src/SM_V2.00.bin", "--cdm",
+             "src/CDM_V1.02.NHB", "--cdm-boot", "src/BC_V1.bin"},
+            "v2.QVP");
+    ASSERT_FALSE(HasFailure());
 
     CSimConfig sim = ParseSimArgs({}).config;
     sim.model = 2;
@@ -221,9 +181,8 @@ TEST_F(QtRunTest, AV2PackageDroppedOnTheWindowUpgradesWhileTheControlsOfTheRunSt
     sim.recordDir = (m_dir / "rec").string();
     sim.stepDelay = std::chrono::milliseconds(3);
     sim.serialWhen = ESerialWhen::BeforeSysCheck;
-    CQuorinSim target(sim);
-    std::string error;
-    ASSERT_TRUE(target.Start(error)) << error;
+    CSimTarget target(sim);
+    ASSERT_TRUE(target.Started());
 
     CTraceLog log;
     log.SetEcho(false);
@@ -312,10 +271,8 @@ TEST_F(QtRunTest, AV2PackageDroppedOnTheWindowUpgradesWhileTheControlsOfTheRunSt
 TEST_F(QtRunTest, TheProgramLoadsThePackageNamedOnItsCommandLineAndCleansUpOnSigterm)
 {
     Source("SM_V1.bin", 3000, 5);
-    ASSERT_EQ(RunQuiet({TestPath("VELUNDA_PACK"), "qvp", "--model", "v1", "-o", "cmd.QVP", "--main",
-                        "src/SM_V1.bin"},
-                       m_dir),
-              0);
+    PackQvp(m_dir, {"--model", "v1", "--main", "src/SM_V1.bin"}, "cmd.QVP");
+    ASSERT_FALSE(HasFailure());
     const std::string logFile = (m_dir / "velunda.log").string();
     const std::string package = (m_dir / "cmd.QVP").string();
     const std::string window = TestPath("VELUNDA_GUI");

@@ -39,7 +39,7 @@ long long Scalar(const std::string& url, const std::string& sql)
     return value;
 }
 
-// The lines of text that start with start, or the run events of a JSON stream.
+// The lines of text that start with start.
 std::vector<std::string> Starting(const std::string& text, const std::string& start)
 {
     std::vector<std::string> found;
@@ -47,13 +47,6 @@ std::vector<std::string> Starting(const std::string& text, const std::string& st
         if (line.rfind(start, 0) == 0)
             found.push_back(line);
     return found;
-}
-std::vector<Json> RunEvents(const std::string& out)
-{
-    std::vector<Json> runs;
-    for (const auto& line : Starting(out, "{\"event\":\"run\""))
-        runs.push_back(Json::parse(line));
-    return runs;
 }
 
 class RecordsTest : public CliTest {
@@ -129,8 +122,8 @@ TEST_F(RecordsTest, ARunIsSentAtItsEndOnceAndTheFleetReadsItBackAsTheLocalHistor
     EXPECT_NE(sent[0].find("password=******** "), std::string::npos) << sent[0]; // as libpq read the string
     EXPECT_EQ(run.err.find(CPgServer::kPassword), std::string::npos) << run.err;
 
-    const auto local = RunEvents(Cli({"history", "--json"}).out);
-    const auto fleet = RunEvents(Cli({"history", "--fleet", "--json"}).out);
+    const auto local = JsonEvents(Cli({"history", "--json"}).out, "run");
+    const auto fleet = JsonEvents(Cli({"history", "--fleet", "--json"}).out, "run");
     ASSERT_EQ(local.size(), 1u);
     ASSERT_EQ(fleet.size(), 1u);
     EXPECT_TRUE(local[0]["sent"].get<bool>() && IsRunUuid(local[0]["run_id"])) << local[0];
@@ -158,7 +151,7 @@ TEST_F(RecordsTest, ARunIsSentAtItsEndOnceAndTheFleetReadsItBackAsTheLocalHistor
     const std::string summary = said.get_future().get();
     EXPECT_EQ(summary.rfind("1 run(s) sent to ", 0), 0u) << summary;
     EXPECT_NE(summary.find("(1 of them it had already)"), std::string::npos) << summary;
-    EXPECT_TRUE(RunEvents(Cli({"history", "--json"}).out).at(0)["sent"].get<bool>());
+    EXPECT_TRUE(JsonEvents(Cli({"history", "--json"}).out, "run").at(0)["sent"].get<bool>());
     EXPECT_EQ(Count(), 1);
 
     // Each filter with a value that keeps the run and one that does not.
@@ -169,7 +162,7 @@ TEST_F(RecordsTest, ARunIsSentAtItsEndOnceAndTheFleetReadsItBackAsTheLocalHistor
                                                  {"--outcome", "success", "failed"},
                                                  {"--since", "2000-01-01", "2999-01-01"}})
         for (const std::string& value : {keeps, drops})
-            EXPECT_EQ(RunEvents(Cli({"history", "--fleet", "--json", option, value}).out).size(),
+            EXPECT_EQ(JsonEvents(Cli({"history", "--fleet", "--json", option, value}).out, "run").size(),
                       value == keeps ? 1u : 0u)
                 << option << " " << value;
 }
@@ -208,7 +201,7 @@ TEST_P(RecordsUnavailableTest, ARunSucceedsWithOneLineWhileItsRecordWaitsAndTheN
     EXPECT_NE(warnings[0].find("; 1 run(s) wait in the history"), std::string::npos) << warnings[0];
     for (const std::string& secret : {std::string(CPgServer::kPassword), wrong})
         EXPECT_EQ((run.out + run.err).find(secret), std::string::npos) << run.err;
-    EXPECT_FALSE(RunEvents(Cli({"history", "--json"}).out).at(0)["sent"].get<bool>());
+    EXPECT_FALSE(JsonEvents(Cli({"history", "--json"}).out, "run").at(0)["sent"].get<bool>());
 
     if (what == "stopped") {
         ASSERT_TRUE(s_server->Start(error)) << error;
@@ -304,7 +297,7 @@ TEST_F(RecordsTest, OldSchemasAreUpgradedWithTheirRunsKeptAndOldLocalRunsAreSent
     push = Cli({"records", "push"});
     EXPECT_NE(push.err.find("2 run(s) sent"), std::string::npos) << push.err;
 
-    const auto fleet = RunEvents(Cli({"history", "--fleet", "--json"}).out);
+    const auto fleet = JsonEvents(Cli({"history", "--fleet", "--json"}).out, "run");
     ASSERT_EQ(fleet.size(), 3u);
     EXPECT_EQ(fleet[0]["run_id"], old);
     EXPECT_EQ(fleet[0]["started"], "2026-01-02T03:04:05.678Z");

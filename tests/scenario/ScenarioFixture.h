@@ -7,12 +7,12 @@
 // Usage: configure sim (a CSimConfig) in the test or in SetUp, then call
 // StartTarget(); the window exists from then on. Helpers click through the
 // window as a user would and wait with the real timers.
-#include "TestBytes.h"
+#include "SimTarget.h"
+#include "TempFolder.h"
+#include "TestPackages.h"
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "window/UpgradeDlg.h"
-
-#include "QuorinSim.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace scenario {
@@ -38,15 +37,6 @@ public:
 protected:
     ScenarioFixture()
     {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
-        for (char& c : name)
-            if (c == '/')
-                c = '_';
-        dir = std::filesystem::temp_directory_path() /
-              ("velunda-scn-" + std::to_string(::getpid()) + "-" + name);
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
         sim.recordDir = (dir / "target").string();
         sim.sysRecord = DefaultSysRecord(1, "123");
         sim.serialText =
@@ -59,18 +49,14 @@ protected:
         if (dlg)
             State(*dlg).m_UsbLink.CloseUsb(true);
         dlg.reset();
-        if (target)
-            target->Stop();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        target.reset();
     }
 
     // Starts the target with sim and builds the window on its pty.
     void StartTarget()
     {
-        target = std::make_unique<CQuorinSim>(sim);
-        std::string error;
-        ASSERT_TRUE(target->Start(error)) << error;
+        target = std::make_unique<CSimTarget>(sim);
+        ASSERT_TRUE(target->Started());
         options.usbTty = target->SlavePath();
         MakeWindow();
     }
@@ -88,33 +74,31 @@ protected:
     // the boot file in the Boot folder. sizes: MAIN, CIS M, CIS S, CF, IR.
     void LoadParts(const std::vector<std::size_t>& sizes, std::size_t bootSize = 3000)
     {
-        static const char* const names[PART_COUNT] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
         CUpgradeDlg& d = *dlg;
         d.ResetUpgradeState();
         State(d).m_strUpgradeFile = (dir / "direct.DAT").string();
-        State(d).m_bPartImage = 1;
-        State(d).m_nResultType = RESULT_TYPE_QUORIN_V1;
-        for (int i = 0; i < PART_COUNT; ++i) {
-            const std::size_t size =
-                i < static_cast<int>(sizes.size()) ? sizes[static_cast<std::size_t>(i)] : 0;
-            parts[i] = Pattern(size, static_cast<unsigned>(i));
-            State(d).m_Section[i + 1].nSize = static_cast<std::uint32_t>(size);
-            State(d).m_bHasPart[i] = size > 0 ? 1 : 0;
-            State(d).m_pPartData[i].reset();
-            if (size == 0)
-                continue;
-            State(d).m_pPartData[i] = std::make_unique<std::uint8_t[]>(size);
-            std::copy(parts[i].begin(), parts[i].end(), State(d).m_pPartData[i].get());
-            CopyField(State(d).m_PartList.slot[i + 1].szName, names[i]);
-            CopyField(State(d).m_PartList.slot[i + 1].szFile, "direct.DAT");
-            CopyField(State(d).m_PartList.slot[i + 1].szVersion, "1");
-        }
+        PutPartImage(d, sizes, parts, "direct.DAT", "1");
         PutBootFile("V1.00.OHH", Pattern(bootSize, 40));
         // What File Load does once a package is in.
         d.ShowPartChecks();
         d.FillPartList();
         host.EnableControl(IDC_BUTTON_CONNECT, true);
         d.FillPortList();
+    }
+
+    // A Quorin V1 .DAT made by velunda-pack in dir from parts of the given
+    // sizes (MAIN, CIS M, CIS S, CF, IR; 0 for absent), their bytes in parts.
+    void PackParts(const std::vector<std::size_t>& sizes, const std::string& name = "pkg.DAT")
+    {
+        static const char* const flags[PART_COUNT] = {"--main", "--cis-m", "--cis-s", "--cf", "--ir"};
+        static const char* const versions[PART_COUNT] = {"100", "101", "102", "103", "104"};
+        std::vector<DatPart> dat;
+        for (std::size_t i = 0; i < sizes.size() && i < PART_COUNT; ++i)
+            if (sizes[i] != 0)
+                dat.push_back({flags[i], sizes[i], versions[i]});
+        PackDat(dir, dat, name);
+        for (int i = 0; i < PART_COUNT; ++i)
+            parts[i] = ReadFileBytes(DatPartFile(dir, flags[i]));
     }
 
     void PutBootFile(const std::string& name, const Bytes& bytes)
@@ -183,10 +167,17 @@ protected:
             host.SetCheck(id, true);
     }
 
-    Bytes Recorded(int item, const char* what) const
+    Bytes Recorded(int item, const char* what) const { return target->Recorded(item, what); }
+    // Every part in parts arrived byte for byte, after the boot image.
+    void ExpectRecorded() const
     {
-        return ReadFileBytes(std::filesystem::path(sim.recordDir) /
-                             (std::to_string(item) + "-" + what + ".bin"));
+        for (const CItemInfo& item : ITEMS) {
+            if (item.model != MODEL_QUORIN_V1 || parts[item.part].empty())
+                continue;
+            EXPECT_TRUE(SameBytes(Recorded(item.code, "data"), parts[item.part]))
+                << "data of item " << item.code;
+            EXPECT_TRUE(SameBytes(Recorded(item.code, "boot"), bootImage)) << "boot of item " << item.code;
+        }
     }
     // A V2 run wrote the package's header and main body to MAIN, its CDM boot and body to CDM.
     void ExpectV2Recorded(const Bytes& header, const Bytes& main, const Bytes& cdmBoot,
@@ -198,16 +189,13 @@ protected:
         EXPECT_TRUE(SameBytes(Recorded(ITEM_CDM, "data"), cdm));
     }
     std::string Result(int row) const { return host.ListGetCell(IDC_LIST_PART, row, 6); }
-    std::string FramesLog() const
-    {
-        const Bytes b = ReadFileBytes(std::filesystem::path(sim.recordDir) / "frames.log");
-        return std::string(b.begin(), b.end());
-    }
+    std::string FramesLog() const { return target->FramesLog(); }
 
-    std::filesystem::path dir;
+    CTempFolder folder;
+    std::filesystem::path dir = folder.Path();
     CSimConfig sim;
     CAppOptions options;
-    std::unique_ptr<CQuorinSim> target;
+    std::unique_ptr<CSimTarget> target;
     CHeadlessHost host;
     std::unique_ptr<CUpgradeDlg> dlg;
     Bytes parts[PART_COUNT];

@@ -3,12 +3,8 @@
 // can show during a run. The protocol timers are the real ones; only the
 // stall timeout is shortened.
 #include "ScenarioFixture.h"
-#include "TestPaths.h"
 #include "UpgradeDlgTestAccess.h"
 #include "history/HistoryDb.h"
-
-#include <cstdlib>
-#include <sys/wait.h>
 
 using namespace scenario;
 
@@ -98,7 +94,7 @@ TEST_F(UsbScenario, AnUnplugDuringARunEndsItWithinASecondAndTheWindowIsReadyWith
     CheckOnly({IDC_CHECK_MAIN});
     host.ClearMessages();
     ASSERT_TRUE(host.Click(IDC_BUTTON_UPGRADE_START));
-    ASSERT_TRUE(WaitFor([&] { return target->Unplugged(); }, 5s))
+    ASSERT_TRUE(WaitFor([&] { return target->Sim().Unplugged(); }, 5s))
         << ::testing::PrintToString(host.MessageTexts()) << ::testing::PrintToString(host.Traces());
     const auto gone = std::chrono::steady_clock::now();
     ASSERT_TRUE(WaitFor([&] { return State(*dlg).m_bRunActive == 0; }, 3s));
@@ -116,7 +112,7 @@ TEST_F(UsbScenario, AnUnplugWhileConnectedClosesTheLinkAndDisConnectIsNoLongerOf
     LoadParts({100});
     Connect();
     ASSERT_TRUE(host.Click(IDC_BUTTON_SYS_CHECK));
-    ASSERT_TRUE(target->WaitEnded(3000ms));
+    ASSERT_TRUE(target->Sim().WaitEnded(3000ms));
     EXPECT_TRUE(WaitFor([&] { return host.HasMessage("The connection to the machine was lost."); }, 2s))
         << ::testing::PrintToString(host.MessageTexts());
     EXPECT_TRUE(host.HasTrace("device lost"));
@@ -189,36 +185,11 @@ TEST_F(UsbScenario, WithoutAnFtdiDeviceTheLibftdiBackendFailsToConnectAndLeavesN
     EXPECT_FALSE(host.IsTimerRunning(IDT_BOARD_CHECK));
 }
 
-// Every recorded image equals what the package holds, byte for byte.
-void ExpectRecordedImages(const ScenarioFixture& f, const Bytes (&parts)[PART_COUNT], const Bytes& boot,
-                          const std::function<Bytes(int, const char*)>& recorded)
-{
-    static const int items[PART_COUNT] = {ITEM_MAIN, ITEM_CIS_M, ITEM_CIS_S, ITEM_CF, ITEM_IR};
-    (void)f;
-    for (int i = 0; i < PART_COUNT; ++i) {
-        if (parts[i].empty())
-            continue;
-        EXPECT_TRUE(SameBytes(recorded(items[i], "data"), parts[i])) << "data of item " << items[i];
-        EXPECT_TRUE(SameBytes(recorded(items[i], "boot"), boot)) << "boot of item " << items[i];
-    }
-}
-
 TEST_F(UsbScenario, AFullQuorinV1DatPackageIsUpgradedFromConnectToCompletion)
 {
     // Part sizes around the chunk size: one chunk exactly, one byte more, one byte.
     const std::size_t sizes[PART_COUNT] = {20000, 8192, 8193, 1, 5000};
-    const char* const options[PART_COUNT] = {"--main", "--cis-m", "--cis-s", "--cf", "--ir"};
-    std::string command = std::string("'") + TestPath("VELUNDA_PACK") + "' dat --type I_QUORIN --out '" +
-                          (dir / "pkg.DAT").string() + "'";
-    for (int i = 0; i < PART_COUNT; ++i) {
-        parts[i] = Pattern(sizes[i], 10u + static_cast<unsigned>(i));
-        const auto file = dir / ("part" + std::to_string(i) + ".bin");
-        WriteFileBytes(file, parts[i]);
-        command += std::string(" ") + options[i] + " '" + file.string() + "' " + options[i] + "-version " +
-                   std::to_string(100 + i);
-    }
-    command += " >'" + (dir / "pack.log").string() + "' 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    PackParts({sizes, sizes + PART_COUNT});
 
     ScenarioFixture::options.historyFile = (dir / "history.sqlite").string();
     StartTarget();
@@ -239,8 +210,7 @@ TEST_F(UsbScenario, AFullQuorinV1DatPackageIsUpgradedFromConnectToCompletion)
     ASSERT_EQ(host.ListRowCount(IDC_LIST_PART), PART_COUNT);
     for (int row = 0; row < PART_COUNT; ++row)
         EXPECT_EQ(Result(row), "Complete") << row;
-    ExpectRecordedImages(*this, parts, bootImage,
-                         [&](int item, const char* what) { return Recorded(item, what); });
+    ExpectRecorded();
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_FILE_LOAD));
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_CONNECT));
     EXPECT_TRUE(host.IsControlEnabled(IDC_BUTTON_SYS_CHECK));
@@ -271,8 +241,7 @@ TEST_F(UsbScenario, EveryImageTheTargetRecordedEqualsThePackagePartsForChunkEdge
     EXPECT_EQ(Upgrade(), kComplete) << ::testing::PrintToString(host.MessageTexts());
     for (int row = 0; row < PART_COUNT; ++row)
         EXPECT_EQ(Result(row), "Complete") << row;
-    ExpectRecordedImages(*this, parts, bootImage,
-                         [&](int item, const char* what) { return Recorded(item, what); });
+    ExpectRecorded();
     EXPECT_EQ(host.GetText(IDC_STATIC_PROGRAM_PERCENT), "100 %");
     EXPECT_EQ(host.GetText(IDC_STATIC_ERASE_PERCENT), "100 %");
 }

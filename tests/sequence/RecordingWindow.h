@@ -2,7 +2,7 @@
 // The main window on a USB link whose device records every frame the tool
 // writes and never answers: the reactions are driven by calling OnAckEvent
 // as the reader's hand-off would, and the frames they send are read back.
-#include "TestBytes.h"
+#include "TempFolder.h"
 #include "UpgradeDlgTestAccess.h"
 #include "app/HeadlessHost.h"
 #include "window/UpgradeDlg.h"
@@ -101,12 +101,6 @@ class RecordingWindow : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_dir = std::filesystem::temp_directory_path() / ("velunda-seq-" + std::to_string(::getpid()) + "-" +
-                                                          info->test_suite_name() + "-" + info->name());
-        std::filesystem::remove_all(m_dir);
-        std::filesystem::create_directories(m_dir);
-
         dlg.OnInitDialog();
         State(dlg).m_szStartDir = m_dir.string();
         ASSERT_EQ(State(dlg).m_UsbLink.SetBackend(std::make_unique<CRecordingBackend>(m_pMutex, m_pWritten)),
@@ -116,34 +110,13 @@ protected:
         State(dlg).m_nTransport = TRANSPORT_USB;
     }
 
-    void TearDown() override
-    {
-        State(dlg).m_UsbLink.CloseUsb(true);
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
+    void TearDown() override { State(dlg).m_UsbLink.CloseUsb(true); }
 
     // A Quorin V1 part-image package with the given part sizes (MAIN, CIS M,
     // CIS S, CF, IR; 0 for absent), listed and checked, and a boot file.
     void LoadPartImage(const std::vector<std::size_t>& sizes, const Bytes& boot = Pattern(100, 99))
     {
-        static const char* const names[PART_COUNT] = {"MAIN", "CIS M", "CIS S", "CF", "IR"};
-        State(dlg).m_nResultType = RESULT_TYPE_QUORIN_V1;
-        State(dlg).m_bPartImage = 1;
-        for (int i = 0; i < PART_COUNT; ++i) {
-            const std::size_t size =
-                i < static_cast<int>(sizes.size()) ? sizes[static_cast<std::size_t>(i)] : 0;
-            parts[i] = Pattern(size, static_cast<unsigned>(i));
-            State(dlg).m_Section[i + 1].nSize = static_cast<std::uint32_t>(size);
-            State(dlg).m_bHasPart[i] = size > 0 ? 1 : 0;
-            State(dlg).m_pPartData[i].reset();
-            if (size > 0) {
-                State(dlg).m_pPartData[i] = std::make_unique<std::uint8_t[]>(size);
-                std::copy(parts[i].begin(), parts[i].end(), State(dlg).m_pPartData[i].get());
-                CopyField(State(dlg).m_PartList.slot[i + 1].szName, names[i]);
-                CopyField(State(dlg).m_PartList.slot[i + 1].szFile, "pkg.DAT");
-            }
-        }
+        PutPartImage(dlg, sizes, parts, "pkg.DAT");
         bootImage = boot;
         WriteFileBytes(m_dir / "Boot" / "V1.00.OHH", boot);
         dlg.ShowPartChecks();
@@ -180,7 +153,8 @@ protected:
     CUpgradeDlg dlg{host, TestOptions()};
     Bytes parts[PART_COUNT];
     Bytes bootImage;
-    std::filesystem::path m_dir;
+    CTempFolder m_tmp;
+    std::filesystem::path m_dir = m_tmp.Path();
 
 private:
     std::shared_ptr<std::mutex> m_pMutex = std::make_shared<std::mutex>();

@@ -118,18 +118,18 @@ TEST(BoardSim, AWholeSessionIsAcknowledgedAndRecorded)
     for (const auto& s : seen)
         EXPECT_EQ(s.answer, kAck) << s.step;
 
-    EXPECT_SAME_BYTES(run.boot, ReadWholeFile(f.RecordPath("board-boot.bin")));
-    EXPECT_SAME_BYTES(Concat(run.blocks), ReadWholeFile(f.RecordPath("board-body.bin")));
-    EXPECT_SAME_BYTES(run.finish, ReadWholeFile(f.RecordPath("board-finish.bin")));
+    EXPECT_SAME_BYTES(run.boot, ReadFileBytes(f.RecordPath("board-boot.bin")));
+    EXPECT_SAME_BYTES(Concat(run.blocks), ReadFileBytes(f.RecordPath("board-body.bin")));
+    EXPECT_SAME_BYTES(run.finish, ReadFileBytes(f.RecordPath("board-finish.bin")));
     std::vector<std::string> log = {"PROBE", "BOOT 300", "READY"};
     for (char c = 'A'; c <= 'J'; ++c)
         log.push_back(std::string("ERASE ") + c);
     for (const char* l : {"START", "BLOCK 1", "BLOCK 2", "BLOCK 3", "END", "FINISH 2"})
         log.push_back(l);
-    EXPECT_EQ(ReadLines(f.RecordPath("board.log")), log);
-    EXPECT_EQ(ReadLines(f.RecordPath("board-baud.log")),
+    EXPECT_EQ(ReadFileLines(f.RecordPath("board.log")), log);
+    EXPECT_EQ(ReadFileLines(f.RecordPath("board-baud.log")),
               (std::vector<std::string>{"probe 38300", "boot 38300", "ready 115200"}));
-    EXPECT_FALSE(FileExists(f.RecordPath("errors.log")));
+    EXPECT_FALSE(std::filesystem::exists(f.RecordPath("errors.log")));
 }
 
 TEST(BoardSim, AnEmptyFinishRecordIsAcknowledgedWhenTheWindowCloses)
@@ -143,9 +143,9 @@ TEST(BoardSim, AnEmptyFinishRecordIsAcknowledgedWhenTheWindowCloses)
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back().step, "finish");
     EXPECT_EQ(seen.back().answer, kAck);
-    EXPECT_TRUE(FileExists(f.RecordPath("board-finish.bin")));
-    EXPECT_TRUE(ReadWholeFile(f.RecordPath("board-finish.bin")).empty());
-    EXPECT_EQ(ReadLines(f.RecordPath("board.log")).back(), "FINISH 0");
+    EXPECT_TRUE(std::filesystem::exists(f.RecordPath("board-finish.bin")));
+    EXPECT_TRUE(ReadFileBytes(f.RecordPath("board-finish.bin")).empty());
+    EXPECT_EQ(ReadFileLines(f.RecordPath("board.log")).back(), "FINISH 0");
 }
 
 TEST(BoardSim, ARefusalComesExactlyAtTheChosenMessage)
@@ -176,7 +176,7 @@ TEST(BoardSim, TheProbeIsAnsweredOnlyForAnA)
     EXPECT_TRUE(f.Slave().ReadQuiet(100ms).empty());
     f.Slave().WriteAll({'A'});
     EXPECT_EQ(f.Slave().Read(1, 1000ms), Bytes{'A'});
-    const auto errors = ReadLines(f.RecordPath("errors.log"));
+    const auto errors = ReadFileLines(f.RecordPath("errors.log"));
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_NE(errors[0].find("before the probe"), std::string::npos);
 }
@@ -191,7 +191,7 @@ TEST(BoardSim, BootBytesGetTheConfiguredAnswerUntilTheChosenSilence)
         EXPECT_EQ(f.Slave().Read(1, i < 3 ? 1000ms : 150ms), i < 3 ? Bytes{0x5A} : Bytes{})
             << "boot byte " << i;
     }
-    EXPECT_SAME_BYTES((Bytes{1, 2, 3, 4}), ReadWholeFile(f.RecordPath("board-boot.bin")));
+    EXPECT_SAME_BYTES((Bytes{1, 2, 3, 4}), ReadFileBytes(f.RecordPath("board-boot.bin")));
 }
 
 TEST(BoardSim, ASilentProbeGetsNoA)
@@ -234,7 +234,7 @@ TEST(BoardSim, AShortBlockIsRefusedAfterTheLineStaysQuiet)
     f.Slave().WriteAll(Pattern(100, 1));
     EXPECT_EQ(f.Slave().Read(6, 2000ms), kRefusal);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 250ms);
-    EXPECT_EQ(ReadLines(f.RecordPath("board.log")).back(), "BLOCK 1 short");
+    EXPECT_EQ(ReadFileLines(f.RecordPath("board.log")).back(), "BLOCK 1 short");
 }
 
 TEST(BoardSim, EndIsAcknowledgedOnlyAfterTheQuietTime)
@@ -258,8 +258,8 @@ TEST(BoardSim, EndBytesFollowedSoonByMoreAreTheStartOfABlock)
     f.Slave().WriteAll(rest);
     EXPECT_EQ(f.Slave().Read(6, 1000ms), kAck);
     block.insert(block.end(), rest.begin(), rest.end());
-    EXPECT_SAME_BYTES(block, ReadWholeFile(f.RecordPath("board-body.bin")));
-    EXPECT_EQ(ReadLines(f.RecordPath("board.log")).back(), "BLOCK 1");
+    EXPECT_SAME_BYTES(block, ReadFileBytes(f.RecordPath("board-body.bin")));
+    EXPECT_EQ(ReadFileLines(f.RecordPath("board.log")).back(), "BLOCK 1");
 }
 
 TEST(BoardSim, WrongOrMalformedMessagesAreRefused)
@@ -309,7 +309,7 @@ TEST(BoardSim, AProbeAfterARefusalStartsANewSession)
     EXPECT_EQ(s.Read(1, 1000ms), Bytes{'A'});
     s.WriteAll({0x42});
     EXPECT_EQ(s.Read(1, 1000ms), Bytes{0x06});
-    EXPECT_SAME_BYTES(Bytes{0x42}, ReadWholeFile(f.RecordPath("board-boot.bin")));
+    EXPECT_SAME_BYTES(Bytes{0x42}, ReadFileBytes(f.RecordPath("board-boot.bin")));
 }
 
 } // namespace

@@ -125,7 +125,7 @@ TEST(MachineSim, SysCheckAnswersTheRecordAndThenTheSerialFrame)
     EXPECT_EQ(serial->subcommand, 0x02);
     EXPECT_EQ(std::string(serial->payload.begin(), serial->payload.end()),
               "##AB12##1.0.011.0.021.0.031.0.041.0.05");
-    EXPECT_EQ(ReadLines(f.RecordPath("frames.log")), std::vector<std::string>{"0A 01 1"});
+    EXPECT_EQ(ReadFileLines(f.RecordPath("frames.log")), std::vector<std::string>{"0A 01 1"});
 }
 
 TEST(MachineSim, TheSerialFrameGoesWhereConfigured)
@@ -181,8 +181,8 @@ TEST_P(MachineItem, AWholeItemIsRecordedByteForByteAndFollowedByTheTargetsWork)
     ASSERT_TRUE(Exchange(s, CMD_FINISH, 0x01, {0x01}, 0x02));
 
     const std::string item = std::to_string(c.item);
-    EXPECT_SAME_BYTES(boot, ReadWholeFile(f.RecordPath(item + "-boot.bin")));
-    EXPECT_SAME_BYTES(data, ReadWholeFile(f.RecordPath(item + "-data.bin")));
+    EXPECT_SAME_BYTES(boot, ReadFileBytes(f.RecordPath(item + "-boot.bin")));
+    EXPECT_SAME_BYTES(data, ReadFileBytes(f.RecordPath(item + "-data.bin")));
 
     std::vector<std::string> expected;
     char line[32];
@@ -201,8 +201,8 @@ TEST_P(MachineItem, AWholeItemIsRecordedByteForByteAndFollowedByTheTargetsWork)
     chunks(c.dataSize, "15");
     expected.push_back("0B 17 1");
     expected.push_back("0E 01 1");
-    EXPECT_EQ(ReadLines(f.RecordPath("frames.log")), expected);
-    EXPECT_FALSE(FileExists(f.RecordPath("errors.log")));
+    EXPECT_EQ(ReadFileLines(f.RecordPath("frames.log")), expected);
+    EXPECT_FALSE(std::filesystem::exists(f.RecordPath("errors.log")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, MachineItem,
@@ -223,8 +223,8 @@ TEST(MachineSim, TwoItemsInOneSessionAreRecordedApart)
     }
     for (int item : {ITEM_MAIN, ITEM_CDM}) {
         const std::string code = std::to_string(item);
-        EXPECT_SAME_BYTES(Pattern(500 + item, item), ReadWholeFile(f.RecordPath(code + "-boot.bin")));
-        EXPECT_SAME_BYTES(Pattern(9000 + item, item + 1), ReadWholeFile(f.RecordPath(code + "-data.bin")));
+        EXPECT_SAME_BYTES(Pattern(500 + item, item), ReadFileBytes(f.RecordPath(code + "-boot.bin")));
+        EXPECT_SAME_BYTES(Pattern(9000 + item, item + 1), ReadFileBytes(f.RecordPath(code + "-data.bin")));
     }
 }
 
@@ -289,7 +289,7 @@ TEST(MachineSim, ASilentTargetAnswersNothing)
     ASSERT_TRUE(f.Slave().SendFrame(CMD_SYS_CHECK, 0x01, {0x01}));
     EXPECT_TRUE(f.Slave().ReadQuiet(200ms).empty());
     // It still listens: the requests are logged.
-    EXPECT_EQ(ReadLines(f.RecordPath("frames.log")).size(), 2u);
+    EXPECT_EQ(ReadFileLines(f.RecordPath("frames.log")).size(), 2u);
 }
 
 TEST(MachineSim, SilenceFromTheThirdDataDownOnCoversEveryLaterRequest)
@@ -314,7 +314,7 @@ TEST(MachineSim, AnUnplugLeavesTheNthFrameUnansweredAndTheSlaveHungUp)
     EXPECT_TRUE(f.Sim().Unplugged());
     EXPECT_FALSE(std::filesystem::exists(f.Sim().SlavePath()));
     // The frame that triggered it was still recorded.
-    EXPECT_SAME_BYTES(Pattern(100, 1), ReadWholeFile(f.RecordPath("5-boot.bin")));
+    EXPECT_SAME_BYTES(Pattern(100, 1), ReadFileBytes(f.RecordPath("5-boot.bin")));
 }
 
 TEST(MachineSim, EraseFailAndProgramFailReplaceTheirPhaseEndsForTheChosenItem)
@@ -392,7 +392,7 @@ TEST(MachineSim, UnknownAndDamagedFramesAreLoggedAsErrors)
     bad.back() ^= 0x20;
     ASSERT_TRUE(f.Slave().WriteAll(bad));
     EXPECT_TRUE(f.Slave().ReadQuiet(150ms).empty());
-    const auto errors = ReadLines(f.RecordPath("errors.log"));
+    const auto errors = ReadFileLines(f.RecordPath("errors.log"));
     ASSERT_GE(errors.size(), 2u);
     EXPECT_NE(errors[0].find("unexpected frame 44 01 1"), std::string::npos) << errors[0];
     EXPECT_NE(errors[1].find("checksum mismatch"), std::string::npos) << errors[1];

@@ -100,7 +100,7 @@ TEST(QuorinSimProgram, PrintsTheSlavePathAndLinkAndAnswersUntilTerminated)
     kill(c.pid, SIGTERM);
     EXPECT_EQ(c.Wait(), 0);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
-    EXPECT_EQ(ReadLines(dir.Path() + "/rec/frames.log"), std::vector<std::string>{"1E 01 1"});
+    EXPECT_EQ(ReadFileLines(dir.Path() + "/rec/frames.log"), std::vector<std::string>{"1E 01 1"});
 }
 
 TEST(QuorinSimProgram, ExitsAfterAnUnplug)

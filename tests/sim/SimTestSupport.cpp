@@ -4,13 +4,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <poll.h>
-#include <sstream>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,26 +17,6 @@ int RemainingMs(std::chrono::steady_clock::time_point end)
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 } // namespace
-
-Bytes ReadWholeFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> ReadLines(const std::string& path)
-{
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-bool FileExists(const std::string& path)
-{
-    return std::filesystem::exists(path);
-}
 
 std::string HexText(const Bytes& bytes)
 {
@@ -203,25 +178,9 @@ bool CSlave::WaitHangup(std::chrono::milliseconds timeout)
 }
 
 CSimFixture::CSimFixture(std::vector<std::string> args, bool withRecordDir)
+    : m_pTarget(std::make_unique<CSimTarget>(std::move(args), withRecordDir ? m_dir.Path() : std::string()))
 {
-    if (withRecordDir) {
-        args.push_back("--record-dir");
-        args.push_back(m_dir.Path());
-    }
-    CSimArgsResult parsed = ParseSimArgs(args);
-    if (!parsed.ok)
-        ADD_FAILURE() << "bad test arguments: " << parsed.error;
-    m_pSim = std::make_unique<CQuorinSim>(parsed.config);
-    std::string error;
-    if (!m_pSim->Start(error))
-        ADD_FAILURE() << "the target did not start: " << error;
-    m_pSlave = std::make_unique<CSlave>(m_pSim->SlavePath());
+    m_pSlave = std::make_unique<CSlave>(m_pTarget->SlavePath());
     if (!m_pSlave->IsOpen())
-        ADD_FAILURE() << "cannot open " << m_pSim->SlavePath();
-}
-
-CSimFixture::~CSimFixture()
-{
-    m_pSlave.reset();
-    m_pSim->Stop();
+        ADD_FAILURE() << "cannot open " << m_pTarget->SlavePath();
 }

@@ -2,7 +2,7 @@
 // The tool's side of the wire for the virtual target's tests: plain POSIX I/O
 // on the slave, frames built with BuildFrame and read back by a parser of the
 // test's own, so that a fault in the target's codec cannot hide itself.
-#include "QuorinSim.h"
+#include "SimTarget.h"
 #include "TempFolder.h"
 #include "TestBytes.h"
 
@@ -17,9 +17,6 @@
 
 using namespace std::chrono_literals;
 
-Bytes ReadWholeFile(const std::string& path);
-std::vector<std::string> ReadLines(const std::string& path);
-bool FileExists(const std::string& path);
 std::string HexText(const Bytes& bytes);
 
 bool SetLineSpeed(int fd, std::uint32_t baud);
@@ -66,15 +63,14 @@ private:
 class CSimFixture {
 public:
     explicit CSimFixture(std::vector<std::string> args, bool withRecordDir = true);
-    ~CSimFixture();
-    CQuorinSim& Sim() { return *m_pSim; }
+    CQuorinSim& Sim() { return m_pTarget->Sim(); }
     const std::string& Dir() const { return m_dir.Path(); }
     std::string RecordPath(const std::string& name) const { return m_dir.Path() + "/" + name; }
     CSlave& Slave() { return *m_pSlave; }
 
 private:
     CTempFolder m_dir;
-    std::unique_ptr<CQuorinSim> m_pSim;
+    std::unique_ptr<CSimTarget> m_pTarget;
     std::unique_ptr<CSlave> m_pSlave;
 };
 

@@ -26,6 +26,15 @@ Bytes ReadFileBytes(const std::filesystem::path& path)
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::vector<std::string> ReadFileLines(const std::filesystem::path& path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 bool WriteFileBytes(const std::filesystem::path& path, const Bytes& bytes)
 {
     const std::filesystem::path parent = path.parent_path();

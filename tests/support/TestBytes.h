@@ -17,6 +17,8 @@ Bytes Pattern(std::size_t n, std::uint32_t seed);
 
 // The whole file; empty when it cannot be read.
 Bytes ReadFileBytes(const std::filesystem::path& path);
+// The lines of a text file, without their line ends; empty when it cannot be read.
+std::vector<std::string> ReadFileLines(const std::filesystem::path& path);
 // Writes the file, creating its folders; false when it cannot be written.
 bool WriteFileBytes(const std::filesystem::path& path, const Bytes& bytes);
 

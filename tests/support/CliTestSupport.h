@@ -3,11 +3,14 @@
 // temporary working folder (its Boot folder lives there), against the
 // virtual target on a pty of its own. Packages are made with velunda-pack;
 // what the target recorded is read back from its record folder.
-#include "QuorinSim.h"
-#include "TestBytes.h"
+#include "ProgramRun.h"
+#include "SimTarget.h"
+#include "TempFolder.h"
+#include "TestPackages.h"
 #include "TestPaths.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -21,26 +24,9 @@ namespace clitest {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-struct RunResult {
-    int exitCode = -1; // -1: killed after the time-out or by a signal
-    std::string out;
-    std::string err;
-};
-
-// Runs argv[0] with the arguments in cwd; kills it after timeout.
-RunResult RunProgram(const std::vector<std::string>& argv, const fs::path& cwd, std::chrono::seconds timeout);
-
-std::vector<std::string> Lines(const std::string& text);
-// text holds line as one whole line.
-bool HasLine(const std::string& text, const std::string& line);
-// Every file below dir, as relative paths, sorted.
-std::vector<std::string> ListTree(const fs::path& dir);
-
-struct DatPart {
-    const char* option; // "--main", "--cis-m", ...
-    std::size_t size;
-    const char* version;
-};
+// The JSON objects among the lines of a --json output; only the events named
+// event when it is given.
+std::vector<nlohmann::json> JsonEvents(const std::string& out, const std::string& event = "");
 
 class CliTest : public ::testing::Test {
 protected:
@@ -51,12 +37,18 @@ protected:
     void StartTarget();
     // A Quorin V1 .DAT with the given parts in the working folder, and a boot
     // image in its Boot folder; the part files stay beside it for comparing.
-    fs::path MakeDat(const std::vector<DatPart>& parts, const std::string& name = "pkg.DAT");
+    fs::path MakeDat(const std::vector<DatPart>& parts, const std::string& name = "pkg.DAT")
+    {
+        return PackDat(m_dir, parts, name, &m_boot);
+    }
     RunResult Cli(std::vector<std::string> args, std::chrono::seconds timeout = 60s);
     // Cli with --usb-tty pointing at the target.
     RunResult CliUsb(std::vector<std::string> args, std::chrono::seconds timeout = 60s);
     // velunda-pack qvp with args, written to out in the working folder.
-    fs::path Pack(const std::vector<std::string>& args, const std::string& out);
+    fs::path Pack(const std::vector<std::string>& args, const std::string& out)
+    {
+        return PackQvp(m_dir, args, out);
+    }
     // A part file with its own byte pattern under parts/.
     fs::path Part(const std::string& name, std::size_t size, unsigned seed);
     struct V2Package {
@@ -69,18 +61,20 @@ protected:
     // Another virtual machine, as config says, recording into its own folder.
     CQuorinSim& AddTarget(CSimConfig config);
 
-    fs::path PartFile(const char* option) const { return m_dir / (std::string(option + 2) + ".bin"); }
+    fs::path PartFile(const char* option) const { return DatPartFile(m_dir, option); }
     fs::path Recorded(int item, const char* kind) const
     {
         return m_dir / "rec" / (std::to_string(item) + "-" + kind + ".bin");
     }
 
-    fs::path m_dir;
-    fs::path m_state;  // XDG_STATE_HOME of the programs the test runs
-    fs::path m_etc;    // VELUNDA_CONFIG_DIR: velunda.conf and the system's trusted-keys/
-    fs::path m_config; // XDG_CONFIG_HOME: the user's velunda/trusted-keys/
+    CTempFolder m_root;
+    fs::path m_dir = fs::path(m_root.Path()) / "work";
+    fs::path m_state = fs::path(m_root.Path()) / "state"; // XDG_STATE_HOME of the programs the test runs
+    fs::path m_etc = fs::path(m_root.Path()) / "etc";     // VELUNDA_CONFIG_DIR: velunda.conf, trusted-keys/
+    fs::path m_config =
+        fs::path(m_root.Path()) / "config"; // XDG_CONFIG_HOME: the user's velunda/trusted-keys/
     CSimConfig sim;
-    std::unique_ptr<CQuorinSim> m_target;
+    std::unique_ptr<CSimTarget> m_target;
     std::vector<std::unique_ptr<CQuorinSim>> m_targets; // AddTarget's
     Bytes m_boot;
 };
