@@ -220,10 +220,14 @@ TEST_F(CliUpgradeTest, CheckOnlyFiftyTimesNeverReportsAnEmptySerialNumber)
     // second is waited ten times rather than fifty.
     constexpr int kTargets = 10;
     constexpr int kRunsEach = 5;
-    std::vector<CQuorinSim*> targets;
-    for (int i = 0; i < kTargets; ++i)
-        targets.push_back(&AddTarget(sim));
-    ASSERT_FALSE(HasFailure());
+    std::vector<std::unique_ptr<CQuorinSim>> targets;
+    for (int i = 0; i < kTargets; ++i) {
+        CSimConfig config = sim;
+        config.recordDir = (m_dir / ("rec" + std::to_string(i))).string();
+        targets.push_back(std::make_unique<CQuorinSim>(config));
+        std::string error;
+        ASSERT_TRUE(targets.back()->Start(error)) << error;
+    }
     std::vector<std::vector<RunResult>> results(kTargets);
     std::vector<std::thread> runners;
     for (int i = 0; i < kTargets; ++i)
