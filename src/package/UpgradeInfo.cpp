@@ -1,6 +1,7 @@
 #include "package/UpgradeInfo.h"
 #include "protocol/Items.h"
 
+#include "files/FileSystem.h"
 #include "zip/FileException.h"
 #include "zip/ZipException.h"
 
@@ -205,7 +206,7 @@ std::string DescribeLoadFailure(const std::exception& e, const std::string& pack
     if (const auto* file = dynamic_cast<const CFileException*>(&e)) {
         const std::string reason = std::strerror(file->m_nOsError);
         std::error_code ec;
-        const std::string absolutePackage = std::filesystem::absolute(packagePath, ec).string();
+        const std::string absolutePackage = FsUtf8(std::filesystem::absolute(FsPath(packagePath), ec));
         if (file->m_strFileName == packagePath || file->m_strFileName == absolutePackage)
             return "the package file cannot be read (" + reason + ")";
         if (file->m_strOperation == "read" || file->m_strOperation == "seek")
