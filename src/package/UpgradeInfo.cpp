@@ -4,6 +4,7 @@
 #include "files/FileSystem.h"
 #include "zip/FileException.h"
 #include "zip/ZipException.h"
+#include "zip/ZipPath.h"
 
 #include <cstring>
 #include <filesystem>
@@ -164,7 +165,7 @@ std::string SizeText(std::uint64_t size)
 
 std::string UnpackFolderFor(const std::string& packagePath)
 {
-    const std::size_t slash = packagePath.rfind('/');
+    const std::size_t slash = ZipLastNativeSeparator(packagePath);
     const std::string folder = slash == std::string::npos ? std::string() : packagePath.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? packagePath : packagePath.substr(slash + 1);
     if (name.empty() || name == "." || name == "..")

@@ -37,7 +37,7 @@ constexpr std::uint32_t kExtractBufSize = 65535;
 
 std::string BaseName(const std::string& path)
 {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = ZipLastNativeSeparator(path);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 

@@ -77,6 +77,11 @@ std::string ZipNativeParent(std::string_view strPath)
     return nSep == std::string_view::npos ? std::string() : std::string(strPath.substr(0, nSep));
 }
 
+size_t ZipLastNativeSeparator(std::string_view strPath)
+{
+    return strPath.find_last_of(kNativeSeparators);
+}
+
 std::string ZipJoinNative(std::string_view strFolder, std::string_view strEntryPart)
 {
     std::string strResult = ZipTrimTrailingSlashes(std::string(strFolder));

@@ -16,8 +16,10 @@ std::string ZipFolderPart(std::string_view strPath);
 
 // Paths of the system: on Linux only '/' separates.
 std::string ZipTrimTrailingSlashes(std::string strPath);
-// Everything before the last '/' ("" when there is none).
+// Everything before the last separator ("" when there is none).
 std::string ZipNativeParent(std::string_view strPath);
+// Where the last separator of a path of the system is; npos when there is none.
+size_t ZipLastNativeSeparator(std::string_view strPath);
 // The destination of an entry part (as ZipBuildEntryPart gives it) below a folder.
 std::string ZipJoinNative(std::string_view strFolder, std::string_view strEntryPart);
 

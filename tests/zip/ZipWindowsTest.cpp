@@ -106,6 +106,13 @@ TEST(ZipWindows, APackageInAFolderOfNonAsciiLettersUnpacksByteForByte)
     EXPECT_EQ(stat.uSize, part.size());
 }
 
+TEST(ZipWindows, ThePackagesUnpackFolderIsBesideItWhicheverSlashSeparates)
+{
+    EXPECT_EQ(UnpackFolderFor("C:\\v1.2\\Paket-\u00e4.QVP"), "C:\\v1.2\\Paket-\u00e4");
+    EXPECT_EQ(UnpackFolderFor("C:/v1.2/noext"), "C:/v1.2/noext_unpacked");
+    EXPECT_EQ(UnpackFolderFor("D:\\pkg\\"), "");
+}
+
 TEST(ZipWindows, ASecondLoadOfAHeldFolderGoesPrivateUnderLocalAppDataAndTheLockLeavesNoFile)
 {
     CTempFolder dir;
