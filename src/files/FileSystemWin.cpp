@@ -191,8 +191,11 @@ std::FILE* FsOpenStream(const std::string& path, const char* mode)
     std::wstring wideMode = FsWide(mode);
     if (wideMode.find(L'b') == std::wstring::npos)
         wideMode += L'b';
-    wideMode += L'N';
-    return _wfopen(FsWide(path).c_str(), wideMode.c_str());
+    std::FILE* file = _wfopen(FsWide(path).c_str(), wideMode.c_str());
+    // Not every C library takes the "N" mode letter; the handle is told instead.
+    if (file != nullptr)
+        SetHandleInformation(OsHandle(_fileno(file)), HANDLE_FLAG_INHERIT, 0);
+    return file;
 }
 
 int FsDuplicate(int fd)

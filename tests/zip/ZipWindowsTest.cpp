@@ -6,6 +6,7 @@
 #include "files/FileSystem.h"
 #include "package/PackageArchive.h"
 #include "package/UnpackFolder.h"
+#include "package/UnpackManifest.h"
 
 #include <fstream>
 
@@ -104,6 +105,15 @@ TEST(ZipWindows, APackageInAFolderOfNonAsciiLettersUnpacksByteForByte)
     ASSERT_TRUE(FsStat(folder + "\\Paket-\u00e4\\MAIN_\u00f6l-1.2.QV2", stat));
     EXPECT_TRUE(stat.bRegular);
     EXPECT_EQ(stat.uSize, part.size());
+
+    // The list of what the tool wrote there is read back by the next load.
+    CUnpackManifest written;
+    written.Load(folder + "\\Paket-\u00e4");
+    written.Add("MAIN_\u00f6l-1.2.QV2");
+    CUnpackManifest read;
+    read.Load(folder + "\\Paket-\u00e4");
+    EXPECT_TRUE(read.Holds("MAIN_\u00f6l-1.2.QV2"));
+    EXPECT_TRUE(fs::is_regular_file(folderWide / L"Paket-\u00e4" / UNPACK_MANIFEST_NAME));
 }
 
 TEST(ZipWindows, ThePackagesUnpackFolderIsBesideItWhicheverSlashSeparates)
