@@ -50,7 +50,7 @@ bool FsClose(int fd);
 // Bytes read or written by one call (at most count), -1 on failure; EINTR is retried.
 long long FsRead(int fd, void* buffer, std::size_t count);
 long long FsWrite(int fd, const void* buffer, std::size_t count);
-// At offset, leaving the descriptor's own position alone where the system can.
+// At offset, leaving the descriptor's own position as it was.
 long long FsReadAt(int fd, void* buffer, std::size_t count, std::uint64_t offset);
 // whence: SEEK_SET, SEEK_CUR or SEEK_END; the new position or -1.
 long long FsSeek(int fd, long long offset, int whence);

@@ -225,17 +225,24 @@ long long FsWrite(int fd, const void* buffer, std::size_t count)
 
 long long FsReadAt(int fd, void* buffer, std::size_t count, std::uint64_t offset)
 {
-    // An overlapped offset on a synchronous handle: the read does not depend
-    // on where another reader left the position.
+    // An offset in the OVERLAPPED of a synchronous handle reads there, but
+    // moves the handle's position: it is put back, as pread leaves it, for
+    // the reader that comes next on the same descriptor.
+    const long long position = _lseeki64(fd, 0, SEEK_CUR);
+    if (position < 0)
+        return -1;
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     const DWORD chunk = count > 0x40000000 ? 0x40000000u : static_cast<DWORD>(count);
     DWORD got = 0;
-    if (!ReadFile(OsHandle(fd), buffer, chunk, &got, &at)) {
-        if (GetLastError() == ERROR_HANDLE_EOF)
+    const bool read = ReadFile(OsHandle(fd), buffer, chunk, &got, &at) != 0;
+    const DWORD error = GetLastError();
+    _lseeki64(fd, position, SEEK_SET);
+    if (!read) {
+        if (error == ERROR_HANDLE_EOF)
             return 0;
-        Failed();
+        errno = ErrnoOf(error);
         return -1;
     }
     return got;

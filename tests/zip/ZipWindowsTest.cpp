@@ -8,6 +8,7 @@
 #include "package/UnpackFolder.h"
 #include "package/UnpackManifest.h"
 
+#include <cerrno>
 #include <fstream>
 
 namespace {
@@ -114,6 +115,32 @@ TEST(ZipWindows, APackageInAFolderOfNonAsciiLettersUnpacksByteForByte)
     read.Load(folder + "\\Paket-\u00e4");
     EXPECT_TRUE(read.Holds("MAIN_\u00f6l-1.2.QV2"));
     EXPECT_TRUE(fs::is_regular_file(folderWide / L"Paket-\u00e4" / UNPACK_MANIFEST_NAME));
+}
+
+TEST(ZipWindows, AReadAtAnOffsetLeavesTheNextReadWhereItWasAndAnExclusiveLockKeepsOthersOut)
+{
+    CTempFolder dir;
+    const Bytes bytes = Pattern(4096, 3);
+    const std::string path = dir.Write("p.bin", bytes);
+    const int fd = FsOpen(path, EFsOpen::Read);
+    ASSERT_GE(fd, 0);
+    std::uint8_t head[3] = {};
+    std::uint8_t at[5] = {};
+    ASSERT_EQ(FsRead(fd, head, sizeof head), 3);
+    ASSERT_EQ(FsReadAt(fd, at, sizeof at, 1000), 5);
+    EXPECT_TRUE(SameBytes(at, bytes.data() + 1000, sizeof at));
+    ASSERT_EQ(FsRead(fd, head, sizeof head), 3);
+    EXPECT_TRUE(SameBytes(head, bytes.data() + 3, sizeof head));
+    EXPECT_EQ(FsReadAt(fd, at, sizeof at, bytes.size()), 0);
+
+    ASSERT_TRUE(FsTryLock(fd, EFsLock::Exclusive));
+    const int other = FsOpen(path, EFsOpen::Read);
+    ASSERT_GE(other, 0);
+    EXPECT_FALSE(FsTryLock(other, EFsLock::Shared));
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    FsClose(fd);
+    EXPECT_TRUE(FsTryLock(other, EFsLock::Shared));
+    FsClose(other);
 }
 
 TEST(ZipWindows, ThePackagesUnpackFolderIsBesideItWhicheverSlashSeparates)
