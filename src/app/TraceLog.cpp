@@ -1,14 +1,15 @@
 #include "app/TraceLog.h"
 
+#include "files/FileSystem.h"
+
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <unistd.h>
 
 bool CTraceLog::OpenFile(const std::string& path)
 {
-    std::FILE* f = std::fopen(path.c_str(), "a");
+    std::FILE* f = FsOpenStream(path, "a");
     if (f == nullptr)
         return false;
     std::lock_guard lock(m_mutex);
@@ -25,8 +26,7 @@ std::string CTraceLog::Format(const std::string& text)
     const std::time_t t = std::chrono::system_clock::to_time_t(now);
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm tm{};
-    localtime_r(&t, &tm);
+    const std::tm tm = FsLocalTime(t);
     char date[32];
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &tm);
     char millis[8];
@@ -52,13 +52,14 @@ std::string NewSessionLogPath(const std::string& folder, std::size_t keep)
     std::error_code ec;
     if (folder.empty() || keep == 0)
         return {};
-    fs::create_directories(folder, ec);
-    if (!fs::is_directory(folder, ec))
+    const fs::path base = FsPath(folder);
+    fs::create_directories(base, ec);
+    if (!fs::is_directory(base, ec))
         return {};
     // The names sort by time, so the first ones are the oldest.
     std::vector<fs::path> logs;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        const std::string name = entry.path().filename().string();
+    for (const auto& entry : fs::directory_iterator(base, ec)) {
+        const std::string name = FsUtf8(entry.path().filename());
         if (name.rfind("velunda-", 0) == 0 && entry.path().extension() == ".log")
             logs.push_back(entry.path());
     }
@@ -66,10 +67,9 @@ std::string NewSessionLogPath(const std::string& folder, std::size_t keep)
     for (std::size_t i = 0; logs.size() - i >= keep && i < logs.size(); ++i)
         fs::remove(logs[i], ec);
     const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
+    const std::tm tm = FsUtcTime(now);
     char name[80];
     std::snprintf(name, sizeof name, "velunda-%04d%02d%02dT%02d%02d%02dZ-%d.log", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(::getpid()));
-    return (fs::path(folder) / name).string();
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, FsProcessId());
+    return FsUtf8(base / name);
 }

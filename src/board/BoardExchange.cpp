@@ -1,12 +1,12 @@
 #include "board/BoardExchange.h"
 
+#include "files/FileSystem.h"
 #include "protocol/Frame.h"
 #include "protocol/Pacing.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -42,8 +42,8 @@ std::vector<std::uint8_t> BootMessage(const std::string& text)
 
 bool FileFound(const std::string& path)
 {
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    CFsInfo info;
+    return !path.empty() && FsStat(path, info) && info.bRegular;
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // velunda-cli history: the recorded runs, oldest first, from the local
 // history or, with --fleet, from the records server.
+#include "cli/BuildFeatures.h"
 #include "cli/CliSession.h"
+#include "files/FileSystem.h"
 #include "history/HistoryDb.h"
 #include "history/RecordTime.h"
 #include "records/FleetDb.h"
@@ -34,24 +36,25 @@ CJson RunJson(const CHistoryRun& run, bool fleet)
                           {"key_name", JsonText(run.signerName)}};
     // Server rows have no local row number; they name the station instead.
     CJson json = fleet ? CJson{{"station", JsonText(run.host)}} : CJson{{"id", run.id}};
-    json.update(CJson{{"run_id", run.runUuid},
-                      {"started", run.time},
-                      {"program", run.program},
-                      {"tool_version", run.toolVersion},
-                      {"host", JsonText(run.host)},
-                      {"package", JsonText(run.package)},
-                      {"sha256", run.sha256},
-                      {"model", run.model},
-                      {"link", JsonText(run.link)},
-                      {"serial", JsonText(run.serial)},
-                      {"versions_before", versions},
-                      {"outcome", run.outcome},
-                      {"exit_code", run.exitCode < 0 ? CJson(nullptr) : CJson(run.exitCode)},
-                      {"duration_ms", run.durationMs},
-                      {"kept_folder", run.keptFolder.empty() ? CJson(nullptr) : CJson(JsonText(run.keptFolder))},
-                      {"items", std::move(items)},
-                      {"sent", run.sent},
-                      {"signature", std::move(signature)}});
+    json.update(
+        CJson{{"run_id", run.runUuid},
+              {"started", run.time},
+              {"program", run.program},
+              {"tool_version", run.toolVersion},
+              {"host", JsonText(run.host)},
+              {"package", JsonText(run.package)},
+              {"sha256", run.sha256},
+              {"model", run.model},
+              {"link", JsonText(run.link)},
+              {"serial", JsonText(run.serial)},
+              {"versions_before", versions},
+              {"outcome", run.outcome},
+              {"exit_code", run.exitCode < 0 ? CJson(nullptr) : CJson(run.exitCode)},
+              {"duration_ms", run.durationMs},
+              {"kept_folder", run.keptFolder.empty() ? CJson(nullptr) : CJson(JsonText(run.keptFolder))},
+              {"items", std::move(items)},
+              {"sent", run.sent},
+              {"signature", std::move(signature)}});
     return json;
 }
 
@@ -67,6 +70,8 @@ std::string ItemsText(const CHistoryRun& run)
 
 int RunHistory(const CCliOptions& options, CCliReport& report)
 {
+    if (!InThisBuild(ECliFeature::History))
+        return ReportNotInThisBuild(options.fleet ? ECliFeature::Records : ECliFeature::History, report);
     CHistoryFilter filter;
     filter.serial = options.serial;
     if (!options.since.empty()) {
@@ -99,7 +104,7 @@ int RunHistory(const CCliOptions& options, CCliReport& report)
             return ExitCodeOf(ECliOutcome::Failed);
         }
         path = MaskedConnection(url);
-    } else if (!path.empty() && std::filesystem::exists(path, ec)) {
+    } else if (!path.empty() && std::filesystem::exists(FsPath(path), ec)) {
         // No file yet: no run was recorded, which is an empty history, not an error.
         CHistoryDb db;
         std::string error;
@@ -131,7 +136,7 @@ int RunHistory(const CCliOptions& options, CCliReport& report)
         for (const CHistoryRun& run : runs) {
             rows.push_back({run.time, options.fleet ? run.host : run.program,
                             run.serial.empty() ? "-" : run.serial, run.model,
-                            std::filesystem::path(run.package).filename().string(), run.outcome,
+                            FsUtf8(FsPath(run.package).filename()), run.outcome,
                             run.exitCode < 0 ? "-" : std::to_string(run.exitCode),
                             std::to_string(run.durationMs / 1000) + " s", ItemsText(run)});
             if (!options.fleet)

@@ -5,6 +5,7 @@
 // read to its CRC and the files are classified as File Load classifies them.
 #include "cli/CliSession.h"
 #include "cli/Json.h"
+#include "files/FileSystem.h"
 #include "history/Sha256.h"
 #include "package/PackageArchive.h"
 #include "package/UpgradeInfo.h"
@@ -22,7 +23,7 @@ namespace {
 CJson PackageFields(const std::string& path)
 {
     std::error_code ec;
-    const std::string absolute = std::filesystem::absolute(path, ec).string();
+    const std::string absolute = FsUtf8(std::filesystem::absolute(FsPath(path), ec));
     std::uint64_t size = 0;
     const std::string sha = Sha256OfFile(absolute, &size);
     return CJson{{"package", JsonText(absolute)}, {"package_size", size}, {"sha256", sha}};
@@ -193,7 +194,7 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
     namespace fs = std::filesystem;
     std::error_code ec;
     const std::string& path = options.package;
-    if (!fs::is_regular_file(path, ec)) {
+    if (!fs::is_regular_file(FsPath(path), ec)) {
         report.Outcome(ECliOutcome::BadPackage, "cannot read the package " + PrintableName(path));
         return ExitCodeOf(ECliOutcome::BadPackage);
     }
@@ -213,7 +214,7 @@ int RunInfo(const CCliOptions& options, CCliReport& report)
     };
     CUpgradeDlg dlg(host, options.app);
     dlg.OnInitDialog();
-    dlg.Load(fs::absolute(path, ec).string());
+    dlg.Load(FsUtf8(fs::absolute(FsPath(path), ec)));
     host.ProcessEvents();
     const CDlgStatus status = dlg.Status();
     const int model = status.ResultType();

@@ -1,5 +1,6 @@
 #include "cli/CliRecords.h"
 
+#include "cli/BuildFeatures.h"
 #include "history/HistoryDb.h"
 #include "records/FleetDb.h"
 #include "records/RecordsConfig.h"
@@ -41,6 +42,8 @@ std::string CliHistoryPath(const CCliOptions& options)
 
 int RunRecords(const CCliOptions& options, CCliReport& report)
 {
+    if (!InThisBuild(ECliFeature::Records))
+        return ReportNotInThisBuild(ECliFeature::Records, report);
     const std::string url = ConfiguredRecordsUrl();
     if (url.empty()) {
         report.Outcome(ECliOutcome::BadUsage, kNoServer);

@@ -2,6 +2,7 @@
 
 #include "cli/CliRecords.h"
 #include "cli/Json.h"
+#include "files/FileSystem.h"
 #include "history/StateDir.h"
 #include "link/FtdiBridgeList.h"
 #include "link/SerialPortList.h"
@@ -219,7 +220,7 @@ void CCliSession::ReportPackage()
                               {"file_size", part.size}});
     std::uint64_t size = 0;
     std::error_code ec;
-    size = std::filesystem::file_size(record.package, ec);
+    size = std::filesystem::file_size(FsPath(record.package), ec);
     m_report.Event("package", CJson{{"package", JsonText(record.package)},
                                     {"package_size", ec ? 0 : size},
                                     {"sha256", record.sha256},
@@ -302,7 +303,7 @@ int CCliSession::Load()
     m_dlg->OnInitDialog();
 
     std::error_code ec;
-    if (!fs::is_regular_file(m_opt.package, ec))
+    if (!fs::is_regular_file(FsPath(m_opt.package), ec))
         return Finish(ECliOutcome::BadPackage, "cannot read the package " + m_opt.package);
     const std::string path = fs::absolute(m_opt.package, ec).string();
 
@@ -317,8 +318,8 @@ int CCliSession::Load()
     if (m_host.ListRowCount(IDC_LIST_PART) == 0)
         return Finish(ECliOutcome::BadPackage, "the package holds no part");
     m_nRunModel = model;
-    m_report.Note(std::string("loaded ") + ModelName(model) + " package " +
-                  fs::path(path).filename().string() + ", " + SignerText(m_dlg->Status().Signature()));
+    m_report.Note(std::string("loaded ") + ModelName(model) + " package " + FsUtf8(FsPath(path).filename()) +
+                  ", " + SignerText(m_dlg->Status().Signature()));
     ReportPackage();
     PrintList("package");
     return -1;

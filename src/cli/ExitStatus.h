@@ -8,7 +8,7 @@ enum class ECliOutcome {
     Success,       // the upgrade or the check went through
     Failed,        // the upgrade ran and failed (an item failed, the target stopped answering)
     Rejected,      // the target or the tool refused a step (a checker message, a mismatch)
-    BadUsage,      // the command line asked for something the window cannot do
+    BadUsage,      // the command line asked for something the window (or this build) cannot do
     BadPackage,    // the package cannot be loaded or lacks a file
     ConnectFailed, // no link to the target, or the target never answered
 };

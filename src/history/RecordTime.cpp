@@ -1,5 +1,7 @@
 #include "history/RecordTime.h"
 
+#include "files/FileSystem.h"
+
 #include <cctype>
 #include <cstdio>
 #include <ctime>
@@ -8,8 +10,7 @@ std::string Rfc3339Utc(std::chrono::system_clock::time_point when)
 {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
+    const std::tm tm = FsUtcTime(seconds);
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));

@@ -1,5 +1,7 @@
 #include "history/Sha256.h"
 
+#include "files/FileSystem.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -108,7 +110,7 @@ std::string Sha256OfFile(const std::string& path, std::uint64_t* size)
     struct Closer {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
-    std::unique_ptr<std::FILE, Closer> file(std::fopen(path.c_str(), "rb"));
+    std::unique_ptr<std::FILE, Closer> file(FsOpenStream(path, "rb"));
     if (!file)
         return {};
     CSha256 sha;

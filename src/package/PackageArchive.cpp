@@ -140,6 +140,8 @@ void ListEntries(CZipArchive& zip, CPackageContents& contents, const PackageTrac
             if (entry.strFile.size() > kMaxFileName)
                 throw CPackageError(EntryText(entry) + " has a file name longer than " +
                                     std::to_string(kMaxFileName) + " bytes");
+            if (const std::string why = ZipNameProblem(entry.strFile); !why.empty())
+                throw CPackageError(EntryText(entry) + " has a name Windows cannot hold (" + why + ")");
             if (entry.strFile == UNPACK_MANIFEST_NAME)
                 throw CPackageError(EntryText(entry) + " uses a name the tool keeps for itself");
             if (entry.strFile == UPGRADE_INFO_NAME && entry.uSize > UPGRADE_INFO_MAX_BYTES)

@@ -2,12 +2,12 @@
 
 #include "package/PackageKey.h"
 
+#include "files/FileSystem.h"
+
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <unistd.h>
 
 namespace {
 
@@ -369,15 +369,15 @@ PartImageLoad LoadPartImageFile(const std::string& path, std::string_view packag
 {
     // A folder opens for reading on some systems; it is no package either.
     std::error_code ec;
-    FilePtr file(std::filesystem::is_directory(path, ec) ? nullptr : std::fopen(path.c_str(), "rb"));
+    FilePtr file(std::filesystem::is_directory(FsPath(path), ec) ? nullptr : FsOpenStream(path, "rb"));
     return LoadPartImageStream(std::move(file), packageName, aes);
 }
 
 PartImageLoad LoadPartImageDescriptor(int fd, std::string_view packageName, CAes128& aes)
 {
-    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    const int copy = FsDuplicate(fd);
     FilePtr file(copy >= 0 ? ::fdopen(copy, "rb") : nullptr);
     if (copy >= 0 && !file)
-        ::close(copy);
+        FsClose(copy);
     return LoadPartImageStream(std::move(file), packageName, aes);
 }

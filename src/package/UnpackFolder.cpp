@@ -1,39 +1,14 @@
 #include "package/UnpackFolder.h"
 
+#include "files/FileSystem.h"
+
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
-
-namespace {
-
-bool WritableFolder(const std::string& path)
-{
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           ::access(path.c_str(), W_OK | X_OK) == 0;
-}
-
-} // namespace
-
-std::string PrivateUnpackBase()
-{
-    for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && value[0] == '/' && WritableFolder(value))
-            return value;
-    }
-    return "/tmp";
-}
 
 void CUnpackFolder::Release()
 {
     if (m_nLockFd >= 0)
-        ::close(m_nLockFd); // drops the flock
+        FsClose(m_nLockFd); // drops the lock
     m_nLockFd = -1;
     m_strPath.clear();
     m_strNote.clear();
@@ -54,10 +29,10 @@ bool CUnpackFolder::ClaimBeside(const std::string& folder)
 {
     if (folder.empty())
         return false;
-    bool made = ::mkdir(folder.c_str(), 0777) == 0;
+    bool made = FsMakeFolder(folder);
     const int mkdirError = made ? 0 : errno;
-    struct stat st {};
-    if (!made && ::lstat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    CFsInfo info;
+    if (!made && FsStatNoFollow(folder, info) && !info.bFolder) {
         m_bInTheWay = true;
         return false;
     }
@@ -66,30 +41,23 @@ bool CUnpackFolder::ClaimBeside(const std::string& folder)
             "the folder beside the package cannot be made (" + std::string(std::strerror(mkdirError)) + ")";
         return false;
     }
-    if (!WritableFolder(folder)) {
+    if (!FsCanWriteFolder(folder)) {
         m_strNote = "the folder beside the package cannot be written";
         return false;
     }
-    // The lock lives on the folder itself, so nothing of ours is added to it.
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    bool gone = false;
+    const int fd = FsLockFolder(folder, gone);
+    if (fd < 0) {
         const int err = errno;
-        if (fd >= 0)
-            ::close(fd);
+        if (gone) {
+            m_strNote = "the folder beside the package was removed by another load";
+            return false;
+        }
         m_strNote = err == EWOULDBLOCK ? "the folder beside the package is in use by another load"
                                        : "the folder beside the package cannot be locked (" +
                                              std::string(std::strerror(err)) + ")";
         if (made)
-            ::rmdir(folder.c_str());
-        return false;
-    }
-    // The holder before us may have removed the folder while we waited for
-    // the lock: then the path is no longer the folder we hold.
-    struct stat held {};
-    if (::fstat(fd, &held) != 0 || ::stat(folder.c_str(), &st) != 0 || held.st_ino != st.st_ino ||
-        held.st_dev != st.st_dev) {
-        ::close(fd);
-        m_strNote = "the folder beside the package was removed by another load";
+            FsRemoveFolder(folder);
         return false;
     }
     m_nLockFd = fd;
@@ -100,16 +68,14 @@ bool CUnpackFolder::ClaimBeside(const std::string& folder)
 
 bool CUnpackFolder::ClaimPrivate()
 {
-    std::string templ = PrivateUnpackBase() + "/velunda-XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr) {
+    const std::string made = FsMakeUniqueFolder(PrivateUnpackBase(), "velunda-");
+    if (made.empty()) {
         const std::string why = std::strerror(errno);
         m_strNote = (m_strNote.empty() ? "" : m_strNote + "; ") + "no private folder can be made in " +
                     PrivateUnpackBase() + " (" + why + ")";
         return false;
     }
-    m_strPath = buf.data();
+    m_strPath = made;
     m_bCreated = true;
     m_bPrivate = true;
     return true;

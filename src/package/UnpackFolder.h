@@ -2,7 +2,7 @@
 // Where a package archive is unpacked, and who may use that folder. The folder
 // beside the package is taken only when it can be written and no other load
 // holds it; otherwise (and always when the caller asks for it) a private
-// folder is made with mkdtemp, so two loads of one package never delete each
+// folder is made with a unique name, so two loads of one package never delete each
 // other's files.
 //
 // Errors: Claim never throws; a private folder that cannot be made leaves the
@@ -49,6 +49,8 @@ private:
     bool m_bInTheWay = false;
 };
 
-// The parent of private unpack folders: $XDG_RUNTIME_DIR when it is set and
-// writable, else $TMPDIR, else /tmp.
+// The parent of private unpack folders (UnpackBasePosix.cpp, UnpackBaseWin.cpp):
+// on Linux $XDG_RUNTIME_DIR when it is set and writable, else $TMPDIR, else
+// /tmp; on Windows %LOCALAPPDATA%\Velunda (made when missing), else the
+// temporary folder.
 std::string PrivateUnpackBase();

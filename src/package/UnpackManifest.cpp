@@ -1,10 +1,10 @@
 #include "package/UnpackManifest.h"
 
+#include "files/FileSystem.h"
 #include "zip/FileException.h"
 
 #include <cerrno>
 #include <fstream>
-#include <unistd.h>
 
 namespace {
 
@@ -74,7 +74,7 @@ void CUnpackManifest::Load(const std::string& folder)
 {
     Reset();
     m_strFolder = folder;
-    std::ifstream in(Path(), std::ios::binary);
+    std::ifstream in(FsPath(Path()), std::ios::binary);
     for (std::string line; std::getline(in, line);) {
         std::string name = Decode(line);
         if (!name.empty() && name.find('/') == std::string::npos)
@@ -87,7 +87,7 @@ void CUnpackManifest::Add(const std::string& name)
     if (!m_names.insert(name).second)
         return;
     if (!m_pAppend) {
-        m_pAppend.reset(std::fopen(Path().c_str(), "ab"));
+        m_pAppend.reset(FsOpenStream(Path(), "ab"));
         if (!m_pAppend)
             throw CFileException(errno, Path(), "write");
     }
@@ -105,10 +105,10 @@ void CUnpackManifest::Rewrite(const std::vector<std::string>& names)
     if (m_strFolder.empty())
         return;
     if (names.empty()) {
-        ::unlink(Path().c_str());
+        FsRemoveFile(Path());
         return;
     }
-    std::ofstream out(Path(), std::ios::binary | std::ios::trunc);
+    std::ofstream out(FsPath(Path()), std::ios::binary | std::ios::trunc);
     for (const std::string& name : names) {
         out << Encode(name) << '\n';
         m_names.insert(name);

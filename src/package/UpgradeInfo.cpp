@@ -1,8 +1,10 @@
 #include "package/UpgradeInfo.h"
 #include "protocol/Items.h"
 
+#include "files/FileSystem.h"
 #include "zip/FileException.h"
 #include "zip/ZipException.h"
+#include "zip/ZipPath.h"
 
 #include <cstring>
 #include <filesystem>
@@ -171,7 +173,7 @@ std::string SizeText(std::uint64_t size)
 
 std::string UnpackFolderFor(const std::string& packagePath)
 {
-    const std::size_t slash = packagePath.rfind('/');
+    const std::size_t slash = ZipLastNativeSeparator(packagePath);
     const std::string folder = slash == std::string::npos ? std::string() : packagePath.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? packagePath : packagePath.substr(slash + 1);
     if (name.empty() || name == "." || name == "..")
@@ -213,7 +215,7 @@ std::string DescribeLoadFailure(const std::exception& e, const std::string& pack
     if (const auto* file = dynamic_cast<const CFileException*>(&e)) {
         const std::string reason = std::strerror(file->m_nOsError);
         std::error_code ec;
-        const std::string absolutePackage = std::filesystem::absolute(packagePath, ec).string();
+        const std::string absolutePackage = FsUtf8(std::filesystem::absolute(FsPath(packagePath), ec));
         if (file->m_strFileName == packagePath || file->m_strFileName == absolutePackage)
             return "the package file cannot be read (" + reason + ")";
         if (file->m_strOperation == "read" || file->m_strOperation == "seek")

@@ -1,4 +1,5 @@
 #include "records/FleetDb.h"
+#include "records/RecordsConfig.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -380,4 +381,32 @@ bool CFleetDb::List(const CFleetFilter& filter, std::vector<CHistoryRun>& runs, 
         runs.push_back(std::move(run));
     }
     return true;
+}
+
+// Beside the connection itself: it needs libpq's reading of the string.
+std::string MaskedConnection(const std::string& conninfo)
+{
+    char* message = nullptr;
+    std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(
+        PQconninfoParse(conninfo.c_str(), &message), &PQconninfoFree);
+    PQfreemem(message);
+    if (!options)
+        return "(a connection string libpq cannot read)";
+    std::string text;
+    for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
+        if (o->val == nullptr || *o->val == '\0')
+            continue;
+        const std::string keyword = o->keyword;
+        // "*" marks the options libpq itself treats as secrets.
+        const bool secret = keyword == "password" || (o->dispchar != nullptr && o->dispchar[0] == '*');
+        std::string value = secret ? "********" : o->val;
+        if (value.find_first_of(" '\\") != std::string::npos) {
+            std::string quoted = "'";
+            for (char c : value)
+                quoted += (c == '\'' || c == '\\') ? std::string("\\") + c : std::string(1, c);
+            value = quoted + "'";
+        }
+        text += (text.empty() ? "" : " ") + keyword + "=" + value;
+    }
+    return text.empty() ? "(libpq's defaults)" : text;
 }

@@ -1,11 +1,10 @@
 #include "records/RecordsConfig.h"
 
+#include "files/FileSystem.h"
 #include "history/StateDir.h"
 
 #include <cstdlib>
 #include <fstream>
-#include <libpq-fe.h>
-#include <memory>
 
 namespace {
 
@@ -21,7 +20,7 @@ std::string Trim(const std::string& text)
 
 std::string RecordsUrlFromFile(const std::string& path)
 {
-    std::ifstream in(path);
+    std::ifstream in(FsPath(path));
     std::string line;
     std::string url;
     while (std::getline(in, line)) {
@@ -40,31 +39,4 @@ std::string ConfiguredRecordsUrl(const std::string& configFile)
     if (const char* env = std::getenv("VELUNDA_RECORDS_URL"))
         return Trim(env);
     return RecordsUrlFromFile(configFile.empty() ? VelundaConfigDir() + "/velunda.conf" : configFile);
-}
-
-std::string MaskedConnection(const std::string& conninfo)
-{
-    char* message = nullptr;
-    std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(
-        PQconninfoParse(conninfo.c_str(), &message), &PQconninfoFree);
-    PQfreemem(message);
-    if (!options)
-        return "(a connection string libpq cannot read)";
-    std::string text;
-    for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
-        if (o->val == nullptr || *o->val == '\0')
-            continue;
-        const std::string keyword = o->keyword;
-        // "*" marks the options libpq itself treats as secrets.
-        const bool secret = keyword == "password" || (o->dispchar != nullptr && o->dispchar[0] == '*');
-        std::string value = secret ? "********" : o->val;
-        if (value.find_first_of(" '\\") != std::string::npos) {
-            std::string quoted = "'";
-            for (char c : value)
-                quoted += (c == '\'' || c == '\\') ? std::string("\\") + c : std::string(1, c);
-            value = quoted + "'";
-        }
-        text += (text.empty() ? "" : " ") + keyword + "=" + value;
-    }
-    return text.empty() ? "(libpq's defaults)" : text;
 }

@@ -1,5 +1,7 @@
 #include "records/RecordsPush.h"
 
+#include "files/FileSystem.h"
+
 #include "history/HistoryDb.h"
 #include "records/FleetDb.h"
 #include "records/RecordsConfig.h"
@@ -23,7 +25,7 @@ CPushResult PushRecords(const std::string& historyPath, const std::string& conni
 {
     CPushResult result;
     std::error_code ec;
-    if (historyPath.empty() || !std::filesystem::exists(historyPath, ec)) {
+    if (historyPath.empty() || !std::filesystem::exists(FsPath(historyPath), ec)) {
         result.ok = true; // no run was ever recorded
         return result;
     }

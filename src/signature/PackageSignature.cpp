@@ -1,12 +1,11 @@
 #include "signature/PackageSignature.h"
 
+#include "files/FileSystem.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -22,24 +21,22 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text
 {
     int error = 0;
     // Non-blocking, so that a FIFO in the place of a .sig cannot hang the load.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = FsOpen(path, EFsOpen::ReadNonBlocking);
     if (fd < 0) {
         missing = errno == ENOENT;
         why = std::strerror(errno);
         return false;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    CFsInfo info;
+    if (!FsStatDescriptor(fd, info) || !info.bRegular) {
         why = "it is not a regular file";
-        ::close(fd);
+        FsClose(fd);
         return false;
     }
     text.assign(limit + 1, '\0');
     std::size_t got = 0;
     while (got < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const long long n = FsRead(fd, text.data() + got, text.size() - got);
         if (n <= 0) {
             if (n < 0)
                 error = errno;
@@ -47,7 +44,7 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text
         }
         got += static_cast<std::size_t>(n);
     }
-    ::close(fd);
+    FsClose(fd);
     text.resize(got);
     if (error != 0)
         why = std::strerror(error);
@@ -63,9 +60,7 @@ bool HashDescriptor(int fd, const ISignatureCrypto& crypto, CSha256Digest& diges
     std::vector<std::uint8_t> buffer(kHashChunk);
     size = 0;
     for (;;) {
-        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(size));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const long long n = FsReadAt(fd, buffer.data(), buffer.size(), size);
         if (n < 0) {
             error = std::strerror(errno);
             return false;
@@ -82,11 +77,11 @@ bool HashDescriptor(int fd, const ISignatureCrypto& crypto, CSha256Digest& diges
 CFileStamp CFileStamp::Of(int fd)
 {
     CFileStamp stamp;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0) {
-        stamp.size = st.st_size;
-        stamp.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-        stamp.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    CFsInfo info;
+    if (FsStatDescriptor(fd, info)) {
+        stamp.size = static_cast<std::int64_t>(info.uSize);
+        stamp.mtimeNs = info.nModifiedNs;
+        stamp.ctimeNs = info.nChangedNs;
     }
     return stamp;
 }
@@ -104,9 +99,9 @@ CTrustedKeys LoadTrustedKeys(const std::vector<std::string>& folders, const ISig
     for (const std::string& folder : folders) {
         std::vector<std::string> files;
         std::error_code ec;
-        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        for (fs::directory_iterator it(FsPath(folder), ec), end; !ec && it != end; it.increment(ec))
             if (it->path().extension() == ".pub")
-                files.push_back(it->path().string());
+                files.push_back(FsUtf8(it->path()));
         std::sort(files.begin(), files.end());
         for (const std::string& file : files) {
             std::string pem;

@@ -1,5 +1,6 @@
 #include "signature/SignaturePolicy.h"
 
+#include "files/FileSystem.h"
 #include "history/StateDir.h"
 
 #include <cstdlib>
@@ -32,20 +33,20 @@ std::string KeyText(const CSignatureCheck& check)
 std::vector<std::string> TrustedKeyFolders()
 {
     std::vector<std::string> folders = {VelundaConfigDir() + "/trusted-keys"};
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    const char* home = std::getenv("HOME");
-    if (xdg != nullptr && xdg[0] == '/')
-        folders.push_back(std::string(xdg) + "/velunda/trusted-keys");
-    else if (home != nullptr && home[0] != '\0')
-        folders.push_back(std::string(home) + "/.config/velunda/trusted-keys");
+    const std::string xdg = FsEnv("XDG_CONFIG_HOME");
+    const std::string home = FsEnv("HOME");
+    if (FsIsAbsolute(xdg))
+        folders.push_back(xdg + "/velunda/trusted-keys");
+    else if (!home.empty())
+        folders.push_back(home + "/.config/velunda/trusted-keys");
     return folders;
 }
 
 bool ConfigRequiresSignature(const std::string& configFile, std::vector<std::string>& notes)
 {
-    std::ifstream in(configFile);
+    std::ifstream in(FsPath(configFile));
     std::error_code ec;
-    if (!in && std::filesystem::exists(configFile, ec)) {
+    if (!in && std::filesystem::exists(FsPath(configFile), ec)) {
         // A policy that cannot be read is not taken as no policy.
         notes.push_back(configFile + " cannot be read; a trusted signature is required");
         return true;

@@ -1,5 +1,6 @@
 #include "window/RunJournal.h"
 
+#include "files/FileSystem.h"
 #include "history/RecordTime.h"
 #include "history/RunUuid.h"
 #include "history/Sha256.h"
@@ -7,7 +8,6 @@
 #include "version/Version.h"
 
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 namespace {
 
@@ -15,14 +15,6 @@ long long MsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
         .count();
-}
-
-std::string HostName()
-{
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0)
-        return {};
-    return name;
 }
 
 } // namespace
@@ -36,9 +28,9 @@ void CRunJournal::Line(const std::string& text)
 void CRunJournal::Begin()
 {
     m_run.toolVersion = VersionText();
-    m_run.host = HostName();
+    m_run.host = FsHostName();
     Line("Velunda " + m_run.toolVersion + (m_run.program.empty() ? "" : ", " + m_run.program) + ", host " +
-         m_run.host + ", process " + std::to_string(::getpid()));
+         m_run.host + ", process " + std::to_string(FsProcessId()));
 }
 
 void CRunJournal::PackageLoaded(const std::string& path, const std::string& model,

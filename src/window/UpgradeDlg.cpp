@@ -2,12 +2,12 @@
 // and the routing of control events and timers.
 #include "window/UpgradeDlg.h"
 
+#include "files/FileSystem.h"
 #include "link/FtdiBridgeList.h"
 #include "version/Version.h"
 #include "window/SendToBD.h"
 
 #include <iterator>
-#include <unistd.h>
 
 CUpgradeDlg* g_hMainDlg = nullptr;
 CSendToBD* g_hSendToBD = nullptr;
@@ -68,8 +68,7 @@ bool CUpgradeDlg::OnInitDialog()
     std::snprintf(title, sizeof title, "%s [%s] - Ver%s", "Velunda", "2013.11.06", VelundaVersion());
     m_host.SetTitle(title);
 
-    char cwd[4096];
-    m_szStartDir = ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".";
+    m_szStartDir = FsCurrentFolder();
 
     m_Journal.Begin();
     FillBaudList();

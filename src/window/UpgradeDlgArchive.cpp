@@ -17,6 +17,7 @@
 // (and kept at clean-up); otherwise the load is refused.
 #include "window/UpgradeDlg.h"
 
+#include "files/FileSystem.h"
 #include "package/UpgradeInfo.h"
 #include "zip/ZipPath.h"
 
@@ -26,9 +27,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
 #include <unordered_set>
 
 namespace fs = std::filesystem;
@@ -39,7 +37,7 @@ constexpr std::uint32_t kExtractBufSize = 65535;
 
 std::string BaseName(const std::string& path)
 {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = ZipLastNativeSeparator(path);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
@@ -59,7 +57,7 @@ bool IsWithin(const std::string& path, const std::string& folder)
 // entry through the reader (so its CRC is checked) without writing anything.
 bool SameContent(CZipArchive& zip, std::uint16_t index, const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(FsPath(path), std::ios::binary);
     if (!in || !zip.OpenEntry(index))
         return false;
     std::vector<char> entryBuf(kExtractBufSize);
@@ -102,11 +100,10 @@ public:
 
     void Prepare(const CPackageContents& contents) override
     {
-        struct statvfs fsInfo {};
-        if (::statvfs(m_strFolder.c_str(), &fsInfo) != 0)
+        std::uint64_t free = 0;
+        if (!FsFreeBytes(m_strFolder, free))
             return; // extraction reports why the folder cannot be used
         const std::uint64_t need = contents.TotalBytes();
-        const std::uint64_t free = static_cast<std::uint64_t>(fsInfo.f_bavail) * fsInfo.f_frsize;
         if (need > free)
             throw CPackageError("its files take " + std::to_string(need) + " bytes, but only " +
                                 std::to_string(free) + " bytes are free where it is unpacked (" +
@@ -116,9 +113,9 @@ public:
     void Write(CZipArchive& zip, std::uint16_t index, const CPackageEntry& entry) override
     {
         const std::string dest = ZipJoinNative(m_strFolder, entry.strFile);
-        struct stat st {};
-        if (::lstat(dest.c_str(), &st) == 0 && m_state.m_setUnpackedFiles.count(dest) == 0) {
-            const bool regular = S_ISREG(st.st_mode);
+        CFsInfo info;
+        if (FsStatNoFollow(dest, info) && m_state.m_setUnpackedFiles.count(dest) == 0) {
+            const bool regular = info.bRegular;
             if (regular && m_state.m_UnpackManifest.Holds(entry.strFile)) {
                 // The tool's own file from an earlier load: overwritten.
                 m_dlg.Trace("UnpackArchive: " + PrintableName(entry.strFile) +
@@ -148,8 +145,8 @@ public:
             throw CPackageError("its entry " + PrintableName(entry.strStored) + " could not be unpacked");
         if (!complete) {
             // The data may have ended short: such a part must never be sent.
-            struct stat out {};
-            if (::stat(written.c_str(), &out) != 0 || static_cast<std::uint64_t>(out.st_size) != entry.uSize)
+            CFsInfo out;
+            if (!FsStat(written, out) || out.uSize != entry.uSize)
                 throw EntryEndsEarly(entry);
             m_dlg.Trace("UnpackArchive: " + PrintableName(entry.strFile) +
                         " extracted without its time or attributes\r\n");
@@ -232,7 +229,7 @@ void CUpgradeDlg::ReadUpgradeInfo()
     const std::string path = m_strUnzipFolder + "/" + UPGRADE_INFO_NAME;
     std::string text;
     if (m_PackageContents.Holds(UPGRADE_INFO_NAME)) {
-        std::ifstream in(path, std::ios::binary);
+        std::ifstream in(FsPath(path), std::ios::binary);
         if (!in)
             throw CFileException(errno, path, "read");
         char buffer[4096];
@@ -243,7 +240,7 @@ void CUpgradeDlg::ReadUpgradeInfo()
         }
         if (in.bad())
             throw CFileException(errno, path, "read");
-    } else if (::access(path.c_str(), F_OK) == 0) {
+    } else if (FsExists(path)) {
         Trace("ReadUpgradeInfo: UpgradeInfo.txt in the unpack folder is not the package's; ignored\r\n");
     }
     const CUpgradeInfo info = PackageUpgradeInfo(m_PackageContents, text);
@@ -264,11 +261,11 @@ void CUpgradeDlg::FindPartFiles()
     // earlier run's parts, the user's files) is passed over.
     std::unordered_set<std::string> present;
     std::error_code ec;
-    for (fs::directory_iterator it(m_strUnzipFolder, ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(FsPath(m_strUnzipFolder), ec), end; !ec && it != end; it.increment(ec)) {
         std::error_code kindError;
         if (it->is_directory(kindError))
             continue;
-        std::string name = it->path().filename().string();
+        std::string name = FsUtf8(it->path().filename());
         if (m_PackageContents.Holds(name))
             present.insert(std::move(name));
         else if (name != UNPACK_MANIFEST_NAME)
@@ -310,7 +307,7 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
             continue;
         }
         if (!IsKeptOnCleanup(BaseName(*it))) {
-            if (::unlink(it->c_str()) == 0 || errno == ENOENT)
+            if (FsRemoveFile(*it) || errno == ENOENT)
                 removed.insert(*it);
             else
                 Trace("DeleteUnpackedFiles: cannot delete " + *it + "\r\n");
@@ -328,12 +325,12 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
             const std::string path = owned + "/" + name;
             if (removed.count(path) != 0)
                 continue;
-            struct stat st {};
-            if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            CFsInfo info;
+            if (!FsStatNoFollow(path, info) || !info.bRegular)
                 continue;
             if (IsKeptOnCleanup(name))
                 keep.push_back(name);
-            else if (::unlink(path.c_str()) != 0)
+            else if (!FsRemoveFile(path))
                 Trace("DeleteUnpackedFiles: cannot delete " + path + "\r\n");
         }
         std::sort(keep.begin(), keep.end());
@@ -350,12 +347,12 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
     std::sort(folders.begin(), folders.end(),
               [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
     for (const std::string& made : folders)
-        ::rmdir(made.c_str());
+        FsRemoveFolder(made);
     m_vecUnpackedFolders = std::move(keptFolders);
     // Removed first, unlocked after: a load waiting for the lock sees the folder gone.
     if (!m_UnpackFolder.Path().empty() && IsWithin(m_UnpackFolder.Path(), folder)) {
-        struct stat st {};
-        if (m_UnpackFolder.IsPrivate() && ::lstat(m_UnpackFolder.Path().c_str(), &st) == 0) {
+        CFsInfo info;
+        if (m_UnpackFolder.IsPrivate() && FsStatNoFollow(m_UnpackFolder.Path(), info)) {
             m_strKeptFolder = m_UnpackFolder.Path();
             Trace("DeleteUnpackedFiles: the kept files stay in " + m_strKeptFolder + "\r\n");
         }

@@ -2,6 +2,8 @@
 // Boot folder under the start-up folder, else of the one beside the package.
 #include "window/UpgradeDlg.h"
 
+#include "files/FileSystem.h"
+
 #include <cctype>
 #include <filesystem>
 #include <system_error>
@@ -29,10 +31,10 @@ bool CUpgradeDlg::FindBootFile(bool reportUnusable)
     // a tool started elsewhere (a desktop menu starts in the home folder).
     std::vector<std::string> folders = {m_szStartDir + "/Boot"};
     if (!m_strUpgradeFile.empty()) {
-        const std::string beside = fs::path(m_strUpgradeFile).parent_path().string();
+        const std::string beside = FsUtf8(FsPath(m_strUpgradeFile).parent_path());
         const std::string folder = (beside.empty() ? std::string(".") : beside) + "/Boot";
         std::error_code same;
-        if (folder != folders[0] && !fs::equivalent(folder, folders[0], same))
+        if (folder != folders[0] && !fs::equivalent(FsPath(folder), FsPath(folders[0]), same))
             folders.push_back(folder);
     }
     std::string searched;
@@ -40,12 +42,12 @@ bool CUpgradeDlg::FindBootFile(bool reportUnusable)
         searched += (searched.empty() ? "" : " or ") + folder;
     for (const std::string& folder : folders) {
         std::error_code ec;
-        fs::directory_iterator it(folder, ec);
+        fs::directory_iterator it(FsPath(folder), ec);
         bool matched = false;
         bool keptAny = false;
         std::string kept;
         for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-            const std::string name = it->path().filename().string();
+            const std::string name = FsUtf8(it->path().filename());
             if (!HasOhhExtension(name))
                 continue;
             matched = true;
@@ -63,7 +65,7 @@ bool CUpgradeDlg::FindBootFile(bool reportUnusable)
         if (keptAny)
             m_strPartFile[0] = kept.find(".OHH") != std::string::npos ? kept : std::string();
         std::error_code fileError;
-        if (!m_strPartFile[0].empty() && fs::is_regular_file(m_strPartFile[0], fileError))
+        if (!m_strPartFile[0].empty() && fs::is_regular_file(FsPath(m_strPartFile[0]), fileError))
             return true;
         if (reportUnusable)
             MessageBox(EMsg::NoBootFolder, " (no usable .OHH boot image in " + searched + ")");

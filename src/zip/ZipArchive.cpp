@@ -1,5 +1,6 @@
 #include "zip/ZipArchive.h"
 
+#include "files/FileSystem.h"
 #include "zip/ZipPath.h"
 
 #include <algorithm>
@@ -7,15 +8,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
-constexpr mode_t kPermBits = 0777;
-constexpr mode_t kWriteBits = 0222;
+constexpr uint32_t kPermBits = 0777;
+constexpr uint32_t kWriteBits = 0222;
+constexpr uint32_t kOwnerAll = 0700;
+// The file type bits of a Unix mode as the entry stores it, and a link's type.
+constexpr uint32_t kTypeBits = 0170000;
+constexpr uint32_t kTypeLink = 0120000;
 
 // Entry attributes onto Linux permissions. Unix-made entries carry their mode
 // in the high 16 bits: only rwx is taken, never setuid, setgid or sticky, and a
@@ -26,21 +28,21 @@ bool ApplyAttributes(const std::string& strPath, const CZipFileHeader& header, b
 {
     const uint32_t uUnixMode = header.m_uExternalAttr >> 16;
     const bool bUnixMode = header.GetSystemCompatibility() == CZipFileHeader::ZIP_HOST_UNIX && uUnixMode != 0;
-    mode_t mode = 0;
-    if (bUnixMode && (uUnixMode & S_IFMT) != S_IFLNK) {
+    uint32_t mode = 0;
+    if (bUnixMode && (uUnixMode & kTypeBits) != kTypeLink) {
         // The entry names the whole mode: the one on disk is not needed.
         mode = uUnixMode & kPermBits;
     } else {
-        struct stat st {};
-        if (::stat(strPath.c_str(), &st) != 0)
+        CFsInfo info;
+        if (!FsStat(strPath, info))
             return false;
-        mode = st.st_mode & kPermBits;
+        mode = info.uPermissions & kPermBits;
     }
     if (!bUnixMode && (header.m_uExternalAttr & CZipFileHeader::ZIP_ATTR_READONLY))
         mode &= ~kWriteBits;
     if (bFolder)
-        mode |= S_IRWXU;
-    return ::chmod(strPath.c_str(), mode) == 0;
+        mode |= kOwnerAll;
+    return FsSetPermissions(strPath, mode);
 }
 
 } // namespace
@@ -322,12 +324,8 @@ int CZipArchive::CloseEntry(const char* lpszFilePath, bool bAfterException)
                 m_uLastStamp = uStamp;
                 m_bLastTimeValid = header.GetTime(m_tLastTime);
             }
-            if (m_bLastTimeValid) {
-                const struct timespec times[2] = {{0, UTIME_NOW},
-                                                  {m_tLastTime, 0}}; // access now, modification
-                if (::utimensat(AT_FDCWD, lpszFilePath, times, 0) != 0)
-                    nResult = 0;
-            }
+            if (m_bLastTimeValid && !FsSetModified(lpszFilePath, m_tLastTime))
+                nResult = 0;
             // A time that cannot be set still closes the entry, so the next
             // entries can be extracted.
             if (nResult != 0 && !ApplyAttributes(lpszFilePath, header, false))
@@ -367,6 +365,13 @@ bool CZipArchive::ExtractEntry(uint16_t uIndex, const std::string& strFolder, bo
         lpszNewName != nullptr ? std::string(lpszNewName) : header.GetFileName(), bFullPath);
     if (strEntryPart.empty()) {
         Trace("Entry name leaves no file name inside the folder; not extracted.\n");
+        return false;
+    }
+    // A name the system cannot hold would be written somewhere else (a device,
+    // a name cut short): such an entry is never extracted.
+    if (const std::string why = ZipNameProblem(strEntryPart); !why.empty()) {
+        Trace(("Entry name " + strEntryPart + " cannot be a file name here (" + why + "); not extracted.\n")
+                  .c_str());
         return false;
     }
     const std::string strNative = ZipJoinNative(strFolder, strEntryPart);
@@ -410,7 +415,7 @@ bool CZipArchive::CreateFolderChain(const std::string& strPath)
         return true;
     if (!CreateFolderChain(ZipNativeParent(strFolder)))
         return false;
-    if (::mkdir(strFolder.c_str(), 0777) != 0)
+    if (!FsMakeFolder(strFolder))
         return false;
     RecordCreated(strFolder, true);
     return true;
@@ -418,9 +423,9 @@ bool CZipArchive::CreateFolderChain(const std::string& strPath)
 
 int CZipArchive::PathKind(const std::string& strPath)
 {
-    struct stat st {};
-    if (::stat(strPath.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode) ? -1 : 1;
+    CFsInfo info;
+    if (FsStat(strPath, info))
+        return info.bFolder ? -1 : 1;
     return IsFolderReachable(strPath) ? -1 : 0;
 }
 
@@ -428,6 +433,5 @@ bool CZipArchive::IsFolderReachable(const std::string& strPath)
 {
     // Can the folder be entered? Asked without changing the process's current
     // folder, which other threads rely on.
-    struct stat st {};
-    return ::stat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(strPath.c_str(), X_OK) == 0;
+    return FsCanEnter(strPath);
 }

@@ -1,11 +1,26 @@
 #include "zip/ZipPath.h"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <vector>
 
 namespace {
 
 constexpr size_t kMaxPart = 255; // each of folder part, name and extension
+
+#ifdef _WIN32
+constexpr bool kWindows = true;
+constexpr std::string_view kNativeSeparators = "/\\";
+#else
+constexpr bool kWindows = false;
+constexpr std::string_view kNativeSeparators = "/";
+#endif
+
+bool IsNativeSeparator(char c)
+{
+    return kNativeSeparators.find(c) != std::string_view::npos;
+}
 
 bool IsSeparator(char c)
 {
@@ -48,21 +63,29 @@ std::string ZipFolderPart(std::string_view strPath)
 
 std::string ZipTrimTrailingSlashes(std::string strPath)
 {
-    while (strPath.size() > 1 && strPath.back() == '/')
+    // A drive's root ("C:\\") keeps its separator: without it, it names the
+    // drive's current folder.
+    while (strPath.size() > 1 && IsNativeSeparator(strPath.back()) &&
+           (!kWindows || strPath[strPath.size() - 2] != ':'))
         strPath.pop_back();
     return strPath;
 }
 
 std::string ZipNativeParent(std::string_view strPath)
 {
-    const size_t nSep = strPath.rfind('/');
+    const size_t nSep = strPath.find_last_of(kNativeSeparators);
     return nSep == std::string_view::npos ? std::string() : std::string(strPath.substr(0, nSep));
+}
+
+size_t ZipLastNativeSeparator(std::string_view strPath)
+{
+    return strPath.find_last_of(kNativeSeparators);
 }
 
 std::string ZipJoinNative(std::string_view strFolder, std::string_view strEntryPart)
 {
     std::string strResult = ZipTrimTrailingSlashes(std::string(strFolder));
-    if (strResult != "/")
+    if (strResult.empty() || !IsNativeSeparator(strResult.back()))
         strResult += '/';
     return strResult + ZipToNative(strEntryPart);
 }
@@ -103,4 +126,46 @@ std::string ZipBuildEntryPart(std::string_view strName, bool bFullPath)
         nPos = nEnd + 1;
     }
     return strResult + strLeaf;
+}
+
+std::string ZipWindowsNameProblem(std::string_view strComponent)
+{
+    static constexpr std::array<std::string_view, 4> kDevices = {"CON", "PRN", "AUX", "NUL"};
+    static constexpr std::array<std::string_view, 2> kNumbered = {"COM", "LPT"};
+    static constexpr std::string_view kReserved = "<>:\"|?*";
+    for (char c : strComponent) {
+        if (static_cast<unsigned char>(c) < 0x20)
+            return "it holds a control character";
+        if (kReserved.find(c) != std::string_view::npos)
+            return std::string("it holds the character '") + c + "'";
+    }
+    if (!strComponent.empty() && (strComponent.back() == '.' || strComponent.back() == ' '))
+        return strComponent.back() == '.' ? "it ends in a dot" : "it ends in a space";
+    // The device is the name before the first dot, whatever follows it
+    // ("NUL.txt", "com1.tar.gz"); trailing spaces before the dot do not count.
+    std::string stem(strComponent.substr(0, strComponent.find('.')));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    std::transform(stem.begin(), stem.end(), stem.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const bool device = std::find(kDevices.begin(), kDevices.end(), stem) != kDevices.end();
+    const bool numbered = stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9' &&
+                          std::find(kNumbered.begin(), kNumbered.end(), stem.substr(0, 3)) != kNumbered.end();
+    if (device || numbered)
+        return "it is the device name " + stem;
+    return {};
+}
+
+std::string ZipNameProblem(std::string_view strEntryPart)
+{
+    if (!kWindows)
+        return {};
+    size_t nPos = 0;
+    for (;;) {
+        const size_t nEnd = strEntryPart.find('\\', nPos);
+        std::string why = ZipWindowsNameProblem(strEntryPart.substr(nPos, nEnd - nPos));
+        if (!why.empty() || nEnd == std::string_view::npos)
+            return why;
+        nPos = nEnd + 1;
+    }
 }

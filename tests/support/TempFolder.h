@@ -1,5 +1,5 @@
 #pragma once
-// A fresh folder under /tmp per test, removed with everything in it (folders
+// A fresh folder under /tmp (Windows: the temporary folder) per test, removed with everything in it (folders
 // made read-only included), so that tests can run in parallel.
 #include "TestBytes.h"
 

@@ -57,6 +57,7 @@ TEST(ZipEntryPart, NameAndExtensionAreEachCutTo255Characters)
     EXPECT_EQ(part, std::string(255, 'n') + "." + std::string(254, 'e'));
 }
 
+#ifndef _WIN32
 TEST(ZipPathConversion, LinuxFoldersAndStoredNamesMeetOnOneSeparator)
 {
     EXPECT_EQ(ZipToInternal("/tmp/x/pkg"), "\\tmp\\x\\pkg");
@@ -70,6 +71,74 @@ TEST(ZipPathConversion, LinuxFoldersAndStoredNamesMeetOnOneSeparator)
     EXPECT_EQ(ZipJoinNative("/", "a.txt"), "/a.txt");
     EXPECT_EQ(ZipNativeParent("/tmp/a\\b/c.txt"), "/tmp/a\\b");
     EXPECT_EQ(ZipTrimTrailingSlashes("/tmp/x\\//"), "/tmp/x\\");
+    EXPECT_EQ(ZipTrimTrailingSlashes("a:/"), "a:");
+}
+#else
+TEST(ZipPathConversion, WindowsFoldersSeparateOnEitherSlashAndKeepADrivesRoot)
+{
+    EXPECT_EQ(ZipJoinNative("C:\\Users\\x\\pkg\\", "docs\\a.txt"), "C:\\Users\\x\\pkg/docs/a.txt");
+    EXPECT_EQ(ZipJoinNative("C:\\", "a.txt"), "C:\\a.txt");
+    EXPECT_EQ(ZipNativeParent("C:\\a/b\\c.txt"), "C:\\a/b");
+    EXPECT_EQ(ZipTrimTrailingSlashes("C:\\x\\/"), "C:\\x");
+    EXPECT_EQ(ZipTrimTrailingSlashes("C:\\"), "C:\\");
+}
+#endif
+
+// Names Windows cannot hold: the reason given, or empty for a name it takes.
+struct WindowsNameCase {
+    const char* name;
+    const char* problem;
+};
+
+const WindowsNameCase kWindowsNames[] = {
+    {"CON", "it is the device name CON"},
+    {"con.txt", "it is the device name CON"},
+    {"Nul.tar.gz", "it is the device name NUL"},
+    {"PRN", "it is the device name PRN"},
+    {"aux.QV1", "it is the device name AUX"},
+    {"COM1", "it is the device name COM1"},
+    {"lpt9.log", "it is the device name LPT9"},
+    {"CON .txt", "it is the device name CON"},
+    {"COM0", ""},
+    {"COM10", ""},
+    {"LPT", ""},
+    {"CONSOLE.txt", ""},
+    {"ACON", ""},
+    {"main.", "it ends in a dot"},
+    {"...", "it ends in a dot"},
+    {"main ", "it ends in a space"},
+    {"a:b.txt", "it holds the character ':'"},
+    {"a<b", "it holds the character '<'"},
+    {"a>b", "it holds the character '>'"},
+    {"\"q\"", "it holds the character '\"'"},
+    {"a|b", "it holds the character '|'"},
+    {"what?", "it holds the character '?'"},
+    {"*.QV1", "it holds the character '*'"},
+    {"tab\tname", "it holds a control character"},
+    {"\x7f-is-fine", ""},
+    {"Paket-\xc3\xa4.QVP", ""},
+    {"MAIN_1.2.QV1", ""},
+    {".velunda-unpacked", ""},
+};
+
+TEST(ZipWindowsNames, DeviceNamesTrailingDotsOrSpacesAndReservedCharactersAreNamedAsTheProblem)
+{
+    for (const WindowsNameCase& c : kWindowsNames) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ZipWindowsNameProblem(c.name), c.problem);
+    }
+}
+
+TEST(ZipWindowsNames, EveryFolderOfAnEntryPartCountsOnWindowsAndNoneOnLinux)
+{
+#ifdef _WIN32
+    EXPECT_EQ(ZipNameProblem("docs\\CON\\a.txt"), "it is the device name CON");
+    EXPECT_EQ(ZipNameProblem("docs.\\a.txt"), "it ends in a dot");
+    EXPECT_EQ(ZipNameProblem("docs\\a.txt"), "");
+#else
+    // A package that unpacks on Linux is not refused there for Windows' sake.
+    EXPECT_EQ(ZipNameProblem("docs\\CON\\a:b.txt"), "");
+#endif
 }
 
 } // namespace

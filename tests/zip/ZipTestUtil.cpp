@@ -4,9 +4,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <zlib.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 namespace ziptest {
 
@@ -116,8 +117,12 @@ namespace {
 
 int Shell(const std::string& cmd)
 {
-    int rc = std::system(cmd.c_str());
+    const int rc = std::system(cmd.c_str());
+#ifdef _WIN32
+    return rc; // the command's own status
+#else
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+#endif
 }
 
 std::string Quote(const std::string& s)
