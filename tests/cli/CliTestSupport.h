@@ -12,9 +12,12 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace clitest {
 
@@ -27,8 +30,12 @@ struct RunResult {
     std::string err;
 };
 
-// Runs argv[0] with the arguments in cwd; kills it after timeout.
-RunResult RunProgram(const std::vector<std::string>& argv, const fs::path& cwd, std::chrono::seconds timeout);
+// Runs argv[0] with the arguments in cwd; kills it after timeout. started,
+// when given, is called with the program's process id once it runs (to
+// signal it mid-run), on a thread of its own while the output is collected;
+// the program is reaped only after started has returned.
+RunResult RunProgram(const std::vector<std::string>& argv, const fs::path& cwd, std::chrono::seconds timeout,
+                     const std::function<void(pid_t)>& started = {});
 
 std::vector<std::string> Lines(const std::string& text);
 // text holds line as one whole line.
