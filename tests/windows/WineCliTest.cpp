@@ -3,6 +3,7 @@
 // what the target recorded, plus what only Windows has (COM port names, the
 // FTDI driver's latency setting, the console's Ctrl-C).
 #include "CliTestSupport.h"
+#include "SysCheckScenarios.h"
 #include "WinePrefix.h"
 #include "protocol/Frame.h"
 
@@ -149,11 +150,11 @@ std::string WineCliTest::s_skip;
 
 TEST_F(WineCliTest, AQuorinV1DatGoesThroughComElevenByteForByteWithEventsThatParse)
 {
-    const fs::path dat = MakeDat({{"--main", 20000, "3"}, {"--cis-m", 9000, "4"}, {"--cf", 8193, "6"}});
+    const fs::path dat = MakeDat({{"--main", 20000, "3"}, {"--cf", 8193, "6"}, {"--ir", 100, "7"}});
     StartTargetOn(11);
     const RunResult r = Exe({"--usb-port", "COM11", "--json", "--no-history", WinPath(dat)});
     EXPECT_EQ(r.exitCode, 0) << r.err << r.out;
-    ExpectRecordedV1({{5, "--main"}, {3, "--cis-m"}, {2, "--cf"}});
+    ExpectRecordedV1({{5, "--main"}, {2, "--cf"}, {1, "--ir"}});
     std::vector<Json> events;
     ASSERT_TRUE(ParseEvents(r.out, events));
     const Json* outcome = FindEvent(events, "outcome");
@@ -165,6 +166,8 @@ TEST_F(WineCliTest, AQuorinV1DatGoesThroughComElevenByteForByteWithEventsThatPar
 TEST_F(WineCliTest, AQuorinV2QvpIsUnpackedAndArrivesByteForByte)
 {
     const V2Package p = MakeV2Qvp();
+    sim.model = 2;
+    sim.sysRecord = DefaultSysRecord(2, "123");
     StartTargetOn(12);
     const RunResult r = Exe({"--usb-port", "\\\\.\\COM12", "--json", "--no-history", WinPath(p.qvp)});
     EXPECT_EQ(r.exitCode, 0) << r.err << r.out;
@@ -232,7 +235,7 @@ TEST_F(WineCliTest, APackageInAFolderNamedWithNonAsciiLettersLoads)
     fs::rename(made, dat);
     StartTargetOn(15);
     const RunResult r = Exe({"--usb-port", "COM15", "--no-history", WinPath(dat)});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.err << r.out;
     EXPECT_TRUE(HasLine(r.err, "Upgrade Complete.")) << r.err;
     ExpectRecordedV1({{5, "--main"}});
 }
@@ -240,6 +243,8 @@ TEST_F(WineCliTest, APackageInAFolderNamedWithNonAsciiLettersLoads)
 TEST_F(WineCliTest, CtrlCMidRunClosesTheLinkAndLeavesTheFolderAsItWas)
 {
     const V2Package p = MakeV2Qvp(400000);
+    sim.model = 2;
+    sim.sysRecord = DefaultSysRecord(2, "123");
     sim.stepDelay = std::chrono::milliseconds(20); // long enough to be caught mid-run
     StartTargetOn(16);
     const auto before = ListTree(m_dir);

@@ -65,6 +65,8 @@ bool CWinePrefix::Prepare(const fs::path& base, std::string& error)
     m_prefix = base / "prefix";
     ::setenv("WINEPREFIX", m_prefix.c_str(), 1);
     ::setenv("WINEDEBUG", "-all", 1);
+    // Wine reads the command line in the locale's encoding: UTF-8, as the tests write it.
+    ::setenv("LC_ALL", "C.UTF-8", 1);
     std::error_code ec;
     fs::create_directories(base, ec);
     // One maker at a time; the others wait and then find it ready.
@@ -127,7 +129,10 @@ bool CWinePrefix::Make(std::string& error) const
 void CWinePrefix::KeepServer() const
 {
     // Persistent for a minute after the last program; a no-op when one runs.
+    // The first program of a server starts the prefix's services, which
+    // would inherit and hold its output open: a program of no interest does.
     Quiet("'" + WineServer(m_strWine) + "' -p60");
+    Quiet("'" + m_strWine + "' cmd /c exit");
 }
 
 bool CWinePrefix::RegAdd(const std::string& key, const std::string& value, const std::string& type,

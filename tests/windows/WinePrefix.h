@@ -19,8 +19,9 @@ public:
     // Sets WINEPREFIX and WINEDEBUG for the programs this process starts.
     // False with the reason when Wine or the prefix cannot be had.
     bool Prepare(const fs::path& base, std::string& error);
-    // Keeps the prefix's wineserver running between programs, detached from
-    // their output (a server a program starts would hold its pipes open).
+    // Keeps the prefix's wineserver and services running between programs,
+    // detached from their output (started by a program, they would hold its
+    // pipes open).
     void KeepServer() const;
 
     const std::string& Wine() const { return m_strWine; }
