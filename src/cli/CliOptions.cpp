@@ -215,6 +215,14 @@ COptionTable CliOptionRows(CCliOptions& options)
                   .valueName = "N",
                   .help = "baud rate of the serial connection, one of 4800, 9600,\n"
                           "19200, 38300, 38400 (default), 57600, 115200"}});
+    // The bridge's port by one name on every system: COMn on Windows, the tty elsewhere.
+    InsertAfter(rows, "usb-tty",
+                {{.name = "usb-port",
+                  .takesValue = true,
+                  .action = TextOption("usb-port", 0, options.app.usbTty).action,
+                  .valueName = "PORT",
+                  .help = "the FTDI bridge's serial port: COMn on Windows (its\n"
+                          "virtual COM port), on Linux the same as --usb-tty"}});
     InsertAfter(rows, "usb-device",
                 {{.name = "items",
                   .takesValue = true,

@@ -1,13 +1,11 @@
 #include "cli/CliReport.h"
 
+#include "cli/Console.h"
 #include "history/RecordTime.h"
 #include "version/Version.h"
 
 #include <algorithm>
-#include <csignal>
 #include <ctime>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -30,17 +28,6 @@ long long MillisecondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
         .count();
-}
-
-// True when the terminal was resized since the last look. main blocks
-// SIGWINCH, so it waits here until it is taken.
-bool TakeResize()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGWINCH);
-    const timespec none{0, 0};
-    return sigtimedwait(&set, nullptr, &none) == SIGWINCH;
 }
 
 } // namespace
@@ -87,9 +74,9 @@ int CCliReport::Columns()
 {
     if (m_nFixedColumns > 0)
         return m_nFixedColumns;
-    if (m_nColumns == 0 || TakeResize()) {
-        winsize ws{};
-        m_nColumns = ::ioctl(::fileno(m_err), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+    if (m_nColumns == 0 || TakeConsoleResize()) {
+        const int columns = ConsoleColumns(m_err);
+        m_nColumns = columns > 0 ? columns : 80;
     }
     return m_nColumns;
 }

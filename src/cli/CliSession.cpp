@@ -1,11 +1,11 @@
 #include "cli/CliSession.h"
 
+#include "cli/CliDevices.h"
 #include "cli/CliRecords.h"
+#include "cli/Console.h"
 #include "cli/Json.h"
 #include "files/FileSystem.h"
 #include "history/StateDir.h"
-#include "link/FtdiBridgeList.h"
-#include "link/SerialPortList.h"
 
 #include "link/CommPort.h"
 #include "protocol/Items.h"
@@ -13,7 +13,6 @@
 #include "window/UpgradeDlg.h"
 
 #include <algorithm>
-#include <csignal>
 #include <filesystem>
 #include <thread>
 
@@ -67,13 +66,7 @@ CCliSession::~CCliSession() = default;
 
 bool CCliSession::Interrupted() const
 {
-    // The signals are blocked by main and stay pending, so no handler is needed.
-    sigset_t pending;
-    sigemptyset(&pending);
-    if (sigpending(&pending) != 0)
-        return false;
-    return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 ||
-           sigismember(&pending, SIGHUP) == 1;
+    return InterruptPending();
 }
 
 void CCliSession::OnResult(const CShownMessage& message)
@@ -413,25 +406,16 @@ int CCliSession::CheckMachineRequest(int model)
     std::string error;
     if (!SelectPortAndBaud(port, error))
         return Finish(ECliOutcome::BadUsage, error);
-    // With several bridges the first is not necessarily the machine's.
-    std::vector<FtdiBridgeInfo> bridges;
-    if (m_opt.app.usbTty.empty() && m_opt.app.usbDevice.empty() && ListFtdiBridges(bridges, error) &&
-        bridges.size() > 1) {
-        std::string list;
-        for (const auto& b : bridges)
-            list += (list.empty() ? "" : "; ") + DescribeBridge(b);
-        return Finish(ECliOutcome::BadUsage,
-                      "several FTDI bridges are attached; choose one with --usb-device SERIAL|BUS-PORT: " +
-                          list);
-    }
+    if (!CheckUsbBridge(m_opt, m_report, m_strUsbPort, error))
+        return Finish(ECliOutcome::BadUsage, error);
     return -1;
 }
 
 int CCliSession::ConnectMachine(int& serialFramesBefore)
 {
     m_phase = EPhase::Connect;
-    m_report.Note(m_opt.app.usbTty.empty() ? "connecting over USB"
-                                           : "connecting over USB through " + m_opt.app.usbTty);
+    m_report.Note(m_strUsbPort.empty() ? "connecting over USB"
+                                       : "connecting over USB through " + m_strUsbPort);
     // A target may send its serial number and versions before the check is asked for.
     serialFramesBefore = m_dlg->Status().SerialFrames();
     m_dlg->Connect();
@@ -597,50 +581,4 @@ void CCliSession::SkipCurrentItems(int model, std::vector<int>& wanted)
             std::erase(wanted, ItemCheckOf(b));
         }
     }
-}
-
-int RunDevices(const CCliOptions& options, CCliReport& report)
-{
-    std::vector<FtdiBridgeInfo> bridges;
-    std::string error;
-    const bool listed = ListFtdiBridges(bridges, error);
-    const std::vector<std::string> ports = ListSerialPorts();
-    const std::string counted = std::to_string(bridges.size()) + " FTDI bridge(s), " +
-                                std::to_string(ports.size()) + " serial port(s)";
-    if (options.json) {
-        CJson found = CJson::array();
-        for (const auto& b : bridges)
-            found.push_back(CJson{{"serial", JsonText(b.serial)},
-                                  {"description", JsonText(b.description)},
-                                  {"bus_port", JsonText(b.busPort)},
-                                  {"dev_node", JsonText(b.devNode)},
-                                  {"kernel_driver", JsonText(b.kernelDriver)},
-                                  {"tty", JsonText(b.tty)}});
-        CJson names = CJson::array();
-        for (const auto& p : ports)
-            names.push_back(JsonText(p));
-        CJson fields{{"ftdi_bridges", std::move(found)}, {"serial_ports", std::move(names)}};
-        if (!listed)
-            fields["usb_error"] = JsonText(error);
-        report.Event("devices", fields);
-        report.Outcome(ECliOutcome::Success, counted);
-        return 0;
-    }
-    std::printf("FTDI bridges (choose one with --usb-device SERIAL or BUS-PORT):\n");
-    if (!listed)
-        std::printf("  (USB cannot be listed: %s)\n", error.c_str());
-    else if (bridges.empty())
-        std::printf("  none\n");
-    for (const auto& b : bridges)
-        std::printf("  %-12s %-24s %-8s %s%s\n", b.serial.empty() ? "-" : b.serial.c_str(),
-                    b.description.empty() ? "-" : b.description.c_str(), b.busPort.c_str(), b.devNode.c_str(),
-                    b.kernelDriver.empty()
-                        ? ""
-                        : ("  held by " + b.kernelDriver + (b.tty.empty() ? "" : " as " + b.tty)).c_str());
-    std::printf("Serial ports:\n");
-    if (ports.empty())
-        std::printf("  none\n");
-    for (const auto& p : ports)
-        std::printf("  %s\n", p.c_str());
-    return 0;
 }

@@ -89,6 +89,7 @@ private:
     ECliOutcome m_outcome = ECliOutcome::None;
     std::string m_strReason;
     std::string m_strKeptFolder;
+    std::string m_strUsbPort; // the bridge's port a USB run goes through; empty for libftdi
     bool m_bEnded = false;
     bool m_bInterrupted = false;
     std::map<std::string, std::string> m_statusOfPart; // Target Status as the system check wrote it

@@ -3,28 +3,21 @@
 #include "cli/CliRecords.h"
 #include "cli/CliReport.h"
 #include "cli/CliSession.h"
+#include "cli/Console.h"
 #include "cli/Station.h"
 #include "version/Version.h"
 
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <unistd.h>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
-// Bars are redrawn in place only on a terminal that can move the cursor.
-bool CursorTerminal()
-{
-    const char* term = std::getenv("TERM");
-    return ::isatty(STDERR_FILENO) == 1 && term != nullptr && term[0] != '\0' &&
-           std::strcmp(term, "dumb") != 0;
-}
-
-} // namespace
-
-int main(int argc, char** argv)
+int RunCli(int argc, char** argv)
 {
     std::string error;
     CStationOptions station;
@@ -46,21 +39,12 @@ int main(int argc, char** argv)
         std::printf("%s\n", VersionLine("velunda-cli").c_str());
         return 0;
     }
-    // An interrupt stays pending and is noticed by the run's loop, which then
-    // closes the link properly; a resize waits until the bars are next drawn.
-    // Threads started later inherit the mask.
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    sigaddset(&mask, SIGHUP);
-    sigaddset(&mask, SIGWINCH);
-    sigprocmask(SIG_BLOCK, &mask, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    PrepareConsole();
 
     if (stationMode)
         return RunStation(std::move(station));
-    CCliReport report(options.json, CursorTerminal());
+    // Bars are redrawn in place only on a terminal that can move the cursor.
+    CCliReport report(options.json, IsCursorConsole(stderr));
     report.SetQuiet(options.quiet);
     switch (options.command) {
     case CCliOptions::ECommand::Info:
@@ -82,3 +66,31 @@ int main(int argc, char** argv)
     CCliSession session(options, report);
     return session.Run();
 }
+
+} // namespace
+
+#ifdef _WIN32
+// Windows hands the command line over as UTF-16; everything inside is UTF-8.
+int wmain(int argc, wchar_t** argv)
+{
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+        const int n = ::WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg(std::size_t(n > 0 ? n : 1), '\0');
+        if (n > 0)
+            ::WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, arg.data(), n, nullptr, nullptr);
+        arg.resize(arg.size() - 1); // the terminating NUL
+        args.push_back(std::move(arg));
+    }
+    std::vector<char*> pointers;
+    for (auto& arg : args)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    return RunCli(argc, pointers.data());
+}
+#else
+int main(int argc, char** argv)
+{
+    return RunCli(argc, argv);
+}
+#endif

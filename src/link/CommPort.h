@@ -4,14 +4,17 @@
 // bootloader window through a CRxQueue and a synchronous notification.
 //
 // Error contract
-// - OpenPort returns 1 or 0. After 0, LastError() holds the errno value and
+// - OpenPort returns 1 or 0. After 0, LastError() holds the errno value (on
+//   Windows the system error mapped onto the same values, so the texts stay
+//   the same) and
 //   LastErrorText() a line naming the step and the device, for the trace:
 //   EINVAL   bad argument (empty name, baud 0) or the device did not keep the
 //            line settings (speed off by more than COMM_BAUD_TOLERANCE_PERCENT);
 //   EISCONN  the port is already open (OpenPort is for a closed port);
 //   EDEADLK  called from inside a notification of the receive thread that
 //            the previous ClosePort stopped; it can only be joined later;
-//   EBUSY    another program holds the port exclusive (TIOCEXCL);
+//   EBUSY    another program holds the port exclusive (TIOCEXCL; on Windows
+//            the open is refused with access denied);
 //   EWOULDBLOCK another program (root included) holds the port's lock;
 //   EBUSY    also: another program has the device open without lock or flag
 //            (found through /proc); the text names it;
@@ -33,11 +36,11 @@
 //   destructor. Nothing is queued or notified after ClosePort returned.
 #include "link/RxQueue.h"
 #include "link/SyncGate.h"
-#include "link/TtyPosix.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -70,6 +73,7 @@ public:
 
     // portName is a device path (/dev/ttyUSB0, a pty slave, ./x, dir/x); a
     // bare name without any '/' is taken under /dev/ (ttyS0 gives /dev/ttyS0).
+    // On Windows it is a port name (COM3, COM12) opened as \\.\COM3.
     int OpenPort(const std::string& portName, std::uint32_t baudRate);
     void ClosePort();
     int WriteComm(const std::uint8_t* buffer, int count);
@@ -81,7 +85,7 @@ public:
     // left the ring full (the caller keeps the rest).
     int DeliverReceived(const std::uint8_t* bytes, int count);
 
-    // Bytes the driver holds for reading (FIONREAD), 0 when closed.
+    // Bytes the driver holds for reading (FIONREAD, the input queue), 0 when closed.
     int BytesWaiting() const;
 
     void SetNotify(NotifyFn fn);
@@ -102,18 +106,30 @@ public:
 
 private:
     friend int ThreadWatchComm(CCommPort* port);
+    // The open device and what wakes its receive thread: a descriptor and an
+    // eventfd on POSIX, the COM handle and a stop event on Windows.
+    struct CDevice;
 
     int Fail(int err, const char* step);
+    // The text of an errno value, worded alike on every platform.
+    static std::string ErrorText(int err);
+    // True when a speed the driver kept is within COMM_BAUD_TOLERANCE_PERCENT.
+    static bool SpeedClose(std::uint32_t actual, std::uint32_t wanted);
     int ApplyLineSettings(std::uint32_t baudRate);
+    // Starts ThreadWatchComm on the open device; 0 after a failure, which
+    // the user is shown and which leaves the port closed. err: a failure in
+    // preparing the thread, reported alike.
+    int StartReader(int err = 0);
     void StopReader();
     bool JoinReader();
     void CloseDevice();
     void Notify(int count);
+    // The device hung up: tells the owner once, unless a close is under way.
+    void ReportLost();
 
     CRxQueue& m_rxQueue;
     CSyncGate m_gate;
-    std::atomic<int> m_nFd{-1};
-    tty::CTtyWakeFd m_wake; // in the receive thread's poll set
+    std::unique_ptr<CDevice> m_pDevice; // always there; holds no device while closed
     std::atomic<bool> m_bConnected{false};
     std::atomic<bool> m_bStop{true};
     std::thread m_receiveThread;

@@ -118,9 +118,14 @@ private:
     mutable std::string m_strOpenFailure; // written on the thread that opens
 };
 
-// The default backend: libftdi1 straight on the USB device. choice, when not
+// The platform's default: libftdi1 on POSIX, the only FTDI COM port on Windows.
+std::unique_ptr<IFtdiBackend> MakeFtdiBackendDefault();
+// libftdi1 straight on the USB device (POSIX). choice, when not
 // empty, limits it to one bridge by serial number or bus-port path ("1-2").
 std::unique_ptr<IFtdiBackend> MakeFtdiBackendLibftdi(const std::string& choice = {});
 // The bridge behind a tty: /dev/ttyUSB0 through the kernel's ftdi_sio, or the
 // slave side of a pseudo-terminal (the virtual target). Device 0 is path.
 std::unique_ptr<IFtdiBackend> MakeFtdiBackendTty(const std::string& path);
+// The bridge through its virtual COM port (Windows): port is COMn; empty
+// takes the FTDI ports Windows lists (device 0 the first).
+std::unique_ptr<IFtdiBackend> MakeFtdiBackendCom(const std::string& port);

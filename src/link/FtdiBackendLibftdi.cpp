@@ -433,3 +433,8 @@ std::unique_ptr<IFtdiBackend> MakeFtdiBackendLibftdi(const std::string& choice)
 {
     return std::make_unique<CFtdiBackendLibftdi>(choice);
 }
+
+std::unique_ptr<IFtdiBackend> MakeFtdiBackendDefault()
+{
+    return MakeFtdiBackendLibftdi();
+}

@@ -5,13 +5,25 @@
 #include <system_error>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 namespace {
 // The reader runs above the user-interface thread so a step acknowledgement
 // is picked up within its poll period; best effort, it needs privileges.
-constexpr int USB_READER_NICE = -5;
+void RaiseReaderPriority()
+{
+#ifdef _WIN32
+    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
+#else
+    constexpr int USB_READER_NICE = -5;
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), USB_READER_NICE);
+#endif
+}
 } // namespace
 
 void CUsbLink::CForwardSink::OnAckEvent(int event)
@@ -46,7 +58,7 @@ void CUsbLink::CForwardSink::OnLinkLost()
         sink->OnLinkLost();
 }
 
-CUsbLink::CUsbLink() : CUsbLink(MakeFtdiBackendLibftdi())
+CUsbLink::CUsbLink() : CUsbLink(MakeFtdiBackendDefault())
 {
 }
 
@@ -305,7 +317,7 @@ void CUsbLink::ParseRead(const std::uint8_t* bytes, std::uint32_t count)
 int CUsbLink::UsbReaderThread(CUsbLink* link)
 {
     link->m_readerId.store(std::this_thread::get_id());
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), USB_READER_NICE);
+    RaiseReaderPriority();
     link->RunReader();
     link->m_bRunning.store(0);
     link->m_readerId.store(std::thread::id());

@@ -29,6 +29,10 @@ CUpgradeDlg::CUpgradeDlg(CDialogHost& host, CAppOptions options)
     if (!m_options.noHistory)
         m_Journal.SetHistory(m_options.historyFile.empty() ? DefaultHistoryPath() : m_options.historyFile);
     m_UsbLink.SetTrace([this](const std::string& text) { m_host.Trace(text); });
+#ifdef _WIN32
+    // The bridge is a COM port: the one named, else the only FTDI port listed.
+    m_UsbLink.SetBackend(MakeFtdiBackendCom(m_options.usbTty == "auto" ? std::string() : m_options.usbTty));
+#else
     if (m_options.usbTty == "auto") {
         // The chosen bridge's tty, found once: the same cable for the whole session.
         std::string error;
@@ -43,6 +47,7 @@ CUpgradeDlg::CUpgradeDlg(CDialogHost& host, CAppOptions options)
     } else if (!m_options.usbDevice.empty()) {
         m_UsbLink.SetBackend(MakeFtdiBackendLibftdi(m_options.usbDevice));
     }
+#endif
     m_UsbLink.SetSink(&m_UsbSink);
 }
 

@@ -163,6 +163,11 @@ TEST(CliOptions, TheChosenValuesReachTheRun)
     EXPECT_TRUE(o.json);
     EXPECT_EQ(o.app.stallTimeoutMs, 2500);
     EXPECT_EQ(o.package, "x.qvp");
+    // --usb-port names the bridge's port as --usb-tty does.
+    CArgv usb({"--usb-port", "/dev/ttyUSB3", "x.DAT"});
+    CCliOptions u;
+    ASSERT_TRUE(ParseCliOptions(usb.Count(), usb.Values(), u, error)) << error;
+    EXPECT_EQ(u.app.usbTty, "/dev/ttyUSB3");
 }
 
 // The parser every program shares: the forms of a value, the end of the

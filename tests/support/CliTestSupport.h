@@ -15,9 +15,12 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace clitest {
 

@@ -9,11 +9,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
-RunResult RunProgram(const std::vector<std::string>& argv, const fs::path& cwd, std::chrono::seconds timeout)
+RunResult RunProgram(const std::vector<std::string>& argv, const fs::path& cwd, std::chrono::seconds timeout,
+                     const std::function<void(pid_t)>& started)
 {
     RunResult result;
     int outPipe[2];
@@ -41,6 +43,10 @@ RunResult RunProgram(const std::vector<std::string>& argv, const fs::path& cwd, 
     }
     ::close(outPipe[1]);
     ::close(errPipe[1]);
+    // On a thread of its own, so a long callback cannot stall the program on a full pipe.
+    std::thread watcher;
+    if (started)
+        watcher = std::thread([&started, pid] { started(pid); });
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     int open = 2;
@@ -72,6 +78,9 @@ RunResult RunProgram(const std::vector<std::string>& argv, const fs::path& cwd, 
     for (auto& f : fds)
         if (f.fd >= 0)
             ::close(f.fd);
+    // Reaped after the callback, so it never signals a reused process id.
+    if (watcher.joinable())
+        watcher.join();
     int status = 0;
     ::waitpid(pid, &status, 0);
     result.exitCode = !killed && WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -3,8 +3,11 @@
 // folder, its stdout and stderr read whole, killed after a time-out.
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 struct RunResult {
     int exitCode = -1; // -1: killed after the time-out or by a signal
@@ -12,9 +15,12 @@ struct RunResult {
     std::string err;
 };
 
-// Runs argv[0] with the arguments in cwd; kills it after timeout.
+// Runs argv[0] with the arguments in cwd; kills it after timeout. started,
+// when given, is called with the program's process id once it runs (to
+// signal it mid-run), on a thread of its own while the output is collected;
+// the program is reaped only after started has returned.
 RunResult RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
-                     std::chrono::seconds timeout);
+                     std::chrono::seconds timeout, const std::function<void(pid_t)>& started = {});
 
 std::vector<std::string> Lines(const std::string& text);
 // text holds line as one whole line.
