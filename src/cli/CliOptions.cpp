@@ -334,6 +334,7 @@ std::string CliHelpText()
             "  2  bad usage, or a package that cannot be loaded or is damaged\n"
             "  3  the connection failed before anything of the upgrade was sent (no device, no\n"
             "     answer to the board check or boot probe, the link lost before then)\n"
+            "  130  Ctrl-C stopped the run (the link closed, what it unpacked removed)\n"
             "\n"
             "How messages decide the outcome:\n";
     for (const CMessageEntry& entry : MessageTable()) {

@@ -330,11 +330,13 @@ void CCliReport::Target(const std::string& serial, const std::string& boardVersi
               true);
 }
 
-void CCliReport::Outcome(ECliOutcome outcome, const std::string& reason, const std::string& keptFolder)
+void CCliReport::Outcome(ECliOutcome outcome, const std::string& reason, const std::string& keptFolder,
+                         int exitCode)
 {
+    const int code = exitCode >= 0 ? exitCode : ExitCodeOf(outcome);
     if (m_bJson) {
         CJson fields{{"outcome", OutcomeName(outcome)},
-                     {"exit_code", ExitCodeOf(outcome)},
+                     {"exit_code", code},
                      {"reason", JsonText(reason)},
                      {"duration_ms", MillisecondsSince(m_started)}};
         if (!keptFolder.empty())
@@ -350,7 +352,7 @@ void CCliReport::Outcome(ECliOutcome outcome, const std::string& reason, const s
                       keptFolder + "\n",
                   true);
     char status[32];
-    std::snprintf(status, sizeof status, " (exit status %d)\n", ExitCodeOf(outcome));
+    std::snprintf(status, sizeof status, " (exit status %d)\n", code);
     PrintLine(m_err,
               std::string("velunda-cli: ") + OutcomeName(outcome) + (reason.empty() ? "" : ": ") + reason +
                   status,

@@ -58,7 +58,9 @@ public:
     void Target(const std::string& serial, const std::string& boardVersion,
                 const std::vector<CTargetPart>& parts, bool versionsReceived = true);
     // keptFolder: a private folder left holding the package's kept files.
-    void Outcome(ECliOutcome outcome, const std::string& reason, const std::string& keptFolder = "");
+    // exitCode -1: the outcome's own status.
+    void Outcome(ECliOutcome outcome, const std::string& reason, const std::string& keptFolder = "",
+                 int exitCode = -1);
     // Any event with its fields (JSON mode only).
     void Event(const std::string& event, const CJson& fields);
     // Emits a JSON object that holds its own "event" (info results).

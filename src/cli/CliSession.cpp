@@ -223,28 +223,29 @@ void CCliSession::ReportPackage()
                                     {"parts", std::move(parts)}});
 }
 
-int CCliSession::Finish(ECliOutcome outcome, const std::string& reason)
+int CCliSession::Finish(ECliOutcome outcome, const std::string& reason, int exitCode)
 {
+    const int code = exitCode >= 0 ? exitCode : ExitCodeOf(outcome);
     // Closing the window closes the link and removes what the package load
     // unpacked, but for the kept files; the record says where those are.
     m_host.CloseWindow();
     m_strKeptFolder = m_dlg->Status().KeptFolder();
     m_dlg->Journal().KeptFolder(m_strKeptFolder);
-    m_dlg->Journal().Finish(OutcomeName(outcome), ExitCodeOf(outcome), reason);
+    m_dlg->Journal().Finish(OutcomeName(outcome), code, reason);
     // A recorded run goes out at its end; the push is bounded and cannot
     // change how the run ended.
     CRunEndPush push;
     if (!m_opt.app.noHistory && m_dlg->Journal().Record().id > 0)
         push.Start(CliHistoryPath(m_opt));
     push.Finish(m_report);
-    m_report.Outcome(outcome, reason, m_strKeptFolder);
-    return ExitCodeOf(outcome);
+    m_report.Outcome(outcome, reason, m_strKeptFolder, code);
+    return code;
 }
 
 int CCliSession::Stop(ECliOutcome outcome, const std::string& reason)
 {
     if (m_bInterrupted)
-        return Finish(WorseOf(m_outcome, ECliOutcome::Failed), "interrupted");
+        return Finish(WorseOf(m_outcome, ECliOutcome::Failed), "interrupted", EXIT_INTERRUPTED);
     // What the messages decided stands; the fallback covers a run that ended silently.
     const ECliOutcome decided = m_outcome == ECliOutcome::None ? outcome : m_outcome;
     if (decided == ECliOutcome::Success)
@@ -298,7 +299,7 @@ int CCliSession::Load()
     std::error_code ec;
     if (!fs::is_regular_file(FsPath(m_opt.package), ec))
         return Finish(ECliOutcome::BadPackage, "cannot read the package " + m_opt.package);
-    const std::string path = fs::absolute(m_opt.package, ec).string();
+    const std::string path = FsUtf8(fs::absolute(FsPath(m_opt.package), ec));
 
     m_phase = EPhase::Load;
     m_dlg->Load(path);

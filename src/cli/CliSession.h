@@ -43,7 +43,8 @@ private:
 
     // The package's File Load; -1 when it loaded, else the exit status.
     int Load();
-    int Finish(ECliOutcome outcome, const std::string& reason);
+    // exitCode -1: the outcome's own status.
+    int Finish(ECliOutcome outcome, const std::string& reason, int exitCode = -1);
     // The package event of the JSON stream: what File Load found.
     void ReportPackage();
     int Stop(ECliOutcome outcome, const std::string& reason);

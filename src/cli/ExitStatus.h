@@ -17,6 +17,9 @@ enum class ECliOutcome {
 ECliOutcome OutcomeOf(EResultKind kind);
 // Process exit status of an outcome: 0, 1, 2 or 3.
 int ExitCodeOf(ECliOutcome outcome);
+// The exit status of a run that Ctrl-C (or a closed console or terminal)
+// stopped, whatever it had reached, as a shell reports SIGINT.
+inline constexpr int EXIT_INTERRUPTED = 130;
 // "success", "failed", "rejected", "bad-usage", "bad-package", "connect-failed", "none".
 const char* OutcomeName(ECliOutcome outcome);
 // Severity order for combining: a later failure never hides an earlier, worse one.

@@ -481,8 +481,8 @@ int CStation::Summarise()
         }
         machines.push_back(std::move(m));
     }
-    const int code =
-        m_bInterrupted ? 130 : ExitCodeOf(worst == ECliOutcome::None ? ECliOutcome::Failed : worst);
+    const int code = m_bInterrupted ? EXIT_INTERRUPTED
+                                    : ExitCodeOf(worst == ECliOutcome::None ? ECliOutcome::Failed : worst);
     const std::string table = FormatTable({"Target", "Serial Number", "Items", "Time", "Outcome"}, rows);
     if (m_bJson) {
         nlohmann::ordered_json s = {{"event", "station_summary"},

@@ -299,6 +299,9 @@ void CUpgradeDlg::DeleteUnpackedFiles(std::string folder)
 {
     if (folder.empty())
         return;
+    // A part being downloaded is one of these files, and Windows deletes no
+    // open file: the download is over once its files go.
+    m_fileDownload.Close();
     // What this load removed needs no second look through the manifest.
     std::unordered_set<std::string> removed;
     for (auto it = m_setUnpackedFiles.begin(); it != m_setUnpackedFiles.end();) {

@@ -4,6 +4,7 @@
 #include "CliTestSupport.h"
 #include "OrdinaryUser.h"
 
+#include <csignal>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -18,6 +19,12 @@ bool Contains(const std::string& text, const std::string& part)
 }
 
 class CliArchiveTest : public CliTest {};
+
+std::vector<std::string> WithoutRecordings(std::vector<std::string> tree)
+{
+    std::erase_if(tree, [](const std::string& p) { return p.rfind("rec", 0) == 0; });
+    return tree;
+}
 
 TEST_F(CliArchiveTest, AQuorinV2ArchiveUpgradesMainAndCdmWithTheirOwnBootImages)
 {
@@ -34,15 +41,34 @@ TEST_F(CliArchiveTest, AQuorinV2ArchiveUpgradesMainAndCdmWithTheirOwnBootImages)
     // CDM is verified: its Verify row reaches 100 %.
     EXPECT_TRUE(Contains(r.out, R"("item":"CDM","step":"Verify","percent":100)")) << r.out;
     // The unpacked folder is gone again; only the target's new recordings remain.
-    std::vector<std::string> after;
-    for (const auto& p : ListTree(m_dir))
-        if (p.rfind("rec", 0) != 0)
-            after.push_back(p);
-    std::vector<std::string> expected;
-    for (const auto& p : before)
-        if (p.rfind("rec", 0) != 0)
-            expected.push_back(p);
-    EXPECT_EQ(after, expected);
+    EXPECT_EQ(WithoutRecordings(ListTree(m_dir)), WithoutRecordings(before));
+}
+
+// Ctrl-C mid-download: the run ends as a shell reports SIGINT, says why, and
+// removes what it unpacked.
+TEST_F(CliArchiveTest, CtrlCMidRunEndsWithStatus130AndLeavesTheFolderAsItWas)
+{
+    const V2Package pkg = MakeV2Qvp(400000);
+    sim.model = 2;
+    sim.sysRecord = DefaultSysRecord(2, "123");
+    sim.stepDelay = std::chrono::milliseconds(20);
+    StartTarget();
+    const auto before = ListTree(m_dir);
+    const RunResult r = RunProgram({TestPath("VELUNDA_CLI"), "--usb-tty", m_target->SlavePath(), "--json",
+                                    "--no-history", pkg.qvp.string()},
+                                   m_dir, 60s, [&](pid_t pid) {
+                                       const auto deadline = std::chrono::steady_clock::now() + 40s;
+                                       while (m_target->Sim().BytesReceived() < 50000 &&
+                                              std::chrono::steady_clock::now() < deadline)
+                                           std::this_thread::sleep_for(10ms);
+                                       ::kill(pid, SIGINT);
+                                   });
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    const auto outcome = JsonEvents(r.out, "outcome");
+    ASSERT_EQ(outcome.size(), 1u) << r.out;
+    EXPECT_EQ(outcome[0]["reason"], "interrupted");
+    EXPECT_EQ(outcome[0]["exit_code"], 130);
+    EXPECT_EQ(WithoutRecordings(ListTree(m_dir)), WithoutRecordings(before));
 }
 
 // One run unpacks beside the package, the other (finding that folder held)

@@ -215,12 +215,12 @@ TEST_F(WineCliTest, AMachineUnpluggedMidRunEndsTheRunWithinTwoSecondsNamingTheLo
     const RunResult r =
         Exe({"--usb-port", "COM14", "--stall-timeout", "20", "--no-history", WinPath(dat)}, 60s, [&](pid_t) {
             const auto deadline = std::chrono::steady_clock::now() + 40s;
-            while (!m_target->Unplugged() && std::chrono::steady_clock::now() < deadline)
+            while (!m_target->Sim().Unplugged() && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(5ms);
             unplugged = std::chrono::steady_clock::now();
         });
     const auto took = std::chrono::steady_clock::now() - unplugged;
-    ASSERT_TRUE(m_target->Unplugged()) << r.err;
+    ASSERT_TRUE(m_target->Sim().Unplugged()) << r.err;
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_TRUE(HasLine(r.err, kLostText)) << r.err;
     EXPECT_LT(took, 2s) << "from the unplug to the end of the program";
@@ -253,12 +253,12 @@ TEST_F(WineCliTest, CtrlCMidRunClosesTheLinkAndLeavesTheFolderAsItWas)
     const RunResult r =
         Exe({"--usb-port", "COM16", "--json", "--no-history", WinPath(p.qvp)}, 60s, [&](pid_t pid) {
             const auto deadline = std::chrono::steady_clock::now() + 40s;
-            while (m_target->BytesReceived() < 50000 && std::chrono::steady_clock::now() < deadline)
+            while (m_target->Sim().BytesReceived() < 50000 && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(10ms);
             ::kill(pid, SIGINT);
         });
     // The same end as an interrupted run on Linux.
-    EXPECT_EQ(r.exitCode, 1) << r.err << r.out;
+    EXPECT_EQ(r.exitCode, 130) << r.err << r.out;
     std::vector<Json> events;
     ASSERT_TRUE(ParseEvents(r.out, events));
     ASSERT_NE(FindEvent(events, "outcome"), nullptr) << r.out;
