@@ -70,7 +70,11 @@ constexpr const CItemInfo* FindItem(int item)
 // an unknown code.
 constexpr const char* ItemRowName(int item)
 {
-    return FindItem(item) != nullptr ? FindItem(item)->rowName : "";
+    // No pointer compare: a sanitizer build does not take one in a constant.
+    for (const CItemInfo& info : ITEMS)
+        if (info.code == item)
+            return info.rowName;
+    return "";
 }
 
 // "MAIN", "CIS M", "CIS S", "CF", "IR"; empty outside 0 .. PART_COUNT - 1.
